@@ -1,0 +1,435 @@
+"""The simulated add-in: answers request messages against an in-memory
+workbook.
+
+It is written from the message contract alone and decodes value records
+itself; nothing of the Python-side module is imported here.
+
+Object ids: 0 RequestContext, 1 Excel, 2 GetSetting, 3 Union, 4 Intersect,
+5 the transaction object. Every object handed out gets a fresh id (the same
+sheet read twice is two ids) and the id lives until a DEL names it, so the
+table holds only what the Python side still holds.
+
+Batches (the transaction object's ``start``/``commit``), one per origin
+(the sending thread, as the host reports it):
+
+* SET, and calls of methods that only change the workbook (``clear``,
+  ``delete``), are checked and queued; ``commit`` applies them in order and
+  stops at the first that fails, reporting which one.
+* A GET or item read inside a batch sees the workbook as of the last
+  commit: queued writes are not visible yet.
+* With ``block_gets`` true, a GET or item read whose result is data (a
+  value, array or dictionary) is refused until the batch is committed;
+  reads that lead to objects (``workbook``, ``getRange`` ...) still work,
+  since writes need them.
+
+Events: a change of cell values on a sheet with ``onChanged`` handlers
+calls ``emit(("invoke", callable_id, [args record], invocation_id))``;
+the host runs the Python function and reports back through
+``callback_finished``. Callable ids the workbook lets go of (a removed
+handler, a deleted sheet, a function passed in but not kept) are handed
+back with ``emit(("release", callable_id))``.
+"""
+
+import base64
+import binascii
+import collections
+import datetime as _dt
+import itertools
+import logging
+import threading
+
+from . import model
+from .model import BoundFunction, JsError, JsObject, PyCallback
+
+log = logging.getLogger(__name__)
+
+CONTEXT_ID, EXCEL_ID, GETSETTING_ID, UNION_ID, INTERSECT_ID, TRANSACTION_ID = range(6)
+FIXED_IDS = frozenset(range(6))
+
+
+class JsArray(JsObject):
+    js_type = "Array"
+
+    def __init__(self, items):
+        self.items = items
+
+    @model.prop
+    def length(self):
+        return len(self.items)
+
+    def get_item(self, key):
+        return _index(self.items, key)
+
+
+class JsDict(JsObject):
+    js_type = "Dict"
+
+    def __init__(self, entries):
+        self.entries = entries
+
+    def get_member(self, name):
+        if name in self.entries:
+            return self.entries[name]
+        raise JsError("the dictionary has no key %r; its keys: %s"
+                      % (name, ", ".join(map(str, self.entries))))
+
+    def get_item(self, key):
+        return self.get_member(key)
+
+
+def _index(items, key):
+    try:
+        if key.count(":") == 2:
+            parts = [int(p) if p else None for p in key.split(":")]
+            return list(items[slice(*parts)])
+        return items[int(key)]
+    except ValueError:
+        raise JsError("bad index %r: use an integer or a slice" % key) from None
+    except IndexError:
+        raise JsError("index %s is out of range for an array of length %d" % (key, len(items))) from None
+
+
+class _Fn(JsObject):
+    """One of the fixed top-level functions (ids 2 to 4)."""
+    js_type = "Function"
+
+    def __init__(self, name, fn):
+        self.name = name
+        self.fn = fn
+
+    def call(self, args, kwargs):
+        if kwargs:
+            raise JsError("%s takes positional arguments only" % self.name)
+        return self.fn(*args)
+
+
+class Transaction(JsObject):
+    js_type = "Transaction"
+
+    def __init__(self, session):
+        self.session = session
+
+    @model.method
+    def start(self, context, block_gets=False):
+        if not isinstance(context, model.RequestContext):
+            raise JsError("start(context, block_gets): the first argument must be the "
+                          "request context (Context)")
+        self.session._start_batch(bool(block_gets))
+
+    @model.method
+    def commit(self):
+        self.session._commit_batch()
+
+
+class _Batch:
+    def __init__(self, block_gets):
+        self.block_gets = block_gets
+        self.queue = []   # (label, thunk)
+
+
+class SimulatedAddin:
+    """One add-in: a workbook plus the session state (object table, batches,
+    event handlers) that a reconnect replaces."""
+
+    def __init__(self, workbook=None, emit=None, settings=None):
+        self.workbook = workbook if workbook is not None else model.Workbook(settings=settings)
+        self.workbook.on_values_changed = self._values_changed
+        self.emit = emit or (lambda event: None)
+        self._lock = threading.RLock()
+        self._invocations = itertools.count(1)
+        self.callback_reports = collections.deque(maxlen=1000)
+        self.requests_by_method = collections.Counter()
+        self.session = 0
+        self.new_session()
+
+    # ------------------------------------------------------------ session
+
+    def new_session(self):
+        """Start over as after a reconnect: the workbook stays, every id
+        and handler of the old session is gone."""
+        with self._lock:
+            self.session += 1
+            ctx = model.RequestContext(self.workbook)
+            self._objects = {
+                CONTEXT_ID: ctx,
+                EXCEL_ID: model.ExcelRoot(),
+                GETSETTING_ID: _Fn("GetSetting", self._get_setting),
+                UNION_ID: _Fn("Union", model.union),
+                INTERSECT_ID: _Fn("Intersect", model.intersect),
+                TRANSACTION_ID: Transaction(self),
+            }
+            self._next_id = 6
+            self._batches = {}
+            self._origin = None
+            for sheet in self.workbook.sheets:
+                sheet.change_handlers.clear()
+            self.workbook.released_callbacks.clear()
+            self._pending_invocations = {}
+
+    @property
+    def object_count(self):
+        with self._lock:
+            return len(self._objects)
+
+    def pending_callbacks(self):
+        with self._lock:
+            return len(self._pending_invocations)
+
+    # ------------------------------------------------------------ requests
+
+    def handle(self, message, origin=None):
+        """Answer one request message. Never raises: every failure becomes
+        an "ok" false response with a message for the user."""
+        rid = message.get("requestId") if isinstance(message, dict) else None
+        with self._lock:
+            self._origin = origin
+            self._fresh_callbacks = []
+            try:
+                if not isinstance(message, dict):
+                    raise JsError("a request must be a dict, got %s" % type(message).__name__)
+                method = message.get("method")
+                self.requests_by_method[method] += 1
+                handler = self._METHODS.get(method)
+                if handler is None:
+                    raise JsError("unknown request method %r (use GET, GETITEM, SET, CALL or DEL)"
+                                  % (method,))
+                result = handler(self, message)
+                response = {"requestId": rid, "kind": "response", "ok": True,
+                            "result": self._encode(result)}
+            except JsError as e:
+                response = self._error(rid, str(e))
+            except Exception as e:  # a fault of the simulation itself
+                log.exception("simulated add-in failed on %r", message)
+                response = self._error(rid, "internal error in the simulated add-in: %s: %s"
+                                       % (type(e).__name__, e))
+            self._release_unkept()
+            return response
+
+    @staticmethod
+    def _error(rid, text):
+        return {"requestId": rid, "kind": "response", "ok": False, "result": None,
+                "error": {"message": text}}
+
+    def _lookup(self, oid):
+        try:
+            key = int(oid)
+        except (TypeError, ValueError):
+            raise JsError("bad object id %r in request" % (oid,)) from None
+        obj = self._objects.get(key)
+        if obj is None:
+            raise JsError("object id %d is unknown to the add-in: it was released or belongs "
+                          "to an earlier session" % key)
+        return obj
+
+    def _name(self, message):
+        name = message.get("name")
+        if not isinstance(name, str):
+            raise JsError("request without a member name")
+        return name
+
+    def _batch(self):
+        return self._batches.get(self._origin)
+
+    def _check_read(self, value, what):
+        batch = self._batch()
+        if batch is not None and batch.block_gets and not _is_object(value):
+            raise JsError("reading %s is blocked inside a transaction started with "
+                          "block_gets=True; read it after the with block (after commit)" % what)
+        return value
+
+    def _get(self, message):
+        obj = self._lookup(message.get("caller"))
+        name = self._name(message)
+        if isinstance(obj, (BoundFunction, _Fn)):
+            raise JsError("a function has no members (tried %r)" % name)
+        value = obj.get_member(name)
+        return self._check_read(value, "%s.%s" % (obj.js_type, name))
+
+    def _getitem(self, message):
+        obj = self._lookup(message.get("caller"))
+        key = self._name(message)
+        value = obj.get_item(key)
+        return self._check_read(value, "%s[%s]" % (obj.js_type, key))
+
+    def _set(self, message):
+        obj = self._lookup(message.get("caller"))
+        name = self._name(message)
+        if not isinstance(obj, JsObject) or isinstance(obj, (JsArray, JsDict, _Fn)):
+            raise JsError("%s members cannot be assigned" % obj.js_type)
+        assign = obj.member_setter(name)
+        value = self._decode(message.get("value"))
+        self._run("%s.%s = ..." % (obj.js_type, name), lambda: assign(value))
+        return None
+
+    def _call(self, message):
+        fn = self._lookup(message.get("caller"))
+        if not isinstance(fn, (BoundFunction, _Fn)):
+            raise JsError("object %s (%s) is not a function" % (message.get("caller"), fn.js_type))
+        args, kwargs = [], {}
+        for entry in message.get("args") or []:
+            if not isinstance(entry, dict):
+                raise JsError("malformed argument entry %r" % (entry,))
+            value = self._decode(entry.get("value"))
+            if entry.get("arg_type") == "NAMED":
+                kwargs[entry.get("name")] = value
+            else:
+                args.append(value)
+        if isinstance(fn, BoundFunction) and fn.mutating:
+            fn.bind(args, kwargs)
+            self._run(fn.label + "()", lambda: fn.call(args, kwargs))
+            return None
+        return fn.call(args, kwargs)
+
+    def _del(self, message):
+        try:
+            oid = int(message.get("caller"))
+        except (TypeError, ValueError):
+            return None
+        if oid not in FIXED_IDS:
+            self._objects.pop(oid, None)
+        return None
+
+    _METHODS = {"GET": _get, "GETITEM": _getitem, "SET": _set, "CALL": _call, "DEL": _del}
+
+    def _run(self, label, thunk):
+        batch = self._batch()
+        if batch is None:
+            thunk()
+        else:
+            batch.queue.append((label, thunk))
+
+    # ------------------------------------------------------------ batches
+
+    def _start_batch(self, block_gets):
+        # A start inside an open batch keeps what is queued (nested with blocks).
+        batch = self._batches.get(self._origin)
+        if batch is None:
+            self._batches[self._origin] = _Batch(block_gets)
+        else:
+            batch.block_gets = block_gets
+
+    def _commit_batch(self):
+        batch = self._batches.pop(self._origin, None)
+        if batch is None:
+            return
+        for n, (label, thunk) in enumerate(batch.queue):
+            try:
+                thunk()
+            except JsError as e:
+                raise JsError("commit failed at queued operation %d of %d (%s): %s; the %d "
+                              "before it were applied, the rest were dropped"
+                              % (n + 1, len(batch.queue), label, e, n)) from None
+
+    # ------------------------------------------------------------ settings
+
+    def _get_setting(self, name):
+        settings = self.workbook.settings
+        if name not in settings:
+            raise JsError("GetSetting(%r): unknown setting; known settings: %s"
+                          % (name, ", ".join(sorted(settings))))
+        return settings[name]
+
+    # ------------------------------------------------------------ events
+
+    def _values_changed(self, sheet, block):
+        from .addresses import format_block
+        for reg in list(sheet.change_handlers):
+            args = {"type": "WorksheetChanged", "worksheetId": sheet.id,
+                    "worksheetName": sheet.name, "address": format_block(block),
+                    "changeType": "RangeEdited", "source": "Local"}
+            inv = next(self._invocations)
+            self._pending_invocations[inv] = reg.handler.callable_id
+            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv))
+
+    def callback_finished(self, invocation_id, ok, error=None):
+        """The host's report on one invocation."""
+        with self._lock:
+            cid = self._pending_invocations.pop(invocation_id, None)
+            self.callback_reports.append({"invocation": invocation_id, "callableId": cid,
+                                          "ok": bool(ok), "error": error})
+
+    def _release_unkept(self):
+        released = [cb.callable_id for cb in self._fresh_callbacks if not cb.retained]
+        released += self.workbook.released_callbacks
+        self.workbook.released_callbacks = []
+        for cid in released:
+            self.emit(("release", cid))
+
+    # ------------------------------------------------------------ values
+
+    def _decode(self, rec):
+        if not isinstance(rec, dict):
+            raise JsError("malformed value record %r" % (rec,))
+        t, v = rec.get("type"), rec.get("value")
+        if t == "Null":
+            return None
+        if t == "Bool":
+            return bool(v)
+        if t == "Int":
+            return int(v)
+        if t == "Float":
+            return float(v)
+        if t == "String":
+            return str(v)
+        if t == "Date":
+            try:
+                return _dt.datetime.fromisoformat(v)
+            except (TypeError, ValueError):
+                raise JsError("bad date %r: expected ISO 8601 text" % (v,)) from None
+        if t == "Bytes":
+            try:
+                return base64.b64decode(v or "")
+            except (binascii.Error, TypeError, ValueError):
+                raise JsError("bad Base64 bytes value") from None
+        if t == "Array":
+            return [self._decode(x) for x in (v or [])]
+        if t == "Dict":
+            return {k: self._decode(x) for k, x in (v or {}).items()}
+        if t == "Python_Function":
+            cb = PyCallback(str(v))
+            self._fresh_callbacks.append(cb)
+            return cb
+        if rec.get("isSpec"):
+            return self._lookup(v)
+        raise JsError("unknown value type %r" % (t,))
+
+    def _register(self, obj):
+        oid = self._next_id
+        self._next_id += 1
+        self._objects[oid] = obj
+        return oid
+
+    def _encode(self, value):
+        if value is None:
+            return {"type": "Null", "value": None, "isSpec": False}
+        if isinstance(value, bool):
+            return {"type": "Bool", "value": value, "isSpec": False}
+        if isinstance(value, int):
+            return {"type": "Int", "value": value, "isSpec": False}
+        if isinstance(value, float):
+            return {"type": "Float", "value": value, "isSpec": False}
+        if isinstance(value, str):
+            return {"type": "String", "value": value, "isSpec": False}
+        if isinstance(value, (_dt.datetime, _dt.date)):
+            return {"type": "Date", "value": value.isoformat(), "isSpec": False}
+        if isinstance(value, (bytes, bytearray)):
+            return {"type": "Bytes", "value": base64.b64encode(bytes(value)).decode("ascii"),
+                    "isSpec": False}
+        if isinstance(value, (list, tuple)):
+            items = list(value)
+            oid = self._register(JsArray(items))
+            return {"type": "Array", "value": [self._encode(x) for x in items],
+                    "isSpec": False, "id": oid}
+        if isinstance(value, dict):
+            oid = self._register(JsDict(dict(value)))
+            return {"type": "Dict", "value": {k: self._encode(x) for k, x in value.items()},
+                    "isSpec": False, "id": oid}
+        if isinstance(value, PyCallback):
+            return {"type": "Python_Function", "value": value.callable_id, "isSpec": True}
+        if isinstance(value, (JsObject, BoundFunction)):
+            return {"type": value.js_type, "value": self._register(value), "isSpec": True}
+        raise JsError("cannot send a value of type %s" % type(value).__name__)
+
+
+def _is_object(value):
+    return isinstance(value, (JsObject, BoundFunction)) and not isinstance(value, (JsArray, JsDict))
