@@ -1,0 +1,97 @@
+// Native functions: argument binding with the module's exact error texts, a
+// method object that binds like a Python function, and the class builder.
+//
+// Every function of the module is described by a static `FuncSpec`. The
+// binder turns (args, nargs, kwnames) into one borrowed or converted value per
+// declared parameter, then calls the spec's `impl`.
+#pragma once
+
+#include <cstdint>
+
+#include "globals.h"
+
+namespace com_like {
+
+enum class Check : uint8_t { Any, Dict, Str, Int, Double };
+enum class Default : uint8_t { Required, None, False, True, Float30 };
+
+struct Param {
+    const char* name;
+    Check check = Check::Any;
+    Default dflt = Default::Required;
+    const char* annotation = nullptr;  // stored as a string annotation
+};
+
+inline constexpr int kMaxParams = 6;
+
+struct FuncSpec;
+
+// Values bound for one call. v[i] is borrowed (from the caller or from the
+// spec's defaults) unless a conversion produced it, then `owned[i]` keeps it.
+struct Bound {
+    PyObject* v[kMaxParams];
+    Ref owned[kMaxParams];
+    Ref varargs;  // tuple, only for specs with *args
+    Ref varkw;    // dict, only for specs with **kwargs
+};
+
+using Impl = PyObject* (*)(const FuncSpec& spec, Bound& a);
+
+struct FuncSpec {
+    const char* name;       // bare name, used in argument errors
+    const char* owner;      // class name for __qualname__, or nullptr
+    const char* doc;
+    Impl impl;
+    const Param* params;
+    int nparams;
+    bool varargs = false;
+    bool varkw = false;
+    const char* return_annotation = nullptr;
+
+    // Filled once per process by prepare().
+    PyObject* interned[kMaxParams] = {};
+    PyObject* defaults[kMaxParams] = {};
+    int nrequired = 0;
+    // The class that defines a method, as a zero-argument super() sees it.
+    PyObject* defining_class = nullptr;  // strong, set by build_class()
+    PyObject* object = nullptr;          // strong: the function object made for this spec
+};
+
+// Binds arguments per the spec; -1 with TypeError (or a conversion error) set.
+int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& out);
+
+// A method object for the classes: binds like a Python function, carries
+// __name__, __qualname__, __module__, __doc__, __annotations__, __signature__.
+// Returns a new reference and records it in spec.object.
+PyObject* make_method(FuncSpec& spec);
+// staticmethod(make_method(spec)).
+PyObject* make_static_method(FuncSpec& spec);
+// A plain built-in function (module level): no __annotations__, no bound
+// object. `entry` is a one-line trampoline calling vector_entry(spec, ...).
+using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
+// Binds and runs a spec: the body of every entry point.
+PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// True when `o` is the function object made for `spec`, so the caller may run
+// spec.impl natively instead of going through a Python-level call.
+inline bool is_our_function(PyObject* o, const FuncSpec& spec) { return o == spec.object && o != nullptr; }
+
+// Builds `type(name, (base,), ns)` with __module__, __qualname__, __doc__ and
+// the given members in order; records the class as defining class of every
+// method spec listed. Returns a new reference.
+struct Member {
+    const char* name;
+    FuncSpec* spec;       // a method, or nullptr when `value` is given
+    bool is_static = false;
+};
+PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers);
+
+// Runs spec.impl directly on positional values (the native fast path used when
+// a global still holds our own function). `args` must have spec.nparams
+// entries for specs without *args/**kwargs.
+PyObject* call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
+
+int init_function_type(PyObject* module_dict);
+
+}  // namespace com_like

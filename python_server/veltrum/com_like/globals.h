@@ -1,0 +1,82 @@
+// Module namespace access and small helpers shared by every subsystem.
+//
+// Module globals are looked up at each use (user code may rebind or delete
+// them); with interned keys this is one dict probe.
+#pragma once
+
+#include "names.h"
+
+namespace com_like {
+
+inline constexpr const char kFullName[] = "veltrum_master.python_server.veltrum.com_like";
+
+// The namespace of the one module object; set by the execute step.
+extern PyObject* g_module_dict;
+// The full dotted name as a str (the __module__ of everything we create).
+extern PyObject* g_full_name;
+
+// Returns a new reference to the module global `name`, or an empty Ref with
+// NameError "name '...' is not defined".
+Ref get_global(PyObject* name);
+
+// Like get_global but an absent name is not an error: returns an empty Ref
+// with no exception set. An empty Ref with an exception set is a failure.
+Ref get_global_opt(PyObject* name);
+
+int set_global(PyObject* name, PyObject* value);
+
+// Attribute access helpers returning owned references.
+inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+
+// Calls o.name(*args) without building a bound method where possible.
+inline Ref call_method(PyObject* o, PyObject* name) {
+    return Ref::steal(PyObject_CallMethodNoArgs(o, name));
+}
+inline Ref call_method(PyObject* o, PyObject* name, PyObject* a) {
+    return Ref::steal(PyObject_CallMethodOneArg(o, name, a));
+}
+inline Ref call_method(PyObject* o, PyObject* name, PyObject* a, PyObject* b) {
+    PyObject* argv[3] = {o, a, b};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call0(PyObject* f) { return Ref::steal(PyObject_CallNoArgs(f)); }
+inline Ref call1(PyObject* f, PyObject* a) { return Ref::steal(PyObject_CallOneArg(f, a)); }
+inline Ref call2(PyObject* f, PyObject* a, PyObject* b) {
+    PyObject* argv[3] = {nullptr, a, b};
+    return Ref::steal(PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Text of `o` as format(o, "") gives it: str() for exact str, int and float.
+Ref format_empty(PyObject* o);
+
+// RuntimeError/TypeError/... with a fixed message; always returns nullptr.
+inline PyObject* raise(PyObject* type, const char* msg) {
+    PyErr_SetString(type, msg);
+    return nullptr;
+}
+
+// Holds a Python lock object (threading.Lock or anything with acquire() and
+// release()) for a scope. The lock is read by the caller from the instance,
+// so replacing it in Python is honoured. Release happens on every way out;
+// an error in flight is preserved across the release.
+class LockGuard {
+public:
+    LockGuard() = default;
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+    ~LockGuard() {
+        if (lock_) {
+            ErrorStash keep;
+            if (release_now() < 0) PyErr_Clear();
+        }
+    }
+    // Reads owner.<attr> and acquires it (blocking). -1 with an error set.
+    int acquire(PyObject* owner, PyObject* attr);
+    // Releases now, reporting a failure of release() to the caller.
+    int release_now();
+
+private:
+    Ref lock_;
+};
+
+}  // namespace com_like

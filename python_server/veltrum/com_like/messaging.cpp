@@ -1,0 +1,452 @@
+// The Messaging class: send handler, waiting requests, context reset and the
+// registry of Python callables.
+#include "function.h"
+#include "subsystems.h"
+
+namespace com_like {
+namespace {
+
+constexpr const char kClassDoc[] =
+    "\n    Handles messaging for the Python-Excel bridge.\n\n    This class does NOT start a WebSocket server. Instead, it uses a\n"
+    "    send handler callback pattern that allows the kernel to forward\n    messages through the Business Layer.\n"
+    "    \n    Threading Model:\n    ----------------\n"
+    "    This class is designed to be thread-safe for use in multi-threaded environments:\n"
+    "    - waiters dict: Protected by _waiters_lock (threading.Lock)\n"
+    "    - callable_registry: Protected by _callable_lock (threading.Lock)\n"
+    "    - send_request_sync(): Can be called from worker threads, blocks using concurrent.futures.Future\n"
+    "    - on_message(): Can be called from listener thread to resolve pending futures\n    ";
+
+// ------------------------------------------------------------------ helpers
+
+// self.<attr>[key] = value, with the exact-dict case done directly.
+int mapping_set(PyObject* mapping, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
+    return PyObject_SetItem(mapping, key, value);
+}
+
+// mapping.pop(key, None) as a new reference (None when absent).
+Ref mapping_pop(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v) {
+            if (PyErr_Occurred()) return Ref();
+            return Ref::borrow(Py_None);
+        }
+        Ref keep = Ref::borrow(v);
+        if (PyDict_DelItem(mapping, key) < 0) return Ref();
+        return keep;
+    }
+    return call_method(mapping, N.pop, key, Py_None);
+}
+
+// dict.get(key) of an exact dict as a new reference; None when absent.
+Ref dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
+    return Ref::borrow(v);
+}
+
+// Removes req_id from self.waiters under self._waiters_lock; keeps any error
+// in flight intact.
+void drop_waiter(PyObject* self, PyObject* req_id) {
+    ErrorStash keep;
+    LockGuard guard;
+    if (guard.acquire(self, N._waiters_lock) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    Ref waiters = getattr(self, N.waiters);
+    if (!waiters || !mapping_pop(waiters.get(), req_id)) PyErr_Clear();
+    if (guard.release_now() < 0) PyErr_Clear();
+}
+
+Ref concurrent_futures_attr(PyObject* name) {
+    Ref conc = get_global(N.g_concurrent);
+    if (!conc) return conc;
+    Ref futures = getattr(conc.get(), N.futures);
+    if (!futures) return futures;
+    return getattr(futures.get(), name);
+}
+
+Ref new_guid() {
+    Ref uuid_mod = get_global(N.g_uuid);
+    if (!uuid_mod) return uuid_mod;
+    Ref u = call_method(uuid_mod.get(), N.uuid4);
+    if (!u) return u;
+    return getattr(u.get(), N.hex);
+}
+
+// ------------------------------------------------------------------ methods
+
+PyObject* init_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref waiters = Ref::steal(PyDict_New());
+    if (!waiters || PyObject_SetAttr(self, N.waiters, waiters.get()) < 0) return nullptr;
+    Ref threading = get_global(N.g_threading);
+    if (!threading) return nullptr;
+    Ref lock_factory = getattr(threading.get(), N.Lock);
+    if (!lock_factory) return nullptr;
+    Ref lock1 = call0(lock_factory.get());
+    if (!lock1 || PyObject_SetAttr(self, N._waiters_lock, lock1.get()) < 0) return nullptr;
+    Ref guid = new_guid();
+    if (!guid || PyObject_SetAttr(self, N._guid, guid.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, N._send_handler, Py_None) < 0 || PyObject_SetAttr(self, N.loop, Py_None) < 0 ||
+        PyObject_SetAttr(self, N.loop_thread, Py_None) < 0)
+        return nullptr;
+    Ref registry = Ref::steal(PyDict_New());
+    if (!registry || PyObject_SetAttr(self, N._callable_registry, registry.get()) < 0) return nullptr;
+    // threading.Lock is looked up again, as a second statement would.
+    threading = get_global(N.g_threading);
+    if (!threading) return nullptr;
+    lock_factory = getattr(threading.get(), N.Lock);
+    if (!lock_factory) return nullptr;
+    Ref lock2 = call0(lock_factory.get());
+    if (!lock2 || PyObject_SetAttr(self, N._callable_lock, lock2.get()) < 0) return nullptr;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one || PyObject_SetAttr(self, N._next_callable_id, one.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_send_handler_impl(const FuncSpec&, Bound& a) {
+    if (PyObject_SetAttr(a.v[0], N._send_handler, a.v[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* req = a.v[1];
+    PyObject* timeout = a.v[2];  // a float after binding
+
+    {
+        Ref handler = getattr(self, N._send_handler);
+        if (!handler) return nullptr;
+        int truth = PyObject_IsTrue(handler.get());
+        if (truth < 0) return nullptr;
+        if (!truth) return raise(PyExc_RuntimeError, "No send handler registered");
+    }
+    Ref req_id = new_guid();
+    if (!req_id) return nullptr;
+    Ref message = Ref::steal(PyDict_Copy(req));
+    if (!message || PyDict_SetItem(message.get(), N.requestId, req_id.get()) < 0 ||
+        PyDict_SetItem(message.get(), N.kind, N.request) < 0)
+        return nullptr;
+    Ref future_cls = concurrent_futures_attr(N.Future);
+    if (!future_cls) return nullptr;
+    Ref fut = call0(future_cls.get());
+    if (!fut) return nullptr;
+    {
+        LockGuard guard;
+        if (guard.acquire(self, N._waiters_lock) < 0) return nullptr;
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters || mapping_set(waiters.get(), req_id.get(), fut.get()) < 0) return nullptr;
+        if (guard.release_now() < 0) return nullptr;
+    }
+
+    Ref response;
+    {
+        Ref handler = getattr(self, N._send_handler);
+        if (handler) {
+            Ref ignored = call1(handler.get(), message.get());
+            if (ignored) response = call_method(fut.get(), N.result, timeout);
+        }
+    }
+    if (response) return response.release();
+
+    // Failure: which case applies depends on the exception's class.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    Ref futures_timeout = concurrent_futures_attr(N.TimeoutError);
+    if (!futures_timeout) {
+        // Cannot classify: drop the waiter and report the look-up failure.
+        drop_waiter(self, req_id.get());
+        return nullptr;
+    }
+    if (PyErr_GivenExceptionMatches(t.get(), futures_timeout.get())) {
+        drop_waiter(self, req_id.get());
+        Ref exc = Ref::steal(
+            PyObject_CallOneArg(PyExc_TimeoutError,
+                                Ref::steal(PyUnicode_FromString("Timed out waiting for Office.js response")).get()));
+        if (!exc) return nullptr;
+        // Raised while the futures time-out is handled: it is the context.
+        PyException_SetContext(exc.get(), v.release());
+        PyErr_Restore(Ref::borrow(PyExc_TimeoutError).release(), exc.release(), nullptr);
+        return nullptr;
+    }
+    if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) drop_waiter(self, req_id.get());
+    PyErr_Restore(t.release(), v.release(), trace.release());
+    return nullptr;
+}
+
+// The message of a failed response, or nullptr with an error set.
+Ref failure_text(PyObject* message) {
+    Ref err = dict_get(message, N.error);
+    if (!err) return err;
+    if (err.get() == Py_None && !PyDict_Contains(message, N.error)) {
+        return Ref::borrow(N.Remote_error);
+    }
+    if (PyDict_CheckExact(err.get())) {
+        PyObject* m = PyDict_GetItemWithError(err.get(), N.message);
+        if (m) return Ref::borrow(m);
+        return PyErr_Occurred() ? Ref() : Ref::borrow(N.Remote_error);
+    }
+    Ref get = getattr(err.get(), N.get);
+    if (!get) {
+        // An error value without get(): the add-in did answer, so fail the
+        // waiting call now rather than letting it run into the time-out.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        return Ref::borrow(PyUnicode_CheckExact(err.get()) ? err.get() : N.Remote_error);
+    }
+    return call2(get.get(), N.message, N.Remote_error);
+}
+
+PyObject* on_message_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* message = a.v[1];
+    Ref rid = dict_get(message, N.requestId);
+    if (!rid) return nullptr;
+    int truth = PyObject_IsTrue(rid.get());
+    if (truth < 0) return nullptr;
+    if (!truth) Py_RETURN_NONE;
+
+    Ref fut;
+    {
+        LockGuard guard;
+        if (guard.acquire(self, N._waiters_lock) < 0) return nullptr;
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters) return nullptr;
+        fut = mapping_pop(waiters.get(), rid.get());
+        if (!fut) return nullptr;
+        if (guard.release_now() < 0) return nullptr;
+    }
+    if (fut.get() == Py_None) Py_RETURN_NONE;
+    Ref done = call_method(fut.get(), N.done);
+    if (!done) return nullptr;
+    truth = PyObject_IsTrue(done.get());
+    if (truth < 0) return nullptr;
+    if (truth) Py_RETURN_NONE;
+
+    Ref ok = dict_get(message, N.ok);
+    if (!ok) return nullptr;
+    truth = PyObject_IsTrue(ok.get());
+    Ref r;
+    if (truth > 0) {
+        r = call_method(fut.get(), N.set_result, message);
+    } else {
+        Ref text = truth < 0 ? Ref() : failure_text(message);
+        Ref exc = text ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get())) : Ref();
+        if (!exc) {
+            // The waiter is already taken: hand the failure to the waiting
+            // call as well, so it does not sit out its time-out.
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            PyErr_NormalizeException(&t, &v, &tb);
+            if (v) {
+                Ref ignored = call_method(fut.get(), N.set_exception, v);
+                if (!ignored) PyErr_Clear();
+            }
+            PyErr_Restore(t, v, tb);
+            return nullptr;
+        }
+        r = call_method(fut.get(), N.set_exception, exc.get());
+    }
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* reset_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    {
+        LockGuard guard;
+        if (guard.acquire(self, N._waiters_lock) < 0) return nullptr;
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters) return nullptr;
+        Ref vals = call_method(waiters.get(), N.values);
+        if (!vals) return nullptr;
+        Ref futs = Ref::steal(PySequence_List(vals.get()));
+        if (!futs) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futs.get()); ++i) {
+            PyObject* f = PyList_GET_ITEM(futs.get(), i);
+            Ref done = call_method(f, N.done);
+            if (!done) return nullptr;
+            int truth = PyObject_IsTrue(done.get());
+            if (truth < 0) return nullptr;
+            if (!truth && !call_method(f, N.cancel)) return nullptr;
+        }
+        if (!call_method(waiters.get(), N.clear)) return nullptr;
+        if (guard.release_now() < 0) return nullptr;
+    }
+    Ref guid = new_guid();
+    if (!guid || PyObject_SetAttr(self, N._guid, guid.get()) < 0) return nullptr;
+    {
+        LockGuard guard;
+        if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
+        Ref registry = getattr(self, N._callable_registry);
+        if (!registry || !call_method(registry.get(), N.clear)) return nullptr;
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (!one || PyObject_SetAttr(self, N._next_callable_id, one.get()) < 0) return nullptr;
+        if (guard.release_now() < 0) return nullptr;
+    }
+    // Re-stamp the fixed roots; they exist in the add-in from its start, so a
+    // reconnect must leave every one of them usable.
+    PyObject* const roots[] = {N.g_Context, N.g_Excel, N.g_GetSetting, N.g_Union, N.g_Intersect};
+    for (PyObject* root_name : roots) {
+        Ref root = get_global(root_name);
+        Ref current = root ? getattr(self, N._guid) : Ref();
+        if (!current || PyObject_SetAttr(root.get(), N._msg_guid, current.get()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* register_callable_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* obj = a.v[1];
+    if (!PyCallable_Check(obj)) {
+        Ref tname = getattr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), N.dunder_name);
+        if (!tname) return nullptr;
+        PyErr_Format(PyExc_TypeError, "Object must be callable, got %S", tname.get());
+        return nullptr;
+    }
+    LockGuard guard;
+    if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
+    Ref guid = getattr(self, N._guid);
+    if (!guid) return nullptr;
+    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, 8));
+    if (!prefix) return nullptr;
+    Ref counter = getattr(self, N._next_callable_id);
+    if (!counter) return nullptr;
+    Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
+    if (!id) return nullptr;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = one ? Ref::steal(PyNumber_Add(counter.get(), one.get())) : Ref();
+    if (!next || PyObject_SetAttr(self, N._next_callable_id, next.get()) < 0) return nullptr;
+    Ref registry = getattr(self, N._callable_registry);
+    if (!registry || mapping_set(registry.get(), id.get(), obj) < 0) return nullptr;
+    if (guard.release_now() < 0) return nullptr;
+    return id.release();
+}
+
+PyObject* get_callable_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    LockGuard guard;
+    if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
+    Ref registry = getattr(self, N._callable_registry);
+    if (!registry) return nullptr;
+    Ref found = PyDict_CheckExact(registry.get()) ? dict_get(registry.get(), a.v[1])
+                                                  : call_method(registry.get(), N.get, a.v[1]);
+    if (!found) return nullptr;
+    if (guard.release_now() < 0) return nullptr;
+    return found.release();
+}
+
+PyObject* unregister_callable_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    LockGuard guard;
+    if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
+    Ref registry = getattr(self, N._callable_registry);
+    if (!registry || !mapping_pop(registry.get(), a.v[1])) return nullptr;
+    if (guard.release_now() < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ specs
+
+const Param kSelf[] = {{"self"}};
+const Param kSetHandler[] = {{"self"}, {"handler"}};
+const Param kOnMessage[] = {{"self"}, {"message", Check::Dict, Default::Required, "Dict[str, Any]"}};
+const Param kSend[] = {{"self"},
+                       {"req", Check::Dict, Default::Required, "Dict[str, Any]"},
+                       {"timeout", Check::Double, Default::Float30, "float"}};
+const Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, Default::Required, "Any"}};
+const Param kCallableId[] = {{"self"}, {"callable_id", Check::Str, Default::Required, "str"}};
+
+FuncSpec sInit{"__init__", "Messaging", "Messaging.__init__(self)", init_impl, kSelf, 1};
+FuncSpec sSetHandler{"set_send_handler", "Messaging",
+                     "Messaging.set_send_handler(self, handler)\n\n"
+                     "Register a callback used to send messages to the add-in.\n\n"
+                     "The handler should be a callable that takes a dict (the message payload)\n"
+                     "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
+                     set_send_handler_impl, kSetHandler, 2};
+FuncSpec sOnMessage{"on_message", "Messaging",
+                    "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
+                    "Handle an incoming response message from the add-in.\n\n"
+                    "This method is called by the kernel when it receives an excel_response\n"
+                    "message. It resolves the pending future for the corresponding request.\n\n"
+                    "Threading Note: This method is typically called from the listener thread.\n"
+                    "The _waiters_lock ensures thread-safe access to the waiters dict.",
+                    on_message_impl, kOnMessage, 2};
+FuncSpec sSend{"send_request_sync", "Messaging",
+               "Messaging.send_request_sync(self, dict req: Dict[str, Any], double timeout: float = 30.0)\n\n"
+               "Send a request and wait synchronously for the response.\n\n"
+               "This creates a thread-safe Future, calls the send handler, and blocks\n"
+               "until the response is received (or timeout).\n\n"
+               "Threading Note: This method can be called from worker threads. It blocks\n"
+               "the calling thread using concurrent.futures.Future.result(), but releases\n"
+               "the GIL so the listener thread can continue processing messages.",
+               send_request_sync_impl, kSend, 3};
+FuncSpec sReset{"reset", "Messaging",
+                "Messaging.reset(self)\n\n"
+                "Reset the messaging state (e.g., when the connection is closed).\n\n"
+                "Cancels all pending futures and generates a new GUID.\n\n"
+                "Threading Note: This method should be called from the listener thread\n"
+                "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
+                reset_impl, kSelf, 1};
+FuncSpec sRegister{"register_callable", "Messaging",
+                   "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+                   "Register a Python callable and return its ID.\n\n"
+                   "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
+                   "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
+                   "Raises:\n    TypeError: If callable_obj is not callable\n    \n"
+                   "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                   "Can be called from any thread (worker or listener).",
+                   register_callable_impl, kRegister, 2, false, false, "str"};
+FuncSpec sGetCallable{"get_callable", "Messaging",
+                      "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+                      "Retrieve a registered callable by its ID.\n\n"
+                      "Args:\n    callable_id: The ID returned by register_callable.\n\n"
+                      "Returns:\n    The callable object, or None if not found.\n    \n"
+                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                      "Can be called from any thread (worker or listener).",
+                      get_callable_impl, kCallableId, 2, false, false, "Any"};
+FuncSpec sUnregister{"unregister_callable", "Messaging",
+                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                     "Remove a callable from the registry.\n\n"
+                     "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
+                     "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                     "Can be called from any thread (worker or listener).",
+                     unregister_callable_impl, kCallableId, 2};
+
+}  // namespace
+
+int body_messaging_class(PyObject* ns) {
+    const Member members[] = {
+        {"__init__", &sInit},
+        {"set_send_handler", &sSetHandler},
+        {"on_message", &sOnMessage},
+        {"send_request_sync", &sSend},
+        {"reset", &sReset},
+        {"register_callable", &sRegister},
+        {"get_callable", &sGetCallable},
+        {"unregister_callable", &sUnregister},
+    };
+    Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
+                                     members, int(sizeof(members) / sizeof(members[0]))));
+    if (!cls) return -1;
+    return PyDict_SetItem(ns, N.g_Messaging, cls.get());
+}
+
+int body_messaging_instance(PyObject* ns) {
+    Ref cls = get_global(N.g_Messaging);
+    if (!cls) return -1;
+    Ref inst = call0(cls.get());
+    if (!inst) return -1;
+    return PyDict_SetItem(ns, N.g_messaging, inst.get());
+}
+
+}  // namespace com_like
