@@ -158,7 +158,9 @@ class SimulatedAddin:
                 INTERSECT_ID: _Fn("Intersect", model.intersect),
                 TRANSACTION_ID: Transaction(self),
             }
-            self._next_id = 6
+            # Ids keep counting across sessions: a proxy of the old session
+            # still sends its DEL, which must not hit a new object.
+            self._next_id = max(6, getattr(self, "_next_id", 6))
             self._batches = {}
             self._origin = None
             for sheet in self.workbook.sheets:
