@@ -25,6 +25,14 @@ Ref get_global_opt(PyObject* name);
 
 int set_global(PyObject* name, PyObject* value);
 
+inline bool is_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Attribute access helpers returning owned references.
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 

@@ -69,6 +69,10 @@ class LocalHost:
                 raise RuntimeError("another LocalHost is running; stop it before starting one more "
                                    "(com_like has a single messaging channel)")
             _active = self
+        if self._threads:
+            # Restarted: the last stop reset messaging, so the add-in starts
+            # a session of its own too.
+            self.addin.new_session()
         self._inbox = queue.SimpleQueue()
         self._outbox = queue.SimpleQueue()
         self._callbacks = queue.SimpleQueue()

@@ -701,7 +701,7 @@ class Workbook(JsObject):
     js_type = "Workbook"
 
     DEFAULT_SETTINGS = {
-        "Version": "16.0",
+        "Version": "1.0",
         "Locale": "en-US",
         "CalculationMode": "Automatic",
         "DecimalSeparator": ".",
@@ -836,5 +836,5 @@ def intersect(*items):
         a0, b0, a1, b1 = r.block
         r0, c0, r1, c1 = max(r0, a0), max(c0, b0), min(r1, a1), min(c1, b1)
         if r0 > r1 or c0 > c1:
-            return None   # no common cell: Nothing, as in the desktop helper
+            return None   # no common cell
     return Range(ranges[0].sheet, (r0, c0, r1, c1))

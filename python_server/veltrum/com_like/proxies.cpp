@@ -1,0 +1,607 @@
+// The five proxy operations and the three proxy classes.
+#include "proxies.h"
+
+#include "function.h"
+#include "serializer.h"
+#include "subsystems.h"
+
+namespace com_like {
+namespace {
+
+// ------------------------------------------------------------------ helpers
+
+bool str_equal(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+bool is_one_of(PyObject* name, PyObject* const* names, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (str_equal(name, names[i])) return true;
+    }
+    return false;
+}
+
+// self._msg_guid != messaging._guid raises the context error. Returns the
+// messaging instance for the send, or an empty Ref with an error set.
+Ref checked_messaging(PyObject* self) {
+    Ref msg = get_global(N.g_messaging);
+    if (!msg) return msg;
+    Ref current = getattr(msg.get(), N._guid);
+    if (!current) return current;
+    Ref mine = getattr(self, N._msg_guid);
+    if (!mine) return mine;
+    int differs;
+    if (PyUnicode_CheckExact(mine.get()) && PyUnicode_CheckExact(current.get())) {
+        differs = !str_equal(mine.get(), current.get());
+    } else {
+        Ref cmp = Ref::steal(PyObject_RichCompare(mine.get(), current.get(), Py_NE));
+        if (!cmp) return cmp;
+        differs = PyObject_IsTrue(cmp.get());
+        if (differs < 0) return Ref();
+    }
+    if (differs) {
+        PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+        return Ref();
+    }
+    return msg;
+}
+
+Ref send(PyObject* msg, PyObject* body) {
+    PyObject* argv[2] = {msg, body};
+    return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// response.get(key) / response.get(key, default), with the exact dict direct.
+Ref response_get(PyObject* resp, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(resp)) {
+        PyObject* v = PyDict_GetItemWithError(resp, key);
+        if (!v) return PyErr_Occurred() ? Ref() : Ref::borrow(dflt ? dflt : Py_None);
+        return Ref::borrow(v);
+    }
+    return dflt ? call_method(resp, N.get, key, dflt) : call_method(resp, N.get, key);
+}
+
+// Decoded "result" on success; on failure raises `exc_type` with the add-in's
+// message or `default_msg` (a str).
+PyObject* finish(PyObject* resp, PyObject* exc_type, PyObject* default_msg, bool want_result) {
+    Ref ok = response_get(resp, N.ok, nullptr);
+    if (!ok) return nullptr;
+    int truth = PyObject_IsTrue(ok.get());
+    if (truth < 0) return nullptr;
+    if (truth) {
+        if (!want_result) Py_RETURN_NONE;
+        Ref result = response_get(resp, N.result, nullptr);
+        if (!result) return nullptr;
+        return serializer_from_wire(result.get()).release();
+    }
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty) return nullptr;
+    Ref err = response_get(resp, N.error, empty.get());
+    if (!err) return nullptr;
+    Ref text = response_get(err.get(), N.message, default_msg);
+    if (!text) return nullptr;
+    PyErr_SetObject(exc_type, text.get());
+    return nullptr;
+}
+
+Ref body3(PyObject* method, PyObject* name, PyObject* caller) {
+    Ref d = Ref::steal(_PyDict_NewPresized(3));
+    if (!d || PyDict_SetItem(d.get(), N.method, method) < 0 || PyDict_SetItem(d.get(), N.name, name) < 0 ||
+        PyDict_SetItem(d.get(), N.caller, caller) < 0)
+        return Ref();
+    return d;
+}
+
+Ref body4(PyObject* method, PyObject* name, PyObject* third_key, PyObject* third, PyObject* caller) {
+    Ref d = Ref::steal(_PyDict_NewPresized(4));
+    if (!d || PyDict_SetItem(d.get(), N.method, method) < 0 || PyDict_SetItem(d.get(), N.name, name) < 0 ||
+        PyDict_SetItem(d.get(), third_key, third) < 0 || PyDict_SetItem(d.get(), N.caller, caller) < 0)
+        return Ref();
+    return d;
+}
+
+Ref concat(PyObject* prefix, PyObject* tail) { return Ref::steal(PyUnicode_Concat(prefix, tail)); }
+
+// ------------------------------------------------------------------ operations
+
+PyObject* cw_getattr_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* name = a.v[1];
+    PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ, N._internal_cache};
+    if (is_one_of(name, local, 5)) return PyObject_GenericGetAttr(self, name);
+    Ref msg = checked_messaging(self);
+    if (!msg) return nullptr;
+    Ref caller = getattr(self, N._internal_id);
+    Ref body = caller ? body3(N.GET, name, caller.get()) : Ref();
+    Ref resp = body ? send(msg.get(), body.get()) : Ref();
+    if (!resp) return nullptr;
+    static PyObject* prefix = PyUnicode_InternFromString("GET failed for ");
+    Ref dflt = concat(prefix, name);
+    if (!dflt) return nullptr;
+    return finish(resp.get(), PyExc_AttributeError, dflt.get(), true);
+}
+
+Ref index_key(PyObject* index) {
+    if (PySlice_Check(index)) {
+        auto* sl = reinterpret_cast<PySliceObject*>(index);
+        PyObject* parts[3] = {sl->start, sl->stop, sl->step};
+        Ref texts[3];
+        for (int i = 0; i < 3; ++i) {
+            texts[i] = parts[i] == Py_None ? Ref::borrow(N.empty) : format_empty(parts[i]);
+            if (!texts[i]) return Ref();
+        }
+        return Ref::steal(PyUnicode_FromFormat("%U:%U:%U", texts[0].get(), texts[1].get(), texts[2].get()));
+    }
+    if (PyLong_Check(index)) return Ref::steal(PyObject_Str(index));
+    PyErr_SetString(PyExc_TypeError, "Index must be an integer or a slice");
+    return Ref();
+}
+
+PyObject* cw_getitem_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* index = a.v[1];
+    Ref key = index_key(index);
+    if (!key) return nullptr;
+    Ref msg = checked_messaging(self);
+    if (!msg) return nullptr;
+    Ref caller = getattr(self, N._internal_id);
+    Ref body = caller ? body3(N.GETITEM, key.get(), caller.get()) : Ref();
+    Ref resp = body ? send(msg.get(), body.get()) : Ref();
+    if (!resp) return nullptr;
+    static PyObject* prefix = PyUnicode_InternFromString("GET ITEM failed for ");
+    Ref text = format_empty(index);
+    Ref dflt = text ? concat(prefix, text.get()) : Ref();
+    if (!dflt) return nullptr;
+    return finish(resp.get(), PyExc_AttributeError, dflt.get(), true);
+}
+
+PyObject* cw_setattr_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* name = a.v[1];
+    PyObject* value = a.v[2];
+    PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ};
+    if (is_one_of(name, local, 4)) {
+        if (PyObject_GenericSetAttr(self, name, value) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref msg = checked_messaging(self);
+    if (!msg) return nullptr;
+    Ref wire = serializer_to_wire(value);
+    if (!wire) return nullptr;
+    Ref caller = getattr(self, N._internal_id);
+    Ref body = caller ? body4(N.SET, name, N.value, wire.get(), caller.get()) : Ref();
+    Ref resp = body ? send(msg.get(), body.get()) : Ref();
+    if (!resp) return nullptr;
+    static PyObject* prefix = PyUnicode_InternFromString("SET failed for ");
+    Ref dflt = concat(prefix, name);
+    if (!dflt) return nullptr;
+    return finish(resp.get(), PyExc_AttributeError, dflt.get(), false);
+}
+
+Ref arg_entry(PyObject* kind, PyObject* name, PyObject* value) {
+    Ref d = Ref::steal(_PyDict_NewPresized(3));
+    if (!d || PyDict_SetItem(d.get(), N.arg_type, kind) < 0) return Ref();
+    if (name && PyDict_SetItem(d.get(), N.name, name) < 0) return Ref();
+    Ref wire = serializer_to_wire(value);
+    if (!wire || PyDict_SetItem(d.get(), N.value, wire.get()) < 0) return Ref();
+    return d;
+}
+
+PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref msg = checked_messaging(self);
+    if (!msg) return nullptr;
+    Ref tname = getattr(self, N._internal_typeName);
+    if (!tname) return nullptr;
+    int differs;
+    if (PyUnicode_CheckExact(tname.get())) {
+        differs = !str_equal(tname.get(), N.Function);
+    } else {
+        Ref cmp = Ref::steal(PyObject_RichCompare(tname.get(), N.Function, Py_NE));
+        differs = cmp ? PyObject_IsTrue(cmp.get()) : -1;
+        if (differs < 0) return nullptr;
+    }
+    if (differs) return raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    PyObject* args = a.varargs.get();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        Ref e = arg_entry(N.PLACED, nullptr, PyTuple_GET_ITEM(args, i));
+        if (!e || PyList_Append(list.get(), e.get()) < 0) return nullptr;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(a.varkw.get(), &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), val = Ref::borrow(v);
+        Ref e = arg_entry(N.NAMED, key.get(), val.get());
+        if (!e || PyList_Append(list.get(), e.get()) < 0) return nullptr;
+    }
+    Ref caller = getattr(self, N._internal_id);
+    Ref body = caller ? body4(N.CALL, N.dunder_call, N.args, list.get(), caller.get()) : Ref();
+    Ref resp = body ? send(msg.get(), body.get()) : Ref();
+    if (!resp) return nullptr;
+    static PyObject* dflt = PyUnicode_InternFromString("CALL failed");
+    return finish(resp.get(), PyExc_RuntimeError, dflt, true);
+}
+
+PyObject* cw_del_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref caller = getattr(self, N._internal_id);
+    Ref body = caller ? body3(N.DEL, N.dunder_del, caller.get()) : Ref();
+    Ref msg = body ? get_global(N.g_messaging) : Ref();
+    Ref resp = msg ? send(msg.get(), body.get()) : Ref();
+    if (!resp) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
+    }
+    Py_RETURN_NONE;
+}
+
+const Param kSelf[] = {{"self"}};
+const Param kSelfName[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}};
+const Param kSelfIndex[] = {{"self"}, {"index"}};
+const Param kSelfNameValue[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}, {"value"}};
+
+FuncSpec sGetattr{"_cw__getattr__", nullptr,
+                  "_cw__getattr__(self, str name: str)\n\nGet attribute proxy method for OfficeJsObject.",
+                  cw_getattr_impl, kSelfName, 2};
+FuncSpec sGetitem{"_cw__getitem__", nullptr, "_cw__getitem__(self, index)\n\nGet item proxy method for OfficeJsObject.",
+                  cw_getitem_impl, kSelfIndex, 2};
+FuncSpec sSetattr{"_cw__setattr__", nullptr,
+                  "_cw__setattr__(self, str name: str, value)\n\nSet attribute proxy method for OfficeJsObject.",
+                  cw_setattr_impl, kSelfNameValue, 3};
+FuncSpec sCall{"_cw__call__", nullptr,
+               "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).",
+               cw_call_impl, kSelf, 1, true, true};
+FuncSpec sDel{"_cw__del__", nullptr, "_cw__del__(self)\n\nDelete proxy method for OfficeJsObject.", cw_del_impl,
+              kSelf, 1};
+
+#define COM_LIKE_ENTRY(fn, spec) \
+    PyObject* fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* k) { return vector_entry(spec, a, (size_t)n, k); }
+COM_LIKE_ENTRY(entry_getattr, sGetattr)
+COM_LIKE_ENTRY(entry_getitem, sGetitem)
+COM_LIKE_ENTRY(entry_setattr, sSetattr)
+COM_LIKE_ENTRY(entry_call, sCall)
+COM_LIKE_ENTRY(entry_del, sDel)
+#undef COM_LIKE_ENTRY
+
+PyMethodDef defs[5] = {};
+
+// Calls the operation bound to the module global `name`: natively while it is
+// still ours, else whatever user code put there.
+Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+    Ref fn = get_global(name);
+    if (!fn) return fn;
+    if (is_our_function(fn.get(), spec) && !kwargs) return Ref::steal(call_native(spec, args, nargs));
+    if (!kwargs) return Ref::steal(PyObject_Vectorcall(fn.get(), args, (size_t)nargs, nullptr));
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return tuple;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    return Ref::steal(PyObject_Call(fn.get(), tuple.get(), kwargs));
+}
+
+// ------------------------------------------------------------------ classes
+
+PyObject* trimmed(Ref r) { return r ? r.release() : reraise_trimmed(); }
+
+PyObject* object_init_impl(const FuncSpec&, Bound& a) {
+    if (set_identity(a.v[0], a.v[1], a.v[2], N.officejs_object, true) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fwd_getattr_impl(const FuncSpec&, Bound& a) {
+    PyObject* args[2] = {a.v[0], a.v[1]};
+    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr));
+}
+
+PyObject* fwd_getitem_impl(const FuncSpec&, Bound& a) {
+    PyObject* args[2] = {a.v[0], a.v[1]};
+    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2, nullptr));
+}
+
+PyObject* fwd_setattr_impl(const FuncSpec&, Bound& a) {
+    PyObject* args[3] = {a.v[0], a.v[1], a.v[2]};
+    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3, nullptr));
+}
+
+PyObject* fwd_call_impl(const FuncSpec&, Bound& a) {
+    Ref fn = get_global(N.g_cw_call);
+    if (!fn) return reraise_trimmed();
+    if (is_our_function(fn.get(), sCall)) {
+        // The keyword dict from binding is already our own copy.
+        Bound b;
+        b.v[0] = a.v[0];
+        b.varargs = std::move(a.varargs);
+        b.varkw = std::move(a.varkw);
+        return trimmed(Ref::steal(cw_call_impl(sCall, b)));
+    }
+    PyObject* varargs = a.varargs.get();
+    const Py_ssize_t n = PyTuple_GET_SIZE(varargs);
+    Ref all = Ref::steal(PyTuple_New(n + 1));
+    if (!all) return reraise_trimmed();
+    Py_INCREF(a.v[0]);
+    PyTuple_SET_ITEM(all.get(), 0, a.v[0]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* o = PyTuple_GET_ITEM(varargs, i);
+        Py_INCREF(o);
+        PyTuple_SET_ITEM(all.get(), i + 1, o);
+    }
+    return trimmed(Ref::steal(PyObject_Call(fn.get(), all.get(), a.varkw.get())));
+}
+
+PyObject* fwd_del_impl(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
+
+PyObject* object_repr_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref tname = getattr(self, N._internal_typeName);
+    Ref ttext = tname ? format_empty(tname.get()) : Ref();
+    if (!ttext) return nullptr;
+    Ref oid = getattr(self, N._internal_id);
+    Ref itext = oid ? format_empty(oid.get()) : Ref();
+    if (!itext) return nullptr;
+    return PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get());
+}
+
+// The base initialiser, run as super(<defining class>, self).__init__() runs it.
+int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
+    PyObject* cls = spec.defining_class;
+    if (!cls) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        return -1;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return -1;
+        return base->tp_init(self, empty.get(), nullptr);
+    }
+    Ref sup = call2(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
+    Ref init = sup ? getattr(sup.get(), N.dunder_init) : Ref();
+    Ref r = init ? call0(init.get()) : Ref();
+    return r ? 0 : -1;
+}
+
+PyObject* array_init_impl(const FuncSpec& spec, Bound& a) {
+    if (run_base_init(spec, a.v[0], &PyList_Type) < 0) return nullptr;
+    if (set_identity(a.v[0], a.v[1], N.Array, N.officejs_array, true) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dict_init_impl(const FuncSpec& spec, Bound& a) {
+    if (run_base_init(spec, a.v[0], &PyDict_Type) < 0) return nullptr;
+    if (set_identity(a.v[0], a.v[1], N.Dict, N.officejs_dict, true) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dict_getattr_impl(const FuncSpec& spec, Bound& a) {
+    int has = PySequence_Contains(a.v[0], a.v[1]);
+    if (has < 0) return nullptr;
+    if (has) return PyObject_GetItem(a.v[0], a.v[1]);
+    return fwd_getattr_impl(spec, a);
+}
+
+PyObject* array_setattr_impl(const FuncSpec&, Bound&) {
+    return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
+}
+
+PyObject* dict_setattr_impl(const FuncSpec&, Bound& a) {
+    int has = PySequence_Contains(a.v[0], a.v[1]);
+    if (has < 0) return nullptr;
+    if (!has) return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+    if (PyObject_SetItem(a.v[0], a.v[1], a.v[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_repr_impl(const FuncSpec&, Bound& a) {
+    Ref oid = getattr(a.v[0], N._internal_id);
+    Ref itext = oid ? format_empty(oid.get()) : Ref();
+    if (!itext) return nullptr;
+    Py_ssize_t n = PyObject_Size(a.v[0]);
+    if (n < 0) return nullptr;
+    return PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n);
+}
+
+PyObject* dict_repr_impl(const FuncSpec&, Bound& a) {
+    Ref oid = getattr(a.v[0], N._internal_id);
+    Ref itext = oid ? format_empty(oid.get()) : Ref();
+    if (!itext) return nullptr;
+    Ref keys = call_method(a.v[0], N.keys);
+    Ref lst = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
+    if (!lst) return nullptr;
+    return PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get());
+}
+
+const Param kObjInit[] = {{"self"},
+                          {"object_id", Check::Int, Default::Required, "int"},
+                          {"type_name", Check::Str, Default::Required, "str"}};
+const Param kArrInit[] = {{"self"}, {"object_id", Check::Int, Default::Required, "int"}};
+const Param kVarSelf[] = {{"self"}};
+
+#define COM_LIKE_METHODS(Cls, init_doc, init_impl, init_params, init_n, getattr_impl, setattr_impl, repr_impl)       \
+    FuncSpec Cls##Init{"__init__", #Cls, #Cls ".__init__" init_doc, init_impl, init_params, init_n};                 \
+    FuncSpec Cls##Getattr{"__getattr__", #Cls, #Cls ".__getattr__(self, str name: str)", getattr_impl, kSelfName, 2}; \
+    FuncSpec Cls##Setattr{"__setattr__", #Cls, #Cls ".__setattr__(self, str name: str, value)", setattr_impl,        \
+                          kSelfNameValue, 3};                                                                         \
+    FuncSpec Cls##Call{"__call__", #Cls, #Cls ".__call__(self, *args, **kwargs)", fwd_call_impl, kVarSelf, 1, true,  \
+                       true};                                                                                         \
+    FuncSpec Cls##Del{"__del__", #Cls, #Cls ".__del__(self)", fwd_del_impl, kSelf, 1};                               \
+    FuncSpec Cls##Repr{"__repr__", #Cls, #Cls ".__repr__(self)", repr_impl, kSelf, 1};
+
+COM_LIKE_METHODS(OfficeJsObject, "(self, int object_id: int, str type_name: str)", object_init_impl, kObjInit, 3,
+                 fwd_getattr_impl, fwd_setattr_impl, object_repr_impl)
+COM_LIKE_METHODS(OfficeJsArray, "(self, int object_id: int)", array_init_impl, kArrInit, 2, fwd_getattr_impl,
+                 array_setattr_impl, array_repr_impl)
+COM_LIKE_METHODS(OfficeJsDict, "(self, int object_id: int)", dict_init_impl, kArrInit, 2, dict_getattr_impl,
+                 dict_setattr_impl, dict_repr_impl)
+#undef COM_LIKE_METHODS
+
+FuncSpec OfficeJsObjectGetitem{"__getitem__", "OfficeJsObject", "OfficeJsObject.__getitem__(self, index)",
+                               fwd_getitem_impl, kSelfIndex, 2};
+
+int bind_class(PyObject* ns, PyObject* name, const char* cname, PyObject* base, const char* doc, const Member* m,
+               int n) {
+    Ref cls = Ref::steal(build_class(cname, base, doc, m, n));
+    if (!cls) return -1;
+    return PyDict_SetItem(ns, name, cls.get());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ shared
+
+PyObject* reraise_trimmed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), e = Ref::steal(value), trace = Ref::steal(tb);
+    if (!e) {
+        PyErr_Restore(t.release(), nullptr, trace.release());
+        return nullptr;
+    }
+    if (trace) PyException_SetTraceback(e.get(), trace.get());
+    Ref cur = Ref::steal(PyException_GetTraceback(e.get()));
+    {
+        ErrorStash none;  // the walk runs with no exception set
+        Ref names = get_global(N.g_internal_names);
+        if (!names) {
+            // Without the list nothing is skipped; the lookup error is not ours
+            // to report here.
+            PyErr_Clear();
+        } else {
+            while (cur && cur.get() != Py_None) {
+                Ref frame = getattr(cur.get(), N.tb_frame);
+                Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
+                Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
+                int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
+                if (skip <= 0) {
+                    PyErr_Clear();
+                    break;
+                }
+                cur = getattr(cur.get(), N.tb_next);
+                if (!cur) {
+                    PyErr_Clear();
+                    break;
+                }
+            }
+        }
+    }
+    PyObject* new_tb = (cur && cur.get() != Py_None) ? cur.get() : nullptr;
+    PyException_SetTraceback(e.get(), new_tb ? new_tb : Py_None);
+    PyException_SetCause(e.get(), nullptr);  // also sets __suppress_context__
+    PyErr_Restore(t.release(), e.release(), Ref::borrow(new_tb).release());
+    return nullptr;
+}
+
+int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache) {
+    if (PyObject_GenericSetAttr(self, N._internal_id, id) < 0) return -1;
+    if (PyObject_GenericSetAttr(self, N._internal_typeName, type_name) < 0) return -1;
+    Ref msg = get_global(N.g_messaging);
+    Ref guid = msg ? getattr(msg.get(), N._guid) : Ref();
+    if (!guid || PyObject_GenericSetAttr(self, N._msg_guid, guid.get()) < 0) return -1;
+    if (PyObject_GenericSetAttr(self, N._typ, typ) < 0) return -1;
+    if (with_cache) {
+        Ref cache = Ref::steal(PyDict_New());
+        if (!cache || PyObject_GenericSetAttr(self, N._internal_cache, cache.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+Ref proxy_getattr(PyObject* self, PyObject* name) {
+    PyObject* args[2] = {self, name};
+    return call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr);
+}
+
+Ref proxy_del(PyObject* self) {
+    PyObject* args[1] = {self};
+    if (is_finalizing()) {
+        // At interpreter exit the module namespace is being torn down; the
+        // add-in connection is gone with it, so there is nothing to release.
+        Ref fn = get_global_opt(N.g_cw_del);
+        if (!fn || fn.get() == Py_None) {
+            PyErr_Clear();
+            return Ref::borrow(Py_None);
+        }
+    }
+    return call_operation(N.g_cw_del, sDel, args, 1, nullptr);
+}
+
+int body_proxy_functions(PyObject* ns) {
+    struct Op {
+        PyObject* name;
+        FuncSpec* spec;
+        FastEntry entry;
+    };
+    const Op ops[] = {{N.g_cw_getattr, &sGetattr, entry_getattr},
+                      {N.g_cw_getitem, &sGetitem, entry_getitem},
+                      {N.g_cw_setattr, &sSetattr, entry_setattr},
+                      {N.g_cw_call, &sCall, entry_call},
+                      {N.g_cw_del, &sDel, entry_del}};
+    for (int i = 0; i < 5; ++i) {
+        Ref f = Ref::steal(make_builtin(*ops[i].spec, defs[i], ops[i].entry));
+        if (!f || PyDict_SetItem(ns, ops[i].name, f.get()) < 0) return -1;
+    }
+    static const char* const names[] = {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__",
+                                        "_cw__del__",     "__getattr__",    "__getitem__",    "__setattr__",
+                                        "__call__",       "__del__"};
+    Ref list = Ref::steal(PyList_New(10));
+    if (!list) return -1;
+    for (int i = 0; i < 10; ++i) {
+        PyObject* s = PyUnicode_InternFromString(names[i]);
+        if (!s) return -1;
+        PyList_SET_ITEM(list.get(), i, s);
+    }
+    return PyDict_SetItem(ns, N.g_internal_names, list.get());
+}
+
+int body_proxy_classes(PyObject* ns) {
+    PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    const Member obj_members[] = {{"__init__", &OfficeJsObjectInit},       {"__getattr__", &OfficeJsObjectGetattr},
+                                  {"__getitem__", &OfficeJsObjectGetitem}, {"__setattr__", &OfficeJsObjectSetattr},
+                                  {"__call__", &OfficeJsObjectCall},       {"__del__", &OfficeJsObjectDel},
+                                  {"__repr__", &OfficeJsObjectRepr}};
+    if (bind_class(ns, N.g_OfficeJsObject, "OfficeJsObject", object,
+                   "\n    Dynamic proxy class for Office.js objects.\n\n"
+                   "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
+                   "    operations to the Office.js Add-in via WebSocket.\n    ",
+                   obj_members, 7) < 0)
+        return -1;
+    const Member arr_members[] = {{"__init__", &OfficeJsArrayInit}, {"__getattr__", &OfficeJsArrayGetattr},
+                                  {"__setattr__", &OfficeJsArraySetattr}, {"__call__", &OfficeJsArrayCall},
+                                  {"__del__", &OfficeJsArrayDel},   {"__repr__", &OfficeJsArrayRepr}};
+    if (bind_class(ns, N.g_OfficeJsArray, "OfficeJsArray", reinterpret_cast<PyObject*>(&PyList_Type),
+                   "Specialized proxy for arrays returned from Office.js.", arr_members, 6) < 0)
+        return -1;
+    const Member dict_members[] = {{"__init__", &OfficeJsDictInit}, {"__getattr__", &OfficeJsDictGetattr},
+                                   {"__setattr__", &OfficeJsDictSetattr}, {"__call__", &OfficeJsDictCall},
+                                   {"__del__", &OfficeJsDictDel},   {"__repr__", &OfficeJsDictRepr}};
+    return bind_class(ns, N.g_OfficeJsDict, "OfficeJsDict", reinterpret_cast<PyObject*>(&PyDict_Type),
+                      "Specialized proxy for dictionaries returned from Office.js.", dict_members, 6);
+}
+
+int body_root_proxies(PyObject* ns) {
+    struct Root {
+        PyObject* name;
+        long id;
+        const char* type_name;
+    };
+    const Root roots[] = {{N.g_Context, 0, "RequestContext"},
+                          {N.g_Excel, 1, "Excel"},
+                          {N.g_GetSetting, 2, "Function"},
+                          {N.g_Union, 3, "Function"},
+                          {N.g_Intersect, 4, "Function"}};
+    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
+    if (!kwnames) return -1;
+    for (const Root& r : roots) {
+        Ref cls = get_global(N.g_OfficeJsObject);
+        Ref id = Ref::steal(PyLong_FromLong(r.id));
+        Ref tn = Ref::steal(PyUnicode_FromString(r.type_name));
+        if (!cls || !id || !tn) return -1;
+        PyObject* argv[2] = {id.get(), tn.get()};
+        Ref proxy = Ref::steal(PyObject_Vectorcall(cls.get(), argv, 0, kwnames.get()));
+        if (!proxy || PyDict_SetItem(ns, r.name, proxy.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace com_like

@@ -1,0 +1,21 @@
+// Proxy operations as the other subsystems call them: through the module
+// globals, natively while those still hold this module's own functions.
+#pragma once
+
+#include "globals.h"
+
+namespace com_like {
+
+// _cw__getattr__(self, name) and _cw__del__(self) via their module globals.
+Ref proxy_getattr(PyObject* self, PyObject* name);
+Ref proxy_del(PyObject* self);
+
+// With an exception of the Exception family set: cut the leading traceback
+// entries whose code name is in _internal_officejs_names, drop the cause and
+// context display, and leave the same exception set. Always returns nullptr.
+PyObject* reraise_trimmed();
+
+// object.__setattr__ for the identity attributes the constructors store.
+int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache);
+
+}  // namespace com_like

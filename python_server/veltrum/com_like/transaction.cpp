@@ -1,0 +1,127 @@
+// OfficeJsTransaction: brackets set operations in a batch of the add-in's
+// transaction object, through the ordinary proxy operations.
+#include "function.h"
+#include "proxies.h"
+#include "subsystems.h"
+
+namespace com_like {
+namespace {
+
+int truth_of_attr(PyObject* self, PyObject* name) {
+    Ref v = getattr(self, name);
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+PyObject* init_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref tid = get_global(N.g_UNIQUE_TRANSACTION_ID);
+    if (!tid || set_identity(self, tid.get(), N.Transaction, N.officejs_transaction, false) < 0) return nullptr;
+    if (PyObject_SetAttr(self, N._rollback_at_error, a.v[1]) < 0 ||
+        PyObject_SetAttr(self, N._error_callback, a.v[3]) < 0 || PyObject_SetAttr(self, N._raiseError, a.v[2]) < 0 ||
+        PyObject_SetAttr(self, N._isInWith, Py_False) < 0 || PyObject_SetAttr(self, N._block_gets, a.v[4]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* start_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref fn = proxy_getattr(self, N.start);
+    if (!fn) return nullptr;
+    Ref ctx = get_global(N.g_Context);
+    Ref block = ctx ? getattr(self, N._block_gets) : Ref();
+    Ref r = block ? call2(fn.get(), ctx.get(), block.get()) : Ref();
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* commit_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref fn = proxy_getattr(self, N.commit);  // held until we return
+    if (!fn) return nullptr;
+    if (!call0(fn.get())) return nullptr;
+    int inside = truth_of_attr(self, N._isInWith);
+    if (inside < 0) return nullptr;
+    if (inside && !call_method(self, N._start)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* enter_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    if (PyObject_SetAttr(self, N._isInWith, Py_True) < 0) return nullptr;
+    if (!call_method(self, N._start)) return nullptr;
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* exit_impl(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    if (PyObject_SetAttr(self, N._isInWith, Py_False) < 0) return nullptr;
+    if (a.v[1] == Py_None) {
+        if (!call_method(self, N.commit)) return nullptr;
+        Py_RETURN_NONE;
+    }
+    int rollback = truth_of_attr(self, N._rollback_at_error);
+    if (rollback < 0) return nullptr;
+    if (!rollback && !call_method(self, N.commit)) return nullptr;
+    Ref cb = getattr(self, N._error_callback);
+    if (!cb) return nullptr;
+    int has_cb = PyObject_IsTrue(cb.get());
+    if (has_cb < 0) return nullptr;
+    if (has_cb) {
+        PyObject* argv[4] = {nullptr, a.v[1], a.v[2], a.v[3]};
+        Ref ignored = Ref::steal(PyObject_Vectorcall(cb.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!ignored) return nullptr;
+    }
+    int raise_error = truth_of_attr(self, N._raiseError);
+    if (raise_error < 0) return nullptr;
+    return PyBool_FromLong(!raise_error);
+}
+
+PyObject* del_impl(const FuncSpec&, Bound& a) {
+    Ref r = proxy_del(a.v[0]);
+    return r ? r.release() : reraise_trimmed();
+}
+
+PyObject* repr_impl(const FuncSpec&, Bound& a) {
+    Ref oid = getattr(a.v[0], N._internal_id);
+    Ref text = oid ? format_empty(oid.get()) : Ref();
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", text.get());
+}
+
+const Param kInit[] = {{"self"},
+                       {"roolback_at_error", Check::Any, Default::False},
+                       {"raiseError", Check::Any, Default::True},
+                       {"error_callback", Check::Any, Default::None},
+                       {"block_gets", Check::Any, Default::False}};
+const Param kSelf[] = {{"self"}};
+const Param kExit[] = {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}};
+
+FuncSpec sInit{"__init__", "OfficeJsTransaction",
+               "OfficeJsTransaction.__init__(self, roolback_at_error=False, raiseError=True, error_callback=None, "
+               "block_gets=False)",
+               init_impl, kInit, 5};
+FuncSpec sStart{"_start", "OfficeJsTransaction", "OfficeJsTransaction._start(self)", start_impl, kSelf, 1};
+FuncSpec sCommit{"commit", "OfficeJsTransaction", "OfficeJsTransaction.commit(self)", commit_impl, kSelf, 1};
+FuncSpec sEnter{"__enter__", "OfficeJsTransaction", "OfficeJsTransaction.__enter__(self)", enter_impl, kSelf, 1};
+FuncSpec sExit{"__exit__", "OfficeJsTransaction", "OfficeJsTransaction.__exit__(self, exc_type, exc_val, exc_tb)",
+               exit_impl, kExit, 4};
+FuncSpec sDel{"__del__", "OfficeJsTransaction", "OfficeJsTransaction.__del__(self)", del_impl, kSelf, 1};
+FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(self)", repr_impl, kSelf, 1};
+
+}  // namespace
+
+int body_transaction(PyObject* ns) {
+    Ref five = Ref::steal(PyLong_FromLong(5));
+    if (!five || PyDict_SetItem(ns, N.g_UNIQUE_TRANSACTION_ID, five.get()) < 0) return -1;
+    const Member members[] = {{"__init__", &sInit},   {"_start", &sStart}, {"commit", &sCommit},
+                              {"__enter__", &sEnter}, {"__exit__", &sExit}, {"__del__", &sDel},
+                              {"__repr__", &sRepr}};
+    Ref cls = Ref::steal(build_class(
+        "OfficeJsTransaction", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+        "\n    Transaction object to batch multiple set operations into a single request.\n    ", members, 7));
+    if (!cls) return -1;
+    return PyDict_SetItem(ns, N.g_OfficeJsTransaction, cls.get());
+}
+
+}  // namespace com_like
