@@ -1,0 +1,31 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import com_like  # noqa: E402
+from addin_doubles import RecordingAddin, ThreadedAddin  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def clean_messaging():
+    """Every test starts with no handler and a fresh messaging context."""
+    com_like.messaging.set_send_handler(None)
+    com_like.messaging.reset()
+    yield
+    com_like.messaging.set_send_handler(None)
+    com_like.messaging.reset()
+
+
+@pytest.fixture
+def addin():
+    return RecordingAddin().install()
+
+
+@pytest.fixture
+def threaded_addin():
+    double = ThreadedAddin().install()
+    yield double
+    double.stop()
