@@ -227,7 +227,18 @@ PyObject* cw_del_impl(const FuncSpec&, Bound& a) {
     Ref caller = getattr(self, N._internal_id);
     Ref body = caller ? body3(N.DEL, N.dunder_del, caller.get()) : Ref();
     Ref msg = body ? get_global(N.g_messaging) : Ref();
-    Ref resp = msg ? send(msg.get(), body.get()) : Ref();
+    Ref resp;
+    if (msg && is_finalizing()) {
+        // At interpreter exit no listener thread runs any more, so only an
+        // answer given inside the handler can come: the handler still hears
+        // of the release, but nobody sits out the time-out for it.
+        Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
+        PyObject* argv[3] = {msg.get(), body.get(), zero.get()};
+        if (zero) resp = Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv,
+                                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else if (msg) {
+        resp = send(msg.get(), body.get());
+    }
     if (!resp) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         PyErr_Clear();
