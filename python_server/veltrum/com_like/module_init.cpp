@@ -178,17 +178,21 @@ int exec_step(PyObject* module) {
     if (PyErr_Occurred()) {
         // An entry naming the start-up, at the failing statement, as a
         // traceback of a module body would show it.
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty("module_init.cpp", "init veltrum_master.python_server.veltrum.com_like", failed_line)));
-        Ref globals = Ref::steal(PyDict_New());
-        if (code && globals) {
-            PyFrameObject* frame =
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr);
-            if (frame) {
-                PyTraceBack_Here(frame);
-                Py_DECREF(frame);
+        // The frame is built with the error put aside: frame creation looks up
+        // __builtins__ and gives up when it finds an exception already set.
+        Ref frame;
+        {
+            ErrorStash keep;
+            Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+                PyCode_NewEmpty("module_init.cpp", "init veltrum_master.python_server.veltrum.com_like", failed_line)));
+            Ref globals = Ref::steal(PyDict_New());
+            if (code && globals) {
+                frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                    PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
             }
+            PyErr_Clear();
         }
+        if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
     Py_CLEAR(g_module);
     if (!PyErr_Occurred()) {
