@@ -420,6 +420,9 @@ def test_lock_released_when_the_table_fails(monkeypatch):
         def pop(self, *args):
             raise KeyError("no pop")
 
+        def values(self):
+            raise KeyError("no values")
+
     monkeypatch.setattr(M, "waiters", BrokenTable())
     M.set_send_handler(print)
     with pytest.raises(KeyError, match="no room"):
@@ -428,6 +431,10 @@ def test_lock_released_when_the_table_fails(monkeypatch):
     with pytest.raises(KeyError, match="no pop"):
         M.on_message({"requestId": "x", "ok": True})
     assert not M._waiters_lock.locked()
+    old = M._guid
+    with pytest.raises(KeyError, match="no values"):
+        M.reset()
+    assert not M._waiters_lock.locked() and M._guid == old
 
 
 def test_wait_releases_the_gil(threaded_addin):

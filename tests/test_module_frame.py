@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -258,9 +259,34 @@ def test_module_functions_are_plain_builtins():
         "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).")
 
 
-def test_registered_under_full_name():
+def test_registered_under_full_name_with_spec_entries():
     assert sys.modules[FULL_NAME] is com_like
     assert sys.modules["com_like"] is com_like
+    spec = com_like.__spec__
+    assert com_like.__name__ == spec.name == "com_like"
+    assert com_like.__loader__ is spec.loader and com_like.__file__ == spec.origin
+    assert com_like.__package__ == spec.parent == ""
+    assert not hasattr(com_like, "__path__")
+
+
+def module_def_exec(module):
+    """Runs the module definition's execute step on `module`."""
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    return api.PyModule_ExecDef(module, api.PyModule_GetDef(com_like))
+
+
+def test_execute_step_guards():
+    m = com_like.messaging
+    assert module_def_exec(com_like) == 0  # the recorded module: nothing runs again
+    assert com_like.messaging is m
+    with pytest.raises(RuntimeError) as info:
+        module_def_exec(types.ModuleType("com_like"))
+    assert info.value.args == (
+        "Module 'com_like' has already been imported. Re-initialisation is not supported.",)
 
 
 def test_import_again_gives_the_same_module():
