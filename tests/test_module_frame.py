@@ -396,3 +396,18 @@ def test_second_interpreter_is_refused(tmp_path):
     assert r.stdout.strip() == (
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
+
+
+@pytest.mark.parametrize("name, doc", [
+    ("reset", "Messaging.reset(self)\n\nReset the messaging state (e.g., when the connection is closed).\n\n"
+              "Cancels all pending futures and generates a new GUID.\n\nThreading Note: This method should be called "
+              "from the listener thread\nduring disconnect/reconnect. The locks ensure thread-safe cleanup."),
+    ("register_callable",
+     "Messaging.register_callable(self, callable_obj: Any) -> str\n\nRegister a Python callable and return its ID.\n\n"
+     "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\nReturns:\n    String ID "
+     "that can be used to invoke the callable from Excel.\n    \nRaises:\n    TypeError: If callable_obj is not "
+     "callable\n    \nThreading Note: This method is thread-safe due to _callable_lock.\nCan be called from any "
+     "thread (worker or listener)."),
+])  # fmt: skip
+def test_full_method_docstrings(name, doc):
+    assert getattr(com_like.Messaging, name).__doc__ == doc
