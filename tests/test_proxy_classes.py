@@ -10,7 +10,7 @@ import pytest
 
 import com_like
 from com_like import OfficeJsArray, OfficeJsDict, OfficeJsObject, OfficeJsTransaction, Serializer
-from addin_doubles import ObjectModel, RecordingAddin, frozen_heap, ok
+from addin_doubles import ObjectModel, frozen_heap, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 NOT_CALLABLE = "Only Function-typed SpecialObjects are callable"

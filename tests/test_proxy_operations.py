@@ -9,7 +9,7 @@ import pytest
 
 import com_like
 from com_like import OfficeJsObject, _cw__call__, _cw__del__, _cw__getattr__, _cw__getitem__, _cw__setattr__
-from addin_doubles import RecordingAddin, error, frozen_heap, ok
+from addin_doubles import error, frozen_heap, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 NOT_CALLABLE = "Only Function-typed SpecialObjects are callable"
@@ -315,7 +315,7 @@ def test_decoding_a_missing_result_fails(monkeypatch):
         OfficeJsObject(9, "Range").x
 
 
-def test_no_handler(monkeypatch):
+def test_no_handler():
     with pytest.raises(RuntimeError, match="^No send handler registered$"):
         com_like.Excel.x
 
