@@ -1,9 +1,24 @@
 """Add-in doubles for the tests: they record every request and answer it
 either from inside the send handler (synchronous) or from a listener thread."""
+import contextlib
+import gc
 import queue
 import threading
 
 import com_like
+
+
+@contextlib.contextmanager
+def frozen_heap():
+    """Moves what exists now out of the collector's sight, so that a
+    gc.collect() per test (to release proxies that earlier tests left in
+    cycles) stays cheap with numpy and pandas loaded."""
+    gc.collect()
+    gc.freeze()
+    try:
+        yield
+    finally:
+        gc.unfreeze()
 
 
 def ok(result=None):
@@ -74,3 +89,74 @@ class ThreadedAddin(RecordingAddin):
     def stop(self):
         self._queue.put(None)
         self._thread.join(timeout=5)
+
+
+def error(message=None):
+    """A failed response; without a message the "error" dict is empty."""
+    return {"ok": False, "error": {} if message is None else {"message": message}}
+
+
+class ObjectModel:
+    """A tiny object model behind a RecordingAddin: plain Python objects stand
+    for the add-in's objects, known to the module by integer ids.
+
+    Attributes of a model object are read and written by GET and SET; methods
+    come back as "Function" references and run on CALL; lists come back as
+    "Array" records; DEL forgets the id. `live` maps ids to objects, so a test
+    can check that every proxy was released.
+    """
+
+    def __init__(self, roots):
+        self.live = dict(roots)  # the fixed ids the add-in knows from its start
+        self._next_id = 100
+
+    def _new_id(self, obj):
+        oid = self._next_id
+        self._next_id += 1
+        self.live[oid] = obj
+        return oid
+
+    def encode(self, value):
+        if value is None:
+            return {"type": "Null", "value": None}
+        for tag, kind in (("Bool", bool), ("Int", int), ("Float", float), ("String", str)):
+            if isinstance(value, kind):
+                return {"type": tag, "value": value}
+        if isinstance(value, list):
+            return {"type": "Array", "id": self._new_id(value), "value": [self.encode(v) for v in value]}
+        if callable(value):
+            return {"type": "Function", "value": self._new_id(value), "isSpec": True}
+        return {"type": type(value).__name__, "value": self._new_id(value), "isSpec": True}
+
+    def decode(self, record):
+        tag, value = record["type"], record.get("value")
+        if tag == "Array":
+            return [self.decode(v) for v in value]
+        if tag == "Dict":
+            return {k: self.decode(v) for k, v in value.items()}
+        if record.get("isSpec"):
+            return self.live[value]
+        return value
+
+    def __call__(self, req):
+        target = self.live[req["caller"]]
+        method = req["method"]
+        try:
+            if method == "GET":
+                return ok(self.encode(getattr(target, req["name"])))
+            if method == "GETITEM":
+                return ok(self.encode(target[int(req["name"])]))
+            if method == "SET":
+                setattr(target, req["name"], self.decode(req["value"]))
+                return ok()
+            if method == "CALL":
+                args = [self.decode(a["value"]) for a in req["args"] if a["arg_type"] == "PLACED"]
+                kwargs = {a["name"]: self.decode(a["value"]) for a in req["args"] if a["arg_type"] == "NAMED"}
+                return ok(self.encode(target(*args, **kwargs)))
+            if method == "DEL":
+                if req["caller"] >= 100:
+                    del self.live[req["caller"]]
+                return ok()
+        except (AttributeError, KeyError, IndexError) as e:
+            return error(f"{type(e).__name__}: {e}")
+        return error("unknown method " + method)

@@ -247,6 +247,7 @@ def growth(ops, rounds):
 
 
 def assert_flat(group, rounds, watched=()):
+    gc.collect()  # garbage of earlier tests may still hold references
     refs = [sys.getrefcount(o) for o in watched]
     objects, blocks = growth(list(group.values()), rounds)
     # A leak of one object or block per round shows as `rounds`; the slack

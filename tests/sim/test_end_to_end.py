@@ -92,18 +92,19 @@ def test_reconnect_keeps_roots_and_workbook(excel_sim):
 
 
 def test_reconnect_cancels_a_waiting_request(excel_sim):
-    gate = threading.Event()
+    gate, arrived = threading.Event(), threading.Event()
     handle = excel_sim.addin.handle
 
     def slow_handle(message, origin=None):
         if message.get("name") == "slowly":
+            arrived.set()
             gate.wait(5)
         return handle(message, origin)
 
     excel_sim.addin.handle = slow_handle
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         waiting = pool.submit(lambda: com_like.Context.slowly)
-        time.sleep(0.2)
+        assert arrived.wait(5)
         excel_sim.reconnect()
         with pytest.raises(concurrent.futures.CancelledError):
             waiting.result(2)

@@ -342,8 +342,6 @@ PyMemberDef method_members[] = {
     {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(MethodObject, module), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(MethodObject, doc), 0, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <atomic>
 #include <cstdio>
 
 namespace com_like {
@@ -27,15 +28,16 @@ constexpr const char kModuleDoc[] =
     "    Excel: Root proxy object (ID 1)\n"
     "    Context: Context proxy object (ID 0)\n";
 
-int64_t g_interpreter_id = -1;
+// Written once by the first create step; atomic because interpreters with a
+// GIL of their own may run their create steps at the same moment.
+std::atomic<int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;  // strong; the one module object
 
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    int64_t recorded = -1;
+    if (!g_interpreter_id.compare_exchange_strong(recorded, id) && recorded != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -178,17 +180,21 @@ int exec_step(PyObject* module) {
     if (PyErr_Occurred()) {
         // An entry naming the start-up, at the failing statement, as a
         // traceback of a module body would show it.
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty("module_init.cpp", "init veltrum_master.python_server.veltrum.com_like", failed_line)));
-        Ref globals = Ref::steal(PyDict_New());
-        if (code && globals) {
-            PyFrameObject* frame =
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr);
-            if (frame) {
-                PyTraceBack_Here(frame);
-                Py_DECREF(frame);
+        // The frame is built with the error put aside: frame creation looks up
+        // __builtins__ and gives up when it finds an exception already set.
+        Ref frame;
+        {
+            ErrorStash keep;
+            Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+                PyCode_NewEmpty("module_init.cpp", "init veltrum_master.python_server.veltrum.com_like", failed_line)));
+            Ref globals = Ref::steal(PyDict_New());
+            if (code && globals) {
+                frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                    PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
             }
+            PyErr_Clear();
         }
+        if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
     Py_CLEAR(g_module);
     if (!PyErr_Occurred()) {
@@ -200,6 +206,11 @@ int exec_step(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_step)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_step)},
+#ifdef Py_mod_multiple_interpreters
+    // Without this the interpreter refuses a second interpreter itself, with
+    // a generic text, before our create step can give the module's own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -212,7 +212,14 @@ class LocalHost:
                 elif kind == "new_session":
                     self.addin.new_session()
                 elif kind == "callback_done":
-                    self.addin.callback_finished(*item[1:])
+                    try:
+                        self.addin.callback_finished(*item[1:])
+                    finally:
+                        # Counted down only here, so that a caller of
+                        # wait_callbacks also finds the add-in informed.
+                        with self._lock:
+                            self._pending -= 1
+                            self._idle.notify_all()
             except Exception:
                 log.exception("add-in thread: failed on %r", kind)
 
@@ -269,9 +276,6 @@ class LocalHost:
             finally:
                 args = None   # drop the argument proxies (their DELs) on this thread
                 self._inbox.put(("callback_done", inv, ok, error))
-                with self._lock:
-                    self._pending -= 1
-                    self._idle.notify_all()
 
     # ------------------------------------------------------------ callbacks
 
