@@ -154,7 +154,9 @@ def worker(w, rng, resets, results, failures):
                     continue
                 timeout = SHORT if kind in ("drop", "late") else 30.0
                 resp = messaging.send_request_sync({"w": w, "s": s, "kind_": kind}, timeout=timeout)
-                assert kind in ("ok", "dup", "sync"), (w, s, kind, resp)
+                # The time-out runs from the start of the wait: on a busy
+                # machine a late answer may be there before it.
+                assert kind in ("ok", "dup", "sync", "late"), (w, s, kind, resp)
                 assert resp["result"] == {"w": w, "s": s}, (w, s, resp)
                 counts["answered"] += 1
             except RuntimeError as e:
