@@ -6,6 +6,9 @@
 // removed between two calls takes effect at the next one.
 #include "serializer.h"
 
+#include <cstring>
+#include <vector>
+
 #include "function.h"
 #include "subsystems.h"
 
@@ -17,7 +20,11 @@ struct SerNames {
     PyObject *bool_, *integer, *floating, *datetime64, *ndarray, *datetime, *date, *timezone, *utc, *Timestamp,
         *Series, *DataFrame, *isna, *NaT, *isnat, *to_frame, *columns, *tolist, *astype, *dtype, *kind_, *isoformat,
         *astimezone, *tzinfo, *b64encode, *b64decode, *decode, *ascii, *fromisoformat, *datetime_as_string, *us,
-        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes;
+        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_;
+    // Finished records, and records whose "value" is filled in per use:
+    // copying one is cheaper than building a three-entry dict key by key.
+    PyObject *rec_null, *rec_true, *rec_false, *rec_int, *rec_float, *rec_string, *rec_date, *rec_bytes,
+        *rec_array, *rec_dict;
 };
 SerNames S;
 
@@ -46,17 +53,78 @@ int init_ser_names() {
         {&S.us, "us"},                 {&S.object, "object"},
         {&S.dt64_us, "datetime64[us]"}, {&S.td64_us, "timedelta64[us]"},
         {&S.timedelta64, "timedelta64"}, {&S.mM, "mM"},
+        {&S.sizeof_, "__sizeof__"},
     };
     for (const Entry& e : entries) {
         if (!(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
     }
-    S.empty_bytes = PyBytes_FromStringAndSize("", 0);
-    return S.empty_bytes ? 0 : -1;
+    if (!(S.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
+    const struct {
+        PyObject** slot;
+        PyObject* type;
+        PyObject* value;
+    } templates[] = {
+        {&S.rec_null, N.Null, Py_None},    {&S.rec_true, N.Bool, Py_True},    {&S.rec_false, N.Bool, Py_False},
+        {&S.rec_int, N.Int, Py_None},      {&S.rec_float, N.Float, Py_None},  {&S.rec_string, N.String, Py_None},
+        {&S.rec_date, N.Date, Py_None},    {&S.rec_bytes, N.Bytes, Py_None},  {&S.rec_array, N.Array, Py_None},
+        {&S.rec_dict, N.Dict, Py_None},
+    };
+    // A copy of an instance dict of a plain class may share its key table
+    // with the original (3.10 does: a record then costs a dict object and
+    // three values), or may carry a value array sized for many attributes
+    // (3.11 to 3.13). Whichever kind copies smaller here is used; either way
+    // a copy is an ordinary dict.
+    Ref holder_cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                                      "_wire_record", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!holder_cls) return -1;
+    bool use_shared = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& t : templates) {
+            Ref d;
+            if (pass == 0 || use_shared) {
+                Ref holder = call0(holder_cls.get());
+                if (!holder || PyObject_SetAttr(holder.get(), N.type, t.type) < 0 ||
+                    PyObject_SetAttr(holder.get(), N.value, t.value) < 0 ||
+                    PyObject_SetAttr(holder.get(), N.isSpec, Py_False) < 0)
+                    return -1;
+                d = Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
+                if (!d) return -1;
+                holder.release();  // kept for the life of the process, as its dict is
+            } else {
+                d = Ref::steal(PyDict_New());
+                if (!d || PyDict_SetItem(d.get(), N.type, t.type) < 0 || PyDict_SetItem(d.get(), N.value, t.value) < 0 ||
+                    PyDict_SetItem(d.get(), N.isSpec, Py_False) < 0)
+                    return -1;
+            }
+            if (!PyDict_CheckExact(d.get()) || PyDict_GET_SIZE(d.get()) != 3) {
+                PyErr_SetString(PyExc_SystemError, "wire record template is not a plain dict");
+                return -1;
+            }
+            Py_XSETREF(*t.slot, d.release());
+        }
+        if (pass == 1) break;
+        // Compare the first template's copy with a plain dict's copy.
+        Ref plain_dict = Ref::steal(PyDict_New());
+        if (!plain_dict || PyDict_SetItem(plain_dict.get(), N.type, N.Null) < 0 ||
+            PyDict_SetItem(plain_dict.get(), N.value, Py_None) < 0 || PyDict_SetItem(plain_dict.get(), N.isSpec, Py_False) < 0)
+            return -1;
+        Ref a = Ref::steal(PyDict_Copy(*templates[0].slot));
+        Ref b = a ? Ref::steal(PyDict_Copy(plain_dict.get())) : Ref();
+        Ref size_a = b ? call_method(a.get(), S.sizeof_) : Ref();
+        Ref size_b = size_a ? call_method(b.get(), S.sizeof_) : Ref();
+        if (!size_b) return -1;
+        int smaller = PyObject_RichCompareBool(size_a.get(), size_b.get(), Py_LT);
+        if (smaller < 0) return -1;
+        use_shared = smaller == 1;
+        if (use_shared) break;
+    }
+    return 0;
 }
 
 // Own nesting cap, below what the C stack of a worker thread holds, for
-// interpreters whose recursion limit has been raised far.
-constexpr int kMaxDepth = 8000;
+// interpreters whose recursion limit has been raised far. Counted per
+// container level (list, tuple, dict; Array, Dict record).
+constexpr int kMaxDepth = 4000;
 thread_local int t_depth = 0;
 
 class DepthGuard {
@@ -99,9 +167,30 @@ PyObject* attr_slot(Ref& slot, Ref& owner, PyObject* owner_name, PyObject* attr)
     return slot.get();
 }
 
-// isinstance() returning 1, 0 or -1; the exact type is tested first.
+// Built-in types whose instances always report their own type as
+// __class__ and whose bases are fixed: object, and int for bool.
+inline bool plain_class(PyTypeObject* tp) {
+    return tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type || tp == &PyList_Type ||
+           tp == &PyDict_Type || tp == &PyTuple_Type || tp == &PyBool_Type || tp == &PyBytes_Type ||
+           tp == Py_TYPE(Py_None);
+}
+
+// isinstance(value, cls) for a value of one of those types, answered from
+// the fixed bases when cls is a plain class (no __instancecheck__ to run).
+inline int plain_is_instance(PyObject* value, PyTypeObject* tp, PyObject* cls) {
+    if (reinterpret_cast<PyObject*>(tp) == cls) return 1;
+    if (PyType_CheckExact(cls))
+        return cls == reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+               (tp == &PyBool_Type && cls == reinterpret_cast<PyObject*>(&PyLong_Type));
+    return PyObject_IsInstance(value, cls);
+}
+
+// isinstance() returning 1, 0 or -1, without the __class__ look-up where
+// it cannot change the answer.
 inline int is_instance(PyObject* value, PyObject* cls) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == cls) return 1;
+    PyTypeObject* tp = Py_TYPE(value);
+    if (plain_class(tp)) return plain_is_instance(value, tp, cls);
+    if (reinterpret_cast<PyObject*>(tp) == cls) return 1;
     return PyObject_IsInstance(value, cls);
 }
 
@@ -115,29 +204,127 @@ PyObject* record(PyObject* type, PyObject* value, PyObject* is_spec) {
     }
     return d;
 }
-inline PyObject* plain(PyObject* type, PyObject* value) { return record(type, value, Py_False); }
-inline PyObject* null_record() { return plain(N.Null, Py_None); }
-PyObject* plain_steal(PyObject* type, PyObject* value) {
+inline PyObject* copy_of(PyObject* rec) { return PyDict_Copy(rec); }
+// A plain record from its template, "value" replaced (borrowed).
+PyObject* plain(PyObject* tmpl, PyObject* value) {
+    PyObject* d = PyDict_Copy(tmpl);
+    if (!d) return nullptr;
+    if (PyDict_SetItem(d, N.value, value) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+inline PyObject* null_record() { return copy_of(S.rec_null); }
+inline PyObject* bool_record(bool b) { return copy_of(b ? S.rec_true : S.rec_false); }
+PyObject* plain_steal(PyObject* tmpl, PyObject* value) {
     if (!value) return nullptr;
-    PyObject* r = plain(type, value);
+    PyObject* r = plain(tmpl, value);
     Py_DECREF(value);
     return r;
 }
+
+// A list filled in order, sized for the expected count. Until finish() it
+// may hold empty slots, so it is kept away from the garbage collector (and
+// with it from gc.get_objects()), which also spares the collector passes
+// over a list that is still growing.
+class ListFill {
+public:
+    int init(Py_ssize_t expected) {
+        list_ = Ref::steal(PyList_New(expected));
+        if (!list_) return -1;
+        PyObject_GC_UnTrack(list_.get());
+        expected_ = expected;
+        return 0;
+    }
+    // Takes the new reference `item`; -1 (with the error set) when it is null.
+    int push(PyObject* item) {
+        if (!item) return -1;
+        if (filled_ < expected_) {
+            PyList_SET_ITEM(list_.get(), filled_++, item);
+            return 0;
+        }
+        int r = PyList_Append(list_.get(), item);
+        Py_DECREF(item);
+        if (r == 0) ++filled_;
+        return r;
+    }
+    // The complete list; still untracked when `track` is false.
+    PyObject* finish(bool track = true) {
+        if (filled_ < expected_) Py_SET_SIZE(list_.get(), filled_);
+        if (track) PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
+
+private:
+    Ref list_;
+    Py_ssize_t expected_ = 0;
+    Py_ssize_t filled_ = 0;
+};
 
 FuncSpec& to_wire_spec();
 FuncSpec& from_wire_spec();
 
 // ------------------------------------------------------------------ encoder
 
+// The containers of a result under construction are kept from the garbage
+// collector and handed to it once the whole result exists: a frame or a
+// list of dicts makes tens of thousands of them, enough to set off full
+// collections that would traverse every one of them (and the rest of the
+// heap) while it is still growing. Held by the result, so alive until then.
+class Hidden {
+public:
+    Hidden() = default;
+    Hidden(const Hidden&) = delete;
+    Hidden& operator=(const Hidden&) = delete;
+    // `o` is part of the result being built; -1 with MemoryError set.
+    int add(PyObject* o) {
+        if (!PyObject_GC_IsTracked(o)) return 0;
+        try {
+            objects_.push_back(o);
+        } catch (...) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        PyObject_GC_UnTrack(o);
+        return 0;
+    }
+    // For a list made untracked by ListFill.
+    int add_untracked(PyObject* o) {
+        try {
+            objects_.push_back(o);
+        } catch (...) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+    // Only on success: after a failure the objects may be gone already.
+    void reveal() {
+        for (PyObject* o : objects_) {
+            if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);
+        }
+        objects_.clear();
+    }
+
+private:
+    std::vector<PyObject*> objects_;
+};
+
 struct Encoder {
-    Ref np, np_bool, np_integer, np_floating, np_datetime64, np_ndarray;
-    Ref dt, dt_datetime, dt_date;
-    Ref pd, pd_Timestamp, pd_Series, pd_DataFrame;
+    Hidden hidden;
+    Ref np, np_bool, np_integer, np_floating, np_datetime64, np_ndarray, np_isnat, np_datetime_as_string;
+    Ref dt, dt_datetime, dt_date, dt_timezone, dt_utc;
+    Ref pd, pd_Timestamp, pd_Series, pd_DataFrame, pd_NaT, pd_isna;
+    Ref base64;
     Ref ojo;
     Ref serializer, child_fn;
     int native_children = -1;  // unknown until the first nested element
 
     PyObject* encode(PyObject* value);
+    PyObject* hidden_record(PyObject* tmpl, PyObject* contents);
+    PyObject* encode_rest(PyObject* value);
+    PyObject* encode_numpy_bool(PyObject* value);
     PyObject* encode_child(PyObject* item);
     PyObject* encode_sequence(PyObject* value);
     PyObject* encode_mapping(PyObject* value);
@@ -147,6 +334,8 @@ struct Encoder {
     int is_missing(PyObject* value);
 };
 
+// Nested elements: natively while Serializer.to_wire is still ours. Only the
+// container steps count nesting depth; a scalar element adds none.
 PyObject* Encoder::encode_child(PyObject* item) {
     if (native_children < 0) {
         PyObject* ser = global_slot(serializer, N.g_Serializer);
@@ -155,34 +344,36 @@ PyObject* Encoder::encode_child(PyObject* item) {
         if (!child_fn) return nullptr;
         native_children = is_our_function(child_fn.get(), to_wire_spec()) ? 1 : 0;
     }
-    if (native_children) {
-        DepthGuard depth;
-        if (depth.enter(" while encoding a wire value") < 0) return nullptr;
-        return encode(item);
-    }
+    if (native_children) return encode(item);
     return PyObject_CallOneArg(child_fn.get(), item);
 }
 
+PyObject* Encoder::hidden_record(PyObject* tmpl, PyObject* contents) {
+    PyObject* r = plain(tmpl, contents);
+    if (r && hidden.add(r) < 0) {
+        Py_DECREF(r);
+        return nullptr;
+    }
+    return r;
+}
+
 PyObject* Encoder::encode_sequence(PyObject* value) {
-    // The record exists (with its "type") before the elements are encoded.
-    Ref rec = Ref::steal(_PyDict_NewPresized(3));
-    if (!rec || PyDict_SetItem(rec.get(), N.type, N.Array) < 0) return nullptr;
     Ref out;
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         const bool is_list = PyList_CheckExact(value);
-        Py_ssize_t n = is_list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
-        out = Ref::steal(PyList_New(0));
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            // A list may change while user code runs for an element.
-            if (is_list) {
-                n = PyList_GET_SIZE(value);
-                if (i >= n) break;
-            }
-            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
-            Ref enc = Ref::steal(encode_child(item.get()));
-            if (!enc || PyList_Append(out.get(), enc.get()) < 0) return nullptr;
+        ListFill fill;
+        if (fill.init(is_list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value)) < 0) return nullptr;
+        // A list may change while user code runs for an element: like a
+        // for loop, go on until the index passes its current end.
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value)); ++i) {
+            PyObject* item = is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
+            Py_INCREF(item);
+            PyObject* enc = encode_child(item);
+            Py_DECREF(item);
+            if (fill.push(enc) < 0) return nullptr;
         }
+        out = Ref::steal(fill.finish(false));
+        if (hidden.add_untracked(out.get()) < 0) return nullptr;
     } else {
         Ref it = Ref::steal(PyObject_GetIter(value));
         if (!it) return nullptr;
@@ -198,20 +389,17 @@ PyObject* Encoder::encode_sequence(PyObject* value) {
             if (!enc || PyList_Append(out.get(), enc.get()) < 0) return nullptr;
         }
     }
-    if (PyDict_SetItem(rec.get(), N.value, out.get()) < 0 || PyDict_SetItem(rec.get(), N.isSpec, Py_False) < 0)
-        return nullptr;
-    return rec.release();
+    return hidden_record(S.rec_array, out.get());
 }
 
 PyObject* Encoder::encode_mapping(PyObject* value) {
-    Ref rec = Ref::steal(_PyDict_NewPresized(3));
-    if (!rec || PyDict_SetItem(rec.get(), N.type, N.Dict) < 0) return nullptr;
-    Ref out = Ref::steal(PyDict_New());
-    if (!out) return nullptr;
+    Ref out;
     if (PyDict_CheckExact(value)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(value);
+        out = Ref::steal(_PyDict_NewPresized(size));
+        if (!out) return nullptr;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        const Py_ssize_t size = PyDict_GET_SIZE(value);
         while (PyDict_Next(value, &pos, &k, &v)) {
             Ref key = Ref::borrow(k), item = Ref::borrow(v);
             Ref enc = Ref::steal(encode_child(item.get()));
@@ -222,6 +410,8 @@ PyObject* Encoder::encode_mapping(PyObject* value) {
             }
         }
     } else {
+        out = Ref::steal(PyDict_New());
+        if (!out) return nullptr;
         Ref items = call_method(value, N.items);
         if (!items) return nullptr;
         Ref it = Ref::steal(PyObject_GetIter(items.get()));
@@ -242,32 +432,29 @@ PyObject* Encoder::encode_mapping(PyObject* value) {
             if (!enc || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(seq.get(), 0), enc.get()) < 0) return nullptr;
         }
     }
-    if (PyDict_SetItem(rec.get(), N.value, out.get()) < 0 || PyDict_SetItem(rec.get(), N.isSpec, Py_False) < 0)
-        return nullptr;
-    return rec.release();
+    if (hidden.add(out.get()) < 0) return nullptr;
+    return hidden_record(S.rec_dict, out.get());
 }
 
 PyObject* Encoder::encode_date(PyObject* value, int is_datetime64) {
     // A missing timestamp is sent as a missing value, not as the text NaT.
-    PyObject* pdm = global_slot(pd, N.g_pd);
-    if (!pdm) return nullptr;
-    Ref nat = getattr(pdm, S.NaT);
+    PyObject* nat = attr_slot(pd_NaT, pd, N.g_pd, S.NaT);
     if (!nat) return nullptr;
-    if (value == nat.get()) return null_record();
+    if (value == nat) return null_record();
     if (is_datetime64) {
-        Ref isnat = getattr(global_slot(np, N.g_np), S.isnat);
+        PyObject* isnat = attr_slot(np_isnat, np, N.g_np, S.isnat);
         if (!isnat) return nullptr;
-        Ref missing = call1(isnat.get(), value);
+        Ref missing = call1(isnat, value);
         if (!missing) return nullptr;
         int truth = PyObject_IsTrue(missing.get());
         if (truth < 0) return nullptr;
         if (truth) return null_record();
         // Microseconds: the finest precision datetime.fromisoformat reads.
-        Ref fmt = getattr(np.get(), S.datetime_as_string);
+        PyObject* fmt = attr_slot(np_datetime_as_string, np, N.g_np, S.datetime_as_string);
         if (!fmt) return nullptr;
-        Ref text = call2(fmt.get(), value, S.us);
+        Ref text = call2(fmt, value, S.us);
         if (!text) return nullptr;
-        return plain_steal(N.Date, PyObject_Str(text.get()));
+        return plain_steal(S.rec_date, PyObject_Str(text.get()));
     }
     Ref v = Ref::borrow(value);
     int is_dt = is_instance(value, dt_datetime.get());
@@ -278,14 +465,14 @@ PyObject* Encoder::encode_date(PyObject* value, int is_datetime64) {
         int truth = PyObject_IsTrue(tz.get());
         if (truth < 0) return nullptr;
         if (truth) {
-            Ref tzmod = getattr(dt.get(), S.timezone);
-            Ref utc = tzmod ? getattr(tzmod.get(), S.utc) : Ref();
-            if (!utc) return nullptr;
-            v = call_method(value, S.astimezone, utc.get());
+            PyObject* tzcls = attr_slot(dt_timezone, dt, N.g_dt, S.timezone);
+            if (!tzcls) return nullptr;
+            if (!dt_utc && !(dt_utc = getattr(tzcls, S.utc))) return nullptr;
+            v = call_method(value, S.astimezone, dt_utc.get());
             if (!v) return nullptr;
         }
     }
-    return plain_steal(N.Date, call_method(v.get(), S.isoformat).release());
+    return plain_steal(S.rec_date, call_method(v.get(), S.isoformat).release());
 }
 
 PyObject* Encoder::encode_ndarray(PyObject* value) {
@@ -337,13 +524,24 @@ PyObject* Encoder::encode_frame(PyObject* value, int is_series) {
     }
     Ref table = Ref::steal(PyList_New(PyList_GET_SIZE(rows.get()) + 1));
     if (!table) return nullptr;
+    // The rows are ours until the table is dropped: kept from the collector
+    // like the result, and handed back before they go (or live on elsewhere).
+    Hidden scratch;
+    if (scratch.add(table.get()) < 0) return nullptr;
     PyList_SET_ITEM(table.get(), 0, labels.release());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         Py_INCREF(row);
         PyList_SET_ITEM(table.get(), i + 1, row);
+        if (PyList_CheckExact(row) && scratch.add(row) < 0) {
+            scratch.reveal();
+            return nullptr;
+        }
     }
-    return encode_child(table.get());
+    rows.reset();  // the rows live on in the table only
+    PyObject* result = encode_child(table.get());
+    scratch.reveal();
+    return result;
 }
 
 // The missing-value test: pandas' isna for values that are not proxies. Any
@@ -356,11 +554,9 @@ int Encoder::is_missing(PyObject* value) {
         if (!cls) break;
         int r = is_instance(value, cls);
         if (r != 0) break;
-        PyObject* pdm = global_slot(pd, N.g_pd);
-        if (!pdm) break;
-        Ref isna = getattr(pdm, S.isna);
+        PyObject* isna = attr_slot(pd_isna, pd, N.g_pd, S.isna);
         if (!isna) break;
-        Ref answer = call1(isna.get(), value);
+        Ref answer = call1(isna, value);
         if (!answer) break;
         if (PyBool_Check(answer.get())) {
             result = answer.get() == Py_True;
@@ -375,43 +571,60 @@ int Encoder::is_missing(PyObject* value) {
 }
 
 PyObject* Encoder::encode(PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(value);
     // 1. None
     if (value == Py_None) return null_record();
-    PyTypeObject* tp = Py_TYPE(value);
     // 2. bool and numpy's bool_
-    if (tp == &PyBool_Type) return plain(N.Bool, value);
-    {
-        PyObject* npb = attr_slot(np_bool, np, N.g_np, S.bool_);
-        if (!npb) return nullptr;
-        int r = is_instance(value, npb);
+    if (tp == &PyBool_Type) return bool_record(value == Py_True);
+    PyObject* npb = attr_slot(np_bool, np, N.g_np, S.bool_);
+    if (!npb) return nullptr;
+    // Exact int, float and str: the tests that precede their steps still run
+    // (np may have been rebound to anything), but as cheap class checks.
+    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) {
+        int r = plain_is_instance(value, tp, npb);
         if (r < 0) return nullptr;
-        if (r) {
-            int truth = PyObject_IsTrue(value);
-            if (truth < 0) return nullptr;
-            return plain(N.Bool, truth ? Py_True : Py_False);
-        }
-    }
-    // 3. int (a subclass is sent as the plain int)
-    if (tp == &PyLong_Type) return plain(N.Int, value);
-    if (PyLong_Check(value)) return plain_steal(N.Int, PyNumber_Long(value));
-    // 4. float
-    if (tp == &PyFloat_Type) return plain(N.Float, value);
-    if (PyFloat_Check(value)) return plain_steal(N.Float, PyNumber_Float(value));
-    // numpy integer and floating scalars are numbers, not text.
-    {
+        if (r) return encode_numpy_bool(value);
+        if (tp == &PyLong_Type) return plain(S.rec_int, value);     // 3.
+        if (tp == &PyFloat_Type) return plain(S.rec_float, value);  // 4.
         PyObject* npi = attr_slot(np_integer, np, N.g_np, S.integer);
         if (!npi) return nullptr;
-        int r = is_instance(value, npi);
-        if (r < 0) return nullptr;
-        if (r) return plain_steal(N.Int, PyNumber_Long(value));
+        if ((r = plain_is_instance(value, tp, npi)) != 0) return r < 0 ? nullptr : plain_steal(S.rec_int, PyNumber_Long(value));
         PyObject* npf = attr_slot(np_floating, np, N.g_np, S.floating);
         if (!npf) return nullptr;
-        r = is_instance(value, npf);
-        if (r < 0) return nullptr;
-        if (r) return plain_steal(N.Float, PyNumber_Float(value));
+        if ((r = plain_is_instance(value, tp, npf)) != 0)
+            return r < 0 ? nullptr : plain_steal(S.rec_float, PyNumber_Float(value));
+        return plain(S.rec_string, value);  // 5.
     }
+    int r = is_instance(value, npb);
+    if (r < 0) return nullptr;
+    if (r) return encode_numpy_bool(value);
+    // 3. int (a subclass is sent as the plain int)
+    if (PyLong_Check(value)) return plain_steal(S.rec_int, PyNumber_Long(value));
+    // 4. float
+    if (PyFloat_Check(value)) return plain_steal(S.rec_float, PyNumber_Float(value));
+    // numpy integer and floating scalars are numbers, not text.
+    PyObject* npi = attr_slot(np_integer, np, N.g_np, S.integer);
+    if (!npi) return nullptr;
+    r = is_instance(value, npi);
+    if (r < 0) return nullptr;
+    if (r) return plain_steal(S.rec_int, PyNumber_Long(value));
+    PyObject* npf = attr_slot(np_floating, np, N.g_np, S.floating);
+    if (!npf) return nullptr;
+    r = is_instance(value, npf);
+    if (r < 0) return nullptr;
+    if (r) return plain_steal(S.rec_float, PyNumber_Float(value));
     // 5. str: the value itself
-    if (PyUnicode_Check(value)) return plain(N.String, value);
+    if (PyUnicode_Check(value)) return plain(S.rec_string, value);
+    return encode_rest(value);
+}
+
+PyObject* Encoder::encode_numpy_bool(PyObject* value) {
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return nullptr;
+    return bool_record(truth != 0);
+}
+
+PyObject* Encoder::encode_rest(PyObject* value) {
     // 6. dates and times
     {
         PyObject* c1 = attr_slot(dt_datetime, dt, N.g_dt, S.datetime);
@@ -435,10 +648,11 @@ PyObject* Encoder::encode(PyObject* value) {
         if (!raw) return nullptr;
         if (!PyBytes_CheckExact(raw.get())) raw = Ref::steal(PyObject_Bytes(raw.get()));
         if (!raw) return nullptr;
-        Ref b64 = get_global(N.g_base64);
-        Ref encoded = b64 ? call_method(b64.get(), S.b64encode, raw.get()) : Ref();
+        PyObject* b64 = global_slot(base64, N.g_base64);
+        if (!b64) return nullptr;
+        Ref encoded = call_method(b64, S.b64encode, raw.get());
         if (!encoded) return nullptr;
-        return plain_steal(N.Bytes, call_method(encoded.get(), S.decode, S.ascii).release());
+        return plain_steal(S.rec_bytes, call_method(encoded.get(), S.decode, S.ascii).release());
     }
     // 8. list and tuple
     if (PyList_Check(value) || PyTuple_Check(value)) {
@@ -495,24 +709,27 @@ PyObject* Encoder::encode(PyObject* value) {
         return record(N.Python_Function, id.get(), Py_True);
     }
     // 13. anything else as its text
-    return plain_steal(N.String, PyObject_Str(value));
+    return plain_steal(S.rec_string, PyObject_Str(value));
 }
 
 // ------------------------------------------------------------------ decoder
 
 struct Decoder {
-    Ref child_fn;
+    Ref serializer, child_fn;
     int native_children = -1;
+    Ref dt, dt_datetime, base64, array_cls, dict_cls, object_cls;
 
     PyObject* decode(PyObject* wire);
     PyObject* decode_child(PyObject* item);
+    PyObject* decode_array(PyObject* wire, PyObject* v);
+    PyObject* decode_dict(PyObject* wire, PyObject* v);
 };
 
 PyObject* Decoder::decode_child(PyObject* item) {
     if (native_children < 0) {
-        Ref ser = get_global(N.g_Serializer);
+        PyObject* ser = global_slot(serializer, N.g_Serializer);
         if (!ser) return nullptr;
-        child_fn = getattr(ser.get(), N.from_wire);
+        child_fn = getattr(ser, N.from_wire);
         if (!child_fn) return nullptr;
         native_children = is_our_function(child_fn.get(), from_wire_spec()) ? 1 : 0;
     }
@@ -522,8 +739,6 @@ PyObject* Decoder::decode_child(PyObject* item) {
             PyObject* argv[1] = {item};
             return call_native(from_wire_spec(), argv, 1);
         }
-        DepthGuard depth;
-        if (depth.enter(" while decoding a wire value") < 0) return nullptr;
         return decode(item);
     }
     return PyObject_CallOneArg(child_fn.get(), item);
@@ -531,31 +746,49 @@ PyObject* Decoder::decode_child(PyObject* item) {
 
 enum class Tag { Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, Other };
 
+const struct TagName {
+    Tag tag;
+    PyObject* const* name;
+    const char* text;
+    Py_ssize_t len;
+} kTags[] = {{Tag::Null, &N.Null, "Null", 4},       {Tag::Bool, &N.Bool, "Bool", 4},
+             {Tag::Int, &N.Int, "Int", 3},          {Tag::Float, &N.Float, "Float", 5},
+             {Tag::String, &N.String, "String", 6}, {Tag::Date, &N.Date, "Date", 4},
+             {Tag::Bytes, &N.Bytes, "Bytes", 5},    {Tag::Array, &N.Array, "Array", 5},
+             {Tag::Dict, &N.Dict, "Dict", 4}};
+
 // Equality with the plain tags, in their order; -1 on a failed comparison.
+// Tags that come from the add-in are equal texts, not our interned objects.
 int classify(PyObject* t, Tag* out) {
-    static const struct {
-        Tag tag;
-        PyObject* const* name;
-    } order[] = {{Tag::Null, &N.Null},     {Tag::Bool, &N.Bool},     {Tag::Int, &N.Int},
-                 {Tag::Float, &N.Float},   {Tag::String, &N.String}, {Tag::Date, &N.Date},
-                 {Tag::Bytes, &N.Bytes},   {Tag::Array, &N.Array},   {Tag::Dict, &N.Dict}};
     if (PyUnicode_CheckExact(t)) {
-        for (const auto& o : order) {
+        for (const auto& o : kTags) {
             if (t == *o.name) {
                 *out = o.tag;
                 return 0;
             }
         }
-        for (const auto& o : order) {
-            if (PyUnicode_GET_LENGTH(t) == PyUnicode_GET_LENGTH(*o.name) && PyUnicode_Compare(t, *o.name) == 0) {
-                *out = o.tag;
-                return 0;
+        if (PyUnicode_IS_READY(t) && PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+            const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(t));
+            for (const auto& o : kTags) {
+                if (len == o.len && std::memcmp(data, o.text, len) == 0) {
+                    *out = o.tag;
+                    return 0;
+                }
             }
+        } else {
+            for (const auto& o : kTags) {
+                if (PyUnicode_Compare(t, *o.name) == 0) {
+                    *out = o.tag;
+                    return 0;
+                }
+            }
+            if (PyErr_Occurred()) return -1;
         }
         *out = Tag::Other;
         return 0;
     }
-    for (const auto& o : order) {
+    for (const auto& o : kTags) {
         int r = PyObject_RichCompareBool(t, *o.name, Py_EQ);
         if (r < 0) return -1;
         if (r) {
@@ -573,105 +806,166 @@ inline PyObject* entry(PyObject* wire, PyObject* key) {
     return v;  // borrowed
 }
 
+PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
+    // The proxy exists before any element is decoded.
+    Ref n = Ref::borrow(entry(wire, N.id));
+    if (!n) return nullptr;
+    PyObject* cls = global_slot(array_cls, N.g_OfficeJsArray);
+    Ref proxy = cls ? call1(cls, n.get()) : Ref();
+    if (!proxy) return nullptr;
+    int truth = PyObject_IsTrue(v);
+    if (truth < 0) return nullptr;
+    Ref items;
+    if (truth && PyList_CheckExact(v)) {
+        ListFill fill;
+        if (fill.init(PyList_GET_SIZE(v)) < 0) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            PyObject* elem = PyList_GET_ITEM(v, i);
+            Py_INCREF(elem);
+            PyObject* dec = decode_child(elem);
+            Py_DECREF(elem);
+            if (fill.push(dec) < 0) return nullptr;
+        }
+        items = Ref::steal(fill.finish());
+    } else {
+        items = Ref::steal(PyList_New(0));
+        if (!items) return nullptr;
+        if (truth) {
+            Ref it = Ref::steal(PyObject_GetIter(v));
+            if (!it) return nullptr;
+            while (true) {
+                Ref elem = Ref::steal(PyIter_Next(it.get()));
+                if (!elem) {
+                    if (PyErr_Occurred()) return nullptr;
+                    break;
+                }
+                Ref dec = Ref::steal(decode_child(elem.get()));
+                if (!dec || PyList_Append(items.get(), dec.get()) < 0) return nullptr;
+            }
+        }
+    }
+    if (!call_method(proxy.get(), N.extend, items.get())) return nullptr;
+    return proxy.release();
+}
+
+PyObject* Decoder::decode_dict(PyObject* wire, PyObject* v) {
+    Ref n = Ref::borrow(entry(wire, N.id));
+    if (!n) return nullptr;
+    PyObject* cls = global_slot(dict_cls, N.g_OfficeJsDict);
+    Ref proxy = cls ? call1(cls, n.get()) : Ref();
+    if (!proxy) return nullptr;
+    int truth = PyObject_IsTrue(v);
+    if (truth < 0) return nullptr;
+    Ref entries;
+    if (truth && PyDict_CheckExact(v)) {
+        // v.items() of a plain dict, without a tuple per entry.
+        const Py_ssize_t size = PyDict_GET_SIZE(v);
+        entries = Ref::steal(_PyDict_NewPresized(size));
+        if (!entries) return nullptr;
+        Py_ssize_t pos = 0;
+        PyObject *k, *item;
+        while (PyDict_Next(v, &pos, &k, &item)) {
+            Ref key = Ref::borrow(k), keep = Ref::borrow(item);
+            Ref dec = Ref::steal(decode_child(item));
+            if (!dec || PyDict_SetItem(entries.get(), key.get(), dec.get()) < 0) return nullptr;
+            if (PyDict_GET_SIZE(v) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return nullptr;
+            }
+        }
+    } else {
+        entries = Ref::steal(PyDict_New());
+        if (!entries) return nullptr;
+    }
+    if (truth && !PyDict_CheckExact(v)) {
+        Ref items = call_method(v, N.items);
+        Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+        if (!it) return nullptr;
+        while (true) {
+            Ref pair = Ref::steal(PyIter_Next(it.get()));
+            if (!pair) {
+                if (PyErr_Occurred()) return nullptr;
+                break;
+            }
+            Ref kv = Ref::steal(PySequence_Tuple(pair.get()));
+            if (!kv) return nullptr;
+            if (PyTuple_GET_SIZE(kv.get()) != 2) {
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+                return nullptr;
+            }
+            Ref dec = Ref::steal(decode_child(PyTuple_GET_ITEM(kv.get(), 1)));
+            if (!dec || PyDict_SetItem(entries.get(), PyTuple_GET_ITEM(kv.get(), 0), dec.get()) < 0) return nullptr;
+        }
+    }
+    if (!call_method(proxy.get(), N.update, entries.get())) return nullptr;
+    return proxy.release();
+}
+
 PyObject* Decoder::decode(PyObject* wire) {
     PyObject* t = entry(wire, N.type);
     if (!t) return nullptr;
     Ref keep_t = Ref::borrow(t);
-    Ref v = Ref::borrow(entry(wire, N.value));
+    PyObject* v = entry(wire, N.value);
     if (!v) return nullptr;
     Tag tag;
     if (classify(t, &tag) < 0) return nullptr;
+    // The fast exits hand out the record's own value and so need no
+    // reference of their own on it.
+    switch (tag) {
+        case Tag::Null:
+            Py_RETURN_NONE;
+        case Tag::Int:
+            if (PyLong_CheckExact(v)) return Py_NewRef(v);
+            break;
+        case Tag::Float:
+            if (PyFloat_CheckExact(v)) return Py_NewRef(v);
+            break;
+        case Tag::String:
+            if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+            break;
+        default:
+            break;
+    }
+    // Conversions and nested records run user code, which may change `wire`.
+    Ref keep_v = Ref::borrow(v);
     switch (tag) {
         case Tag::Null:
             Py_RETURN_NONE;
         case Tag::Bool: {
-            int truth = PyObject_IsTrue(v.get());
+            int truth = PyObject_IsTrue(v);
             if (truth < 0) return nullptr;
             return PyBool_FromLong(truth);
         }
         case Tag::Int:
-            if (PyLong_CheckExact(v.get())) return v.release();
-            return PyNumber_Long(v.get());
+            return PyNumber_Long(v);
         case Tag::Float:
-            if (PyFloat_CheckExact(v.get())) return v.release();
-            return PyNumber_Float(v.get());
+            return PyNumber_Float(v);
         case Tag::String:
-            if (PyUnicode_CheckExact(v.get())) return v.release();
-            return PyObject_Str(v.get());
+            return PyObject_Str(v);
         case Tag::Date: {
-            Ref dtm = get_global(N.g_dt);
-            if (!dtm) return nullptr;
-            Ref cls = getattr(dtm.get(), S.datetime);
-            Ref parsed = cls ? call_method(cls.get(), S.fromisoformat, v.get()) : Ref();
+            PyObject* cls = attr_slot(dt_datetime, dt, N.g_dt, S.datetime);
+            Ref parsed = cls ? call_method(cls, S.fromisoformat, v) : Ref();
             if (parsed) return parsed.release();
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
             PyErr_Clear();
-            return v.release();
+            return keep_v.release();
         }
         case Tag::Bytes: {
-            int truth = PyObject_IsTrue(v.get());
+            int truth = PyObject_IsTrue(v);
             if (truth < 0) return nullptr;
-            Ref b64 = get_global(N.g_base64);
+            PyObject* b64 = global_slot(base64, N.g_base64);
             if (!b64) return nullptr;
-            return call_method(b64.get(), S.b64decode, truth ? v.get() : S.empty_bytes).release();
+            return call_method(b64, S.b64decode, truth ? v : S.empty_bytes).release();
         }
         case Tag::Array: {
-            Ref n = Ref::borrow(entry(wire, N.id));
-            Ref cls = n ? get_global(N.g_OfficeJsArray) : Ref();
-            Ref proxy = cls ? call1(cls.get(), n.get()) : Ref();
-            if (!proxy) return nullptr;
-            int truth = PyObject_IsTrue(v.get());
-            if (truth < 0) return nullptr;
-            Ref items = Ref::steal(PyList_New(0));
-            if (!items) return nullptr;
-            if (truth) {
-                Ref it = Ref::steal(PyObject_GetIter(v.get()));
-                if (!it) return nullptr;
-                while (true) {
-                    Ref elem = Ref::steal(PyIter_Next(it.get()));
-                    if (!elem) {
-                        if (PyErr_Occurred()) return nullptr;
-                        break;
-                    }
-                    Ref dec = Ref::steal(decode_child(elem.get()));
-                    if (!dec || PyList_Append(items.get(), dec.get()) < 0) return nullptr;
-                }
-            }
-            if (!call_method(proxy.get(), N.extend, items.get())) return nullptr;
-            return proxy.release();
+            DepthGuard depth;
+            if (depth.enter(" while decoding a wire value") < 0) return nullptr;
+            return decode_array(wire, v);
         }
         case Tag::Dict: {
-            Ref n = Ref::borrow(entry(wire, N.id));
-            Ref cls = n ? get_global(N.g_OfficeJsDict) : Ref();
-            Ref proxy = cls ? call1(cls.get(), n.get()) : Ref();
-            if (!proxy) return nullptr;
-            int truth = PyObject_IsTrue(v.get());
-            if (truth < 0) return nullptr;
-            Ref entries = Ref::steal(PyDict_New());
-            if (!entries) return nullptr;
-            if (truth) {
-                Ref items = call_method(v.get(), N.items);
-                Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-                if (!it) return nullptr;
-                while (true) {
-                    Ref pair = Ref::steal(PyIter_Next(it.get()));
-                    if (!pair) {
-                        if (PyErr_Occurred()) return nullptr;
-                        break;
-                    }
-                    Ref kv = Ref::steal(PySequence_Tuple(pair.get()));
-                    if (!kv) return nullptr;
-                    if (PyTuple_GET_SIZE(kv.get()) != 2) {
-                        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-                        return nullptr;
-                    }
-                    Ref dec = Ref::steal(decode_child(PyTuple_GET_ITEM(kv.get(), 1)));
-                    if (!dec || PyDict_SetItem(entries.get(), PyTuple_GET_ITEM(kv.get(), 0), dec.get()) < 0)
-                        return nullptr;
-                }
-            }
-            if (!call_method(proxy.get(), N.update, entries.get())) return nullptr;
-            return proxy.release();
+            DepthGuard depth;
+            if (depth.enter(" while decoding a wire value") < 0) return nullptr;
+            return decode_dict(wire, v);
         }
         case Tag::Other:
             break;
@@ -682,19 +976,21 @@ PyObject* Decoder::decode(PyObject* wire) {
     int spec = PyObject_IsTrue(s);
     if (spec < 0) return nullptr;
     if (spec) {
-        Ref oid = Ref::steal(PyNumber_Long(v.get()));
-        Ref cls = oid ? get_global(N.g_OfficeJsObject) : Ref();
+        Ref oid = Ref::steal(PyNumber_Long(v));
+        PyObject* cls = oid ? global_slot(object_cls, N.g_OfficeJsObject) : nullptr;
         if (!cls) return nullptr;
-        return call2(cls.get(), oid.get(), t).release();
+        return call2(cls, oid.get(), t).release();
     }
-    return PyObject_Str(v.get());
+    return PyObject_Str(v);
 }
 
 // ------------------------------------------------------------------ methods
 
 PyObject* to_wire_impl(const FuncSpec&, Bound& a) {
     Encoder enc;
-    return enc.encode(a.v[0]);
+    PyObject* result = enc.encode(a.v[0]);
+    if (result) enc.hidden.reveal();
+    return result;
 }
 
 PyObject* from_wire_impl(const FuncSpec&, Bound& a) {
