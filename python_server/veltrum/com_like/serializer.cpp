@@ -7,7 +7,6 @@
 #include "serializer.h"
 
 #include <cstring>
-#include <vector>
 
 #include "function.h"
 #include "subsystems.h"
@@ -277,38 +276,42 @@ public:
     Hidden() = default;
     Hidden(const Hidden&) = delete;
     Hidden& operator=(const Hidden&) = delete;
+    ~Hidden() { PyMem_Free(objects_); }
     // `o` is part of the result being built; -1 with MemoryError set.
     int add(PyObject* o) {
         if (!PyObject_GC_IsTracked(o)) return 0;
-        try {
-            objects_.push_back(o);
-        } catch (...) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        if (push(o) < 0) return -1;
         PyObject_GC_UnTrack(o);
         return 0;
     }
     // For a list made untracked by ListFill.
-    int add_untracked(PyObject* o) {
-        try {
-            objects_.push_back(o);
-        } catch (...) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        return 0;
-    }
+    int add_untracked(PyObject* o) { return push(o); }
     // Only on success: after a failure the objects may be gone already.
     void reveal() {
-        for (PyObject* o : objects_) {
-            if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);
+        for (size_t i = 0; i < size_; ++i) {
+            if (!PyObject_GC_IsTracked(objects_[i])) PyObject_GC_Track(objects_[i]);
         }
-        objects_.clear();
+        size_ = 0;
     }
 
 private:
-    std::vector<PyObject*> objects_;
+    int push(PyObject* o) {
+        if (size_ == cap_) {
+            size_t cap = cap_ ? cap_ * 2 : 64;
+            auto* grown = static_cast<PyObject**>(PyMem_Realloc(objects_, cap * sizeof(PyObject*)));
+            if (!grown) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            objects_ = grown;
+            cap_ = cap;
+        }
+        objects_[size_++] = o;
+        return 0;
+    }
+    PyObject** objects_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
 };
 
 struct Encoder {
