@@ -452,7 +452,7 @@ FuncSpec OfficeJsObjectGetitem{"__getitem__", "OfficeJsObject", "OfficeJsObject.
 int bind_class(PyObject* ns, PyObject* name, const char* cname, PyObject* base, const char* doc, const Member* m,
                int n) {
     Ref cls = Ref::steal(build_class(cname, base, doc, m, n));
-    if (!cls) return -1;
+    if (!cls || use_fast_getattr_fallback(cls.get()) < 0) return -1;
     return PyDict_SetItem(ns, name, cls.get());
 }
 
