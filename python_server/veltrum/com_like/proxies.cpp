@@ -59,9 +59,23 @@ Ref response_get(PyObject* resp, PyObject* key, PyObject* dflt) {
     return dflt ? call_method(resp, N.get, key, dflt) : call_method(resp, N.get, key);
 }
 
+// The default failure text: `prefix` alone, or followed by `tail` (as
+// format(tail, "") gives it). Built only on the failure path: it is not
+// needed on success, which is the one that has to be fast.
+struct DefaultText {
+    PyObject* prefix;
+    PyObject* tail = nullptr;
+
+    Ref build() const {
+        if (!tail) return Ref::borrow(prefix);
+        Ref text = format_empty(tail);
+        return text ? Ref::steal(PyUnicode_Concat(prefix, text.get())) : Ref();
+    }
+};
+
 // Decoded "result" on success; on failure raises `exc_type` with the add-in's
-// message or `default_msg` (a str).
-PyObject* finish(PyObject* resp, PyObject* exc_type, PyObject* default_msg, bool want_result) {
+// message or the default text.
+PyObject* finish(PyObject* resp, PyObject* exc_type, const DefaultText& dflt, bool want_result) {
     Ref ok = response_get(resp, N.ok, nullptr);
     if (!ok) return nullptr;
     int truth = PyObject_IsTrue(ok.get());
@@ -76,7 +90,9 @@ PyObject* finish(PyObject* resp, PyObject* exc_type, PyObject* default_msg, bool
     if (!empty) return nullptr;
     Ref err = response_get(resp, N.error, empty.get());
     if (!err) return nullptr;
-    Ref text = response_get(err.get(), N.message, default_msg);
+    Ref default_msg = dflt.build();
+    if (!default_msg) return nullptr;
+    Ref text = response_get(err.get(), N.message, default_msg.get());
     if (!text) return nullptr;
     PyErr_SetObject(exc_type, text.get());
     return nullptr;
@@ -98,8 +114,6 @@ Ref body4(PyObject* method, PyObject* name, PyObject* third_key, PyObject* third
     return d;
 }
 
-Ref concat(PyObject* prefix, PyObject* tail) { return Ref::steal(PyUnicode_Concat(prefix, tail)); }
-
 // ------------------------------------------------------------------ operations
 
 PyObject* cw_getattr_impl(const FuncSpec&, Bound& a) {
@@ -114,9 +128,7 @@ PyObject* cw_getattr_impl(const FuncSpec&, Bound& a) {
     Ref resp = body ? send(msg.get(), body.get()) : Ref();
     if (!resp) return nullptr;
     static PyObject* prefix = PyUnicode_InternFromString("GET failed for ");
-    Ref dflt = concat(prefix, name);
-    if (!dflt) return nullptr;
-    return finish(resp.get(), PyExc_AttributeError, dflt.get(), true);
+    return finish(resp.get(), PyExc_AttributeError, DefaultText{prefix, name}, true);
 }
 
 Ref index_key(PyObject* index) {
@@ -147,10 +159,7 @@ PyObject* cw_getitem_impl(const FuncSpec&, Bound& a) {
     Ref resp = body ? send(msg.get(), body.get()) : Ref();
     if (!resp) return nullptr;
     static PyObject* prefix = PyUnicode_InternFromString("GET ITEM failed for ");
-    Ref text = format_empty(index);
-    Ref dflt = text ? concat(prefix, text.get()) : Ref();
-    if (!dflt) return nullptr;
-    return finish(resp.get(), PyExc_AttributeError, dflt.get(), true);
+    return finish(resp.get(), PyExc_AttributeError, DefaultText{prefix, index}, true);
 }
 
 PyObject* cw_setattr_impl(const FuncSpec&, Bound& a) {
@@ -171,9 +180,7 @@ PyObject* cw_setattr_impl(const FuncSpec&, Bound& a) {
     Ref resp = body ? send(msg.get(), body.get()) : Ref();
     if (!resp) return nullptr;
     static PyObject* prefix = PyUnicode_InternFromString("SET failed for ");
-    Ref dflt = concat(prefix, name);
-    if (!dflt) return nullptr;
-    return finish(resp.get(), PyExc_AttributeError, dflt.get(), false);
+    return finish(resp.get(), PyExc_AttributeError, DefaultText{prefix, name}, false);
 }
 
 Ref arg_entry(PyObject* kind, PyObject* name, PyObject* value) {
@@ -219,7 +226,7 @@ PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
     Ref resp = body ? send(msg.get(), body.get()) : Ref();
     if (!resp) return nullptr;
     static PyObject* dflt = PyUnicode_InternFromString("CALL failed");
-    return finish(resp.get(), PyExc_RuntimeError, dflt, true);
+    return finish(resp.get(), PyExc_RuntimeError, DefaultText{dflt}, true);
 }
 
 PyObject* cw_del_impl(const FuncSpec&, Bound& a) {
@@ -452,7 +459,7 @@ FuncSpec OfficeJsObjectGetitem{"__getitem__", "OfficeJsObject", "OfficeJsObject.
 int bind_class(PyObject* ns, PyObject* name, const char* cname, PyObject* base, const char* doc, const Member* m,
                int n) {
     Ref cls = Ref::steal(build_class(cname, base, doc, m, n));
-    if (!cls) return -1;
+    if (!cls || use_fast_getattr_fallback(cls.get()) < 0) return -1;
     return PyDict_SetItem(ns, name, cls.get());
 }
 

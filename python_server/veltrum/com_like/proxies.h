@@ -18,4 +18,8 @@ PyObject* reraise_trimmed();
 // object.__setattr__ for the identity attributes the constructors store.
 int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache);
 
+// Gives a class that defines __getattr__ a dispatcher that finds the instance
+// miss without raising (getattr_fallback.cpp). -1 with an error set.
+int use_fast_getattr_fallback(PyObject* cls);
+
 }  // namespace com_like
