@@ -6,6 +6,10 @@
 // removed between two calls takes effect at the next one.
 #include "serializer.h"
 
+#include <pthread.h>
+
+#include <cstdint>
+
 #include <cstring>
 
 #include "function.h"
@@ -122,9 +126,29 @@ int init_ser_names() {
 
 // Own nesting cap, below what the C stack of a worker thread holds, for
 // interpreters whose recursion limit has been raised far. Counted per
-// container level (list, tuple, dict; Array, Dict record).
+// container level (list, tuple, dict; Array, Dict record). Besides the count,
+// the remaining C stack of the thread is checked, since frame sizes differ
+// between builds (instrumented ones use several times more).
 constexpr int kMaxDepth = 4000;
+constexpr uintptr_t kStackReserve = 512 * 1024;
 thread_local int t_depth = 0;
+thread_local uintptr_t t_stack_floor = 0;  // lowest safe frame address; 1 = unknown
+
+bool stack_nearly_full() {
+    if (t_stack_floor == 0) {
+        t_stack_floor = 1;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 2 * kStackReserve) {
+                t_stack_floor = reinterpret_cast<uintptr_t>(addr) + kStackReserve;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return t_stack_floor > 1 && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < t_stack_floor;
+}
 
 class DepthGuard {
 public:
@@ -132,7 +156,7 @@ public:
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     int enter(const char* where) {
-        if (t_depth >= kMaxDepth) {
+        if (t_depth >= kMaxDepth || stack_nearly_full()) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return -1;
         }
