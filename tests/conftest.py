@@ -6,7 +6,9 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 import com_like  # noqa: E402
-from addin_doubles import RecordingAddin, ThreadedAddin  # noqa: E402
+import gc  # noqa: E402
+
+from addin_doubles import RecordingAddin, ThreadedAddin, frozen_heap  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -29,3 +31,16 @@ def threaded_addin():
     double = ThreadedAddin().install()
     yield double
     double.stop()
+
+
+@pytest.fixture(scope="module")
+def frozen_module():
+    """Keeps the heap of earlier modules out of this module's collections."""
+    with frozen_heap():
+        yield
+
+
+@pytest.fixture
+def no_leftovers():
+    """Proxies that earlier tests left in cycles are released before the double records."""
+    gc.collect()

@@ -10,23 +10,14 @@ import pytest
 
 import com_like
 from com_like import OfficeJsArray, OfficeJsDict, OfficeJsObject, OfficeJsTransaction, Serializer
-from addin_doubles import ObjectModel, frozen_heap, ok
+from addin_doubles import ObjectModel, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 NOT_CALLABLE = "Only Function-typed SpecialObjects are callable"
 BAD_ID = "Argument 'object_id' has incorrect type (expected int, got {})"
 
 
-@pytest.fixture(scope="module", autouse=True)
-def _frozen():
-    with frozen_heap():
-        yield
-
-
-@pytest.fixture(autouse=True)
-def no_leftovers():
-    """Proxies that earlier tests left in cycles are released before the double records."""
-    gc.collect()
+pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers")
 
 
 def decoded_array(oid=12, values=(1, 2, 3)):

@@ -1,6 +1,5 @@
 """The five proxy operations: one request per operation, its exact body, and
 how failures reach user code."""
-import gc
 import threading
 import traceback
 import types
@@ -9,22 +8,13 @@ import pytest
 
 import com_like
 from com_like import OfficeJsObject, _cw__call__, _cw__del__, _cw__getattr__, _cw__getitem__, _cw__setattr__
-from addin_doubles import error, frozen_heap, ok
+from addin_doubles import error, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 NOT_CALLABLE = "Only Function-typed SpecialObjects are callable"
 
 
-@pytest.fixture(scope="module", autouse=True)
-def _frozen():
-    with frozen_heap():
-        yield
-
-
-@pytest.fixture(autouse=True)
-def no_leftovers():
-    """Proxies that earlier tests left in cycles are released before the double records."""
-    gc.collect()
+pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers")
 
 
 def wire(value):

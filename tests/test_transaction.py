@@ -6,23 +6,14 @@ import pytest
 
 import com_like
 from com_like import OfficeJsTransaction, Serializer
-from addin_doubles import error, frozen_heap, ok
+from addin_doubles import error, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 START_FN, COMMIT_FN = 101, 102
 CONTEXT = {"type": "RequestContext", "value": 0, "isSpec": True}
 
 
-@pytest.fixture(scope="module", autouse=True)
-def _frozen():
-    with frozen_heap():
-        yield
-
-
-@pytest.fixture(autouse=True)
-def no_leftovers():
-    """Proxies that earlier tests left in cycles are released before the double records."""
-    gc.collect()
+pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers")
 
 
 def batch_answer(req):

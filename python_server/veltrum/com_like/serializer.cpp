@@ -338,6 +338,27 @@ private:
     size_t cap_ = 0;
 };
 
+// Calls f(key, value) for each pair of mapping.items(), as a for loop that
+// unpacks the pairs would; -1 with an exception set on the first failure.
+template <class F>
+int walk_items(PyObject* mapping, F&& f) {
+    Ref items = call_method(mapping, N.items);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) return -1;
+    while (true) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) return PyErr_Occurred() ? -1 : 0;
+        Ref kv = Ref::steal(PySequence_Tuple(pair.get()));
+        if (!kv) return -1;
+        if (PyTuple_GET_SIZE(kv.get()) != 2) {
+            PyErr_Format(PyExc_ValueError, "%s values to unpack (expected 2)",
+                         PyTuple_GET_SIZE(kv.get()) > 2 ? "too many" : "not enough");
+            return -1;
+        }
+        if (f(PyTuple_GET_ITEM(kv.get(), 0), PyTuple_GET_ITEM(kv.get(), 1)) < 0) return -1;
+    }
+}
+
 struct Encoder {
     Hidden hidden;
     Ref np, np_bool, np_integer, np_floating, np_datetime64, np_ndarray, np_isnat, np_datetime_as_string;
@@ -439,25 +460,11 @@ PyObject* Encoder::encode_mapping(PyObject* value) {
     } else {
         out = Ref::steal(PyDict_New());
         if (!out) return nullptr;
-        Ref items = call_method(value, N.items);
-        if (!items) return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(items.get()));
-        if (!it) return nullptr;
-        while (true) {
-            Ref pair = Ref::steal(PyIter_Next(it.get()));
-            if (!pair) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
-            }
-            Ref seq = Ref::steal(PySequence_Tuple(pair.get()));
-            if (!seq) return nullptr;
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
-                return nullptr;
-            }
-            Ref enc = Ref::steal(encode_child(PyTuple_GET_ITEM(seq.get(), 1)));
-            if (!enc || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(seq.get(), 0), enc.get()) < 0) return nullptr;
-        }
+        if (walk_items(value, [&](PyObject* k, PyObject* v) {
+                Ref enc = Ref::steal(encode_child(v));
+                return enc ? PyDict_SetItem(out.get(), k, enc.get()) : -1;
+            }) < 0)
+            return nullptr;
     }
     if (hidden.add(out.get()) < 0) return nullptr;
     return hidden_record(S.rec_dict, out.get());
@@ -905,24 +912,11 @@ PyObject* Decoder::decode_dict(PyObject* wire, PyObject* v) {
         if (!entries) return nullptr;
     }
     if (truth && !PyDict_CheckExact(v)) {
-        Ref items = call_method(v, N.items);
-        Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-        if (!it) return nullptr;
-        while (true) {
-            Ref pair = Ref::steal(PyIter_Next(it.get()));
-            if (!pair) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
-            }
-            Ref kv = Ref::steal(PySequence_Tuple(pair.get()));
-            if (!kv) return nullptr;
-            if (PyTuple_GET_SIZE(kv.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-                return nullptr;
-            }
-            Ref dec = Ref::steal(decode_child(PyTuple_GET_ITEM(kv.get(), 1)));
-            if (!dec || PyDict_SetItem(entries.get(), PyTuple_GET_ITEM(kv.get(), 0), dec.get()) < 0) return nullptr;
-        }
+        if (walk_items(v, [&](PyObject* key, PyObject* item) {
+                Ref dec = Ref::steal(decode_child(item));
+                return dec ? PyDict_SetItem(entries.get(), key, dec.get()) : -1;
+            }) < 0)
+            return nullptr;
     }
     if (!call_method(proxy.get(), N.update, entries.get())) return nullptr;
     return proxy.release();
