@@ -132,7 +132,7 @@ odd_leaves = st.one_of(
     st.binary(max_size=10).map(bytearray), st.binary(max_size=10).map(memoryview),
     naive_datetimes, st.datetimes(timezones=offsets), st.dates(),
     st.integers(min_value=-2 ** 40, max_value=2 ** 40).map(lambda n: np.datetime64(n, "s")),
-    st.just(np.datetime64("NaT")), st.just(pd.NaT), st.just(pd.NA), st.just(float("nan")),
+    st.just(np.datetime64("NaT", "s")), st.just(pd.NaT), st.just(pd.NA), st.just(float("nan")),
     naive_datetimes.map(pd.Timestamp),
     st.integers(min_value=-2 ** 63, max_value=2 ** 63 - 1).map(np.int64), st.floats(width=32).map(np.float32),
     st.booleans().map(np.bool_), st.sampled_from(["Excel", "Context", "Union"]).map(lambda n: getattr(com_like, n)),
