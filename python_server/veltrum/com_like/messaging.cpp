@@ -76,6 +76,75 @@ Ref new_guid() {
     return getattr(u.get(), N.hex);
 }
 
+// concurrent.futures.Future keeps its state in plain instance attributes and
+// its done() and result() only read them under the future's own condition.
+// For an exact Future (the kind send_request_sync makes) the same reads are
+// done here directly; anything else goes through its methods.
+bool str_is(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+PyTypeObject* g_future_type = nullptr;
+PyObject* g_state = nullptr;
+PyObject* g_result_attr = nullptr;
+PyObject* g_exception_attr = nullptr;
+PyObject* g_finished = nullptr;
+PyObject* g_cancelled = nullptr;
+PyObject* g_cancelled_notified = nullptr;
+
+void learn_future_type(PyObject* fut) {
+    if (g_future_type) return;
+    Ref cls = concurrent_futures_attr(N.Future);
+    if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(fut)) != cls.get() ||
+        !(g_state = PyUnicode_InternFromString("_state")) ||
+        !(g_result_attr = PyUnicode_InternFromString("_result")) ||
+        !(g_exception_attr = PyUnicode_InternFromString("_exception")) ||
+        !(g_finished = PyUnicode_InternFromString("FINISHED")) ||
+        !(g_cancelled = PyUnicode_InternFromString("CANCELLED")) ||
+        !(g_cancelled_notified = PyUnicode_InternFromString("CANCELLED_AND_NOTIFIED"))) {
+        PyErr_Clear();
+        return;
+    }
+    g_future_type = Py_TYPE(fut);
+    Py_INCREF(g_future_type);
+}
+
+// The future's state text when it is an exact Future with a str state, else
+// an empty Ref (no error set).
+Ref plain_state(PyObject* fut) {
+    if (Py_TYPE(fut) != g_future_type) return Ref();
+    Ref st = getattr(fut, g_state);
+    if (!st || !PyUnicode_CheckExact(st.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return st;
+}
+
+// fut.done() as 1/0, or -1 with an error set.
+int future_done(PyObject* fut) {
+    if (Ref st = plain_state(fut)) {
+        PyObject* t = st.get();
+        return str_is(t, g_finished) || str_is(t, g_cancelled) || str_is(t, g_cancelled_notified);
+    }
+    Ref done = call_method(fut, N.done);
+    return done ? PyObject_IsTrue(done.get()) : -1;
+}
+
+// fut.result(timeout), answered directly for a future that already holds a
+// plain result (the answer came from inside the send handler).
+Ref future_result(PyObject* fut, PyObject* timeout) {
+    if (Ref st = plain_state(fut)) {
+        if (str_is(st.get(), g_finished)) {
+            Ref exc = getattr(fut, g_exception_attr);
+            if (exc && exc.get() == Py_None) {
+                Ref res = getattr(fut, g_result_attr);
+                if (res) return res;
+            }
+            PyErr_Clear();
+        }
+    }
+    return call_method(fut, N.result, timeout);
+}
+
 // ------------------------------------------------------------------ methods
 
 PyObject* init_impl(const FuncSpec&, Bound& a) {
@@ -134,6 +203,7 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
     if (!future_cls) return nullptr;
     Ref fut = call0(future_cls.get());
     if (!fut) return nullptr;
+    learn_future_type(fut.get());
     {
         LockGuard guard;
         if (guard.acquire(self, N._waiters_lock) < 0) return nullptr;
@@ -147,7 +217,7 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
         Ref handler = getattr(self, N._send_handler);
         if (handler) {
             Ref ignored = call1(handler.get(), message.get());
-            if (ignored) response = call_method(fut.get(), N.result, timeout);
+            if (ignored) response = future_result(fut.get(), timeout);
         }
     }
     if (response) return response.release();
@@ -223,9 +293,7 @@ PyObject* on_message_impl(const FuncSpec&, Bound& a) {
         if (guard.release_now() < 0) return nullptr;
     }
     if (fut.get() == Py_None) Py_RETURN_NONE;
-    Ref done = call_method(fut.get(), N.done);
-    if (!done) return nullptr;
-    truth = PyObject_IsTrue(done.get());
+    truth = future_done(fut.get());
     if (truth < 0) return nullptr;
     if (truth) Py_RETURN_NONE;
 
@@ -270,9 +338,7 @@ PyObject* reset_impl(const FuncSpec&, Bound& a) {
         if (!futs) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futs.get()); ++i) {
             PyObject* f = PyList_GET_ITEM(futs.get(), i);
-            Ref done = call_method(f, N.done);
-            if (!done) return nullptr;
-            int truth = PyObject_IsTrue(done.get());
+            int truth = future_done(f);
             if (truth < 0) return nullptr;
             if (!truth && !call_method(f, N.cancel)) return nullptr;
         }
