@@ -3,7 +3,7 @@
 //
 // Every function of the module is described by a static `FuncSpec`. The
 // binder turns (args, nargs, kwnames) into one borrowed or converted value per
-// declared parameter, then calls the spec's `impl`.
+// declared parameter, then calls the FuncSpec's `impl`.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +57,7 @@ struct FuncSpec {
     PyObject* object = nullptr;          // strong: the function object made for this spec
 };
 
-// Binds arguments per the spec; -1 with TypeError (or a conversion error) set.
+// Binds arguments per the FuncSpec; -1 with TypeError (or a conversion error) set.
 int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& out);
 
 // A method object for the classes: binds like a Python function, carries
