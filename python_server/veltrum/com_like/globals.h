@@ -54,6 +54,24 @@ inline Ref call2(PyObject* f, PyObject* a, PyObject* b) {
     return Ref::steal(PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Equality of two str objects (identity first).
+inline bool str_equal(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+// `a != b` as Python evaluates it, with the exact-str case done directly:
+// 1, 0, or -1 with an error set.
+inline int not_equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !str_equal(a, b);
+    Ref cmp = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+    return cmp ? PyObject_IsTrue(cmp.get()) : -1;
+}
+
+// d.get(key, dflt) of an exact dict as a new reference.
+inline Ref dict_get(PyObject* d, PyObject* key, PyObject* dflt = Py_None) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v) return PyErr_Occurred() ? Ref() : Ref::borrow(dflt);
+    return Ref::borrow(v);
+}
+
 // Text of `o` as format(o, "") gives it: str() for exact str, int and float.
 Ref format_empty(PyObject* o);
 

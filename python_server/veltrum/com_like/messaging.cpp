@@ -39,13 +39,6 @@ Ref mapping_pop(PyObject* mapping, PyObject* key) {
     return call_method(mapping, N.pop, key, Py_None);
 }
 
-// dict.get(key) of an exact dict as a new reference; None when absent.
-Ref dict_get(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
-    return Ref::borrow(v);
-}
-
 // Removes req_id from self.waiters under self._waiters_lock; keeps any error
 // in flight intact.
 void drop_waiter(PyObject* self, PyObject* req_id) {
@@ -80,8 +73,6 @@ Ref new_guid() {
 // its done() and result() only read them under the future's own condition.
 // For an exact Future (the kind send_request_sync makes) the same reads are
 // done here directly; anything else goes through its methods.
-bool str_is(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
-
 PyTypeObject* g_future_type = nullptr;
 PyObject* g_state = nullptr;
 PyObject* g_result_attr = nullptr;
@@ -123,7 +114,7 @@ Ref plain_state(PyObject* fut) {
 int future_done(PyObject* fut) {
     if (Ref st = plain_state(fut)) {
         PyObject* t = st.get();
-        return str_is(t, g_finished) || str_is(t, g_cancelled) || str_is(t, g_cancelled_notified);
+        return str_equal(t, g_finished) || str_equal(t, g_cancelled) || str_equal(t, g_cancelled_notified);
     }
     Ref done = call_method(fut, N.done);
     return done ? PyObject_IsTrue(done.get()) : -1;
@@ -133,7 +124,7 @@ int future_done(PyObject* fut) {
 // plain result (the answer came from inside the send handler).
 Ref future_result(PyObject* fut, PyObject* timeout) {
     if (Ref st = plain_state(fut)) {
-        if (str_is(st.get(), g_finished)) {
+        if (str_equal(st.get(), g_finished)) {
             Ref exc = getattr(fut, g_exception_attr);
             if (exc && exc.get() == Py_None) {
                 Ref res = getattr(fut, g_result_attr);

@@ -10,8 +10,6 @@ namespace {
 
 // ------------------------------------------------------------------ helpers
 
-bool str_equal(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
-
 bool is_one_of(PyObject* name, PyObject* const* names, int n) {
     for (int i = 0; i < n; ++i) {
         if (str_equal(name, names[i])) return true;
@@ -28,15 +26,8 @@ Ref checked_messaging(PyObject* self) {
     if (!current) return current;
     Ref mine = getattr(self, N._msg_guid);
     if (!mine) return mine;
-    int differs;
-    if (PyUnicode_CheckExact(mine.get()) && PyUnicode_CheckExact(current.get())) {
-        differs = !str_equal(mine.get(), current.get());
-    } else {
-        Ref cmp = Ref::steal(PyObject_RichCompare(mine.get(), current.get(), Py_NE));
-        if (!cmp) return cmp;
-        differs = PyObject_IsTrue(cmp.get());
-        if (differs < 0) return Ref();
-    }
+    int differs = not_equal(mine.get(), current.get());
+    if (differs < 0) return Ref();
     if (differs) {
         PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
         return Ref();
@@ -44,18 +35,16 @@ Ref checked_messaging(PyObject* self) {
     return msg;
 }
 
-Ref send(PyObject* msg, PyObject* body) {
-    PyObject* argv[2] = {msg, body};
-    return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+// messaging.send_request_sync(body) (or with an explicit `timeout`).
+Ref send(PyObject* msg, PyObject* body, PyObject* timeout = nullptr) {
+    PyObject* argv[3] = {msg, body, timeout};
+    return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, (timeout ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
 }
 
 // response.get(key) / response.get(key, default), with the exact dict direct.
 Ref response_get(PyObject* resp, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(resp)) {
-        PyObject* v = PyDict_GetItemWithError(resp, key);
-        if (!v) return PyErr_Occurred() ? Ref() : Ref::borrow(dflt ? dflt : Py_None);
-        return Ref::borrow(v);
-    }
+    if (PyDict_CheckExact(resp)) return dict_get(resp, key, dflt ? dflt : Py_None);
     return dflt ? call_method(resp, N.get, key, dflt) : call_method(resp, N.get, key);
 }
 
@@ -198,14 +187,8 @@ PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
     if (!msg) return nullptr;
     Ref tname = getattr(self, N._internal_typeName);
     if (!tname) return nullptr;
-    int differs;
-    if (PyUnicode_CheckExact(tname.get())) {
-        differs = !str_equal(tname.get(), N.Function);
-    } else {
-        Ref cmp = Ref::steal(PyObject_RichCompare(tname.get(), N.Function, Py_NE));
-        differs = cmp ? PyObject_IsTrue(cmp.get()) : -1;
-        if (differs < 0) return nullptr;
-    }
+    int differs = not_equal(tname.get(), N.Function);
+    if (differs < 0) return nullptr;
     if (differs) return raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -240,9 +223,7 @@ PyObject* cw_del_impl(const FuncSpec&, Bound& a) {
         // answer given inside the handler can come: the handler still hears
         // of the release, but nobody sits out the time-out for it.
         Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
-        PyObject* argv[3] = {msg.get(), body.get(), zero.get()};
-        if (zero) resp = Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv,
-                                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (zero) resp = send(msg.get(), body.get(), zero.get());
     } else if (msg) {
         resp = send(msg.get(), body.get());
     }

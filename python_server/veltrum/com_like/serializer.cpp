@@ -755,6 +755,7 @@ struct Decoder {
 
     PyObject* decode(PyObject* wire);
     PyObject* decode_child(PyObject* item);
+    Ref new_container(Ref& slot, PyObject* cls_name, PyObject* wire, PyObject* v, int* truth);
     PyObject* decode_array(PyObject* wire, PyObject* v);
     PyObject* decode_dict(PyObject* wire, PyObject* v);
 };
@@ -840,15 +841,22 @@ inline PyObject* entry(PyObject* wire, PyObject* key) {
     return v;  // borrowed
 }
 
-PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
-    // The proxy exists before any element is decoded.
+// The array or dict proxy for the record's "id", made before any element is
+// decoded; *truth is the truth value of the record's "value".
+Ref Decoder::new_container(Ref& slot, PyObject* cls_name, PyObject* wire, PyObject* v, int* truth) {
     Ref n = Ref::borrow(entry(wire, N.id));
-    if (!n) return nullptr;
-    PyObject* cls = global_slot(array_cls, N.g_OfficeJsArray);
+    if (!n) return n;
+    PyObject* cls = global_slot(slot, cls_name);
     Ref proxy = cls ? call1(cls, n.get()) : Ref();
+    if (!proxy) return proxy;
+    *truth = PyObject_IsTrue(v);
+    return *truth < 0 ? Ref() : std::move(proxy);
+}
+
+PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
+    int truth;
+    Ref proxy = new_container(array_cls, N.g_OfficeJsArray, wire, v, &truth);
     if (!proxy) return nullptr;
-    int truth = PyObject_IsTrue(v);
-    if (truth < 0) return nullptr;
     Ref items;
     if (truth && PyList_CheckExact(v)) {
         ListFill fill;
@@ -883,13 +891,9 @@ PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
 }
 
 PyObject* Decoder::decode_dict(PyObject* wire, PyObject* v) {
-    Ref n = Ref::borrow(entry(wire, N.id));
-    if (!n) return nullptr;
-    PyObject* cls = global_slot(dict_cls, N.g_OfficeJsDict);
-    Ref proxy = cls ? call1(cls, n.get()) : Ref();
+    int truth;
+    Ref proxy = new_container(dict_cls, N.g_OfficeJsDict, wire, v, &truth);
     if (!proxy) return nullptr;
-    int truth = PyObject_IsTrue(v);
-    if (truth < 0) return nullptr;
     Ref entries;
     if (truth && PyDict_CheckExact(v)) {
         // v.items() of a plain dict, without a tuple per entry.
