@@ -282,8 +282,10 @@ class Host:
             self.core.session_reset()
         try:
             self._listen(session)
-        except ConnectionClosed:
-            pass
+        except ConnectionClosed as e:
+            if e.sent is not None and e.sent.code == 1009:
+                self.last_error = "the add-in sent a frame over %d bytes" % MAX_FRAME
+                log.warning("%s; session closed", self.last_error)
         except frames.FrameError as e:
             self.stats["bad_frames"] += 1
             self.last_error = "bad frame from the add-in: %s" % e
@@ -301,8 +303,6 @@ class Host:
                 self._connected.notify_all()
             if current and not self._closed:
                 self.core.session_reset()
-            if connection.close_code == 1009:
-                self.last_error = "the add-in sent a frame over %d bytes" % MAX_FRAME
 
     def _listen(self, session):
         conn = session.connection
