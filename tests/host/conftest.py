@@ -116,9 +116,10 @@ def need_chromium():
 class Live:
     """A host serving the stand-in, with headless Chromium on its pane."""
 
-    def __init__(self, **serve_args):
+    def __init__(self, browser_args=(), **serve_args):
         need_chromium()
         self.host = serve(office_js=STANDIN, **serve_args)
+        self.browser_args = list(browser_args)
         self.browser = None
         try:
             self.open_browser()
@@ -127,7 +128,9 @@ class Live:
             raise
 
     def open_browser(self, url=None, timeout=30):
-        self.browser = Browser(url or self.host.url).start()
+        if self.browser is not None:
+            self.browser.close()
+        self.browser = Browser(url or self.host.url, extra_args=self.browser_args).start()
         if not self.host.wait_connected(timeout):
             raise AssertionError("the pane did not connect within %d s" % timeout)
 
