@@ -123,7 +123,7 @@ def test_releases_travel_in_batches(wire, host):
 
 def test_release_rides_with_the_next_request(wire, host):
     a1 = active_sheet().getRange("A1")
-    oid = a1._internal_id
+    oid = a1._internal_id % (1 << 32)       # as the add-in knows it
     n = len(wire.frames)
     del a1
     active_sheet()
@@ -167,9 +167,10 @@ def test_callable_unknown_to_messaging_is_answered_with_an_error(wire, host):
 def waiting_request(wire):
     """A request parked in the double, and the future of its caller."""
     wire.hold.set()
+    seen = len(wire.frames)
     pool = concurrent.futures.ThreadPoolExecutor(1)
-    fut = pool.submit(lambda: active_sheet().name)
-    assert wait_until(lambda: any(f["kind"] == "request" for f in wire.frames[-1:]))
+    fut = pool.submit(lambda: com_like.Context.workbook)
+    assert wait_until(lambda: any(f["kind"] == "request" for f in wire.frames[seen:]))
     pool.shutdown(wait=False)
     return fut
 
@@ -233,3 +234,21 @@ def test_request_on_the_listener_thread_is_refused(wire, host):
     wire.send({"kind": "release_callables", "ids": []})
     assert wait_until(lambda: errors)
     assert "would wait forever" in errors[0]
+
+
+def test_proxies_of_an_earlier_page_never_reach_the_new_one(host):
+    first = WireAddin(host)
+    assert host.wait_connected(5)
+    stale_sheet = active_sheet()
+    old = stale_sheet.getRange("A1")
+    first.close()
+    second = WireAddin(host)           # a reloaded page: its ids count from 6 again
+    assert wait_until(lambda: host.connected)
+    new = active_sheet().getRange("A1")
+    assert new._internal_id % (1 << 32) == old._internal_id % (1 << 32)
+    new.values = [[1]]
+    del old                            # its DEL must not release the new page's range
+    with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+        com_like.Union(new, stale_sheet)
+    assert new.values == [[1]]
+    second.close()

@@ -9,6 +9,7 @@ callables to the registry, and resets messaging when its session ends.
 
 import dataclasses
 import hmac
+import itertools
 import logging
 import mimetypes
 import os
@@ -40,12 +41,16 @@ CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; 
                  ".png": "image/png"}
 
 
+_session_numbers = itertools.count(1)   # across hosts: an id base is never reused
+
+
 class Session:
     """One add-in connection."""
 
-    def __init__(self, connection, number):
+    def __init__(self, connection):
         self.connection = connection
-        self.number = number
+        self.number = next(_session_numbers)
+        self.base = self.number * frames.ID_SPAN
         self.hello = None
         self.live = threading.Event()
         self._send_lock = threading.Lock()
@@ -65,7 +70,8 @@ class Host:
     """A running host; see ``serve``."""
 
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
-                 keyfile=None, allowed_origins=(), *, callback_threads=4, module=None):
+                 keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
+                 compression=None):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -78,12 +84,13 @@ class Host:
         self._allowed = {str(o).rstrip("/") for o in allowed_origins}
         self._lock = threading.Lock()
         self._session = None
-        self._sessions = 0
         self._connected = threading.Condition(self._lock)
         self._closed = False
         self.stats = {"frames_out": 0, "frames_in": 0, "bytes_out": 0, "bytes_in": 0,
                       "sessions": 0, "refused": 0, "bad_frames": 0}
         self.last_error = None
+        self._echoes = {}
+        self._echo_ids = iter(range(1, 2**62))
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
                              thread_prefix="host")
         self.core.start()
@@ -94,7 +101,7 @@ class Host:
                 context.load_cert_chain(certfile, keyfile)
             self._server = ws_serve(self._handle, host, port, ssl=context,
                                     process_request=self._process_request,
-                                    max_size=MAX_FRAME, compression=None,
+                                    max_size=MAX_FRAME, compression=compression,
                                     ping_interval=20, ping_timeout=60, close_timeout=2)
         except BaseException:
             self.core.stop()
@@ -161,6 +168,23 @@ class Host:
         Path(path).write_text(self.manifest(), encoding="utf-8")
         return Path(path)
 
+    def echo(self, payload, timeout=30.0):
+        """Send ``payload`` to the pane and return what it sends back (the
+        bare socket and JSON, without the add-in: the benchmark's floor)."""
+        session = self._live()
+        event, box = threading.Event(), []
+        with self._lock:
+            eid = next(self._echo_ids)
+            self._echoes[eid] = (event, box)
+        try:
+            self._send(session, frames.encode({"kind": "echo", "id": eid, "payload": payload}))
+            if not event.wait(timeout):
+                raise TimeoutError("no echo within %.1f s" % timeout)
+            return box[0]
+        finally:
+            with self._lock:
+                self._echoes.pop(eid, None)
+
     def disconnect(self, code=1000, reason="closed by the host"):
         """End the live session, as a dropped connection would."""
         s = self._session
@@ -206,16 +230,19 @@ class Host:
 
     def send_request(self, message, release_ids):
         session = self._live()
-        self._send(session, frames.encode_request(message, release_ids))
+        self._send(session, frames.encode_request(message, release_ids, session.base))
 
     def send_release(self, ids):
         session = self._live()
-        self._send(session, frames.encode_release(ids))
+        data = frames.encode_release(ids, session.base)
+        if data is not None:
+            self._send(session, data)
 
     def send_callback_result(self, call_id, ok, result, error, done):
         try:
             session = self._live()
-            self._send(session, frames.encode_callback_result(call_id, ok, result, error))
+            self._send(session, frames.encode_callback_result(call_id, ok, result, error,
+                                                              session.base))
         finally:
             done()
 
@@ -271,8 +298,7 @@ class Host:
             if self._closed:
                 connection.close(1001, "host closed")
                 return
-            self._sessions += 1
-            session = Session(connection, self._sessions)
+            session = Session(connection)
             old, self._session = self._session, session
             self.stats["sessions"] += 1
         if old is not None:
@@ -310,7 +336,7 @@ class Host:
             data = conn.recv(decode=False)
             self.stats["frames_in"] += 1
             self.stats["bytes_in"] += len(data)
-            frame = frames.decode(data)
+            frame = frames.decode(data, base=session.base)
             kind = frame["kind"]
             if kind == "hello":
                 session.hello = frame
@@ -329,6 +355,12 @@ class Host:
                 self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"])
             elif kind == "release_callables":
                 self.core.on_release_callables(frame["ids"])
+            elif kind == "echo":
+                with self._lock:
+                    waiter = self._echoes.get(frame.get("id"))
+                if waiter is not None:
+                    waiter[1].append(frame.get("payload"))
+                    waiter[0].set()
 
 
 def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, keyfile=None,

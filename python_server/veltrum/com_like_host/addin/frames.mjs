@@ -93,12 +93,12 @@ export function unpack(record) {
 // Frames this end sends. NaN and infinities become null (JSON.stringify's rule).
 export function encodeResponse(response) {
   const frame = { ...response, kind: "excel_response" };
-  if ("result" in frame) frame.result = pack(frame.result);
+  if (packing && "result" in frame) frame.result = pack(frame.result);
   return JSON.stringify(frame);
 }
 
 export function encodeCallback(callId, callableId, args) {
-  return JSON.stringify({ kind: "callback", callId, callableId, args: args.map(pack) });
+  return JSON.stringify({ kind: "callback", callId, callableId, args: packing ? args.map(pack) : args });
 }
 
 export function encodeReleaseCallables(ids) {
@@ -109,7 +109,13 @@ export function encodeHello(info) {
   return JSON.stringify({ ...info, kind: "hello" });
 }
 
-const HOST_KINDS = new Set(["request", "release", "callback_result"]);
+const HOST_KINDS = new Set(["request", "release", "callback_result", "echo"]);
+
+// Packing can be turned off (the page URL's compact=0) to measure its worth.
+let packing = true;
+export function setPacking(on) {
+  packing = Boolean(on);
+}
 
 // A frame from the host, records restored. A request comes back as
 // {request, release}: the request message verbatim (its "kind" is
@@ -133,6 +139,7 @@ export function decodeFrame(text) {
     }
     return { kind: "request", request: frame, release };
   }
+  if (frame.kind === "echo") return frame;
   if (frame.kind === "release") {
     if (!Array.isArray(frame.ids)) throw new FrameError("release without ids");
     return frame;

@@ -5,7 +5,7 @@
 
 import { createExecutor } from "./executor.mjs";
 import {
-  decodeFrame, encodeCallback, encodeHello, encodeReleaseCallables, encodeResponse,
+  decodeFrame, encodeCallback, encodeHello, encodeReleaseCallables, encodeResponse, setPacking,
 } from "./frames.mjs";
 
 const BACKOFF_FIRST_MS = 250;
@@ -87,6 +87,9 @@ function onFrame(executor, text) {
     });
   } else if (frame.kind === "release") {
     executor.release(frame.ids);
+  } else if (frame.kind === "echo") {
+    // The host measures the bare socket with these: parse and send back.
+    send(JSON.stringify(frame));
   } else if (frame.kind === "callback_result") {
     const call = pendingCalls.get(frame.callId);
     if (call === undefined) return;
@@ -133,6 +136,7 @@ function scheduleReconnect(executor) {
 }
 
 async function main() {
+  setPacking(new URLSearchParams(location.search).get("compact") !== "0");
   try {
     state.info = await Office.onReady();
     const executor = createExecutor({ invokeCallable, releaseCallable });
