@@ -79,8 +79,11 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
       for (const [k, r] of Object.entries(v)) out[k] = valuesDecode(r, hooks, cells, depth + 1);
       return out;
     }
-    case "Python_Function":
-      return hooks.callable(String(v));
+    case "Python_Function": {
+      const fn = hooks.callable(String(v));
+      if (cells) throw new AddinError("InvalidArgument", "a cell holds a number, text, a boolean or a date, not a function");
+      return fn;
+    }
     default:
       if (record.isSpec) return hooks.lookup(v);
       throw new AddinError("InvalidArgument", `unknown value record type ${shortJson(record.type)}`);
