@@ -361,7 +361,8 @@ class SimulatedAddin:
             return str(v)
         if t == "Date":
             try:
-                return _dt.datetime.fromisoformat(v)
+                # Senders other than com_like may mark UTC with "Z".
+                return _dt.datetime.fromisoformat(v[:-1] + "+00:00" if v.endswith("Z") else v)
             except (TypeError, ValueError):
                 raise JsError(INVALID_ARGUMENT, "bad date %r: expected ISO 8601 text"
                               % (v,)) from None

@@ -27,7 +27,7 @@ class Worksheet(JsObject):
     def __init__(self, workbook, name):
         self.workbook = workbook
         self._name = name
-        self.id = "{%08X-0001-0000-0000-000000000000}" % next(_sheet_ids)
+        self._id = "{%08X-0001-0000-0000-000000000000}" % next(_sheet_ids)
         self.cells = {}
         self.deleted = False
         self.change_handlers = []   # EventRegistration, in the order added
@@ -132,6 +132,10 @@ class Worksheet(JsObject):
             "worksheetId": self.id, "details": details})
 
     # -- Office.js members
+    @prop
+    def id(self):
+        return self._id
+
     @prop
     def name(self):
         return self._name
