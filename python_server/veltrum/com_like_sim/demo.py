@@ -31,7 +31,7 @@ def user_script(com_like, host, out):
 
     def on_changed(event):
         # Runs on the host's callback thread; it may use proxies itself.
-        cell = com_like.Context.workbook.worksheets.getItem(event.worksheetName) \
+        cell = com_like.Context.workbook.worksheets.getItem(event.worksheetId) \
             .getRange(event.address)
         changed.append("%s (%d cell%s)" % (event.address, cell.cellCount,
                                            "" if cell.cellCount == 1 else "s"))
