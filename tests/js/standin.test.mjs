@@ -265,6 +265,12 @@ describe("null objects", () => {
     await ctx.sync();
     assert.equal(used.address, "Data!A1");
     assert.equal(full.address, "Sheet1!A1:B1");
+    const inRange = ctx.workbook.worksheets.getItem("Sheet1").getRange("B1:C5").getUsedRange().load("address");
+    const none = ctx.workbook.worksheets.getItem("Sheet1").getRange("C1:C5").getUsedRangeOrNullObject();
+    await ctx.sync();
+    assert.deepEqual([inRange.address, none.isNullObject], ["Sheet1!B1", true]);
+    ctx.workbook.worksheets.getItem("Sheet1").getRange("C1:C5").getUsedRange().load("address");
+    assert.equal((await rejection(ctx.sync())).code, "ItemNotFound");
   });
 });
 

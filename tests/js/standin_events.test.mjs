@@ -83,6 +83,18 @@ describe("onChanged", () => {
     assert.equal(seen.length, 0);
   });
 
+  test("the collection-level handler fires for every sheet", async () => {
+    const { handler, all } = collector(2);
+    await Excel.run(async (ctx) => {
+      ctx.workbook.worksheets.onChanged.add(handler);
+      await ctx.sync();
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = 1;
+      ctx.workbook.worksheets.getItem("Other").getRange("B1").values = 2;
+    });
+    assert.deepEqual((await all).map((a) => a.address), ["A1", "B1"]);
+    assert.notEqual((await all)[0].worksheetId, (await all)[1].worksheetId);
+  });
+
   test("runtime.enableEvents = false silences handlers", async () => {
     const { handler, seen } = collector(99);
     await Excel.run(async (ctx) => {
@@ -218,5 +230,41 @@ describe("multi-area ranges", () => {
       return [font.bold, fill.color];
     });
     assert.deepEqual(out, [false, null]);
+  });
+});
+
+describe("user state: selection and cell editing", () => {
+  test("selected ranges; a multi-area selection refuses getSelectedRange", async () => {
+    standin.setSelection("Other", "B2:C3, E5");
+    const ctx = new Excel.RequestContext();
+    const areas = ctx.workbook.getSelectedRanges().load("address");
+    const cell = ctx.workbook.getActiveCell().load("address");
+    await ctx.sync();
+    assert.deepEqual([areas.address, cell.address], ["Other!B2:C3, Other!E5", "Other!B2"]);
+    ctx.workbook.getSelectedRange().load("address");
+    assert.equal((await rejection(ctx.sync())).code, "InvalidSelection");
+    ctx.workbook.worksheets.getItem("Sheet1").getRange("C2:D2").select();
+    const one = ctx.workbook.getSelectedRange().load("address");
+    await ctx.sync();
+    assert.equal(one.address, "Sheet1!C2:D2");
+    assert.equal(standin.activeSheetName(), "Sheet1");
+  });
+
+  test("while a cell is edited, batches fail unless their run delays for the edit", async () => {
+    standin.setCellEditMode(true);
+    const e = await rejection(Excel.run(async (ctx) => {
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = 2;
+    }));
+    assert.equal(e.code, "InvalidOperationInCellEditMode");
+    assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[1]]);
+    let finished = false;
+    const delayed = Excel.run({ delayForCellEdit: true }, async (ctx) => {
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = 3;
+    }).then(() => { finished = true; });
+    await settle();
+    assert.equal(finished, false);
+    standin.setCellEditMode(false);
+    await delayed;
+    assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[3]]);
   });
 });

@@ -62,6 +62,7 @@ export class ClientRequestContext {
   constructor() {
     this._queue = [];
     this._runDepth = 0;
+    this._delayForCellEdit = false;
     this._volatileUsed = new Set();
     this.trackedObjects = new TrackedObjects(this);
     this.debugInfo = {};
@@ -87,9 +88,11 @@ export class ClientRequestContext {
       return new Promise((resolve) => setTimeout(() => resolve(passThroughValue), 0));
     }
     const run = hostChain.then(() => new Promise((resolve, reject) => {
-      setTimeout(() => {
+      const go = () => {
         try { this._execute(actions); resolve(passThroughValue); } catch (e) { reject(e); }
-      }, 0);
+      };
+      // While a cell is being edited, a batch waits only when its run asked for delayForCellEdit.
+      setTimeout(() => (model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(go) : go()), 0);
     }));
     hostChain = run.catch(() => {});
     return run;
@@ -106,7 +109,9 @@ export class ClientRequestContext {
     let response = 0;
     let failure = null;
     let failedAt = -1;
-    if (request > limits.payloadBytes) {
+    if (model.cellEditMode) {
+      failure = new OfficeExtensionError(ErrorCodes.invalidOperationInCellEditMode);
+    } else if (request > limits.payloadBytes) {
       failure = new OfficeExtensionError(ErrorCodes.requestPayloadSizeLimitExceeded);
     } else {
       model.beginRequest();

@@ -32,9 +32,29 @@ defineScalars(Workbook, "Workbook", { name: ro(() => "Book1.xlsx") }, {
   settings: (w) => new SettingCollection(w.context, w, (m) => m, "settings"),
   application: (w) => new Application(w.context, w, (m) => m, "application"),
 });
+// The selection lives on the active sheet; a new workbook selects A1.
+function selection(m) {
+  const sheet = live(m.activeSheet);
+  const rects = m.selection && m.selection.sheet === sheet ? m.selection.rects : [makeRect(0, 0, 0, 0)];
+  return { sheet, rects };
+}
+
 Object.assign(Workbook.prototype, {
   getActiveCell() {
-    return this._child(Range, "getActiveCell", (m) => ({ sheet: live(m.activeSheet), rect: makeRect(0, 0, 0, 0) }), [], { volatile: true });
+    return this._child(Range, "getActiveCell", (m) => {
+      const { sheet, rects } = selection(m);
+      return { sheet, rect: makeRect(rects[0].r0, rects[0].c0, rects[0].r0, rects[0].c0) };
+    }, [], { volatile: true });
+  },
+  getSelectedRange() {
+    return this._child(Range, "getSelectedRange", (m) => {
+      const { sheet, rects } = selection(m);
+      if (rects.length > 1) fail(ErrorCodes.invalidSelection);
+      return { sheet, rect: rects[0] };
+    }, [], { volatile: true });
+  },
+  getSelectedRanges() {
+    return this._child(RangeAreas, "getSelectedRanges", (m) => selection(m), [], { volatile: true });
   },
 });
 
@@ -54,6 +74,12 @@ defineScalars(Runtime, "Runtime", {
 
 export class WorksheetCollection extends ClientCollection {
   _list(m) { return m.sheets.slice(); }
+
+  // Fires for a change on any worksheet.
+  get onChanged() {
+    if (!this._onChanged) this._onChanged = new EventHandlers(this, "onChanged");
+    return this._onChanged;
+  }
 
   getItem(key) {
     return this._child(Worksheet, "getItem", (m) => m.findSheet(key) || fail(ErrorCodes.itemNotFound), [key]);
@@ -159,6 +185,12 @@ function rangeOf(self, other, name) {
   };
 }
 
+function usedWithin(e) {
+  const used = usedRect(e.sheet);
+  const rect = used && intersectRects(used, e.rect);
+  return rect ? { sheet: e.sheet, rect } : fail(ErrorCodes.itemNotFound);
+}
+
 function shifted(e, r0, c0, r1, c1) {
   if (!rectInBounds(r0, c0, r1, c1)) fail(ErrorCodes.invalidArgument);
   return { sheet: live(e.sheet), rect: makeRect(r0, c0, r1, c1) };
@@ -245,12 +277,20 @@ export class Range extends ClientObject {
     }, [typeof other === "string" ? other : null]);
   }
 
+  // Unlike Worksheet.getUsedRange, a range with no used cell has no used range.
   getUsedRange(valuesOnly) {
-    return this._range("getUsedRange", (e) => {
-      const used = usedRect(e.sheet);
-      const rect = used && intersectRects(used, e.rect);
-      return rect ? { sheet: e.sheet, rect } : shifted(e, e.rect.r0, e.rect.c0, e.rect.r0, e.rect.c0);
-    }, [valuesOnly ?? null]);
+    return this._range("getUsedRange", (e) => usedWithin(e), [valuesOnly ?? null]);
+  }
+
+  getUsedRangeOrNullObject(valuesOnly) {
+    return this._range("getUsedRangeOrNullObject", (e) => usedWithin(e), [valuesOnly ?? null], { nullable: true });
+  }
+
+  select() {
+    this._queueCommand("Range.select", (e) => {
+      model.activeSheet = live(e.sheet);
+      model.selection = { sheet: e.sheet, rects: [e.rect] };
+    });
   }
 
   clear(applyTo) {
@@ -447,6 +487,9 @@ export async function run(target, batch) {
   if (typeof target === "function") { batch = target; target = undefined; }
   if (typeof batch !== "function") throw new OfficeExtensionError(ErrorCodes.invalidArgument);
   const context = target === undefined ? new RequestContext() : runContext(target);
+  if (target && typeof target === "object" && "delayForCellEdit" in target) {
+    context._delayForCellEdit = Boolean(target.delayForCellEdit);
+  }
   context._runDepth += 1;
   try {
     const result = await batch(context);

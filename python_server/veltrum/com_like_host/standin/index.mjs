@@ -2,7 +2,7 @@
 // page) and exports hooks for tests. The add-in never imports this file.
 
 import "./office.js";
-import { model, parseAddress, readGrid, readFormat, MAX_COLS } from "./workbook.mjs";
+import { model, parseAddress, readGrid, readFormat, storedCells, MAX_COLS } from "./workbook.mjs";
 import { documentSettings } from "./namespaces.mjs";
 
 await globalThis.Office.onReady();
@@ -43,7 +43,7 @@ export function inspect(sheetName, address) {
 }
 
 // Number of stored cells (with a value, formula or number format) on a sheet.
-export function storedCellCount(sheetName) { return sheetOf(sheetName).cells.size; }
+export function storedCellCount(sheetName) { return storedCells(sheetOf(sheetName)); }
 
 export function settings() {
   return Object.fromEntries([...model.settings].map(([k, v]) => [k, JSON.parse(v)]));
@@ -52,6 +52,15 @@ export function settings() {
 export function handlerCount(sheetName, eventName = "onChanged") {
   return sheetOf(sheetName).handlers[eventName].length;
 }
+
+// Select ranges as a user would: "A1:B2" or several areas "A1:B2, D4" on a sheet, which becomes active.
+export function setSelection(sheetName, address) {
+  const sheet = sheetOf(sheetName);
+  model.activeSheet = sheet;
+  model.selection = { sheet, rects: String(address).split(",").map(parseAddress) };
+}
+
+export function setCellEditMode(on) { model.setCellEditMode(on); }
 
 export function activeSheetName() { return model.activeSheet ? model.activeSheet.name : null; }
 

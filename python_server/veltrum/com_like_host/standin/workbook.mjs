@@ -76,15 +76,13 @@ class Sheet {
   constructor(name, number) {
     this.id = `{00000000-${(number).toString(16).toUpperCase().padStart(4, "0")}-0000-C000-000000000046}`;
     this.name = name;
-    this.cells = new Map();
+    this.rows = new Map();
     this.paints = [];
     this.memo = new Map();
     this.handlers = { onChanged: [] };
     this.deleted = false;
   }
 }
-
-const key = (r, c) => r * MAX_COLS + c;
 
 function checkSheetName(name) {
   if (typeof name !== "string" || !name.trim() || name.length > 31 || /[\\/?*[\]:]/.test(name) ||
@@ -100,8 +98,13 @@ export const model = {
   limits: { ...DEFAULT_LIMITS },
   stats: { syncs: 0, emptySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 },
   enableEvents: true,
+  selection: null, // {sheet, rects}
+  cellEditMode: false,
+  editEnded: Promise.resolve(),
+  endEdit: () => {},
   sheetNumber: 0,
   pendingEvents: [],
+  handlers: { onChanged: [] }, // WorksheetCollection-level handlers
   changedArgs: null, // set by the Excel classes: builds a handler's argument object
 
   reset({ sheets = ["Sheet1"], limits = {}, settings = {} } = {}) {
@@ -113,6 +116,9 @@ export const model = {
     this.stats = { syncs: 0, emptySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 };
     this.enableEvents = true;
     this.pendingEvents = [];
+    this.handlers = { onChanged: [] };
+    this.selection = null;
+    this.setCellEditMode(false);
     for (const spec of sheets) {
       const { name, cells = {} } = typeof spec === "string" ? { name: spec } : spec;
       const sheet = this.addSheet(name);
@@ -125,6 +131,14 @@ export const model = {
       }
     }
     this.activeSheet = this.sheets[0] || null;
+  },
+
+  // The user typing in a cell: requests fail, or wait when their run asked for delayForCellEdit.
+  setCellEditMode(on) {
+    if (on && !this.cellEditMode) {
+      this.editEnded = new Promise((resolve) => { this.endEdit = resolve; });
+    } else if (!on) this.endEdit();
+    this.cellEditMode = Boolean(on);
   },
 
   findSheet(name) {
@@ -176,7 +190,7 @@ export const model = {
     setTimeout(() => {
       for (const ev of events) {
         if (ev.sheet.deleted) continue;
-        for (const handler of ev.sheet.handlers.onChanged.slice()) {
+        for (const handler of [...ev.sheet.handlers.onChanged, ...this.handlers.onChanged]) {
           Promise.resolve().then(() => handler(this.changedArgs(ev))).catch(() => {});
         }
       }
@@ -201,22 +215,41 @@ export function live(sheet) {
   return sheet;
 }
 
-// ---- cell values -----------------------------------------------------------------------
+// ---- cell values: per sheet, rows of parallel arrays (value, formula, number format) --------
+
+function rowOf(sheet, r, create) {
+  let row = sheet.rows.get(r);
+  if (!row && create) { row = { v: [], f: [], nf: [] }; sheet.rows.set(r, row); }
+  return row;
+}
+
+// Stored cells (a value, a formula or a number format) of one sheet.
+export function storedCells(sheet) {
+  let n = 0;
+  for (const row of sheet.rows.values()) {
+    const len = Math.max(row.v.length, row.f.length, row.nf.length);
+    for (let c = 0; c < len; c += 1) if (row.v[c] !== undefined || row.f[c] !== undefined || row.nf[c] !== undefined) n += 1;
+  }
+  return n;
+}
 
 class Cycle { constructor(k) { this.key = k; } }
 
 // A cell's current value; formulas are computed from current inputs, members of a cycle read 0.
-export function cellValue(sheet, r, c, visiting = new Set()) {
-  const k = key(r, c);
-  const cell = sheet.cells.get(k);
-  if (!cell) return "";
-  if (cell.f === undefined) return cell.v === undefined ? "" : cell.v;
-  if (sheet.memo.has(k)) return sheet.memo.get(k);
+export function cellValue(sheet, r, c, visiting) {
+  const row = sheet.rows.get(r);
+  if (!row) return "";
+  const f = row.f[c];
+  if (f === undefined) { const v = row.v[c]; return v === undefined ? "" : v; }
+  const k = r * MAX_COLS + c;
+  const memo = sheet.memo.get(k);
+  if (memo !== undefined) return memo;
+  if (!visiting) visiting = new Set();
   if (visiting.has(k)) throw new Cycle(k);
   visiting.add(k);
   let v;
   try {
-    v = evaluateFormula(cell.f, (rr, cc) => cellValue(sheet, rr, cc, visiting));
+    v = evaluateFormula(f, (rr, cc) => cellValue(sheet, rr, cc, visiting));
   } catch (e) {
     if (!(e instanceof Cycle)) throw e;
     sheet.memo.set(k, 0);
@@ -237,15 +270,14 @@ function valueType(v) {
 
 const outValue = (v) => (v instanceof XlError ? v.code : v);
 
-function cellOut(sheet, r, c, kind) {
-  const cell = sheet.cells.get(key(r, c));
+const EMPTY_ROW = { v: [], f: [], nf: [] };
+
+function cellOut(sheet, row, r, c, kind) {
   switch (kind) {
-    case "values": return outValue(cellValue(sheet, r, c));
-    case "formulas":
-      if (cell && cell.f !== undefined) return cell.f;
-      return cell && cell.v !== undefined ? cell.v : "";
-    case "numberFormat": return (cell && cell.nf) || "General";
-    case "text": return displayText(cellValue(sheet, r, c), cell && cell.nf);
+    case "values": return row.f[c] === undefined ? (row.v[c] === undefined ? "" : row.v[c]) : outValue(cellValue(sheet, r, c));
+    case "formulas": return row.f[c] !== undefined ? row.f[c] : (row.v[c] === undefined ? "" : row.v[c]);
+    case "numberFormat": return row.nf[c] || "General";
+    case "text": return displayText(cellValue(sheet, r, c), row.nf[c]);
     default: return valueType(cellValue(sheet, r, c));
   }
 }
@@ -261,9 +293,10 @@ export function readGrid(sheet, rect, kind) {
   checkReadSize(rect);
   const out = new Array(rect.r1 - rect.r0 + 1);
   for (let r = rect.r0; r <= rect.r1; r += 1) {
-    const row = new Array(rect.c1 - rect.c0 + 1);
-    for (let c = rect.c0; c <= rect.c1; c += 1) row[c - rect.c0] = cellOut(sheet, r, c, kind);
-    out[r - rect.r0] = row;
+    const row = sheet.rows.get(r) || EMPTY_ROW;
+    const line = new Array(rect.c1 - rect.c0 + 1);
+    for (let c = rect.c0; c <= rect.c1; c += 1) line[c - rect.c0] = cellOut(sheet, row, r, c, kind);
+    out[r - rect.r0] = line;
   }
   return out;
 }
@@ -271,35 +304,30 @@ export function readGrid(sheet, rect, kind) {
 // What a JSON request would carry: NaN and infinities travel as null, dates as their JSON text.
 function wireScalar(x) {
   if (x === undefined) return null;
-  if (typeof x === "number" && !Number.isFinite(x)) return null;
+  if (typeof x === "number") return Number.isFinite(x) ? x : null;
   if (x instanceof Date) return x.toJSON();
-  if (x !== null && typeof x === "object") fail(ErrorCodes.invalidArgument);
   return x;
 }
+
+const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Date);
 
 const NUMERIC = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/;
 
 // Typed input: formulas, numeric text, TRUE/FALSE, "" clears, other text stays text.
-function storeInput(sheet, r, c, x, dr, dc) {
-  const k = key(r, c);
-  let cell = sheet.cells.get(k);
-  if (x === "") {
-    if (cell) { cell.v = undefined; cell.f = undefined; if (cell.nf === undefined) sheet.cells.delete(k); }
-    return;
-  }
-  if (!cell) { cell = { v: undefined, f: undefined, nf: undefined }; sheet.cells.set(k, cell); }
-  cell.v = undefined; cell.f = undefined;
+function storeInput(row, c, x, dr, dc) {
   if (typeof x === "string") {
+    if (x === "") { row.v[c] = undefined; row.f[c] = undefined; return; }
+    if (x.length > 1 && x[0] === "=") { row.v[c] = undefined; row.f[c] = shiftFormula(x, dr, dc); return; }
     const t = x.trim();
-    if (x.length > 1 && x[0] === "=") cell.f = shiftFormula(x, dr, dc);
-    else if (NUMERIC.test(t)) cell.v = Number(t);
-    else if (/^(true|false)$/i.test(t)) cell.v = t.toLowerCase() === "true";
-    else cell.v = x;
-  } else cell.v = x;
+    if (NUMERIC.test(t)) x = Number(t);
+    else if (/^(true|false)$/i.test(t)) x = t.toLowerCase() === "true";
+  }
+  row.v[c] = x;
+  row.f[c] = undefined;
 }
 
 // Write a grid property. A 2-D array must match the range; a single value fills it; null keeps
-// a cell. Returns nothing; records a change event when values or formulas were written.
+// a cell. Writes of values or formulas record a change event.
 export function writeGrid(sheet, rect, input, kind, notify = true) {
   live(sheet);
   if (input === null || input === undefined) fail(ErrorCodes.invalidArgument);
@@ -308,36 +336,29 @@ export function writeGrid(sheet, rect, input, kind, notify = true) {
   }
   const rows = rect.r1 - rect.r0 + 1;
   const cols = rect.c1 - rect.c0 + 1;
-  let get;
-  if (Array.isArray(input)) {
-    if (input.length !== rows || input.some((row) => !Array.isArray(row) || row.length !== cols)) {
-      fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
+  const grid = Array.isArray(input);
+  if (grid) {
+    if (input.length !== rows) fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
+    for (const line of input) {
+      if (!Array.isArray(line) || line.length !== cols) fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
+      for (let j = 0; j < cols; j += 1) if (badCell(line[j])) fail(ErrorCodes.invalidArgument);
     }
-    const grid = input.map((row) => row.map(wireScalar));
-    get = (i, j) => grid[i][j];
-  } else {
-    const x = wireScalar(input);
-    if (x === null) return;
-    get = () => x;
-  }
+  } else if (badCell(input)) fail(ErrorCodes.invalidArgument);
+  const fill = grid ? null : wireScalar(input);
+  if (!grid && fill === null) return;
   const single = rows === 1 && cols === 1;
   const before = single && kind !== "numberFormat" ? cellValue(sheet, rect.r0, rect.c0) : undefined;
   for (let i = 0; i < rows; i += 1) {
+    const line = grid ? input[i] : null;
+    const row = rowOf(sheet, rect.r0 + i, true);
     for (let j = 0; j < cols; j += 1) {
-      const x = get(i, j);
+      const x = grid ? wireScalar(line[j]) : fill;
       if (x === null) continue;
-      const r = rect.r0 + i; const c = rect.c0 + j;
+      const c = rect.c0 + j;
       if (kind === "numberFormat") {
-        const k = key(r, c);
         const nf = String(x);
-        let cell = sheet.cells.get(k);
-        if (!cell) { if (nf === "" || nf === "General") continue; cell = { v: undefined, f: undefined, nf: undefined }; sheet.cells.set(k, cell); }
-        cell.nf = nf === "" || nf === "General" ? undefined : nf;
-        if (cell.nf === undefined && cell.v === undefined && cell.f === undefined) sheet.cells.delete(k);
-      } else {
-        const shift = Array.isArray(input) ? [0, 0] : [i, j];
-        storeInput(sheet, r, c, x, shift[0], shift[1]);
-      }
+        row.nf[c] = nf === "" || nf === "General" ? undefined : nf;
+      } else storeInput(row, c, x, grid ? 0 : i, grid ? 0 : j);
     }
   }
   sheet.memo.clear();
@@ -360,12 +381,13 @@ export function clearRect(sheet, rect, applyTo = "All") {
   }
   const contents = applyTo === "All" || applyTo === "Contents" || applyTo === "ResetContents";
   const formats = applyTo === "All" || applyTo === "Formats";
-  for (const [k, cell] of sheet.cells) {
-    const r = Math.floor(k / MAX_COLS); const c = k % MAX_COLS;
-    if (r < rect.r0 || r > rect.r1 || c < rect.c0 || c > rect.c1) continue;
-    if (contents) { cell.v = undefined; cell.f = undefined; }
-    if (formats) cell.nf = undefined;
-    if (cell.v === undefined && cell.f === undefined && cell.nf === undefined) sheet.cells.delete(k);
+  for (const [r, row] of sheet.rows) {
+    if (r < rect.r0 || r > rect.r1) continue;
+    const last = Math.min(rect.c1, Math.max(row.v.length, row.f.length, row.nf.length) - 1);
+    for (let c = rect.c0; c <= last; c += 1) {
+      if (contents) { row.v[c] = undefined; row.f[c] = undefined; }
+      if (formats) row.nf[c] = undefined;
+    }
   }
   if (formats) for (const prop of Object.keys(FORMAT_DEFAULTS)) paint(sheet, rect, prop, undefined);
   sheet.memo.clear();
@@ -375,10 +397,14 @@ export function clearRect(sheet, rect, applyTo = "All") {
 export function usedRect(sheet) {
   live(sheet);
   let r0 = Infinity; let c0 = Infinity; let r1 = -1; let c1 = -1;
-  for (const [k, cell] of sheet.cells) {
-    if (cell.v === undefined && cell.f === undefined) continue;
-    const r = Math.floor(k / MAX_COLS); const c = k % MAX_COLS;
-    if (r < r0) r0 = r; if (r > r1) r1 = r; if (c < c0) c0 = c; if (c > c1) c1 = c;
+  for (const [r, row] of sheet.rows) {
+    const len = Math.max(row.v.length, row.f.length);
+    let first = -1; let lastC = -1;
+    for (let c = 0; c < len; c += 1) {
+      if (row.v[c] !== undefined || row.f[c] !== undefined) { if (first < 0) first = c; lastC = c; }
+    }
+    if (first < 0) continue;
+    if (r < r0) r0 = r; if (r > r1) r1 = r; if (first < c0) c0 = first; if (lastC > c1) c1 = lastC;
   }
   return r1 < 0 ? null : makeRect(r0, c0, r1, c1);
 }
