@@ -26,13 +26,15 @@ def test_demo_steps(excel_sim):
     text = "\n".join(out)
     assert "read back 4 rows x 3 columns: Region, Units, Price" in text
     assert "Union: Sales!B2:B5, Sales!C2:C5" in text
-    assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells)" in text
-    assert "594.00" in text
+    assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells), " \
+        "A6:D6 (4 cells)" in text
+    assert "594.00" in text and "1654.00" in text and " 505 " in text
     sales = excel_sim.workbook.find("Sales")
     assert sales.cells[(0, 0)].fill == "#4472C4" and sales.cells[(0, 2)].bold
     assert sales.cells[(1, 1)].fill == sales.cells[(4, 2)].fill == "#DDEBF7"
     assert sales.cells[(4, 3)].value == pytest.approx(60 * 9.9)
     assert sales.cells[(4, 3)].number_format == "0.00"
+    assert sales.cells[(5, 3)].value == "=SUM(D2:D5)"
 
 
 def test_demo_command():
