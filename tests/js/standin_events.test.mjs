@@ -45,6 +45,23 @@ describe("onChanged", () => {
     assert.equal("worksheetName" in many, false);
   });
 
+  test("clearing contents fires; clearing formats does not", async () => {
+    const { handler, all, seen } = collector(2);
+    await Excel.run(async (ctx) => {
+      const s = ctx.workbook.worksheets.getItem("Sheet1");
+      s.onChanged.add(handler);
+      await ctx.sync();
+      s.getRange("A1").clear(Excel.ClearApplyTo.contents);
+      s.getRange("B1:B2").clear(Excel.ClearApplyTo.formats);
+      s.getRange("C:C").clear();
+    });
+    const [one, col] = await all;
+    await settle();
+    assert.equal(seen.length, 2);
+    assert.deepEqual([one.address, one.details.valueBefore, one.details.valueAfter, one.details.valueTypeAfter], ["A1", 1, "", "Empty"]);
+    assert.deepEqual([col.address, col.details], ["C:C", null]);
+  });
+
   test("a handler can read the changed range through its own request", async () => {
     let done;
     const read = new Promise((resolve) => { done = resolve; });

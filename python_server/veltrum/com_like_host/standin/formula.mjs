@@ -183,15 +183,11 @@ function evaluateFunction(node, cell) {
   }
 }
 
-// A formula's result. A lone reference yields the referenced value itself (an empty cell gives 0).
+// A formula's result; a lone reference counts as arithmetic (text gives #VALUE!, TRUE gives 1).
 export function evaluateFormula(formula, cell) {
   const tree = compile(formula);
   if (tree instanceof XlError) return tree;
-  let v;
-  if (tree.t === "ref") {
-    v = cell(tree.r, tree.c);
-    if (v === "" || v === undefined) v = 0;
-  } else v = evaluateNode(tree, cell);
+  const v = evaluateNode(tree, cell);
   if (typeof v === "number" && !Number.isFinite(v)) return NUM;
   return v;
 }

@@ -50,7 +50,6 @@ export function parseAddress(text) {
 }
 
 export function rectAddress(rect) {
-  if (rect.wholeColumns && rect.wholeRows) return `1:${MAX_ROWS}`;
   if (rect.wholeColumns) return `${columnName(rect.c0)}:${columnName(rect.c1)}`;
   if (rect.wholeRows) return `${rect.r0 + 1}:${rect.r1 + 1}`;
   const a = `${columnName(rect.c0)}${rect.r0 + 1}`;
@@ -59,7 +58,7 @@ export function rectAddress(rect) {
 }
 
 export function sheetPrefix(name) {
-  return /[^\p{L}\p{N}_]/u.test(name) ? `'${name.replace(/'/g, "''")}'!` : `${name}!`;
+  return /\W/.test(name) ? `'${name.replace(/'/g, "''")}'!` : `${name}!`;
 }
 
 export function intersectRects(a, b) {
@@ -362,15 +361,18 @@ export function writeGrid(sheet, rect, input, kind, notify = true) {
     }
   }
   sheet.memo.clear();
-  if (notify && kind !== "numberFormat") {
-    let details = null;
-    if (single) {
-      const after = cellValue(sheet, rect.r0, rect.c0);
-      details = { valueBefore: outValue(before), valueAfter: outValue(after),
-        valueTypeBefore: valueType(before), valueTypeAfter: valueType(after) };
-    }
-    model.pendingEvents.push({ sheet, address: rectAddress(rect), details });
+  if (notify && kind !== "numberFormat") changed(sheet, rect, before);
+}
+
+// Record a change event; a single cell's event carries its value before and after.
+function changed(sheet, rect, before) {
+  let details = null;
+  if (before !== undefined) {
+    const after = cellValue(sheet, rect.r0, rect.c0);
+    details = { valueBefore: outValue(before), valueAfter: outValue(after),
+      valueTypeBefore: valueType(before), valueTypeAfter: valueType(after) };
   }
+  model.pendingEvents.push({ sheet, address: rectAddress(rect), details });
 }
 
 // clear(applyTo): "All" (default), "Contents" or "Formats".
@@ -381,6 +383,8 @@ export function clearRect(sheet, rect, applyTo = "All") {
   }
   const contents = applyTo === "All" || applyTo === "Contents" || applyTo === "ResetContents";
   const formats = applyTo === "All" || applyTo === "Formats";
+  const single = rect.r0 === rect.r1 && rect.c0 === rect.c1;
+  const before = contents && single ? cellValue(sheet, rect.r0, rect.c0) : undefined;
   for (const [r, row] of sheet.rows) {
     if (r < rect.r0 || r > rect.r1) continue;
     const last = Math.min(rect.c1, Math.max(row.v.length, row.f.length, row.nf.length) - 1);
@@ -391,6 +395,7 @@ export function clearRect(sheet, rect, applyTo = "All") {
   }
   if (formats) for (const prop of Object.keys(FORMAT_DEFAULTS)) paint(sheet, rect, prop, undefined);
   sheet.memo.clear();
+  if (contents) changed(sheet, rect, before);
 }
 
 // The smallest rectangle holding every value or formula, or null for a blank sheet.
