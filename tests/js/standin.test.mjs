@@ -233,6 +233,31 @@ describe("errors at sync", () => {
     });
   });
 
+  test("trace markers come back with the error; extended logging adds every statement", async () => {
+    OfficeExtension.config.extendedErrorLogging = true;
+    try {
+      const ctx = new Excel.RequestContext();
+      ctx.trace("before");
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = [[1, 2]];
+      ctx.trace("after");
+      const e = await rejection(ctx.sync());
+      assert.deepEqual(e.traceMessages, ["before", "after"]);
+      assert.ok(e.debugInfo.fullStatements.includes("Range.values"));
+    } finally { OfficeExtension.config.extendedErrorLogging = false; }
+  });
+
+  test("set() writes nested properties in one call and refuses read-only ones", async () => {
+    const ctx = new Excel.RequestContext();
+    const range = ctx.workbook.worksheets.getItem("Sheet1").getRange("A2:B2");
+    range.set({ values: [[3, 4]], format: { font: { bold: true }, fill: { color: "#00FF00" } } });
+    assert.equal(syncError(() => range.set({ address: "A1" })).code, "InvalidArgument");
+    await ctx.sync();
+    assert.deepEqual(standin.inspect("Sheet1", "A2:B2"), {
+      values: [[3, 4]], formulas: [[3, 4]], numberFormat: [["General", "General"]], text: [["3", "4"]],
+      fillColor: "#00FF00", bold: true,
+    });
+  });
+
   test("loads of a failed sync leave their objects unloaded", async () => {
     const ctx = new Excel.RequestContext();
     const range = ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").load("values");

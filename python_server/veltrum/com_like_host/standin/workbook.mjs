@@ -281,7 +281,7 @@ function cellOut(sheet, row, r, c, kind) {
   }
 }
 
-export function checkReadSize(rect) {
+function checkReadSize(rect) {
   if (cellCount(rect) > model.limits.maxReadCells) fail(ErrorCodes.rangeExceedsLimit);
 }
 
