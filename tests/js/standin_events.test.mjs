@@ -280,6 +280,8 @@ describe("user state: selection and cell editing", () => {
     }).then(() => { finished = true; });
     await settle();
     assert.equal(finished, false);
+    const other = await rejection(Excel.run(async (ctx) => { ctx.workbook.worksheets.getItem("Sheet1").getRange("B1").values = 1; }));
+    assert.equal(other.code, "InvalidOperationInCellEditMode");
     standin.setCellEditMode(false);
     await delayed;
     assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[3]]);
