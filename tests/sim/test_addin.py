@@ -144,11 +144,12 @@ def test_formats_used_range_and_clear(d):
 def test_union_intersect_and_setting(d):
     ws = d.sheet()
     u = d.call(2 + 1, None, d.rng("A1:B2", ws), d.rng("D4", ws))
-    assert u.type == "RangeAreas" and d.get(u, "address") == "Sheet1!A1:B2,Sheet1!D4"
+    assert u.type == "RangeAreas" and d.get(u, "address") == "Sheet1!A1:B2, Sheet1!D4"
     i = d.call(4, None, d.rng("A1:C3", ws), d.rng("B2:D4", ws))
     assert d.get(i, "address") == "Sheet1!B2:C3"
     assert d.call(4, None, d.rng("A1", ws), d.rng("C3", ws)) is None
     assert d.call(2, None, "Locale") == "en-US"
+    assert d.call(2, None, "Nope") is None
 
 
 @pytest.mark.parametrize("request_, expected", [
@@ -180,6 +181,12 @@ def test_errors_name_the_fault(d, request_, expected):
     ({"method": "CALL", "name": "__call__", "caller": 2,
       "args": [{"arg_type": "PLACED", "value": {"type": "Weird"}}]}, "unknown value type"),
     ({"method": "GET", "name": "workbook", "caller": "zero"}, "bad object id"),
+    ({"method": "CALL", "name": "__call__", "caller": 3,
+      "args": [{"arg_type": "NAMED", "name": "r", "value": rec(1)}]},
+     "InvalidArgument: Union(*items): got an unexpected keyword argument 'r'"),
+    ({"method": "GET", "name": "x", "caller": 2}, "InvalidArgument: a function has no members"),
+    ({"method": "SET", "name": "x", "caller": 4, "value": rec(1)},
+     "InvalidArgument: Function members cannot be assigned"),
 ])
 def test_malformed_requests_answer_errors(d, message, expected):
     message = dict(message)
