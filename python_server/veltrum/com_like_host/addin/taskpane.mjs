@@ -11,7 +11,7 @@ import {
 const BACKOFF_FIRST_MS = 250;
 const BACKOFF_MAX_MS = 10000;
 
-const state = { socket: null, served: 0, backoff: BACKOFF_FIRST_MS, info: null };
+const state = { socket: null, served: 0, backoff: BACKOFF_FIRST_MS, info: null, sessions: 0 };
 const pendingCalls = new Map(); // callId -> {resolve, reject}
 let nextCallId = 1;
 let releasedCallables = [];
@@ -112,6 +112,9 @@ function connect(executor) {
   state.socket = ws;
   ws.onopen = () => {
     state.backoff = BACKOFF_FIRST_MS;
+    // The host resets messaging with every new connection: nothing the
+    // old Python session held may stay alive here.
+    if (state.sessions++ > 0) executor.reset();
     ws.send(encodeHello({
       host: state.info && state.info.host, platform: state.info && state.info.platform,
       page: location.pathname,
