@@ -82,16 +82,16 @@ def test_union_intersect_and_settings(sheet):
 @pytest.mark.parametrize("block_gets", [False, True])
 def test_transaction(sheet, block_gets):
     rng = sheet.getRange("A1")
-    rng.values = [["old"]]
+    rng.values = [[1]]
     with com_like.OfficeJsTransaction(block_gets=block_gets):
-        rng.values = [["new"]]
-        sheet.getRange("A2").values = [["=A1"]]
+        rng.values = [[5]]
+        sheet.getRange("A2").values = [["=A1*2"]]
         if block_gets:
             with pytest.raises(RuntimeError, match="InvalidOperation"):
                 rng.values
         else:
-            assert rng.values == [["old"]]
-    assert sheet.getRange("A1:A2").values == [["new"], ["new"]]
+            assert rng.values == [[1]]      # the batch is not applied yet
+    assert sheet.getRange("A1:A2").values == [[5], [10]]
 
 
 @pytest.mark.parametrize("action, code", [

@@ -44,6 +44,16 @@ CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; 
 _session_numbers = itertools.count(1)   # across hosts: an id base is never reused
 
 
+class _QuietHandshakes(logging.Filter):
+    # Browsers open spare connections and drop them unused; that is no error.
+    def filter(self, record):
+        return record.getMessage() != "opening handshake failed"
+
+
+ws_log = logging.getLogger(__name__ + ".ws")
+ws_log.addFilter(_QuietHandshakes())
+
+
 class Session:
     """One add-in connection."""
 
@@ -102,7 +112,8 @@ class Host:
             self._server = ws_serve(self._handle, host, port, ssl=context,
                                     process_request=self._process_request,
                                     max_size=MAX_FRAME, compression=compression,
-                                    ping_interval=20, ping_timeout=60, close_timeout=2)
+                                    ping_interval=20, ping_timeout=60, close_timeout=2,
+                                    logger=ws_log)
         except BaseException:
             self.core.stop()
             raise
