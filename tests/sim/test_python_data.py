@@ -64,3 +64,44 @@ def test_values_feed_python_libraries(excel_sim, ranges, case):
     assert sum(sent.values()) <= 4, sent          # never one per row
     assert set(sent) <= {"GET"}, sent             # failed probes only: nothing written or released
 
+
+
+def explain(request, left, right, op="=="):
+    from com_like_sim.pytest_plugin import pytest_assertrepr_compare
+
+    return pytest_assertrepr_compare(request.config, op, left, right)
+
+
+
+@pytest.fixture
+def grid(excel_sim):
+    ws = com_like.Context.workbook.worksheets.getActiveWorksheet()
+    ws.getRange("A1:B2").values = [[7, 8], [9, 10]]
+    return ws.getRange("A1:B2").values
+
+
+@pytest.mark.parametrize(
+    "pick, right, shown, expected",
+    [
+        (lambda v: v, [[7, 8], [9, 11]], [[7, 8], [9, 10]], "first difference at [1][1]: 10 != 11"),
+        (lambda v: v, [[7, 8]], [[7, 8], [9, 10]], "first difference at top level (lengths 2 and 1): [[9, 10]] != []"),
+        (lambda v: [v[0]], [[7, 0]], [[7, 8]], "first difference at [0][1]: 8 != 0"),
+        (lambda v: com_like.Excel.ClearApplyTo, {"all": "All", "contents": "Contents", "formats": "Format"},
+         {"all": "All", "contents": "Contents", "formats": "Formats"},
+         "first difference at ['formats']: 'Formats' != 'Format'"),
+    ],
+    ids=["array", "length", "inside-a-list", "dict"],
+)  # fmt: skip
+def test_assertion_failures_show_contents(request, grid, pick, right, shown, expected):
+    left = pick(grid)
+    lines = explain(request, left, right)
+    assert lines[0] == "%r == %r" % (shown, right)
+    assert expected in lines
+    if isinstance(left, (com_like.OfficeJsArray, com_like.OfficeJsDict)):
+        assert "left is %r" % left in lines
+    assert repr(grid) == "<OfficeJsArray id=%d len=2>" % grid._internal_id  # its own repr is unchanged
+
+
+def test_other_comparisons_keep_pytest_explanations(request, grid):
+    assert explain(request, [[1]], [[2]]) is None     # no proxy: pytest's own explanation
+    assert explain(request, grid, [[1]], "!=")[0] == "[[7, 8], [9, 10]] != [[1]]"
