@@ -144,11 +144,12 @@ def test_formats_used_range_and_clear(d):
 def test_union_intersect_and_setting(d):
     ws = d.sheet()
     u = d.call(2 + 1, None, d.rng("A1:B2", ws), d.rng("D4", ws))
-    assert u.type == "RangeAreas" and d.get(u, "address") == "Sheet1!A1:B2,Sheet1!D4"
+    assert u.type == "RangeAreas" and d.get(u, "address") == "Sheet1!A1:B2, Sheet1!D4"
     i = d.call(4, None, d.rng("A1:C3", ws), d.rng("B2:D4", ws))
     assert d.get(i, "address") == "Sheet1!B2:C3"
     assert d.call(4, None, d.rng("A1", ws), d.rng("C3", ws)) is None
     assert d.call(2, None, "Locale") == "en-US"
+    assert d.call(2, None, "Nope") is None
 
 
 @pytest.mark.parametrize("request_, expected", [

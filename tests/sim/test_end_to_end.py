@@ -25,14 +25,16 @@ def test_demo_steps(excel_sim):
     user_script(com_like, excel_sim, out)
     text = "\n".join(out)
     assert "read back 4 rows x 3 columns: Region, Units, Price" in text
-    assert "Union: Sales!B2:B5,Sales!C2:C5" in text
-    assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells)" in text
-    assert "594.00" in text
+    assert "Union: Sales!B2:B5, Sales!C2:C5" in text
+    assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells), " \
+        "A6:D6 (4 cells)" in text
+    assert "594.00" in text and "1654.00" in text and " 505 " in text
     sales = excel_sim.workbook.find("Sales")
     assert sales.cells[(0, 0)].fill == "#4472C4" and sales.cells[(0, 2)].bold
     assert sales.cells[(1, 1)].fill == sales.cells[(4, 2)].fill == "#DDEBF7"
     assert sales.cells[(4, 3)].value == pytest.approx(60 * 9.9)
     assert sales.cells[(4, 3)].number_format == "0.00"
+    assert sales.cells[(5, 3)].value == "=SUM(D2:D5)"
 
 
 def test_demo_command():
@@ -116,7 +118,7 @@ def test_callback_reads_the_sheet(excel_sim):
     seen = []
 
     def on_changed(event):
-        sheet = com_like.Context.workbook.worksheets.getItem(event.worksheetName)
+        sheet = com_like.Context.workbook.worksheets.getItem(event.worksheetId)
         seen.append((threading.current_thread().name, event.address,
                      [list(r) for r in sheet.getRange(event.address).values]))
 
@@ -170,7 +172,6 @@ def test_bad_addresses(excel_sim, address, expected):
     (lambda r: setattr(r, "values", [[1]]), "the range is 2 x 2"),
     (lambda r: r.getCell(), r"getCell\(row, column\): missing a required argument"),
     (lambda r: r.format.fill.__setattr__("color", "not a colour!"), "use a color such as"),
-    (lambda r: com_like.GetSetting("Nope"), "unknown setting"),
     (lambda r: com_like.Union(r, 5), "Union expects ranges"),
 ])
 def test_unknown_members_and_bad_values(excel_sim, action, expected):
@@ -237,3 +238,64 @@ def test_stop_removes_handler_and_ends_threads():
 def test_second_host_is_refused(excel_sim):
     with pytest.raises(RuntimeError, match="another LocalHost is running"):
         LocalHost().start()
+
+
+def test_null_objects_through_proxies(excel_sim):
+    sheets = com_like.Context.workbook.worksheets
+    missing = sheets.getItemOrNullObject("Nope")
+    assert missing.isNullObject is True and sheets.getItemOrNullObject("sheet1").isNullObject is False
+    with pytest.raises(RuntimeError, match="^ItemNotFound: "):
+        missing.getRange("A1")
+
+
+@pytest.mark.parametrize("action, code", [
+    (lambda wb: wb.worksheets.getItem("Nope"), "ItemNotFound"),
+    (lambda wb: wb.worksheets.add("SHEET1"), "ItemAlreadyExists"),
+    (lambda wb: wb.worksheets.getItem("Sheet1").getRange("A1:"), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getItem("Sheet1").getRange("A1:B2").__setattr__("values", [[1]]),
+     "InvalidArgument"),
+])
+def test_errors_start_with_their_office_js_code(excel_sim, action, code):
+    with pytest.raises(RuntimeError, match="^%s: " % code):
+        action(com_like.Context.workbook)
+
+
+def test_dates_typed_input_and_formulas_through_proxies(excel_sim):
+    import datetime as dt
+
+    import numpy as np
+    import pandas as pd
+    rng = active_sheet().getRange("A1:F1")
+    rng.values = [[dt.date(2024, 1, 31), pd.Timestamp("2024-01-31 18:00"),
+                   np.datetime64("2024-01-31T06:00"), "12", None, "=A1+1"]]
+    assert list(rng.values[0]) == [45322, 45322.75, 45322.25, 12, "", 45323]
+    assert rng.formulas[0][5] == "=A1+1"
+    active_sheet().getRange("A1").values = [[float("nan")]]
+    assert active_sheet().getRange("F1").values == [[1]]
+
+
+def test_change_event_arguments_through_proxies(excel_sim):
+    seen = []
+    ws = active_sheet()
+    ws.onChanged.add(lambda event: seen.append(
+        (event.type, event.changeType, event.source, event.address, event.worksheetId,
+         dict(event.details) if event.details is not None else None,
+         sorted(event))))
+    ws.getRange("C3").values = [["7"]]
+    ws.getRange("A1:B1").values = [[1, 2]]
+    excel_sim.check_callbacks()
+    keys = sorted(["type", "changeType", "source", "address", "worksheetId", "details"])
+    assert seen == [
+        ("WorksheetChanged", "RangeEdited", "Local", "C3", ws.id,
+         {"valueBefore": "", "valueAfter": 7, "valueTypeBefore": "Empty",
+          "valueTypeAfter": "Double"}, keys),
+        ("WorksheetChanged", "RangeEdited", "Local", "A1:B1", ws.id, None, keys)]
+
+
+@pytest.mark.excel_sim(sheets=["Data", "Report"],
+                       cells={"A1:B2": [["Units", 5], ["Price", "2.5"]], "Report!A1": "=1+1"})
+def test_the_fixture_seeds_cells(excel_sim):
+    sheets = com_like.Context.workbook.worksheets
+    assert sheets.getItem("Data").getRange("A1:B2").values == [["Units", 5], ["Price", 2.5]]
+    assert sheets.getItem("report").getRange("A1").values == [[2]]
+    assert sheets.getItem("Data").getRange("B:B").address == "Data!B:B"

@@ -4,6 +4,9 @@ workbook.
 It is written from the message contract alone and decodes value records
 itself; nothing of the Python-side module is imported here.
 
+Every error answer's message starts with an Office.js error code
+("ItemNotFound: ...").
+
 Object ids: 0 RequestContext, 1 Excel, 2 GetSetting, 3 Union, 4 Intersect,
 5 the transaction object. Every object handed out gets a fresh id (the same
 sheet read twice is two ids) and the id lives until a DEL names it, so the
@@ -24,7 +27,8 @@ per origin (the sending thread, as the host reports it):
   since writes need them.
 
 Events: a change of cell values on a sheet with ``onChanged`` handlers
-calls ``emit(("invoke", callable_id, [args record], invocation_id))``;
+calls ``emit(("invoke", callable_id, [args record], invocation_id))`` with
+the Office.js event arguments;
 the host runs the Python function and reports back through
 ``callback_finished``. Callable ids the workbook lets go of (a removed
 handler, a deleted sheet, a function passed in but not kept) are handed
@@ -40,7 +44,8 @@ import logging
 import threading
 
 from . import model
-from .model import BoundFunction, JsError, JsObject, PyCallback
+from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
+                      Function, JsError, JsObject, PyCallback)
 
 log = logging.getLogger(__name__)
 
@@ -71,7 +76,7 @@ class JsDict(JsObject):
     def get_member(self, name):
         if name in self.entries:
             return self.entries[name]
-        raise JsError("the dictionary has no key %r; its keys: %s"
+        raise JsError(INVALID_ARGUMENT, "the dictionary has no key %r; its keys: %s"
                       % (name, ", ".join(map(str, self.entries))))
 
     def get_item(self, key):
@@ -85,23 +90,10 @@ def _index(items, key):
             return list(items[slice(*parts)])
         return items[int(key)]
     except ValueError:
-        raise JsError("bad index %r: use an integer or a slice" % key) from None
+        raise JsError(INVALID_ARGUMENT, "bad index %r: use an integer or a slice" % key) from None
     except IndexError:
-        raise JsError("index %s is out of range for an array of length %d" % (key, len(items))) from None
-
-
-class _Fn(JsObject):
-    """One of the fixed top-level functions (ids 2 to 4)."""
-    js_type = "Function"
-
-    def __init__(self, name, fn):
-        self.name = name
-        self.fn = fn
-
-    def call(self, args, kwargs):
-        if kwargs:
-            raise JsError("%s takes positional arguments only" % self.name)
-        return self.fn(*args)
+        raise JsError(INVALID_ARGUMENT, "index %s is out of range for an array of length %d"
+                      % (key, len(items))) from None
 
 
 class Transaction(JsObject):
@@ -113,8 +105,8 @@ class Transaction(JsObject):
     @model.method
     def start(self, context, block_gets=False):
         if not isinstance(context, model.RequestContext):
-            raise JsError("start(context, block_gets): the first argument must be the "
-                          "request context (Context)")
+            raise JsError(INVALID_ARGUMENT, "start(context, block_gets): the first argument "
+                          "must be the request context (Context)")
         self.session._start_batch(bool(block_gets))
 
     @model.method
@@ -138,7 +130,7 @@ class SimulatedAddin:
 
     def __init__(self, workbook=None, emit=None, settings=None):
         self.workbook = workbook if workbook is not None else model.Workbook(settings=settings)
-        self.workbook.on_values_changed = self._values_changed
+        self.workbook.on_changed = self._changed
         self.emit = emit or (lambda event: None)
         self._lock = threading.RLock()
         self._invocations = itertools.count(1)
@@ -158,9 +150,9 @@ class SimulatedAddin:
             self._objects = {
                 CONTEXT_ID: ctx,
                 EXCEL_ID: model.ExcelRoot(),
-                GETSETTING_ID: _Fn("GetSetting", self._get_setting),
-                UNION_ID: _Fn("Union", model.union),
-                INTERSECT_ID: _Fn("Intersect", model.intersect),
+                GETSETTING_ID: Function(self._get_setting, "GetSetting"),
+                UNION_ID: Function(model.union, "Union"),
+                INTERSECT_ID: Function(model.intersect, "Intersect"),
                 TRANSACTION_ID: Transaction(self),
             }
             # Ids keep counting across sessions: a proxy of the old session
@@ -193,13 +185,14 @@ class SimulatedAddin:
             self._fresh_callbacks = []
             try:
                 if not isinstance(message, dict):
-                    raise JsError("a request must be a dict, got %s" % type(message).__name__)
+                    raise JsError(INVALID_ARGUMENT, "a request must be a dict, got %s"
+                                  % type(message).__name__)
                 method = message.get("method")
                 self.requests_by_method[method] += 1
                 handler = self._METHODS.get(method)
                 if handler is None:
-                    raise JsError("unknown request method %r (use GET, GETITEM, SET, CALL or DEL)"
-                                  % (method,))
+                    raise JsError(INVALID_ARGUMENT, "unknown request method %r (use GET, "
+                                  "GETITEM, SET, CALL or DEL)" % (method,))
                 result = handler(self, message)
                 response = {"requestId": rid, "kind": "response", "ok": True,
                             "result": self._encode(result)}
@@ -207,8 +200,8 @@ class SimulatedAddin:
                 response = self._error(rid, str(e))
             except Exception as e:  # a fault of the simulation itself
                 log.exception("simulated add-in failed on %r", message)
-                response = self._error(rid, "internal error in the simulated add-in: %s: %s"
-                                       % (type(e).__name__, e))
+                response = self._error(rid, "%s: internal error in the simulated add-in: "
+                                       "%s: %s" % (GENERAL_EXCEPTION, type(e).__name__, e))
             self._release_unkept()
             return response
 
@@ -221,17 +214,17 @@ class SimulatedAddin:
         try:
             key = int(oid)
         except (TypeError, ValueError):
-            raise JsError("bad object id %r in request" % (oid,)) from None
+            raise JsError(INVALID_REFERENCE, "bad object id %r in request" % (oid,)) from None
         obj = self._objects.get(key)
         if obj is None:
-            raise JsError("object id %d is unknown to the add-in: it was released or belongs "
-                          "to an earlier session" % key)
+            raise JsError(INVALID_REFERENCE, "object id %d is unknown to the add-in: it was "
+                          "released or belongs to an earlier session" % key)
         return obj
 
     def _name(self, message):
         name = message.get("name")
         if not isinstance(name, str):
-            raise JsError("request without a member name")
+            raise JsError(INVALID_ARGUMENT, "request without a member name")
         return name
 
     def _batch(self):
@@ -240,15 +233,14 @@ class SimulatedAddin:
     def _check_read(self, value, what):
         batch = self._batch()
         if batch is not None and batch.block_gets and not _is_object(value):
-            raise JsError("reading %s is blocked inside a transaction started with "
-                          "block_gets=True; read it after the with block (after commit)" % what)
+            raise JsError(INVALID_OPERATION, "reading %s is blocked inside a transaction "
+                          "started with block_gets=True; read it after the with block (after "
+                          "commit)" % what)
         return value
 
     def _get(self, message):
         obj = self._lookup(message.get("caller"))
         name = self._name(message)
-        if isinstance(obj, (BoundFunction, _Fn)):
-            raise JsError("a function has no members (tried %r)" % name)
         value = obj.get_member(name)
         return self._check_read(value, "%s.%s" % (obj.js_type, name))
 
@@ -261,8 +253,8 @@ class SimulatedAddin:
     def _set(self, message):
         obj = self._lookup(message.get("caller"))
         name = self._name(message)
-        if not isinstance(obj, JsObject) or isinstance(obj, (JsArray, JsDict, _Fn)):
-            raise JsError("%s members cannot be assigned" % obj.js_type)
+        if isinstance(obj, (JsArray, JsDict)):
+            raise JsError(INVALID_ARGUMENT, "%s members cannot be assigned" % obj.js_type)
         assign = obj.member_setter(name)
         value = self._decode(message.get("value"))
         self._run("%s.%s = ..." % (obj.js_type, name), lambda: assign(value))
@@ -270,18 +262,19 @@ class SimulatedAddin:
 
     def _call(self, message):
         fn = self._lookup(message.get("caller"))
-        if not isinstance(fn, (BoundFunction, _Fn)):
-            raise JsError("object %s (%s) is not a function" % (message.get("caller"), fn.js_type))
+        if not isinstance(fn, Function):
+            raise JsError(INVALID_REFERENCE, "object %s (%s) is not a function"
+                          % (message.get("caller"), fn.js_type))
         args, kwargs = [], {}
         for entry in message.get("args") or []:
             if not isinstance(entry, dict):
-                raise JsError("malformed argument entry %r" % (entry,))
+                raise JsError(INVALID_ARGUMENT, "malformed argument entry %r" % (entry,))
             value = self._decode(entry.get("value"))
             if entry.get("arg_type") == "NAMED":
                 kwargs[entry.get("name")] = value
             else:
                 args.append(value)
-        if isinstance(fn, BoundFunction) and fn.mutating:
+        if fn.mutating:
             fn.bind(args, kwargs)
             self._run(fn.label + "()", lambda: fn.call(args, kwargs))
             return None
@@ -323,9 +316,9 @@ class SimulatedAddin:
             try:
                 thunk()
             except JsError as e:
-                raise JsError("commit failed at queued operation %d of %d (%s): %s; the %d "
-                              "before it were applied, the rest were dropped"
-                              % (n + 1, len(batch.queue), label, e, n)) from None
+                raise JsError(e.code, "commit failed at queued operation %d of %d (%s): %s; "
+                              "the %d before it were applied, the rest were dropped"
+                              % (n + 1, len(batch.queue), label, e.text, n)) from None
 
     def _rollback_batch(self):
         # The queued writes go unapplied; a later commit finds no batch.
@@ -334,20 +327,13 @@ class SimulatedAddin:
     # ------------------------------------------------------------ settings
 
     def _get_setting(self, name):
-        settings = self.workbook.settings
-        if name not in settings:
-            raise JsError("GetSetting(%r): unknown setting; known settings: %s"
-                          % (name, ", ".join(sorted(settings))))
-        return settings[name]
+        """A workbook setting's value; None when there is no such setting."""
+        return self.workbook.settings.get(name) if isinstance(name, str) else None
 
     # ------------------------------------------------------------ events
 
-    def _values_changed(self, sheet, block):
-        from .addresses import format_block
+    def _changed(self, sheet, args):
         for reg in list(sheet.change_handlers):
-            args = {"type": "WorksheetChanged", "worksheetId": sheet.id,
-                    "worksheetName": sheet.name, "address": format_block(block),
-                    "changeType": "RangeEdited", "source": "Local"}
             inv = next(self._invocations)
             self._pending_invocations[inv] = reg.handler.callable_id
             self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv))
@@ -370,7 +356,7 @@ class SimulatedAddin:
 
     def _decode(self, rec):
         if not isinstance(rec, dict):
-            raise JsError("malformed value record %r" % (rec,))
+            raise JsError(INVALID_ARGUMENT, "malformed value record %r" % (rec,))
         t, v = rec.get("type"), rec.get("value")
         if t == "Null":
             return None
@@ -384,14 +370,16 @@ class SimulatedAddin:
             return str(v)
         if t == "Date":
             try:
-                return _dt.datetime.fromisoformat(v)
+                # Senders other than com_like may mark UTC with "Z".
+                return _dt.datetime.fromisoformat(v[:-1] + "+00:00" if v.endswith("Z") else v)
             except (TypeError, ValueError):
-                raise JsError("bad date %r: expected ISO 8601 text" % (v,)) from None
+                raise JsError(INVALID_ARGUMENT, "bad date %r: expected ISO 8601 text"
+                              % (v,)) from None
         if t == "Bytes":
             try:
                 return base64.b64decode(v or "")
             except (binascii.Error, TypeError, ValueError):
-                raise JsError("bad Base64 bytes value") from None
+                raise JsError(INVALID_ARGUMENT, "bad Base64 bytes value") from None
         if t == "Array":
             return [self._decode(x) for x in (v or [])]
         if t == "Dict":
@@ -402,7 +390,7 @@ class SimulatedAddin:
             return cb
         if rec.get("isSpec"):
             return self._lookup(v)
-        raise JsError("unknown value type %r" % (t,))
+        raise JsError(INVALID_ARGUMENT, "unknown value type %r" % (t,))
 
     def _register(self, obj):
         oid = self._next_id
@@ -437,10 +425,10 @@ class SimulatedAddin:
                     "isSpec": False, "id": oid}
         if isinstance(value, PyCallback):
             return {"type": "Python_Function", "value": value.callable_id, "isSpec": True}
-        if isinstance(value, (JsObject, BoundFunction)):
+        if isinstance(value, JsObject):
             return {"type": value.js_type, "value": self._register(value), "isSpec": True}
-        raise JsError("cannot send a value of type %s" % type(value).__name__)
+        raise JsError(GENERAL_EXCEPTION, "cannot send a value of type %s" % type(value).__name__)
 
 
 def _is_object(value):
-    return isinstance(value, (JsObject, BoundFunction)) and not isinstance(value, (JsArray, JsDict))
+    return isinstance(value, JsObject) and not isinstance(value, (JsArray, JsDict))

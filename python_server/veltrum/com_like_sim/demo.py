@@ -31,7 +31,7 @@ def user_script(com_like, host, out):
 
     def on_changed(event):
         # Runs on the host's callback thread; it may use proxies itself.
-        cell = com_like.Context.workbook.worksheets.getItem(event.worksheetName) \
+        cell = com_like.Context.workbook.worksheets.getItem(event.worksheetId) \
             .getRange(event.address)
         changed.append("%s (%d cell%s)" % (event.address, cell.cellCount,
                                            "" if cell.cellCount == 1 else "s"))
@@ -67,7 +67,12 @@ def user_script(com_like, host, out):
         ws.getRange("D1").values = [["Revenue"]]
         ws.getRange("D1").format.font.bold = True
         ws.getRange("D2:D5").values = [[u * p] for u, p in zip(df.Units, df.Price)]
-        ws.getRange("D2:D5").numberFormat = "0.00"
+        ws.getRange("D2:D6").numberFormat = "0.00"
+
+    # Formulas are computed when read: the totals follow the cells above.
+    total = len(df) + 2
+    ws.getRange("A%d:D%d" % (total, total)).values = [
+        ["Total", "=SUM(B2:B%d)" % (total - 1), "", "=SUM(D2:D%d)" % (total - 1)]]
 
     host.check_callbacks()
     handler.remove()
@@ -84,7 +89,7 @@ def render(values, formats=None):
     from .addresses import column_letters
 
     def text(v, fmt):
-        if isinstance(v, float) and fmt == "0.00":
+        if isinstance(v, (int, float)) and not isinstance(v, bool) and fmt == "0.00":
             return "%.2f" % v
         return "" if v is None else str(v)
 

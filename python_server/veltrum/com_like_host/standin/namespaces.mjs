@@ -1,0 +1,85 @@
+// Builds the OfficeExtension and Excel namespaces and the Office.context parts on a global object.
+
+import {
+  ClientObject, ClientCollection, ClientResult, ClientRequestContext, TrackedObjects,
+  EventHandlers, EventHandlerResult, OfficeExtensionError, ErrorCodes, config,
+} from "./core.mjs";
+import * as excel from "./excel.mjs";
+import { model } from "./workbook.mjs";
+
+// Office.context.document.settings: an in-memory bag; saveAsync writes it to the workbook.
+export class DocumentSettings {
+  constructor() { this._bag = new Map(); this.refresh(); }
+  refresh() { this._bag = new Map(model.settings); }
+  get(name) { return this._bag.has(name) ? JSON.parse(this._bag.get(name)) : null; }
+  set(name, value) {
+    const text = JSON.stringify(value);
+    if (typeof name !== "string" || !name || text === undefined) throw new Error("Invalid setting.");
+    this._bag.set(name, text);
+  }
+  remove(name) { this._bag.delete(name); }
+  saveAsync(options, callback) {
+    const cb = typeof options === "function" ? options : callback;
+    model.settings = new Map(this._bag);
+    if (cb) setTimeout(() => cb({ status: "succeeded", value: undefined, error: null }), 0);
+  }
+  refreshAsync(callback) {
+    this.refresh();
+    if (callback) setTimeout(() => callback({ status: "succeeded", value: this, error: null }), 0);
+  }
+}
+
+export const documentSettings = new DocumentSettings();
+
+const SUPPORTED = { ExcelApi: 1.9 };
+
+export function install(g) {
+  g.OfficeExtension = {
+    Error: OfficeExtensionError,
+    ErrorCodes,
+    ClientObject,
+    ClientResult,
+    ClientRequestContext,
+    TrackedObjects,
+    EventHandlers,
+    EventHandlerResult,
+    config,
+  };
+  g.Excel = {
+    run: excel.run,
+    RequestContext: excel.RequestContext,
+    Workbook: excel.Workbook,
+    Application: excel.Application,
+    Runtime: excel.Runtime,
+    WorksheetCollection: excel.WorksheetCollection,
+    Worksheet: excel.Worksheet,
+    Range: excel.Range,
+    RangeAreas: excel.RangeAreas,
+    RangeCollection: excel.RangeCollection,
+    RangeFormat: excel.RangeFormat,
+    RangeFill: excel.RangeFill,
+    RangeFont: excel.RangeFont,
+    SettingCollection: excel.SettingCollection,
+    Setting: excel.Setting,
+    ErrorCodes,
+    ClearApplyTo: { all: "All", formats: "Formats", contents: "Contents", hyperlinks: "Hyperlinks", removeHyperlinks: "RemoveHyperlinks", resetContents: "ResetContents" },
+    RangeValueType: { unknown: "Unknown", empty: "Empty", string: "String", integer: "Integer", double: "Double", boolean: "Boolean", error: "Error", richValue: "RichValue" },
+    DataChangeType: { unknown: "Unknown", rangeEdited: "RangeEdited", rowInserted: "RowInserted", rowDeleted: "RowDeleted", columnInserted: "ColumnInserted", columnDeleted: "ColumnDeleted", cellInserted: "CellInserted", cellDeleted: "CellDeleted" },
+    EventSource: { local: "Local", remote: "Remote" },
+    EventType: { worksheetChanged: "WorksheetChanged" },
+  };
+  const Office = g.Office;
+  Office.context = {
+    host: Office.HostType.Excel,
+    platform: Office.PlatformType.OfficeOnline,
+    document: { settings: documentSettings },
+    requirements: {
+      isSetSupported(name, version) {
+        const top = SUPPORTED[name];
+        return top !== undefined && (version === undefined || Number(version) <= top);
+      },
+    },
+  };
+}
+
+export { ClientCollection };

@@ -1,0 +1,198 @@
+"""The member layer: how the add-in finds, reads, assigns and calls the
+Office.js-named members of the simulated objects.
+
+Members are declared with ``@prop`` (readable, optionally writable) and
+``@method``; the add-in dispatches GET/SET/CALL to them by name, so a member
+that is not declared is reported to the user as unknown rather than guessed
+at. Every failure is a ``JsError`` whose text starts with an Office.js error
+code, as a real add-in's do.
+"""
+
+import difflib
+import inspect
+import math
+
+ITEM_NOT_FOUND = "ItemNotFound"
+INVALID_ARGUMENT = "InvalidArgument"
+ITEM_ALREADY_EXISTS = "ItemAlreadyExists"
+INVALID_REFERENCE = "InvalidReference"
+INVALID_OPERATION = "InvalidOperation"
+GENERAL_EXCEPTION = "GeneralException"
+
+
+class JsError(Exception):
+    """An error the add-in answers with: "Code: text", the text for the user."""
+
+    def __init__(self, code, text):
+        super().__init__("%s: %s" % (code, text))
+        self.code = code
+        self.text = text
+
+
+class prop:
+    """A readable member; ``.setter`` makes it writable."""
+
+    def __init__(self, fget):
+        self.fget = fget
+        self.fset = None
+        self.__doc__ = fget.__doc__
+
+    def setter(self, fset):
+        self.fset = fset
+        return self
+
+    # A descriptor, so that the model's own code can write self.values.
+    def __get__(self, obj, cls=None):
+        return self if obj is None else self.fget(obj)
+
+    def __set__(self, obj, value):
+        if self.fset is None:
+            raise AttributeError("read-only member")
+        self.fset(obj, value)
+
+
+def method(fn=None, *, mutating=False):
+    """A callable member. ``mutating`` methods that return nothing are
+    queued inside a batch like SETs, so a batch keeps its order."""
+    def mark(f):
+        f._js_method = True
+        f._js_mutating = mutating
+        return f
+    return mark(fn) if fn is not None else mark
+
+
+def unknown_member(type_name, name, members):
+    names = sorted(members)
+    text = "%s has no member %r." % (type_name, name)
+    close = difflib.get_close_matches(name, names, n=1)
+    if close:
+        text += " Did you mean %r?" % close[0]
+    return JsError(INVALID_ARGUMENT, text + " Members of %s: %s" % (type_name, ", ".join(names)))
+
+
+class JsObject:
+    js_type = "Object"
+    _member_cache = None
+
+    @classmethod
+    def members(cls):
+        cache = cls.__dict__.get("_member_cache")
+        if cache is None:
+            cache = {}
+            for klass in reversed(cls.__mro__):
+                for name, value in vars(klass).items():
+                    if isinstance(value, prop) or getattr(value, "_js_method", False):
+                        cache[name] = value
+            cls._member_cache = cache
+        return cache
+
+    @prop
+    def isNullObject(self):
+        return False
+
+    def get_member(self, name):
+        m = self.members().get(name)
+        if m is None:
+            raise unknown_member(self.js_type, name, self.members())
+        if isinstance(m, prop):
+            return m.fget(self)
+        return Function(m, name, owner=self)
+
+    def member_setter(self, name):
+        """Return a one-argument function that assigns ``name``; checked up
+        front so that a batch refuses a bad SET when it is queued."""
+        m = self.members().get(name)
+        if m is None:
+            raise unknown_member(self.js_type, name, self.members())
+        if not isinstance(m, prop):
+            raise JsError(INVALID_ARGUMENT, "%s.%s is a method and cannot be assigned; "
+                          "call it instead" % (self.js_type, name))
+        if m.fset is None:
+            raise JsError(INVALID_ARGUMENT, "%s.%s is read-only" % (self.js_type, name))
+        return lambda value: m.fset(self, value)
+
+    def get_item(self, key):
+        raise JsError(INVALID_ARGUMENT, "%s does not support item access ([...])" % self.js_type)
+
+
+class NullObject(JsObject):
+    """What an ``...OrNullObject`` method gives when there is nothing: an
+    object of the asked-for type whose ``isNullObject`` is true; any other
+    use fails as the missing item would."""
+
+    def __init__(self, js_type, what):
+        self.js_type = js_type
+        self.what = what
+
+    def _missing(self, name):
+        return JsError(ITEM_NOT_FOUND, "%s is a null object (%s does not exist); check "
+                       "isNullObject before using %r" % (self.js_type, self.what, name))
+
+    def get_member(self, name):
+        if name == "isNullObject":
+            return True
+        raise self._missing(name)
+
+    def member_setter(self, name):
+        raise self._missing(name)
+
+    def get_item(self, key):
+        raise self._missing("[%s]" % key)
+
+
+class Function(JsObject):
+    """A function object handed out by reference: a method taken off an
+    object, or one of the add-in's fixed top-level functions."""
+    js_type = "Function"
+
+    def __init__(self, fn, name, owner=None):
+        self.fn = fn
+        self.name = name
+        self.owner = owner
+        self.mutating = getattr(fn, "_js_mutating", False)
+
+    @property
+    def label(self):
+        if self.owner is None:
+            return self.name
+        return "%s.%s" % (getattr(self.owner, "js_type", "?"), self.name)
+
+    def _bound(self, args):
+        return args if self.owner is None else (self.owner,) + tuple(args)
+
+    def bind(self, args, kwargs):
+        """Check the arguments against the signature, so that a wrong call
+        is answered with the signature instead of a stack trace."""
+        sig = inspect.signature(self.fn)
+        try:
+            sig.bind(*self._bound(args), **kwargs)
+        except TypeError as e:
+            params = list(sig.parameters.values())[0 if self.owner is None else 1:]
+            shown = ", ".join(str(p) for p in params)
+            raise JsError(INVALID_ARGUMENT, "%s(%s): %s" % (self.label, shown, e)) from None
+
+    def call(self, args, kwargs):
+        self.bind(args, kwargs)
+        return self.fn(*self._bound(args), **kwargs)
+
+    def get_member(self, name):
+        raise JsError(INVALID_ARGUMENT, "a function has no members (tried %r)" % name)
+
+    def member_setter(self, name):
+        raise JsError(INVALID_ARGUMENT, "Function members cannot be assigned")
+
+
+class PyCallback:
+    """A Python function that the add-in holds by its callable id."""
+    js_type = "Python_Function"
+
+    def __init__(self, callable_id):
+        self.callable_id = callable_id
+        self.retained = False
+
+
+def int_arg(value, what):
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not math.isfinite(value) or value != int(value)):
+        raise JsError(INVALID_ARGUMENT, "%s must be a whole number, got %r" % (what, value))
+    return int(value)

@@ -1,0 +1,406 @@
+"""Ranges: Range, RangeAreas and their formats, Union and Intersect.
+
+A range is a block of one worksheet; its cells live in the worksheet
+(sheets.py), which also computes formulas. Whole columns and rows ("B:B",
+"2:2") are ranges too: their ``address`` and counts read as usual, their
+cell data reads None and cannot be written, as in Office.js.
+"""
+
+import re
+
+from . import cells
+from .addresses import MAX_COLUMNS, MAX_ROWS, format_address, is_unbounded
+from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject,
+                      int_arg, method, prop)
+
+_COLOR = re.compile(r"^(#[0-9A-Fa-f]{6}|[A-Za-z]+)$")
+_CLEAR_KINDS = ("All", "Contents", "Formats")
+
+
+class Range(JsObject):
+    js_type = "Range"
+
+    def __init__(self, sheet, block):
+        self.sheet = sheet
+        self.block = block
+
+    @property
+    def rows(self):
+        return self.block[2] - self.block[0] + 1
+
+    @property
+    def cols(self):
+        return self.block[3] - self.block[1] + 1
+
+    def _alive(self):
+        self.sheet.check_alive()
+        return self.sheet
+
+    def _relative(self, r0, c0, r1, c1, what):
+        if r0 < 0 or c0 < 0 or r1 >= MAX_ROWS or c1 >= MAX_COLUMNS or r1 < r0 or c1 < c0:
+            raise JsError(INVALID_ARGUMENT, "%s: the result would lie outside the sheet" % what)
+        return Range(self.sheet, (r0, c0, r1, c1))
+
+    def _bounded(self):
+        """None for a whole column or row, whose cell data Office.js reads
+        as null."""
+        sheet = self._alive()
+        return None if is_unbounded(self.block) else sheet
+
+    def _writable(self, what):
+        sheet = self._alive()
+        if is_unbounded(self.block):
+            raise JsError(INVALID_ARGUMENT, "%s cannot be written to a whole column or row (%s); "
+                          "use a bounded range such as 'B1:B100'" % (what, self.address))
+        return sheet
+
+    @prop
+    def address(self):
+        return format_address(self._alive().name, self.block)
+
+    @prop
+    def addressLocal(self):
+        return self.address
+
+    @prop
+    def rowCount(self):
+        return self.rows
+
+    @prop
+    def columnCount(self):
+        return self.cols
+
+    @prop
+    def cellCount(self):
+        return self.rows * self.cols
+
+    @prop
+    def rowIndex(self):
+        return self.block[0]
+
+    @prop
+    def columnIndex(self):
+        return self.block[1]
+
+    @prop
+    def worksheet(self):
+        return self._alive()
+
+    @prop
+    def values(self):
+        sheet = self._bounded()
+        return None if sheet is None else sheet.read_values(self.block)
+
+    @values.setter
+    def values(self, value):
+        self._write_values(value, "Range.values")
+
+    @prop
+    def formulas(self):
+        sheet = self._bounded()
+        return None if sheet is None else sheet.read(self.block, "value", "")
+
+    @formulas.setter
+    def formulas(self, value):
+        self._write_values(value, "Range.formulas")
+
+    def _write_values(self, value, what):
+        sheet = self._writable(what)
+        sheet.write_values(self.block, cells.grid(value, self.rows, self.cols, what, cells.typed))
+
+    @prop
+    def text(self):
+        sheet = self._bounded()
+        if sheet is None:
+            return None
+        return [[cells.display(v) for v in row] for row in sheet.read_values(self.block)]
+
+    @prop
+    def valueTypes(self):
+        sheet = self._bounded()
+        return None if sheet is None else sheet.read_value_types(self.block)
+
+    @prop
+    def numberFormat(self):
+        sheet = self._bounded()
+        return None if sheet is None else sheet.read(self.block, "number_format", "General")
+
+    @numberFormat.setter
+    def numberFormat(self, value):
+        sheet = self._writable("Range.numberFormat")
+        formats = cells.grid(value, self.rows, self.cols, "Range.numberFormat",
+                             cells.number_format)
+        sheet.write(self.block, "number_format", formats)
+
+    @prop
+    def format(self):
+        return RangeFormat([self])
+
+    @method
+    def getCell(self, row, column):
+        r = self.block[0] + int_arg(row, "getCell row")
+        c = self.block[1] + int_arg(column, "getCell column")
+        return self._relative(r, c, r, c, "getCell(%r, %r)" % (row, column))
+
+    @method
+    def getRow(self, row):
+        r = self.block[0] + int_arg(row, "getRow row")
+        return self._relative(r, self.block[1], r, self.block[3], "getRow(%r)" % (row,))
+
+    @method
+    def getColumn(self, column):
+        c = self.block[1] + int_arg(column, "getColumn column")
+        return self._relative(self.block[0], c, self.block[2], c, "getColumn(%r)" % (column,))
+
+    @method
+    def getEntireColumn(self):
+        return Range(self.sheet, (0, self.block[1], MAX_ROWS - 1, self.block[3]))
+
+    @method
+    def getEntireRow(self):
+        return Range(self.sheet, (self.block[0], 0, self.block[2], MAX_COLUMNS - 1))
+
+    @method
+    def getOffsetRange(self, rowOffset, columnOffset):
+        dr = int_arg(rowOffset, "rowOffset")
+        dc = int_arg(columnOffset, "columnOffset")
+        r0, c0, r1, c1 = self.block
+        return self._relative(r0 + dr, c0 + dc, r1 + dr, c1 + dc, "getOffsetRange")
+
+    @method
+    def getResizedRange(self, deltaRows, deltaColumns):
+        r0, c0, r1, c1 = self.block
+        return self._relative(r0, c0, r1 + int_arg(deltaRows, "deltaRows"),
+                              c1 + int_arg(deltaColumns, "deltaColumns"), "getResizedRange")
+
+    @method
+    def getIntersection(self, anotherRange):
+        found = intersect(self, self._other(anotherRange))
+        if found is None:
+            raise JsError(ITEM_NOT_FOUND, "%s and the other range have no cell in common"
+                          % self.address)
+        return found
+
+    @method
+    def getIntersectionOrNullObject(self, anotherRange):
+        found = intersect(self, self._other(anotherRange))
+        return NullObject("Range", "the intersection") if found is None else found
+
+    def _other(self, value):
+        if isinstance(value, str):
+            return self._alive().getRange(value)
+        return value
+
+    @method(mutating=True)
+    def clear(self, applyTo="All"):
+        clear_blocks([self], applyTo)
+
+
+def clear_blocks(ranges, applyTo):
+    if applyTo not in _CLEAR_KINDS:
+        raise JsError(INVALID_ARGUMENT, "clear(applyTo=%r): use one of %s"
+                      % (applyTo, ", ".join(_CLEAR_KINDS)))
+    for rng in ranges:
+        rng._alive().clear(rng.block, contents=applyTo != "Formats",
+                           formats=applyTo != "Contents")
+
+
+class RangeAreas(JsObject):
+    """Several blocks of one sheet, as Union returns them."""
+    js_type = "RangeAreas"
+
+    def __init__(self, ranges):
+        self.ranges = ranges
+
+    @prop
+    def address(self):
+        return ", ".join(r.address for r in self.ranges)
+
+    @prop
+    def areaCount(self):
+        return len(self.ranges)
+
+    @prop
+    def areas(self):
+        return RangeCollection(self.ranges)
+
+    @prop
+    def cellCount(self):
+        return sum(r.rows * r.cols for r in self.ranges)
+
+    @prop
+    def worksheet(self):
+        return self.ranges[0]._alive()
+
+    @prop
+    def format(self):
+        return RangeFormat(self.ranges)
+
+    @method(mutating=True)
+    def clear(self, applyTo="All"):
+        clear_blocks(self.ranges, applyTo)
+
+
+class RangeCollection(JsObject):
+    js_type = "RangeCollection"
+
+    def __init__(self, ranges):
+        self.ranges = ranges
+
+    @prop
+    def items(self):
+        return list(self.ranges)
+
+    @method
+    def getCount(self):
+        return len(self.ranges)
+
+    @method
+    def getItemAt(self, index):
+        i = int_arg(index, "getItemAt index")
+        if not 0 <= i < len(self.ranges):
+            raise JsError(ITEM_NOT_FOUND, "getItemAt(%d): there are %d areas"
+                          % (i, len(self.ranges)))
+        return self.ranges[i]
+
+    def get_item(self, key):
+        try:
+            return self.getItemAt(int(key))
+        except ValueError:
+            raise JsError(INVALID_ARGUMENT, "areas[%s]: use an index" % key) from None
+
+
+def _common(ranges, attr):
+    """The one value all cells share; None when they differ, as Office.js
+    reports a mixed format."""
+    seen = set()
+    for rng in ranges:
+        seen.update(rng._alive().distinct(rng.block, attr))
+        if len(seen) > 1:
+            return None
+    return seen.pop()
+
+
+def _apply(ranges, attr, value):
+    for rng in ranges:
+        sheet = rng._alive()
+        if is_unbounded(rng.block):
+            raise JsError(INVALID_ARGUMENT, "the simulated workbook does not format whole "
+                          "columns or rows (%s); format a bounded range" % rng.address)
+        sheet.write(rng.block, attr, [[value] * rng.cols for _ in range(rng.rows)])
+
+
+def _color(value, what):
+    if not isinstance(value, str) or not _COLOR.match(value):
+        raise JsError(INVALID_ARGUMENT, "%s: use a color such as '#4472C4' or 'yellow', got %r"
+                      % (what, value))
+    return value.upper() if value.startswith("#") else value
+
+
+def _flag(value, what):
+    if not isinstance(value, bool):
+        raise JsError(INVALID_ARGUMENT, "%s must be True or False, got %r" % (what, value))
+    return value
+
+
+class RangeFormat(JsObject):
+    js_type = "RangeFormat"
+
+    def __init__(self, ranges):
+        self.ranges = ranges
+
+    @prop
+    def fill(self):
+        return RangeFill(self.ranges)
+
+    @prop
+    def font(self):
+        return RangeFont(self.ranges)
+
+
+class RangeFill(JsObject):
+    js_type = "RangeFill"
+
+    def __init__(self, ranges):
+        self.ranges = ranges
+
+    @prop
+    def color(self):
+        # No fill reads as white; a mix of fills reads as None.
+        return _common(self.ranges, "fill")
+
+    @color.setter
+    def color(self, value):
+        _apply(self.ranges, "fill", _color(value, "format.fill.color"))
+
+    @method(mutating=True)
+    def clear(self):
+        _apply(self.ranges, "fill", "#FFFFFF")
+
+
+class RangeFont(JsObject):
+    js_type = "RangeFont"
+
+    def __init__(self, ranges):
+        self.ranges = ranges
+
+    @prop
+    def bold(self):
+        return _common(self.ranges, "bold")
+
+    @bold.setter
+    def bold(self, value):
+        _apply(self.ranges, "bold", _flag(value, "format.font.bold"))
+
+    @prop
+    def italic(self):
+        return _common(self.ranges, "italic")
+
+    @italic.setter
+    def italic(self, value):
+        _apply(self.ranges, "italic", _flag(value, "format.font.italic"))
+
+    @prop
+    def color(self):
+        return _common(self.ranges, "font_color")
+
+    @color.setter
+    def color(self, value):
+        _apply(self.ranges, "font_color", _color(value, "format.font.color"))
+
+
+def ranges_of(value, what):
+    """Flatten Range / RangeAreas arguments into a list of Range."""
+    if isinstance(value, Range):
+        value._alive()
+        return [value]
+    if isinstance(value, RangeAreas):
+        return list(value.ranges)
+    raise JsError(INVALID_ARGUMENT, "%s expects ranges, got %s"
+                  % (what, getattr(value, "js_type", type(value).__name__)))
+
+
+def union(*items):
+    if not items:
+        raise JsError(INVALID_ARGUMENT, "Union needs at least one range")
+    ranges = [r for item in items for r in ranges_of(item, "Union")]
+    if len({id(r.sheet) for r in ranges}) > 1:
+        raise JsError(INVALID_ARGUMENT, "Union: all ranges must be on one worksheet (got %s)"
+                      % ", ".join(sorted({r.sheet.name for r in ranges})))
+    return ranges[0] if len(ranges) == 1 else RangeAreas(ranges)
+
+
+def intersect(*items):
+    """The common block of the ranges, or None when they share no cell."""
+    if len(items) < 2:
+        raise JsError(INVALID_ARGUMENT, "Intersect needs at least two ranges")
+    ranges = [r for item in items for r in ranges_of(item, "Intersect")]
+    if len({id(r.sheet) for r in ranges}) > 1:
+        return None
+    r0, c0, r1, c1 = ranges[0].block
+    for r in ranges[1:]:
+        a0, b0, a1, b1 = r.block
+        r0, c0, r1, c1 = max(r0, a0), max(c0, b0), min(r1, a1), min(c1, b1)
+        if r0 > r1 or c0 > c1:
+            return None
+    return Range(ranges[0].sheet, (r0, c0, r1, c1))
