@@ -2,7 +2,24 @@
 // sync, null objects, object lifetime).
 import { test, describe, beforeEach } from "node:test";
 import assert from "node:assert/strict";
+import { readFileSync } from "node:fs";
+import vm from "node:vm";
 import * as standin from "../../python_server/veltrum/com_like_host/standin/index.mjs";
+
+const OFFICE_JS = readFileSync(new URL("../../python_server/veltrum/com_like_host/standin/office.js", import.meta.url), "utf8");
+
+// office.js as a page would run it, in a bare global of our own (its module import fails there).
+function loadInPage(pageUrl, scriptSrc) {
+  class NativeWebSocket { constructor(url) { this.url = url; } }
+  const page = {
+    location: { protocol: new URL(pageUrl).protocol, href: pageUrl },
+    document: { currentScript: { src: scriptSrc } },
+    history: { pushState() {}, replaceState() {} },
+    WebSocket: NativeWebSocket, URL, DOMException, console: { error() {} },
+  };
+  vm.runInNewContext(OFFICE_JS, page);
+  return { page, NativeWebSocket };
+}
 
 const { Excel, OfficeExtension, Office } = globalThis;
 
@@ -26,6 +43,19 @@ describe("start-up", () => {
     assert.equal(seen, info);
     assert.equal(Office.context.requirements.isSetSupported("ExcelApi", "1.7"), true);
     assert.equal(Office.context.requirements.isSetSupported("WordApi", "1.1"), false);
+  });
+
+  test("on an https page ws:// is refused unless a permissive engine is asked for", () => {
+    const strict = loadInPage("https://127.0.0.1:8443/taskpane.html", "https://127.0.0.1:8443/office.js");
+    assert.throws(() => new strict.page.WebSocket("ws://127.0.0.1:8443/ws"), { name: "SecurityError" });
+    const ok = new strict.page.WebSocket("wss://127.0.0.1:8443/ws");
+    assert.ok(ok instanceof strict.page.WebSocket && ok instanceof strict.NativeWebSocket);
+    assert.equal(strict.page.history.pushState, null);
+    assert.equal(typeof strict.page.Office.onReady, "function");
+    const permissive = loadInPage("https://127.0.0.1:8443/taskpane.html", "https://127.0.0.1:8443/office.js?engine=permissive");
+    assert.equal(new permissive.page.WebSocket("ws://127.0.0.1:8443/ws").url, "ws://127.0.0.1:8443/ws");
+    const plain = loadInPage("http://127.0.0.1:8080/taskpane.html", "http://127.0.0.1:8080/office.js");
+    assert.equal(plain.page.WebSocket, plain.NativeWebSocket);
   });
 
   test("every class is exported under its Office.js name", () => {
@@ -230,6 +260,31 @@ describe("errors at sync", () => {
       const r = ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").load("values");
       await ctx.sync();
       assert.deepEqual(r.values, [[1]]);
+    });
+  });
+
+  test("trace markers come back with the error; extended logging adds every statement", async () => {
+    OfficeExtension.config.extendedErrorLogging = true;
+    try {
+      const ctx = new Excel.RequestContext();
+      ctx.trace("before");
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = [[1, 2]];
+      ctx.trace("after");
+      const e = await rejection(ctx.sync());
+      assert.deepEqual(e.traceMessages, ["before", "after"]);
+      assert.ok(e.debugInfo.fullStatements.includes("Range.values"));
+    } finally { OfficeExtension.config.extendedErrorLogging = false; }
+  });
+
+  test("set() writes nested properties in one call and refuses read-only ones", async () => {
+    const ctx = new Excel.RequestContext();
+    const range = ctx.workbook.worksheets.getItem("Sheet1").getRange("A2:B2");
+    range.set({ values: [[3, 4]], format: { font: { bold: true }, fill: { color: "#00FF00" } } });
+    assert.equal(syncError(() => range.set({ address: "A1" })).code, "InvalidArgument");
+    await ctx.sync();
+    assert.deepEqual(standin.inspect("Sheet1", "A2:B2"), {
+      values: [[3, 4]], formulas: [[3, 4]], numberFormat: [["General", "General"]], text: [["3", "4"]],
+      fillColor: "#00FF00", bold: true,
     });
   });
 

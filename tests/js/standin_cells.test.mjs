@@ -35,6 +35,7 @@ describe("writing values", () => {
     ["a lone equals sign", "=", "=", "String"],
     ["signed text that is not a number", "-abc", "-abc", "String"],
     ["a formula", "=1+2*3", 7, "Double"],
+    ["a JS Date, sent as its JSON text", new Date(Date.UTC(2024, 0, 2)), "2024-01-02T00:00:00.000Z", "String"],
   ];
   for (const [label, input, value, type] of typed) {
     test(`typed input: ${label}`, async () => {
@@ -54,10 +55,10 @@ describe("writing values", () => {
 
   test("null inside the array keeps a cell; NaN travels as null; \"\" clears", async () => {
     const out = await roundTrip((s) => {
-      s.getRange("A1:D1").values = [[1, 2, 3, 4]];
-      s.getRange("A1:D1").values = [[null, "", NaN, undefined]];
-    }, "A1:D1", "values, valueTypes");
-    assert.deepEqual(out, { values: [[1, "", 3, 4]], valueTypes: [["Double", "Empty", "Double", "Double"]] });
+      s.getRange("A1:E1").values = [[1, 2, 3, 4, 5]];
+      s.getRange("A1:E1").values = [[null, "", NaN, undefined, () => 0]];
+    }, "A1:E1", "values, valueTypes");
+    assert.deepEqual(out, { values: [[1, "", 3, 4, 5]], valueTypes: [["Double", "Empty", "Double", "Double", "Double"]] });
   });
 
   const badShapes = [

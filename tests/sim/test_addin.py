@@ -181,6 +181,12 @@ def test_errors_name_the_fault(d, request_, expected):
     ({"method": "CALL", "name": "__call__", "caller": 2,
       "args": [{"arg_type": "PLACED", "value": {"type": "Weird"}}]}, "unknown value type"),
     ({"method": "GET", "name": "workbook", "caller": "zero"}, "bad object id"),
+    ({"method": "CALL", "name": "__call__", "caller": 3,
+      "args": [{"arg_type": "NAMED", "name": "r", "value": rec(1)}]},
+     "InvalidArgument: Union(*items): got an unexpected keyword argument 'r'"),
+    ({"method": "GET", "name": "x", "caller": 2}, "InvalidArgument: a function has no members"),
+    ({"method": "SET", "name": "x", "caller": 4, "value": rec(1)},
+     "InvalidArgument: Function members cannot be assigned"),
 ])
 def test_malformed_requests_answer_errors(d, message, expected):
     message = dict(message)

@@ -7,7 +7,7 @@ import math
 import pytest
 
 from com_like_sim.addresses import AddressError, format_block, parse_address
-from com_like_sim.model import JsError, Workbook
+from com_like_sim.model import JsError, Workbook, union
 
 
 @pytest.fixture
@@ -221,6 +221,8 @@ def test_null_objects(ws):
     rng = ws.getRange("A1:B2")
     assert rng.getIntersectionOrNullObject("D4").get_member("isNullObject") is True
     assert rng.getIntersectionOrNullObject(ws.getRange("B2:C3")).address == "Sheet1!B2"
+    with pytest.raises(JsError, match="^ItemNotFound: Range is a null object"):
+        union(rng, rng.getIntersectionOrNullObject("D4"))
 
 
 @pytest.mark.parametrize("action, code", [

@@ -124,20 +124,20 @@ class NullObject(JsObject):
         self.js_type = js_type
         self.what = what
 
-    def _missing(self, name):
+    def missing(self, name):
         return JsError(ITEM_NOT_FOUND, "%s is a null object (%s does not exist); check "
                        "isNullObject before using %r" % (self.js_type, self.what, name))
 
     def get_member(self, name):
         if name == "isNullObject":
             return True
-        raise self._missing(name)
+        raise self.missing(name)
 
     def member_setter(self, name):
-        raise self._missing(name)
+        raise self.missing(name)
 
     def get_item(self, key):
-        raise self._missing("[%s]" % key)
+        raise self.missing("[%s]" % key)
 
 
 class Function(JsObject):

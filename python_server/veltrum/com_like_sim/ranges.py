@@ -376,6 +376,8 @@ def ranges_of(value, what):
         return [value]
     if isinstance(value, RangeAreas):
         return list(value.ranges)
+    if isinstance(value, NullObject):
+        raise value.missing(what)
     raise JsError(INVALID_ARGUMENT, "%s expects ranges, got %s"
                   % (what, getattr(value, "js_type", type(value).__name__)))
 

@@ -7,7 +7,7 @@ import {
 import {
   model, live, parseAddress, rectAddress, sheetPrefix, makeRect, rectInBounds, intersectRects,
   cellCount, readGrid, writeGrid, clearRect, usedRect, paint, readFormat, normalizeColor,
-  checkReadSize, MAX_ROWS, MAX_COLS,
+  MAX_ROWS, MAX_COLS,
 } from "./workbook.mjs";
 
 const ro = (read) => ({ read });
@@ -501,4 +501,3 @@ export async function run(target, batch) {
   }
 }
 
-export { checkReadSize };

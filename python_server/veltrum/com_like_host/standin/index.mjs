@@ -2,7 +2,7 @@
 // page) and exports hooks for tests. The add-in never imports this file.
 
 import "./office.js";
-import { model, parseAddress, readGrid, readFormat, storedCells, MAX_COLS } from "./workbook.mjs";
+import { model, parseAddress, readGrid, readFormat, storedCells } from "./workbook.mjs";
 import { documentSettings } from "./namespaces.mjs";
 
 await globalThis.Office.onReady();
@@ -64,6 +64,5 @@ export function setCellEditMode(on) { model.setCellEditMode(on); }
 
 export function activeSheetName() { return model.activeSheet ? model.activeSheet.name : null; }
 
-export { MAX_COLS };
 
 resetWorkbook();

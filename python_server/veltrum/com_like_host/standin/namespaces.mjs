@@ -1,7 +1,7 @@
 // Builds the OfficeExtension and Excel namespaces and the Office.context parts on a global object.
 
 import {
-  ClientObject, ClientCollection, ClientResult, ClientRequestContext, TrackedObjects,
+  ClientObject, ClientResult, ClientRequestContext, TrackedObjects,
   EventHandlers, EventHandlerResult, OfficeExtensionError, ErrorCodes, config,
 } from "./core.mjs";
 import * as excel from "./excel.mjs";
@@ -82,4 +82,3 @@ export function install(g) {
   };
 }
 
-export { ClientCollection };

@@ -13,6 +13,29 @@
     base = g.location ? g.location.href : "";
   }
 
+  // Like the hosted office.js, take history.pushState/replaceState away from the page.
+  if (g.history) {
+    g.history.pushState = null;
+    g.history.replaceState = null;
+  }
+
+  // Task panes run in engines that refuse ws:// from an https: page (mixed content), even to
+  // loopback; so does this stand-in, unless loaded as office.js?engine=permissive.
+  var permissive = /[?&]engine=permissive\b/.test(base);
+  if (!permissive && g.location && g.location.protocol === "https:" && typeof g.WebSocket === "function") {
+    var NativeWebSocket = g.WebSocket;
+    var StrictWebSocket = function WebSocket(url, protocols) {
+      if (new URL(url, g.location.href).protocol === "ws:") {
+        throw new DOMException("Failed to construct 'WebSocket': An insecure WebSocket connection may " +
+          "not be initiated from a page loaded over HTTPS.", "SecurityError");
+      }
+      return arguments.length > 1 ? new NativeWebSocket(url, protocols) : new NativeWebSocket(url);
+    };
+    StrictWebSocket.prototype = NativeWebSocket.prototype;
+    ["CONNECTING", "OPEN", "CLOSING", "CLOSED"].forEach(function (k) { StrictWebSocket[k] = NativeWebSocket[k]; });
+    g.WebSocket = StrictWebSocket;
+  }
+
   var info = null;
   var Office = {
     _standin: true,

@@ -281,7 +281,7 @@ function cellOut(sheet, row, r, c, kind) {
   }
 }
 
-export function checkReadSize(rect) {
+function checkReadSize(rect) {
   if (cellCount(rect) > model.limits.maxReadCells) fail(ErrorCodes.rangeExceedsLimit);
 }
 
@@ -300,12 +300,15 @@ export function readGrid(sheet, rect, kind) {
   return out;
 }
 
-// What a JSON request would carry: NaN and infinities travel as null, dates as their JSON text.
+// What a JSON request would carry: NaN, infinities, functions and undefined travel as null,
+// dates as their JSON text; any other object in a cell is refused.
 function wireScalar(x) {
-  if (x === undefined) return null;
-  if (typeof x === "number") return Number.isFinite(x) ? x : null;
-  if (x instanceof Date) return x.toJSON();
-  return x;
+  switch (typeof x) {
+    case "string": case "boolean": return x;
+    case "number": return Number.isFinite(x) ? x : null;
+    case "object": return x === null ? null : x.toJSON();
+    default: return null;
+  }
 }
 
 const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Date);

@@ -1,0 +1,105 @@
+// The transaction object (object id 5): start(context, block_gets),
+// commit(), rollback().
+//
+// One batch is open at a time for the whole add-in (requests carry no
+// thread of origin, so a batch is shared by everything Python sends while
+// it is open). While a batch is open:
+// - writes (SET) and calls of methods that change the workbook are kept as
+//   operations and run only at commit, in the order made; so a read without
+//   block_gets sees the workbook as it was before the batch;
+// - calls of methods named get* (getRange, getItem, getCell ...) still run at
+//   once, since they only make the objects the writes need;
+// - with block_gets, a read that would fetch data from the workbook is
+//   refused with InvalidOperation;
+// - commit runs the operations and applies them with one sync (more only
+//   when their cell data would exceed the payload cap); an error is reported
+//   by commit, and operations queued before the failing one stay applied,
+//   as Office.js does within a sync;
+// - rollback drops the operations unapplied.
+
+import { AddinError, errorsText } from "./errors.mjs";
+import { PAYLOAD_BUDGET } from "./cells.mjs";
+
+/** A commit that failed: the text keeps the failure's own code first. */
+export class CommitError extends Error {
+  constructor(cause, applied, total) {
+    super(`${errorsText(cause)} [commit: ${applied} of ${total} queued operation(s) had been run `
+      + "when the batch failed; commands before the failing one stay applied, the rest were dropped]");
+    this.name = "CommitError";
+    this.cause = cause;
+    this.preformatted = true;
+  }
+}
+
+export class Transaction {
+  /** runtime: {context, sync(), afterCommit()} */
+  constructor(runtime) {
+    this.runtime = runtime;
+    this.isOpen = false;
+    this.blockGets = false;
+    this.ops = [];
+  }
+
+  start(context, blockGets) {
+    if (context !== this.runtime.context) {
+      throw new AddinError("InvalidArgument",
+        "start(context, block_gets): the first argument must be the request context (Context)");
+    }
+    if (blockGets !== null && typeof blockGets === "object" && "block_gets" in blockGets) {
+      blockGets = blockGets.block_gets;
+    }
+    // A start inside an open batch keeps what is queued (nested with blocks).
+    if (!this.isOpen) this.ops = [];
+    this.isOpen = true;
+    this.blockGets = Boolean(blockGets);
+  }
+
+  async commit() {
+    if (!this.isOpen) return;
+    const ops = this.ops;
+    this.ops = [];
+    this.isOpen = false;
+    this.blockGets = false;
+    let ran = 0;
+    try {
+      let pending = 0;
+      for (const op of ops) {
+        if (pending > 0 && pending + op.bytes > PAYLOAD_BUDGET) {
+          await this.runtime.sync();
+          pending = 0;
+        }
+        pending += await op.run();
+        ran++;
+      }
+      await this.runtime.sync();
+    } catch (e) {
+      throw new CommitError(e, ran, ops.length);
+    } finally {
+      ops.forEach((op, i) => op.done(i < ran));
+      this.runtime.afterCommit();
+    }
+  }
+
+  rollback() {
+    const ops = this.ops;
+    this.ops = [];
+    this.isOpen = false;
+    this.blockGets = false;
+    for (const op of ops) op.done(false);
+    this.runtime.afterCommit();
+  }
+
+  /** op: {label, bytes, run() -> Promise<bytes queued>, done(ran)} */
+  defer(op) {
+    this.ops.push(op);
+  }
+
+  /** Refuses a read that needs the workbook while a block_gets batch is open. */
+  checkRead(what) {
+    if (this.isOpen && this.blockGets) {
+      throw new AddinError("InvalidOperation",
+        `reading ${what} is blocked inside a transaction started with block_gets=True; `
+        + "read it after the commit (after the with block)");
+    }
+  }
+}

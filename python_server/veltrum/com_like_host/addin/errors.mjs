@@ -1,0 +1,49 @@
+// Error texts sent back to Python. Every text starts with an Office.js error
+// code and ": ", so Python code can tell failures apart the way Office.js
+// code does (by code, not by the localized message).
+
+/** A failure found by the add-in itself, with an Office.js error code. */
+export class AddinError extends Error {
+  constructor(code, message) {
+    super(message);
+    this.name = "AddinError";
+    this.code = code;
+  }
+}
+
+/** The Python error text of a failed callable, passed on unchanged. */
+export class PythonError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "PythonError";
+  }
+}
+
+/** An OfficeExtension.Error, or anything shaped like one. */
+export function errorsIsOffice(e) {
+  const OE = globalThis.OfficeExtension;
+  if (OE && typeof OE.Error === "function" && e instanceof OE.Error) return true;
+  return e !== null && typeof e === "object" && typeof e.code === "string" && !(e instanceof AddinError)
+    && (e.name === "OfficeExtension.Error" || e.name === "RichApi.Error");
+}
+
+export function errorsCode(e) {
+  return e !== null && typeof e === "object" && typeof e.code === "string" ? e.code : undefined;
+}
+
+/** The message for an error response. */
+export function errorsText(e) {
+  if (e instanceof PythonError || (e instanceof Error && e.preformatted === true)) return e.message;
+  if (e instanceof AddinError) return `${e.code}: ${e.message}`;
+  if (errorsIsOffice(e)) {
+    const message = String(e.message || "").trim();
+    let text = message.startsWith(e.code) ? message : `${e.code}: ${message}`;
+    const where = e.debugInfo && e.debugInfo.errorLocation;
+    if (where && !text.includes(`(${where})`)) text += ` (${where})`;
+    return text;
+  }
+  if (e instanceof Error) {
+    return `GeneralException: ${e.name}: ${e.message}`;
+  }
+  return `GeneralException: ${String(e)}`;
+}

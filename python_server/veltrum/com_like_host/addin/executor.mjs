@@ -1,0 +1,579 @@
+// The add-in's request executor: answers com_like's GET, GETITEM, SET and
+// CALL requests against Office.js, one at a time, on one long-lived
+// RequestContext (new Excel.RequestContext()).
+//
+// What each request does:
+// - GET reads a member. A navigation property (a proxy, read with no round
+//   trip) comes back as a reference; a method as a "Function" reference bound
+//   to its object; a scalar property is loaded and synced: when reading it
+//   throws PropertyNotLoaded, and also when it reads without error, since a
+//   value loaded or assigned earlier may be stale (a formula's result, typed
+//   input turned into a number).
+// - GETITEM: arrays and dictionaries by index or key (Python slices on
+//   arrays), collections by position (getItemAt; a negative position counts
+//   from getCount()), worksheets by address slice (sheet["A1":"C3"] ->
+//   getRange("A1:C3")).
+// - SET assigns and syncs, so a failure is reported on the assignment itself.
+//   Only existing, writable properties of Office.js objects can be assigned.
+// - CALL calls a "Function" reference with the PLACED arguments in order;
+//   NAMED arguments are passed as one trailing object {name: value} (the
+//   shape of Office.js option arguments). A returned promise is awaited, a
+//   ClientResult synced and its value returned, a returned proxy handed out
+//   as a reference. A call syncs before answering.
+// Inside an open transaction (batch.mjs) writes and workbook-changing calls
+// are queued until commit instead of synced.
+//
+// Every request gets exactly one response; execute() never rejects. Requests
+// run one after another (they share one context, and a sync must carry only
+// the commands of the request that reports its errors); a request that has
+// not finished after requestTimeoutMs is answered with RequestAborted and
+// the next one starts.
+//
+// Office.js behaviour this relies on (as documented):
+// - new Excel.RequestContext(); context.sync() runs queued commands in order
+//   and rejects with OfficeExtension.Error {code, message, debugInfo};
+// - reading an unloaded scalar throws PropertyNotLoaded synchronously;
+//   obj.load("name") then sync makes it readable; navigation properties
+//   return proxies at once; properties and methods live on the prototypes of
+//   the classes exported on the Excel namespace;
+// - methods that return primitives give OfficeExtension.ClientResult, whose
+//   value is set by the next sync;
+// - *OrNullObject methods give a proxy whose isNullObject is known after sync;
+// - context.trackedObjects.add/remove keep ranges valid across syncs;
+// - a sync after EventHandlers.add registers the handler, and the handler is
+//   called with one event-arguments object and may return a promise;
+//   EventHandlerResult.remove() followed by a sync on the same context
+//   removes it;
+// - range.getCell(r, c).getResizedRange(dr, dc) addresses a block of rows;
+//   worksheet.getRanges("A1:B2, D4") makes a RangeAreas;
+//   range.getIntersectionOrNullObject(other); workbook.settings
+//   .getItemOrNullObject(name) with a loadable value;
+// - a single value assigned to a range fills it; "" empties a cell; null in a
+//   values array leaves a cell unchanged (hence None -> "").
+//
+// Bad arguments reported late: methods that return a proxy queue nothing
+// Excel checks until the proxy is used, so for worksheets.getItem(name),
+// getItemAt(i), tables.getItem(name), getItemOrNullObject's relatives and
+// other proxy-returning methods whose result is not a range, a bad argument
+// (ItemNotFound, InvalidArgument) is reported by the first request that uses
+// the returned proxy. Methods that return a range (getRange, getCell,
+// getUsedRange, getIntersection, getResizedRange, getOffsetRange ...) report
+// it on the call itself, because the add-in tracks the range it hands out in
+// that call's sync. Inside a transaction, errors are reported by commit.
+
+import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
+import { valuesDecode, valuesEncode, valuesIsPlainObject, NULL_RECORD } from "./values.mjs";
+import { ObjectTable } from "./objects.mjs";
+import { CELL_PROPERTIES, cellsRead, cellsWrite, cellsRowSizes } from "./cells.mjs";
+import { Transaction } from "./batch.mjs";
+import { rootsMake } from "./roots.mjs";
+
+const DEFAULT_TIMEOUT_MS = 29000;
+const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
+
+export function createExecutor({ invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+  if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
+    throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
+  }
+  const X = globalThis.Excel;
+  const OE = globalThis.OfficeExtension;
+  const context = new X.RequestContext();
+  const sync = () => context.sync();
+  const table = new ObjectTable(context);
+  const transaction = new Transaction({ context, sync, afterCommit: () => scheduleUntracks() });
+  const roots = rootsMake({ context, sync, checkRead: (what) => transaction.checkRead(what) });
+  const rangeMemo = new WeakMap();
+  const handlerIds = new WeakMap();   // EventHandlerResult -> callable ids it keeps
+  const handlersOf = new WeakMap();   // EventHandlers -> Set of callable ids added to it
+  const txFacade = Object.freeze({
+    start: (ctx, blockGets) => transaction.start(ctx, blockGets),
+    commit: () => transaction.commit(),
+    rollback: () => transaction.rollback(),
+  });
+
+  table.setFixed(0, { kind: "object", value: context });
+  table.setFixed(1, { kind: "object", value: X });
+  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true });
+  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true });
+  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true });
+  table.setFixed(5, { kind: "object", value: txFacade });
+
+  // ------------------------------------------------------------ helpers
+
+  const isClientObject = (v) => v !== null && typeof v === "object"
+    && (OE && typeof OE.ClientObject === "function" ? v instanceof OE.ClientObject
+      : typeof v.load === "function" && "context" in v);
+  const isClientResult = (v) => v !== null && typeof v === "object"
+    && (OE && typeof OE.ClientResult === "function" ? v instanceof OE.ClientResult
+      : v.constructor && v.constructor.name === "ClientResult");
+  const isEventHandlers = (v) => v !== null && typeof v === "object"
+    && ((OE && typeof OE.EventHandlers === "function" && v instanceof OE.EventHandlers)
+      || (v.constructor && v.constructor.name === "EventHandlers"));
+  const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
+    && typeof v.then === "function";
+
+  function describe(entry) {
+    return entry.kind === "function" ? `${entry.name || "function"}()` : table.typeName(entry.value);
+  }
+
+  function descriptorOf(obj, name) {
+    for (let p = obj; p !== null; p = Object.getPrototypeOf(p)) {
+      const d = Object.getOwnPropertyDescriptor(p, name);
+      if (d) return d;
+    }
+    return undefined;
+  }
+
+  // Plain data a getter can hand back stale: primitives, arrays, plain objects.
+  function isData(v) {
+    return v === null || v === undefined || (typeof v !== "object" && typeof v !== "function")
+      || Array.isArray(v) || valuesIsPlainObject(v);
+  }
+
+  function encoder(parent, issued) {
+    const hooks = {
+      reference(value, holder, key) {
+        if (typeof value === "function") {
+          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key) },
+            parent, issued);
+          return { type: "Function", value: id, isSpec: true };
+        }
+        const id = table.add({ kind: "object", value }, parent, issued);
+        return { type: table.typeName(value), value: id, isSpec: true };
+      },
+      container: (value) => table.add({ kind: "object", value }, parent, issued),
+    };
+    return (value, holder, key) => valuesEncode(value, hooks, holder, key);
+  }
+
+  function decoder(callables) {
+    const hooks = {
+      lookup(id) {
+        const entry = table.get(id);
+        if (entry.kind !== "function") return entry.value;
+        if (!entry.bound) entry.bound = entry.value.bind(entry.thisArg);
+        return entry.bound;
+      },
+      callable(callableId) {
+        callables.push(callableId);
+        return pythonFunction(callableId);
+      },
+    };
+    return (record, cells = false) => valuesDecode(record, hooks, cells);
+  }
+
+  // A Python callable as a JavaScript function: invokes it through the host
+  // and resolves with its decoded result; it rejects with the Python error.
+  function pythonFunction(callableId) {
+    return async function pythonCallable(...args) {
+      const records = args.map((a) => encoder(null, null)(a));
+      let result;
+      try {
+        result = await invokeCallable(callableId, records);
+      } catch (e) {
+        throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
+      }
+      return result === undefined ? undefined : decoder([])(result);
+    };
+  }
+
+  function letGoCallables(ids) {
+    for (const id of ids) {
+      try {
+        releaseCallable(id);
+      } catch {
+        // The host's bookkeeping failing must not fail the request.
+      }
+    }
+  }
+
+  // ------------------------------------------------------------ GET
+
+  async function doGet(entry, name, issued) {
+    if (entry.kind === "function") {
+      throw new AddinError("InvalidArgument", `a function has no members (tried '${name}' on ${describe(entry)})`);
+    }
+    const obj = entry.value;
+    const type = table.typeName(obj);
+    if (!(name in Object(obj))) throw new AddinError("InvalidArgument", `${type} has no member '${name}'`);
+    let value;
+    if (isClientObject(obj)) {
+      value = await readMember(obj, name, `${type}.${name}`);
+    } else {
+      value = obj[name];
+    }
+    const record = encoder(entry, issued)(value, obj, name);
+    await syncIfTracked();
+    return record;
+  }
+
+  async function readMember(obj, name, label) {
+    if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
+      transaction.checkRead(label);
+      let memo = rangeMemo.get(obj);
+      if (!memo) rangeMemo.set(obj, (memo = {}));
+      return cellsRead(obj, name, sync, memo);
+    }
+    let value;
+    let fetch = false;
+    try {
+      value = obj[name];
+    } catch (e) {
+      if (errorsCode(e) !== "PropertyNotLoaded") throw e;
+      fetch = true;
+    }
+    if (!fetch) {
+      if (typeof value === "function" || !isData(value) || name === "isNullObject") return value;
+      const d = descriptorOf(obj, name);
+      if (!d || typeof d.get !== "function") return value;
+      fetch = true;
+    }
+    transaction.checkRead(label);
+    // A collection's items come with a load of the members' scalars;
+    // "items" itself is not a loadable name.
+    if (name === "items") obj.load();
+    else if (name !== "isNullObject") obj.load(name);
+    await sync();
+    return obj[name];
+  }
+
+  async function syncIfTracked() {
+    if (table.trackQueued && !transaction.isOpen) {
+      table.trackQueued = false;
+      await sync();
+    }
+  }
+
+  // ------------------------------------------------------------ GETITEM
+
+  async function doGetItem(entry, key, issued) {
+    if (entry.kind === "function") throw new AddinError("InvalidArgument", `${describe(entry)} does not support item access`);
+    const obj = entry.value;
+    const type = table.typeName(obj);
+    const parts = key.split(":");
+    const isInt = (t) => /^[+-]?\d+$/.test(t.trim());
+    const asInt = (t) => (t === "True" ? 1 : t === "False" ? 0 : isInt(t) ? Number(t) : NaN);
+    let value;
+    if (Array.isArray(obj)) {
+      if (parts.length === 3 && parts.every((p) => p.trim() === "" || isInt(p))) {
+        value = pySlice(obj, parts.map((p) => (p.trim() === "" ? null : Number(p))));
+      } else if (!Number.isNaN(asInt(key))) {
+        let i = asInt(key);
+        if (i < 0) i += obj.length;
+        if (i < 0 || i >= obj.length) {
+          throw new AddinError("InvalidArgument", `index ${key} is out of range for an array of length ${obj.length}`);
+        }
+        value = obj[i];
+      } else {
+        throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
+      }
+    } else if (isClientObject(obj)) {
+      if (parts.length === 3 && parts[2] === "" && !isInt(parts[0]) && parts[0] !== ""
+          && typeof obj.getRange === "function") {
+        value = obj.getRange(parts[1] ? `${parts[0]}:${parts[1]}` : parts[0]);
+      } else if (!Number.isNaN(asInt(key)) && asInt(key) >= 0 && typeof obj.getItemAt === "function") {
+        value = obj.getItemAt(asInt(key));
+      } else if (!Number.isNaN(asInt(key)) && "items" in obj) {
+        // A negative position, or a collection without getItemAt: by its items.
+        const items = await readMember(obj, "items", `${type}.items`);
+        let i = asInt(key);
+        if (i < 0) i += items.length;
+        if (i < 0 || i >= items.length) {
+          throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${items.length} item(s)`);
+        }
+        value = items[i];
+      } else {
+        throw new AddinError("InvalidArgument", `${type} does not support item access with ${JSON.stringify(key)}`);
+      }
+    } else if (obj !== null && typeof obj === "object" && Object.prototype.hasOwnProperty.call(obj, key)) {
+      value = obj[key];
+    } else {
+      throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
+    }
+    const record = encoder(entry, issued)(value, obj, key);
+    if (isClientObject(value) && !transaction.isOpen) {
+      table.trackQueued = false;
+      await sync();
+    }
+    return record;
+  }
+
+  // ------------------------------------------------------------ SET
+
+  async function doSet(entry, name, record, callables) {
+    const obj = entry.value;
+    if (entry.kind === "function" || !isClientObject(obj)) {
+      throw new AddinError("InvalidOperation", `members of ${describe(entry)} cannot be assigned`);
+    }
+    const type = table.typeName(obj);
+    const d = descriptorOf(obj, name);
+    if (!d) throw new AddinError("InvalidArgument", `${type} has no property '${name}'`);
+    if (typeof d.value === "function") {
+      throw new AddinError("InvalidOperation", `${type}.${name} is a method and cannot be assigned; call it instead`);
+    }
+    if ((d.get && !d.set) || d.writable === false) {
+      throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
+    }
+    const cells = CELL_PROPERTIES.has(name);
+    const value = decoder(callables)(record, cells);
+    const apply = async () => {
+      if (cells) return cellsWrite(obj, name, value, sync);
+      obj[name] = value;
+      return estimateBytes(value);
+    };
+    if (transaction.isOpen) {
+      const sizes = cells ? cellsRowSizes(value) : null;
+      const held = callables.splice(0);
+      transaction.defer({
+        label: `${type}.${name} = ...`,
+        bytes: sizes ? sizes.reduce((a, b) => a + b, 0) : estimateBytes(value),
+        run: apply,
+        done: (ran) => (ran ? held.forEach((id) => kept.add(id)) : letGoCallables(held)),
+      });
+      return;
+    }
+    await apply();
+    await sync();
+    // A Python function assigned to a property stays registered.
+    for (const id of callables.splice(0)) kept.add(id);
+  }
+
+  function estimateBytes(value) {
+    try {
+      return (JSON.stringify(value) || "").length + 64;
+    } catch {
+      return 64;
+    }
+  }
+
+  // ------------------------------------------------------------ CALL
+
+  function decodeArgs(list, callables) {
+    if (list === undefined || list === null) return [];
+    if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
+    const decode = decoder(callables);
+    const positional = [];
+    let named = null;
+    for (const a of list) {
+      if (a === null || typeof a !== "object") throw new AddinError("InvalidArgument", "malformed argument entry");
+      if (a.arg_type === "NAMED") {
+        if (named === null) named = {};
+        named[String(a.name)] = decode(a.value);
+      } else {
+        positional.push(decode(a.value));
+      }
+    }
+    if (named !== null) positional.push(named);
+    return positional;
+  }
+
+  function isImmediate(entry) {
+    return entry.immediate === true || entry.thisArg === txFacade || /^get[A-Z]|^get$/.test(entry.name)
+      || IMMEDIATE_IN_BATCH.has(entry.name);
+  }
+
+  async function doCall(entry, argList, issued, callables) {
+    if (entry.kind !== "function") {
+      throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
+    }
+    const args = decodeArgs(argList, callables);
+    if (transaction.isOpen && !isImmediate(entry)) {
+      const held = callables.splice(0);
+      transaction.defer({
+        label: `${entry.name}()`,
+        bytes: estimateBytes(args),
+        run: async () => {
+          const result = await invoke(entry, args);
+          keepCallables(entry, result, held);
+          afterRemove(entry);
+          return 64;
+        },
+        done: () => letGoCallables(held.filter((id) => !kept.has(id))),
+      });
+      return NULL_RECORD;
+    }
+    let result = await invoke(entry, args);
+    if (isClientResult(result)) {
+      transaction.checkRead(`${entry.name}()`);
+      await sync();
+      result = result.value;
+    }
+    const record = encoder(entry, issued)(result, undefined, undefined);
+    if (!transaction.isOpen) {
+      table.trackQueued = false;
+      await sync();
+    }
+    keepCallables(entry, result, callables);
+    afterRemove(entry);
+    return record;
+  }
+
+  async function invoke(entry, args) {
+    const result = entry.value.apply(entry.thisArg, args);
+    return isThenable(result) && !isClientObject(result) ? await result : result;
+  }
+
+  // Python callables an event handler keeps stay registered until removed.
+  const kept = new Set();
+  function keepCallables(entry, result, callables) {
+    if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
+    for (const id of callables) kept.add(id);
+    if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
+    let all = handlersOf.get(entry.thisArg);
+    if (!all) handlersOf.set(entry.thisArg, (all = new Set()));
+    for (const id of callables) all.add(id);
+  }
+
+  function afterRemove(entry) {
+    let ids = [];
+    if (entry.name === "remove" && entry.thisArg && handlerIds.has(entry.thisArg)) {
+      ids = handlerIds.get(entry.thisArg);
+      handlerIds.delete(entry.thisArg);
+    } else if (entry.name === "removeAll" && isEventHandlers(entry.thisArg) && handlersOf.has(entry.thisArg)) {
+      ids = [...handlersOf.get(entry.thisArg)];
+      handlersOf.delete(entry.thisArg);
+    }
+    const gone = ids.filter((id) => kept.delete(id));
+    letGoCallables(gone);
+  }
+
+  // ------------------------------------------------------------ requests
+
+  async function run(request) {
+    if (request === null || typeof request !== "object") {
+      throw new AddinError("InvalidRequest", "a request must be an object");
+    }
+    const { method } = request;
+    const name = request.name;
+    const issued = [];
+    const callables = [];
+    let ok = false;
+    try {
+      let result = NULL_RECORD;
+      if (method === "DEL") {
+        table.release([request.caller]);
+        scheduleUntracks();
+        ok = true;
+        return result;
+      }
+      const entry = table.get(request.caller);
+      if (method === "GET" || method === "GETITEM" || method === "SET") {
+        if (typeof name !== "string") throw new AddinError("InvalidRequest", `a ${method} request needs a member name`);
+      }
+      if (method === "GET") result = await doGet(entry, name, issued);
+      else if (method === "GETITEM") result = await doGetItem(entry, name, issued);
+      else if (method === "SET") await doSet(entry, name, request.value, callables);
+      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables);
+      else throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
+      ok = true;
+      return result;
+    } finally {
+      if (!ok) {
+        table.release(issued);
+        if (!transaction.isOpen) await settle();
+      }
+      letGoCallables(callables.filter((id) => !kept.has(id)));
+    }
+  }
+
+  // After a failure, a sync of its own sends whatever the failed request
+  // left queued (and released ranges' untracking), so that no later request
+  // reports an error that is not its own.
+  async function settle() {
+    table.trackQueued = false;
+    table.queueUntracks();
+    try {
+      await sync();
+    } catch {
+      // Already reported by the failed request, or nothing anyone asked for.
+    }
+  }
+
+  let untrackScheduled = false;
+  function scheduleUntracks() {
+    if (untrackScheduled || table.pendingUntrack.length === 0) return;
+    untrackScheduled = true;
+    enqueue(async () => {
+      untrackScheduled = false;
+      if (transaction.isOpen) return;   // flushed after the commit or rollback
+      if (table.queueUntracks()) {
+        try {
+          await sync();
+        } catch {
+          // A range whose sheet is gone cannot be untracked; nothing is lost.
+        }
+      }
+    }).catch(() => {});
+  }
+
+  let tail = Promise.resolve();
+  function enqueue(job) {
+    const done = tail.then(() => withDeadline(job()));
+    tail = done.then(() => {}, () => {});
+    return done;
+  }
+
+  function withDeadline(promise) {
+    let timer;
+    const limit = new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new AddinError("RequestAborted",
+        `the request did not finish within ${requestTimeoutMs / 1000} s; the add-in moved on to the next one`)),
+      requestTimeoutMs);
+    });
+    return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+  }
+
+  function execute(request) {
+    let requestId = null;
+    try {
+      requestId = request && typeof request === "object" ? request.requestId ?? null : null;
+    } catch {
+      requestId = null;
+    }
+    return enqueue(() => run(request)).then(
+      (result) => ({ requestId, ok: true, result }),
+      (e) => {
+        let message;
+        try {
+          message = errorsText(e);
+        } catch {
+          message = "GeneralException: the add-in failed to describe an error";
+        }
+        return { requestId, ok: false, error: { message } };
+      },
+    );
+  }
+
+  function release(ids) {
+    try {
+      table.release(Array.isArray(ids) ? ids : [ids]);
+      if (!transaction.isOpen) scheduleUntracks();
+    } catch {
+      // Releasing never fails towards the caller.
+    }
+  }
+
+  // objectCount and trackedCount are for the pane's status line and tests.
+  return {
+    execute,
+    release,
+    get objectCount() { return table.size; },
+    get trackedCount() { return table.trackCounts.size; },
+  };
+}
+
+// Python slice semantics on an array: [start, stop, step], null = default.
+function pySlice(items, [start, stop, step]) {
+  const n = items.length;
+  step = step === null ? 1 : step;
+  if (step === 0) throw new AddinError("InvalidArgument", "slice step cannot be zero");
+  const clamp = (v, lo, hi) => Math.max(lo, Math.min(hi, v));
+  const norm = (v, dflt, lo, hi) => (v === null ? dflt : clamp(v < 0 ? v + n : v, lo, hi));
+  const out = [];
+  if (step > 0) {
+    for (let i = norm(start, 0, 0, n), end = norm(stop, n, 0, n); i < end; i += step) out.push(items[i]);
+  } else {
+    for (let i = norm(start, n - 1, -1, n - 1), end = norm(stop, -1, -1, n - 1); i > end; i += step) out.push(items[i]);
+  }
+  return out;
+}

@@ -1,0 +1,127 @@
+// The fixed functions GetSetting (id 2), Union (id 3) and Intersect (id 4).
+//
+// GetSetting(name): name is text; gives the value of the workbook setting
+//   (context.workbook.settings, this add-in's settings in this workbook), or
+//   None when there is no such setting.
+// Union(r1, r2, ...): one or more Range or RangeAreas objects on one
+//   worksheet; gives a RangeAreas holding all their areas, made with
+//   worksheet.getRanges("A1:B2, D4"), so its address joins the areas'
+//   addresses with ", ". Ranges on different sheets are refused.
+// Both results come from context.workbook.worksheets.getItem(sheet), so they
+// do not depend on the argument objects staying alive.
+// Intersect(r1, r2, ...): two or more Range or RangeAreas objects; gives
+//   their common part through getIntersectionOrNullObject, or None when they
+//   do not overlap (or lie on different sheets).
+
+import { AddinError } from "./errors.mjs";
+
+export function rootsMake({ context, sync, checkRead }) {
+  async function GetSetting(name, ...rest) {
+    if (typeof name !== "string" || rest.length > 0) {
+      throw new AddinError("InvalidArgument", "GetSetting(name) takes one argument, the setting's name as text");
+    }
+    checkRead(`GetSetting(${JSON.stringify(name)})`);
+    const item = context.workbook.settings.getItemOrNullObject(name);
+    item.load("value");
+    await sync();
+    return item.isNullObject ? null : item.value;
+  }
+
+  // Results are made from the workbook's own worksheet (not from an
+  // argument's path), so they stay usable when Python drops the arguments.
+  const sheetNamed = (written) => context.workbook.worksheets.getItem(rootsUnquote(written));
+
+  async function Union(...ranges) {
+    rootsCheckRanges("Union", ranges, 1);
+    for (const r of ranges) r.load("address");
+    await sync();
+    let sheet = null;
+    const areas = [];
+    for (const r of ranges) {
+      for (const area of rootsSplitAddress(r.address)) {
+        if (sheet === null) sheet = area.sheet;
+        if (rootsUnquote(area.sheet).toLowerCase() !== rootsUnquote(sheet).toLowerCase()) {
+          throw new AddinError("InvalidArgument",
+            `Union: all ranges must be on one worksheet (got ${sheet} and ${area.sheet})`);
+        }
+        areas.push(area.ref);
+      }
+    }
+    return sheetNamed(sheet).getRanges(areas.join(", "));
+  }
+
+  async function Intersect(...ranges) {
+    rootsCheckRanges("Intersect", ranges, 2);
+    // One chain, one sync. A range made by a method lives only through the
+    // sync that first uses it unless tracked, so the links are tracked until
+    // the answer, a fresh range of the same address, has been made.
+    let common = ranges[0];
+    const links = [];
+    for (const r of ranges.slice(1)) {
+      common = common.getIntersectionOrNullObject(r);
+      context.trackedObjects.add(common);
+      links.push(common);
+    }
+    common.load("address");
+    try {
+      await sync();
+      if (common.isNullObject) return null;
+      const [area] = rootsSplitAddress(common.address);
+      return sheetNamed(area.sheet).getRange(area.ref);
+    } finally {
+      for (const link of links) context.trackedObjects.remove(link);
+    }
+  }
+
+  return { GetSetting, Union, Intersect };
+}
+
+function rootsCheckRanges(what, ranges, least) {
+  if (ranges.length < least) {
+    throw new AddinError("InvalidArgument",
+      `${what} needs at least ${least === 1 ? "one range" : `${least} ranges`}, got ${ranges.length}`);
+  }
+  for (const r of ranges) {
+    const ok = r !== null && typeof r === "object" && typeof r.load === "function"
+      && typeof r.getIntersectionOrNullObject === "function";
+    if (!ok) {
+      const kind = r === null ? "None" : (r && r.constructor && r.constructor.name) || typeof r;
+      throw new AddinError("InvalidArgument", `${what} expects Range objects, got ${kind}`);
+    }
+  }
+}
+
+/** "Sheet1!A1:B2, 'My, Sheet'!C3" -> [{sheet, ref}], sheet names kept as written. */
+export function rootsSplitAddress(address) {
+  const out = [];
+  const text = String(address);
+  let i = 0;
+  while (i < text.length) {
+    while (text[i] === " " || text[i] === ",") i++;
+    if (i >= text.length) break;
+    let sheet = "";
+    if (text[i] === "'") {
+      let j = i + 1;
+      while (j < text.length && !(text[j] === "'" && text[j + 1] !== "'")) j += text[j] === "'" ? 2 : 1;
+      sheet = text.slice(i, j + 1);
+      i = j + 1;
+    }
+    const end = text.indexOf(",", i);
+    const piece = text.slice(i, end < 0 ? text.length : end).trim();
+    i = end < 0 ? text.length : end;
+    const bang = piece.lastIndexOf("!");
+    if (bang >= 0) {
+      sheet += piece.slice(0, bang);
+      out.push({ sheet, ref: piece.slice(bang + 1) });
+    } else {
+      out.push({ sheet, ref: piece });
+    }
+  }
+  return out;
+}
+
+/** 'My ''quoted'' sheet' -> My 'quoted' sheet; unquoted names unchanged. */
+export function rootsUnquote(name) {
+  return name.startsWith("'") && name.endsWith("'") && name.length >= 2
+    ? name.slice(1, -1).replace(/''/g, "'") : name;
+}

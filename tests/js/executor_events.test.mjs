@@ -1,0 +1,136 @@
+// Python callables: event handlers that read the workbook, functions passed
+// to calls, and when the add-in lets go of them.
+
+import { test, describe } from "node:test";
+import assert from "node:assert/strict";
+import { harness, rec, plain, standin, tick } from "./executor-harness.mjs";
+
+const CONTEXT = rec.ref(0, "RequestContext");
+
+async function addHandler(h, sheetName, callableId) {
+  const sheet = await h.sheet(sheetName);
+  const handlers = (await h.get(sheet, "onChanged")).value;
+  return h.method(handlers, "add", rec.fn(callableId));
+}
+
+async function until(predicate, what) {
+  for (let i = 0; i < 200 && !predicate(); i++) await tick(5);
+  assert.ok(predicate(), `timed out waiting for ${what}`);
+}
+
+describe("event handlers", () => {
+  test("an onChanged handler in Python gets the event and reads the changed range", async () => {
+    const h = harness();
+    const seen = [];
+    h.python = async (callableId, [args]) => {
+      const event = plain(args);
+      // What a Python handler does: args.getRange(Context).values
+      const range = await h.call(args.value.getRange.value, CONTEXT);
+      seen.push({ callableId, event, values: await h.values(range.value) });
+      return rec.null();
+    };
+    const result = await addHandler(h, "Sheet1", "pyfunc_ab_1");
+    assert.equal(result.type, "EventHandlerResult");
+    assert.equal(standin.handlerCount("Sheet1"), 1);
+    const r = await h.range("B2:C2");
+    await h.set(r, "values", rec.of([[1, "x"]]));
+    await until(() => seen.length === 1, "the handler");
+    const [{ callableId, event, values }] = seen;
+    assert.equal(callableId, "pyfunc_ab_1");
+    assert.equal(event.type, "WorksheetChanged");
+    assert.equal(event.changeType, "RangeEdited");
+    assert.equal(event.address, "B2:C2");
+    assert.equal(event.source, "Local");
+    assert.equal(typeof event.worksheetId, "string");
+    assert.deepEqual(values, [[1, "x"]]);
+    assert.deepEqual(h.released, []);
+  });
+
+  test("removing the handler stops the calls and lets go of the Python callable", async () => {
+    const h = harness();
+    let calls = 0;
+    h.python = async () => { calls++; return rec.null(); };
+    const result = (await addHandler(h, "Sheet1", "pyfunc_ab_1")).value;
+    const r = await h.range("A1");
+    await h.set(r, "values", rec.int(1));
+    await until(() => calls === 1, "the first event");
+    await h.method(result, "remove");
+    assert.deepEqual(h.released, ["pyfunc_ab_1"]);
+    assert.equal(standin.handlerCount("Sheet1"), 0);
+    await h.set(r, "values", rec.int(2));
+    await tick(30);
+    assert.equal(calls, 1);
+  });
+
+  test("removeAll on the event lets go of every callable added through it", async () => {
+    const h = harness();
+    await addHandler(h, "Sheet1", "pyfunc_ab_1");
+    await addHandler(h, "Sheet1", "pyfunc_ab_2");
+    const handlers = (await h.get(await h.sheet("Sheet1"), "onChanged")).value;
+    const removeAll = await h.send({ method: "GET", name: "removeAll", caller: handlers });
+    if (!removeAll.ok) return; // not every Office.js build has removeAll
+    await h.call(removeAll.result.value);
+    assert.deepEqual(h.released.sort(), ["pyfunc_ab_1", "pyfunc_ab_2"]);
+  });
+
+  test("a handler that fails on a missing sheet is not kept", async () => {
+    const h = harness();
+    const text = await addHandler(h, "Nope", "pyfunc_ab_1").then(() => "added", (e) => e.message);
+    assert.match(text, /^ItemNotFound: /);
+    assert.deepEqual(h.released, ["pyfunc_ab_1"]);
+  });
+
+  test("a handler raising in Python does not disturb the next requests", async () => {
+    const h = harness();
+    let calls = 0;
+    h.python = async () => { calls++; throw new Error("ValueError: boom"); };
+    await addHandler(h, "Sheet1", "pyfunc_ab_1");
+    const r = await h.range("A1");
+    await h.set(r, "values", rec.int(1));
+    await until(() => calls === 1, "the event");
+    assert.deepEqual(await h.values(r), [[1]]);
+  });
+});
+
+describe("functions passed to calls", () => {
+  test("the call waits for Python's result; the callable is let go afterwards", async () => {
+    const h = harness();
+    h.python = async (callableId, [ctx]) => {
+      assert.equal(ctx.type, "RequestContext");
+      return rec.of({ answer: 42 });
+    };
+    const result = await h.method(1, "run", rec.fn("pyfunc_ab_7"));
+    assert.deepEqual(plain(result), { answer: 42 });
+    assert.deepEqual(h.invoked.map((i) => i.callableId), ["pyfunc_ab_7"]);
+    assert.deepEqual(h.released, ["pyfunc_ab_7"]);
+  });
+
+  test("a Python error reaches the caller with Python's own text", async () => {
+    const h = harness();
+    h.python = async () => { throw new Error("ZeroDivisionError: division by zero"); };
+    const run = (await h.get(1, "run")).value;
+    const text = await h.fails({ method: "CALL", name: "__call__", caller: run,
+      args: [{ arg_type: "PLACED", value: rec.fn("pyfunc_ab_8") }] });
+    assert.equal(text, "ZeroDivisionError: division by zero");
+    assert.deepEqual(h.released, ["pyfunc_ab_8"]);
+  });
+
+  test("Python's result may be a reference to an add-in object", async () => {
+    const h = harness();
+    const r = await h.range("C3");
+    h.python = async () => rec.ref(r, "Range");
+    const result = await h.method(1, "run", rec.fn("pyfunc_ab_9"));
+    assert.equal(result.type, "Range");
+    assert.equal(plain(await h.get(result.value, "address")), "Sheet1!C3");
+  });
+
+  test("a function written as cell data is refused and let go", async () => {
+    const h = harness();
+    const r = await h.range("A1:B1");
+    const text = await h.fails({ method: "SET", name: "values", caller: r,
+      value: rec.arr([rec.arr([rec.int(1), rec.fn("pyfunc_ab_3")])]) });
+    assert.match(text, /^InvalidArgument: a cell holds/);
+    assert.deepEqual(h.released, ["pyfunc_ab_3"]);
+    assert.deepEqual(standin.inspect("Sheet1", "A1:B1").values, [["", ""]]);
+  });
+});
