@@ -294,13 +294,18 @@ FuncSpec& from_wire_spec();
 // collector and handed to it once the whole result exists: a frame or a
 // list of dicts makes tens of thousands of them, enough to set off full
 // collections that would traverse every one of them (and the rest of the
-// heap) while it is still growing. Held by the result, so alive until then.
+// heap) while it is still growing. Each is held by a reference of its own
+// until then, since user code may drop it from the result meanwhile (a key
+// that comes twice replaces its first record).
 class Hidden {
 public:
     Hidden() = default;
     Hidden(const Hidden&) = delete;
     Hidden& operator=(const Hidden&) = delete;
-    ~Hidden() { PyMem_Free(objects_); }
+    ~Hidden() {
+        reveal();
+        PyMem_Free(objects_);
+    }
     // `o` is part of the result being built; -1 with MemoryError set.
     int add(PyObject* o) {
         if (!PyObject_GC_IsTracked(o)) return 0;
@@ -310,12 +315,14 @@ public:
     }
     // For a list made untracked by ListFill.
     int add_untracked(PyObject* o) { return push(o); }
-    // Only on success: after a failure the objects may be gone already.
+    // Tracks every object again and drops the references held on them.
     void reveal() {
         for (size_t i = 0; i < size_; ++i) {
             if (!PyObject_GC_IsTracked(objects_[i])) PyObject_GC_Track(objects_[i]);
         }
+        const size_t n = size_;
         size_ = 0;
+        for (size_t i = 0; i < n; ++i) Py_DECREF(objects_[i]);
     }
 
 private:
@@ -330,6 +337,7 @@ private:
             objects_ = grown;
             cap_ = cap;
         }
+        Py_INCREF(o);
         objects_[size_++] = o;
         return 0;
     }
@@ -755,9 +763,9 @@ struct Decoder {
 
     PyObject* decode(PyObject* wire);
     PyObject* decode_child(PyObject* item);
-    Ref new_container(Ref& slot, PyObject* cls_name, PyObject* wire, PyObject* v, int* truth);
-    PyObject* decode_array(PyObject* wire, PyObject* v);
-    PyObject* decode_dict(PyObject* wire, PyObject* v);
+    Ref new_container(Ref& slot, PyObject* cls_name, PyObject* wire, Ref& n, PyObject* v, int* truth);
+    PyObject* decode_array(PyObject* wire, Ref& n, PyObject* v);
+    PyObject* decode_dict(PyObject* wire, Ref& n, PyObject* v);
 };
 
 PyObject* Decoder::decode_child(PyObject* item) {
@@ -835,17 +843,26 @@ int classify(PyObject* t, Tag* out) {
     return 0;
 }
 
-inline PyObject* entry(PyObject* wire, PyObject* key) {
+// The record's entry, None when absent. Owned from the moment it is read:
+// user code (a tag's __eq__, a conversion, a nested record) may change the
+// record and so free what it held.
+inline Ref entry(PyObject* wire, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(wire, key);
     if (!v && !PyErr_Occurred()) v = Py_None;
-    return v;  // borrowed
+    return Ref::borrow(v);
+}
+
+// Reads an entry that step 1 reads but this record needed only later; `slot`
+// keeps it when it was read earlier.
+inline int late_entry(Ref& slot, PyObject* wire, PyObject* key) {
+    if (!slot) slot = entry(wire, key);
+    return slot ? 0 : -1;
 }
 
 // The array or dict proxy for the record's "id", made before any element is
 // decoded; *truth is the truth value of the record's "value".
-Ref Decoder::new_container(Ref& slot, PyObject* cls_name, PyObject* wire, PyObject* v, int* truth) {
-    Ref n = Ref::borrow(entry(wire, N.id));
-    if (!n) return n;
+Ref Decoder::new_container(Ref& slot, PyObject* cls_name, PyObject* wire, Ref& n, PyObject* v, int* truth) {
+    if (late_entry(n, wire, N.id) < 0) return Ref();
     PyObject* cls = global_slot(slot, cls_name);
     Ref proxy = cls ? call1(cls, n.get()) : Ref();
     if (!proxy) return proxy;
@@ -853,9 +870,9 @@ Ref Decoder::new_container(Ref& slot, PyObject* cls_name, PyObject* wire, PyObje
     return *truth < 0 ? Ref() : std::move(proxy);
 }
 
-PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
+PyObject* Decoder::decode_array(PyObject* wire, Ref& n, PyObject* v) {
     int truth;
-    Ref proxy = new_container(array_cls, N.g_OfficeJsArray, wire, v, &truth);
+    Ref proxy = new_container(array_cls, N.g_OfficeJsArray, wire, n, v, &truth);
     if (!proxy) return nullptr;
     Ref items;
     if (truth && PyList_CheckExact(v)) {
@@ -890,9 +907,9 @@ PyObject* Decoder::decode_array(PyObject* wire, PyObject* v) {
     return proxy.release();
 }
 
-PyObject* Decoder::decode_dict(PyObject* wire, PyObject* v) {
+PyObject* Decoder::decode_dict(PyObject* wire, Ref& n, PyObject* v) {
     int truth;
-    Ref proxy = new_container(dict_cls, N.g_OfficeJsDict, wire, v, &truth);
+    Ref proxy = new_container(dict_cls, N.g_OfficeJsDict, wire, n, v, &truth);
     if (!proxy) return nullptr;
     Ref entries;
     if (truth && PyDict_CheckExact(v)) {
@@ -927,32 +944,19 @@ PyObject* Decoder::decode_dict(PyObject* wire, PyObject* v) {
 }
 
 PyObject* Decoder::decode(PyObject* wire) {
-    PyObject* t = entry(wire, N.type);
+    Ref t = entry(wire, N.type);
     if (!t) return nullptr;
-    Ref keep_t = Ref::borrow(t);
-    PyObject* v = entry(wire, N.value);
-    if (!v) return nullptr;
+    Ref keep_v = entry(wire, N.value);
+    if (!keep_v) return nullptr;
+    PyObject* v = keep_v.get();
+    // Comparing an exact str tag runs no user code, so "isSpec" and "id" may
+    // be read where they are needed. Any other tag compares by its own
+    // __eq__, which may change the record: they are read before it.
+    Ref s, n;
+    if (!PyUnicode_CheckExact(t.get()) && (late_entry(s, wire, N.isSpec) < 0 || late_entry(n, wire, N.id) < 0))
+        return nullptr;
     Tag tag;
-    if (classify(t, &tag) < 0) return nullptr;
-    // The fast exits hand out the record's own value and so need no
-    // reference of their own on it.
-    switch (tag) {
-        case Tag::Null:
-            Py_RETURN_NONE;
-        case Tag::Int:
-            if (PyLong_CheckExact(v)) return Py_NewRef(v);
-            break;
-        case Tag::Float:
-            if (PyFloat_CheckExact(v)) return Py_NewRef(v);
-            break;
-        case Tag::String:
-            if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
-            break;
-        default:
-            break;
-    }
-    // Conversions and nested records run user code, which may change `wire`.
-    Ref keep_v = Ref::borrow(v);
+    if (classify(t.get(), &tag) < 0) return nullptr;
     switch (tag) {
         case Tag::Null:
             Py_RETURN_NONE;
@@ -962,10 +966,13 @@ PyObject* Decoder::decode(PyObject* wire) {
             return PyBool_FromLong(truth);
         }
         case Tag::Int:
+            if (PyLong_CheckExact(v)) return keep_v.release();
             return PyNumber_Long(v);
         case Tag::Float:
+            if (PyFloat_CheckExact(v)) return keep_v.release();
             return PyNumber_Float(v);
         case Tag::String:
+            if (PyUnicode_CheckExact(v)) return keep_v.release();
             return PyObject_Str(v);
         case Tag::Date: {
             PyObject* cls = attr_slot(dt_datetime, dt, N.g_dt, S.datetime);
@@ -985,26 +992,24 @@ PyObject* Decoder::decode(PyObject* wire) {
         case Tag::Array: {
             DepthGuard depth;
             if (depth.enter(" while decoding a wire value") < 0) return nullptr;
-            return decode_array(wire, v);
+            return decode_array(wire, n, v);
         }
         case Tag::Dict: {
             DepthGuard depth;
             if (depth.enter(" while decoding a wire value") < 0) return nullptr;
-            return decode_dict(wire, v);
+            return decode_dict(wire, n, v);
         }
         case Tag::Other:
             break;
     }
-    PyObject* s = entry(wire, N.isSpec);
-    if (!s) return nullptr;
-    Ref keep_s = Ref::borrow(s);
-    int spec = PyObject_IsTrue(s);
+    if (late_entry(s, wire, N.isSpec) < 0) return nullptr;
+    int spec = PyObject_IsTrue(s.get());
     if (spec < 0) return nullptr;
     if (spec) {
         Ref oid = Ref::steal(PyNumber_Long(v));
         PyObject* cls = oid ? global_slot(object_cls, N.g_OfficeJsObject) : nullptr;
         if (!cls) return nullptr;
-        return call2(cls, oid.get(), t).release();
+        return call2(cls, oid.get(), t.get()).release();
     }
     return PyObject_Str(v);
 }

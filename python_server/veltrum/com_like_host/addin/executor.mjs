@@ -9,10 +9,12 @@
 //   throws PropertyNotLoaded, and also when it reads without error, since a
 //   value loaded or assigned earlier may be stale (a formula's result, typed
 //   input turned into a number).
+//   A collection's "items" is loaded with load() (all members' scalars),
+//   since "items" itself is not a loadable name.
 // - GETITEM: arrays and dictionaries by index or key (Python slices on
-//   arrays), collections by position (getItemAt; a negative position counts
-//   from getCount()), worksheets by address slice (sheet["A1":"C3"] ->
-//   getRange("A1:C3")).
+//   arrays), collections by position (getItemAt; a negative position, or a
+//   collection without getItemAt, through its items), worksheets by address
+//   slice (sheet["A1":"C3"] -> getRange("A1:C3")).
 // - SET assigns and syncs, so a failure is reported on the assignment itself.
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
@@ -24,10 +26,10 @@
 // are queued until commit instead of synced.
 //
 // Every request gets exactly one response; execute() never rejects. Requests
-// run one after another (they share one context, and a sync must carry only
-// the commands of the request that reports its errors); a request that has
-// not finished after requestTimeoutMs is answered with RequestAborted and
-// the next one starts.
+// take turns on the shared context (turns.mjs): a request not finished after
+// requestTimeoutMs is answered with RequestAborted and the next one starts,
+// and a Python function that Office.js calls from inside a call may itself
+// make requests.
 //
 // Office.js behaviour this relies on (as documented):
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
@@ -51,15 +53,19 @@
 // - a single value assigned to a range fills it; "" empties a cell; null in a
 //   values array leaves a cell unchanged (hence None -> "").
 //
-// Bad arguments reported late: methods that return a proxy queue nothing
-// Excel checks until the proxy is used, so for worksheets.getItem(name),
-// getItemAt(i), tables.getItem(name), getItemOrNullObject's relatives and
-// other proxy-returning methods whose result is not a range, a bad argument
-// (ItemNotFound, InvalidArgument) is reported by the first request that uses
-// the returned proxy. Methods that return a range (getRange, getCell,
-// getUsedRange, getIntersection, getResizedRange, getOffsetRange ...) report
-// it on the call itself, because the add-in tracks the range it hands out in
-// that call's sync. Inside a transaction, errors are reported by commit.
+// Bad arguments reported late: a method that returns a proxy only describes
+// an object; Excel checks it when a command that uses it is synced. So
+// worksheets.getItem(name), getItemAt(i), settings.getItem(key),
+// sheet.getRange(address), getRangeByIndexes, getRanges, getCell,
+// getOffsetRange, getResizedRange, getRow/getColumn, getIntersection,
+// getBoundingRect and getUsedRange report a bad argument (ItemNotFound,
+// InvalidArgument) on the first request that uses the proxy they returned:
+// reading a property, assigning one, or a call whose sync needs the object.
+// (Whether context.trackedObjects.add already checks a range is up to the
+// Office.js build.) *OrNullObject methods never fail: they give a null
+// object. Writes, and calls that change the workbook or return data (add,
+// delete, clear, getCount ...), report their errors themselves; inside a
+// transaction, commit reports them.
 
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, NULL_RECORD } from "./values.mjs";
@@ -67,6 +73,7 @@ import { ObjectTable } from "./objects.mjs";
 import { CELL_PROPERTIES, cellsRead, cellsWrite, cellsRowSizes } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake } from "./roots.mjs";
+import { Turns } from "./turns.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
@@ -82,9 +89,9 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   const table = new ObjectTable(context);
   const transaction = new Transaction({ context, sync, afterCommit: () => scheduleUntracks() });
   const roots = rootsMake({ context, sync, checkRead: (what) => transaction.checkRead(what) });
+  const turns = new Turns(requestTimeoutMs);
   const rangeMemo = new WeakMap();
   const handlerIds = new WeakMap();   // EventHandlerResult -> callable ids it keeps
-  const handlersOf = new WeakMap();   // EventHandlers -> Set of callable ids added to it
   const txFacade = Object.freeze({
     start: (ctx, blockGets) => transaction.start(ctx, blockGets),
     commit: () => transaction.commit(),
@@ -169,7 +176,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       const records = args.map((a) => encoder(null, null)(a));
       let result;
       try {
-        result = await invokeCallable(callableId, records);
+        result = await turns.lend(() => invokeCallable(callableId, records));
       } catch (e) {
         throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
       }
@@ -229,8 +236,6 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       fetch = true;
     }
     transaction.checkRead(label);
-    // A collection's items come with a load of the members' scalars;
-    // "items" itself is not a loadable name.
     if (name === "items") obj.load();
     else if (name !== "isNullObject") obj.load(name);
     await sync();
@@ -372,7 +377,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       || IMMEDIATE_IN_BATCH.has(entry.name);
   }
 
-  async function doCall(entry, argList, issued, callables) {
+  async function doCall(entry, argList, issued, callables, token) {
     if (entry.kind !== "function") {
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
@@ -383,7 +388,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
         label: `${entry.name}()`,
         bytes: estimateBytes(args),
         run: async () => {
-          const result = await invoke(entry, args);
+          const result = await invoke(entry, args, null);
           keepCallables(entry, result, held);
           afterRemove(entry);
           return 64;
@@ -392,7 +397,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       });
       return NULL_RECORD;
     }
-    let result = await invoke(entry, args);
+    let result = await invoke(entry, args, token);
     if (isClientResult(result)) {
       transaction.checkRead(`${entry.name}()`);
       await sync();
@@ -408,8 +413,9 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     return record;
   }
 
-  async function invoke(entry, args) {
-    const result = entry.value.apply(entry.thisArg, args);
+  async function invoke(entry, args, token) {
+    const result = token ? turns.calling(token, () => entry.value.apply(entry.thisArg, args))
+      : entry.value.apply(entry.thisArg, args);
     return isThenable(result) && !isClientObject(result) ? await result : result;
   }
 
@@ -419,27 +425,21 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
     for (const id of callables) kept.add(id);
     if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
-    let all = handlersOf.get(entry.thisArg);
-    if (!all) handlersOf.set(entry.thisArg, (all = new Set()));
-    for (const id of callables) all.add(id);
   }
 
+  // A handler is removed through the EventHandlerResult its add returned
+  // (Python cannot name the same JavaScript function twice: every encoding
+  // of a Python function registers it afresh).
   function afterRemove(entry) {
-    let ids = [];
-    if (entry.name === "remove" && entry.thisArg && handlerIds.has(entry.thisArg)) {
-      ids = handlerIds.get(entry.thisArg);
-      handlerIds.delete(entry.thisArg);
-    } else if (entry.name === "removeAll" && isEventHandlers(entry.thisArg) && handlersOf.has(entry.thisArg)) {
-      ids = [...handlersOf.get(entry.thisArg)];
-      handlersOf.delete(entry.thisArg);
-    }
-    const gone = ids.filter((id) => kept.delete(id));
-    letGoCallables(gone);
+    if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
+    const ids = handlerIds.get(entry.thisArg);
+    handlerIds.delete(entry.thisArg);
+    letGoCallables(ids.filter((id) => kept.delete(id)));
   }
 
   // ------------------------------------------------------------ requests
 
-  async function run(request) {
+  async function run(request, token) {
     if (request === null || typeof request !== "object") {
       throw new AddinError("InvalidRequest", "a request must be an object");
     }
@@ -463,7 +463,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       if (method === "GET") result = await doGet(entry, name, issued);
       else if (method === "GETITEM") result = await doGetItem(entry, name, issued);
       else if (method === "SET") await doSet(entry, name, request.value, callables);
-      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables);
+      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables, token);
       else throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
       ok = true;
       return result;
@@ -493,7 +493,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   function scheduleUntracks() {
     if (untrackScheduled || table.pendingUntrack.length === 0) return;
     untrackScheduled = true;
-    enqueue(async () => {
+    turns.run(async () => {
       untrackScheduled = false;
       if (transaction.isOpen) return;   // flushed after the commit or rollback
       if (table.queueUntracks()) {
@@ -506,23 +506,6 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     }).catch(() => {});
   }
 
-  let tail = Promise.resolve();
-  function enqueue(job) {
-    const done = tail.then(() => withDeadline(job()));
-    tail = done.then(() => {}, () => {});
-    return done;
-  }
-
-  function withDeadline(promise) {
-    let timer;
-    const limit = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new AddinError("RequestAborted",
-        `the request did not finish within ${requestTimeoutMs / 1000} s; the add-in moved on to the next one`)),
-      requestTimeoutMs);
-    });
-    return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
-  }
-
   function execute(request) {
     let requestId = null;
     try {
@@ -530,7 +513,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     } catch {
       requestId = null;
     }
-    return enqueue(() => run(request)).then(
+    return turns.run((token) => run(request, token)).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
