@@ -91,7 +91,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   const roots = rootsMake({ context, sync, checkRead: (what) => transaction.checkRead(what) });
   const turns = new Turns(requestTimeoutMs);
   const rangeMemo = new WeakMap();
-  const handlerIds = new WeakMap();   // EventHandlerResult -> callable ids it keeps
+  const handlerIds = new Map();   // EventHandlerResult -> callable ids it keeps
   const txFacade = Object.freeze({
     start: (ctx, blockGets) => transaction.start(ctx, blockGets),
     commit: () => transaction.commit(),
@@ -536,10 +536,37 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     }
   }
 
+  // A new Python session (after a reconnect) holds nothing of the old one:
+  // its ids, its open batch and its event handlers (whose Python functions
+  // are gone with the old session) are dropped. Ids keep counting.
+  function reset() {
+    transaction.rollback();
+    table.release([...table.entries.keys()]);
+    kept.clear();
+    const results = [...handlerIds.keys()];
+    handlerIds.clear();
+    return turns.run(async () => {
+      for (const result of results) {
+        try {
+          result.remove();
+        } catch {
+          // Its object is gone: the handler went with it.
+        }
+      }
+      table.queueUntracks();
+      try {
+        await sync();
+      } catch {
+        // Nothing anyone waits for.
+      }
+    }).catch(() => {});
+  }
+
   // objectCount and trackedCount are for the pane's status line and tests.
   return {
     execute,
     release,
+    reset,
     get objectCount() { return table.size; },
     get trackedCount() { return table.trackCounts.size; },
   };
