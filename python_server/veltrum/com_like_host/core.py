@@ -150,8 +150,8 @@ class HostCore:
         self.restamp_roots()
 
     def restamp_roots(self):
-        # reset() re-stamps Context and Excel only; the three function
-        # proxies must survive a new session too.
+        # messaging.reset() re-stamps all five roots itself; repeating it
+        # keeps them usable with a ``module`` whose reset does not.
         guid = self.messaging._guid
         for name in ROOT_PROXIES:
             proxy = getattr(self._cl, name, None)
