@@ -41,7 +41,8 @@ class WireAddin:
         self.addin.emit = self._emit
         self.frames = []          # every frame received, decoded
         self.hold = threading.Event()
-        self.ws = connect(ws_url(h, token), origin=origin, max_size=None)
+        self._client = connect(ws_url(h, token), origin=origin, max_size=None)
+        self.ws = self._client.__enter__()
         self.lock = threading.Lock()
         if hello:
             self.send({"kind": "hello", "host": "wire-double"})
@@ -88,7 +89,7 @@ class WireAddin:
             pass
 
     def close(self):
-        self.ws.close()
+        self._client.__exit__(None, None, None)
         self.thread.join(5)
 
 

@@ -91,7 +91,8 @@ def test_bad_token_or_foreign_origin_is_refused_before_messaging(wire, host, tok
     guid = com_like.messaging._guid
     url = ws_url(host, token) if token != "" else ws_url(host).split("?")[0]
     with pytest.raises(InvalidStatus) as info:
-        connect(url, origin=origin)
+        with connect(url, origin=origin):
+            pass
     assert info.value.response.status_code == 403
     assert host.stats["refused"] == 1 and com_like.messaging._guid == guid
     assert active_sheet().name == "Sheet1"      # the live session is untouched
