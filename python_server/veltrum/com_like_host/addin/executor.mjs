@@ -132,6 +132,12 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   }
   const syncOf = (obj) => () => contextOf(obj).sync();
 
+  function memoOf(range) {
+    let memo = rangeMemo.get(range);
+    if (!memo) rangeMemo.set(range, (memo = {}));
+    return memo;
+  }
+
   // Syncs the given contexts and those with tracking waiting, each once.
   async function syncContexts(...contexts) {
     const all = new Set([...contexts, ...table.takeTrackContexts()]);
@@ -237,9 +243,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   async function readMember(obj, name, label) {
     if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
       transaction.checkRead(label);
-      let memo = rangeMemo.get(obj);
-      if (!memo) rangeMemo.set(obj, (memo = {}));
-      return cellsRead(obj, name, syncOf(obj), memo);
+      return cellsRead(obj, name, syncOf(obj), memoOf(obj));
     }
     let value;
     let fetch = false;
@@ -320,7 +324,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     const cells = CELL_PROPERTIES.has(name);
     const value = decoder(callables)(record, cells);
     const apply = async () => {
-      if (cells) return cellsWrite(obj, name, value, syncOf(obj));
+      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
       obj[name] = value;
       return estimateBytes(value);
     };
