@@ -16,6 +16,9 @@ import pytest
 import com_like
 
 FULL_NAME = "veltrum_master.python_server.veltrum.com_like"
+# Entries the interpreter itself may add to a class: copy and pickle cache
+# __slotnames__ on every class they have handled.
+CLASS_ENTRIES = ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__slotnames__")
 CLASSES = ["Serializer", "Messaging", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict", "OfficeJsTransaction"]
 
 
@@ -31,7 +34,7 @@ def test_namespace_binding_order():
         "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
         "_internal_officejs_names", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict",
         "UNIQUE_TRANSACTION_ID", "OfficeJsTransaction", "messaging",
-        "Context", "Excel", "GetSetting", "Intersect",
+        "Context", "Excel", "GetSetting", "Intersect", "OfficeJsAttributeError",
     ]  # fmt: skip
 
 
@@ -104,10 +107,25 @@ def test_classes(name, base, first_line, whole, indented):
         assert all(line.startswith("    ") for line in doc.split("\n")[1:] if line)
     # No class-level data, properties, slots or class methods besides the methods.
     for key, value in vars(cls).items():
-        if key in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"):
+        if key in CLASS_ENTRIES:
             continue
         assert isinstance(value, staticmethod) or type(value).__name__ == "function", key
     assert not issubclass(cls, com_like.OfficeJsObject) or name == "OfficeJsObject"
+
+
+def test_attribute_error_class():
+    cls = com_like.OfficeJsAttributeError
+    assert type(cls) is type
+    assert cls.__bases__ == (AttributeError, RuntimeError)
+    assert cls.__name__ == cls.__qualname__ == "OfficeJsAttributeError"
+    assert cls.__module__ == FULL_NAME
+    doc = cls.__doc__
+    assert doc.startswith("\n    Raised when the Office.js add-in fails to read an attribute.\n")
+    assert doc.endswith("\n    ")
+    assert all(line.startswith("    ") for line in doc.split("\n")[1:] if line)
+    assert {k for k in vars(cls) if k not in ("__module__", "__doc__", "__weakref__")} == set()
+    e = cls("x")
+    assert e.args == ("x",) and str(e) == "x"
 
 
 def test_messaging_class_doc_text():
@@ -179,7 +197,7 @@ for _cls in ("OfficeJsArray", "OfficeJsDict"):
 def test_method_table_is_complete():
     for name in CLASSES:
         cls = getattr(com_like, name)
-        own = {k for k in vars(cls) if k not in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__")}
+        own = {k for k in vars(cls) if k not in CLASS_ENTRIES}
         assert own == {m for (c, m) in METHODS if c == name}, name
 
 

@@ -241,7 +241,7 @@ def test_call_encoding_error_sends_nothing(addin):
 @pytest.mark.parametrize(
     "op, exc, message",
     [
-        (lambda p: p.x, AttributeError, "GET failed for x"),
+        (lambda p: p.x, com_like.OfficeJsAttributeError, "GET failed for x"),
         (lambda p: p[1:5], AttributeError, "GET ITEM failed for slice(1, 5, None)"),
         (lambda p: p[-2], AttributeError, "GET ITEM failed for -2"),
         (lambda p: setattr(p, "x", 1), AttributeError, "SET failed for x"),
@@ -295,7 +295,9 @@ def test_error_response_surfaces_as_messaging_runtime_error(addin, op, message, 
     with pytest.raises(RuntimeError) as info:
         OPERATIONS[op][0](OfficeJsObject(9, "Function"))
     exc = info.value
-    assert type(exc) is RuntimeError and exc.args == (text,)
+    # A failed read is also an AttributeError, for hasattr() and getattr() with a default.
+    assert type(exc) is (com_like.OfficeJsAttributeError if op == "GET" else RuntimeError)
+    assert exc.args == (text,)
     assert exc.__suppress_context__ is True and exc.__cause__ is None
 
 

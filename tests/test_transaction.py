@@ -9,7 +9,7 @@ from com_like import OfficeJsTransaction, Serializer
 from addin_doubles import error, ok
 
 STALE = "Excel Object used after messaging context was stopped"
-START_FN, COMMIT_FN = 101, 102
+START_FN, COMMIT_FN, ROLLBACK_FN = 101, 102, 103
 CONTEXT = {"type": "RequestContext", "value": 0, "isSpec": True}
 
 
@@ -19,7 +19,8 @@ pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers")
 def batch_answer(req):
     """The add-in's transaction object: "start" and "commit" are functions."""
     if req["method"] == "GET" and req["caller"] == 5:
-        return ok({"type": "Function", "value": {"start": START_FN, "commit": COMMIT_FN}[req["name"]], "isSpec": True})
+        fn = {"start": START_FN, "commit": COMMIT_FN, "rollback": ROLLBACK_FN}[req["name"]]
+        return ok({"type": "Function", "value": fn, "isSpec": True})
     return ok()
 
 
@@ -47,6 +48,10 @@ def start(block_gets=False, caller=5):
 
 def commit(caller=5):
     return [("GET", "commit", caller), ("CALL", "__call__", COMMIT_FN, []), ("DEL", "__del__", COMMIT_FN)]
+
+
+def rollback_sent(caller=5):
+    return [("GET", "rollback", caller), ("CALL", "__call__", ROLLBACK_FN, []), ("DEL", "__del__", ROLLBACK_FN)]
 
 
 def commit_then_start(block_gets=False):
@@ -191,7 +196,7 @@ def test_exit_after_an_exception(batch, rollback, raise_error, with_callback):
         assert e is raised and raise_error
     else:
         assert not raise_error
-    expected = start() + ([] if rollback else commit())
+    expected = start() + (rollback_sent() if rollback else commit())
     assert sent(batch) == expected
     if with_callback:
         assert calls == [(Boom, raised, raised.__traceback__, len(expected))]  # after the commit
@@ -207,7 +212,56 @@ def test_exit_return_values(batch):
     assert t.__exit__(Boom, Boom(), None) is False
     with pytest.raises(TypeError):
         t.__exit__(None, None)
-    assert batch.requests == []
+    assert sent(batch) == rollback_sent() * 2
+
+
+def no_rollback_member(req):
+    return error("Transaction has no member 'rollback'") if req["name"] == "rollback" else batch_answer(req)
+
+
+def rollback_call_fails(req):
+    return error("rollback refused") if req["caller"] == ROLLBACK_FN else batch_answer(req)
+
+
+def stale_at_rollback(req):
+    if req["name"] == "rollback":
+        com_like.messaging.reset()  # the connection ended under the block
+        return None
+    return batch_answer(req)
+
+
+@pytest.mark.parametrize(
+    "answer, tail",
+    [(no_rollback_member, [("GET", "rollback", 5)]), (rollback_call_fails, rollback_sent()),
+     (stale_at_rollback, [("GET", "rollback", 5)])],
+    ids=["no-member", "call-fails", "reset"],
+)  # fmt: skip
+@pytest.mark.parametrize("raise_error", [True, False])
+def test_failed_rollback_leaves_the_block_exception_alone(batch, answer, tail, raise_error):
+    batch.answer = answer
+    calls = []
+    t = OfficeJsTransaction(True, raise_error, lambda *a: calls.append(a))
+    raised = Boom("x")
+    try:
+        with t:
+            raise raised
+    except Boom as e:
+        assert e is raised and raise_error and e.__context__ is None
+    else:
+        assert not raise_error
+    assert sent(batch)[: len(start()) + len(tail)] == start() + tail
+    assert calls == [(Boom, raised, raised.__traceback__)]
+
+
+def test_rollback_lets_an_interrupt_through(batch):
+    def interrupt(req):
+        if req["name"] == "rollback":
+            raise KeyboardInterrupt
+        return batch_answer(req)
+
+    batch.answer = interrupt
+    with pytest.raises(KeyboardInterrupt):
+        OfficeJsTransaction(roolback_at_error=True).__exit__(Boom, Boom(), None)
 
 
 def test_callback_is_called_as_stored(batch):

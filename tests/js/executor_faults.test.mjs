@@ -103,3 +103,24 @@ describe("stuck and failing outside parts", () => {
     assert.throws(() => createExecutor({ invokeCallable: () => {} }), TypeError);
   });
 });
+
+describe("a new Python session", () => {
+  test("reset drops the old session's ids, open batch and event handlers; ids keep counting", async () => {
+    const h = harness();
+    const r = await h.range("A1");
+    const handlers = (await h.get(await h.sheet(), "onChanged")).value;
+    await h.method(handlers, "add", rec.fn("pyfunc_old_1"));
+    await h.method(5, "start", rec.ref(0, "RequestContext"), rec.bool(true));
+    await h.set(r, "values", rec.int(1));
+    await h.ex.reset();
+    assert.equal(standin.handlerCount("Sheet1"), 0);
+    assert.equal(h.ex.objectCount, 6);
+    assert.equal(h.ex.trackedCount, 0);
+    assert.match(await h.fails({ method: "GET", name: "values", caller: r }), /^InvalidReference/);
+    // No batch is open any more: writes apply, reads are not blocked.
+    const again = await h.range("A1");
+    assert.ok(again > r);
+    await h.set(again, "values", rec.int(2));
+    assert.deepEqual(await h.values(again), [[2]]);
+  });
+});

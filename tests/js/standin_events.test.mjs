@@ -78,6 +78,26 @@ describe("onChanged", () => {
     assert.deepEqual(await read, ["Sheet1!D4", [[9]]]);
   });
 
+  test("after its sheet is deleted, an event's getRangeOrNullObject gives a null object", async () => {
+    const { handler, all } = collector(1);
+    await Excel.run(async (ctx) => {
+      const s = ctx.workbook.worksheets.getItem("Other");
+      s.onChanged.add(handler);
+      await ctx.sync();
+      s.getRange("A1").values = 1;
+    });
+    const [args] = await all;
+    await Excel.run(async (ctx) => {
+      ctx.workbook.worksheets.getItem("Other").delete();
+      await ctx.sync();
+      const gone = args.getRangeOrNullObject(ctx);
+      await ctx.sync();
+      assert.equal(gone.isNullObject, true);
+      args.getRange(ctx).load("address");
+      assert.equal((await rejection(ctx.sync())).code, "ItemNotFound");
+    });
+  });
+
   test("registration and removal take effect at sync; other sheets and formats stay quiet", async () => {
     const { handler, seen } = collector(99);
     const ctx = new Excel.RequestContext();
@@ -280,6 +300,8 @@ describe("user state: selection and cell editing", () => {
     }).then(() => { finished = true; });
     await settle();
     assert.equal(finished, false);
+    const other = await rejection(Excel.run(async (ctx) => { ctx.workbook.worksheets.getItem("Sheet1").getRange("B1").values = 1; }));
+    assert.equal(other.code, "InvalidOperationInCellEditMode");
     standin.setCellEditMode(false);
     await delayed;
     assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[3]]);

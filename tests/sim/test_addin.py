@@ -249,6 +249,31 @@ def test_batch_queues_sets_and_gets_follow_block_gets(d, block_gets):
     assert d.get(r, "values") == [["two"]]
 
 
+def rollback(d):
+    return d.send("CALL", d.get(5, "rollback").id, "__call__", args=[])
+
+
+def test_rollback_discards_the_open_batch(d):
+    r = d.rng("A1")
+    d.set(r, "values", [["before"]])
+    batch(d, False)
+    d.set(r, "values", [["discarded"]])
+    d.call(r, "clear")
+    d.origin = "other"                           # another origin's batch is its own
+    batch(d, False)
+    d.set(d.rng("B1"), "values", [["kept"]])
+    d.origin = None
+    assert rollback(d)["ok"]
+    assert d.get(r, "values") == [["before"]]
+    d.set(r, "values", [["outside"]])            # no batch any more: applied at once
+    assert d.get(r, "values") == [["outside"]]
+    assert commit(d)["ok"] and d.get(r, "values") == [["outside"]]
+    d.origin = "other"
+    assert commit(d)["ok"]
+    assert d.get(d.rng("B1"), "values") == [["kept"]]
+    assert rollback(d)["ok"]                     # nothing open: nothing to do
+
+
 def test_commit_reports_failing_queued_operation(d):
     batch(d, False)
     d.set(d.rng("A1"), "values", [[1]])

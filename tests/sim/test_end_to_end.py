@@ -206,6 +206,22 @@ def test_get_inside_a_transaction(excel_sim, block_gets):
     assert rng.values == [["new"]]
 
 
+def test_rolled_back_writes_never_land(excel_sim):
+    rng = active_sheet().getRange("A1")
+    rng.values = [["old"]]
+    with pytest.raises(ZeroDivisionError):
+        with com_like.OfficeJsTransaction(roolback_at_error=True):
+            rng.values = [["discarded"]]
+            1 / 0
+    assert rng.values == [["old"]]
+    rng.values = [["plain"]]                   # no batch left open to hold it back
+    assert rng.values == [["plain"]]
+    with com_like.OfficeJsTransaction():
+        active_sheet().getRange("B1").values = [["next"]]
+    assert rng.values == [["plain"]]
+    assert active_sheet().getRange("B1").values == [["next"]]
+
+
 def test_stop_removes_handler_and_ends_threads():
     host = LocalHost().start()
     threads = list(host._threads)

@@ -131,3 +131,6 @@ Excel: OfficeJsObject
 GetSetting: OfficeJsObject
 Union: OfficeJsObject
 Intersect: OfficeJsObject
+
+class OfficeJsAttributeError(AttributeError, RuntimeError):
+    """Raised when the Office.js add-in fails to read an attribute."""

@@ -1,5 +1,7 @@
 // The Messaging class: send handler, waiting requests, context reset and the
 // registry of Python callables.
+#include "messaging.h"
+
 #include "function.h"
 #include "subsystems.h"
 
@@ -17,6 +19,11 @@ constexpr const char kClassDoc[] =
     "    - on_message(): Can be called from listener thread to resolve pending futures\n    ";
 
 // ------------------------------------------------------------------ helpers
+
+// The exception of this thread's last answered failure, by identity only (it
+// is never dereferenced): set just before send_request_sync raises it, so the
+// proxy operation that called it can tell an error answer from the others.
+thread_local PyObject* t_answered_failure = nullptr;
 
 // self.<attr>[key] = value, with the exact-dict case done directly.
 int mapping_set(PyObject* mapping, PyObject* key, PyObject* value) {
@@ -217,6 +224,7 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* req = a.v[1];
     PyObject* timeout = a.v[2];  // a float after binding
+    t_answered_failure = nullptr;
 
     {
         Ref handler = getattr(self, N._send_handler);
@@ -245,11 +253,15 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
     }
 
     Ref response;
+    bool answered = false;  // the future failed, not the handler
     {
         Ref handler = getattr(self, N._send_handler);
         if (handler) {
             Ref ignored = call1(handler.get(), message.get());
-            if (ignored) response = future_result(fut.get(), timeout);
+            if (ignored) {
+                response = future_result(fut.get(), timeout);
+                answered = !response;
+            }
         }
     }
     if (response) return response.release();
@@ -278,6 +290,8 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
         return nullptr;
     }
     if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) drop_waiter(self, req_id.get());
+    // Only on_message fails a future with a RuntimeError: the add-in's answer.
+    if (answered && PyErr_GivenExceptionMatches(t.get(), PyExc_RuntimeError)) t_answered_failure = v.get();
     PyErr_Restore(t.release(), v.release(), trace.release());
     return nullptr;
 }
@@ -573,6 +587,12 @@ FuncSpec sUnregister{"unregister_callable", "Messaging",
                      unregister_callable_impl, kCallableId, 2};
 
 }  // namespace
+
+bool messaging_take_answered_failure(PyObject* exc) {
+    bool answered = exc && exc == t_answered_failure;
+    t_answered_failure = nullptr;
+    return answered;
+}
 
 int body_messaging_class(PyObject* ns) {
     const Member members[] = {

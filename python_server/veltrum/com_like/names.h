@@ -38,6 +38,7 @@ namespace com_like {
     X(g_Excel, "Excel")                                     \
     X(g_GetSetting, "GetSetting")                           \
     X(g_Intersect, "Intersect")                             \
+    X(g_OfficeJsAttributeError, "OfficeJsAttributeError")   \
     /* Messaging attributes */                              \
     X(waiters, "waiters")                                   \
     X(_waiters_lock, "_waiters_lock")                       \
@@ -63,6 +64,7 @@ namespace com_like {
     X(_start, "_start")                                     \
     X(commit, "commit")                                     \
     X(start, "start")                                       \
+    X(rollback, "rollback")                                 \
     /* message keys and values */                           \
     X(requestId, "requestId")                               \
     X(kind, "kind")                                         \

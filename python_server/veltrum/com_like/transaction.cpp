@@ -45,6 +45,18 @@ PyObject* commit_impl(const FuncSpec&, Bound& a) {
     Py_RETURN_NONE;
 }
 
+// Discards the add-in's open batch, as commit applies it: GET "rollback", then
+// a call without arguments. An add-in that cannot roll back must not replace
+// the block's own exception, so failures of the Exception family are dropped.
+int send_rollback(PyObject* self) {
+    Ref fn = proxy_getattr(self, N.rollback);
+    Ref r = fn ? call0(fn.get()) : Ref();
+    if (r) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 PyObject* enter_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (PyObject_SetAttr(self, N._isInWith, Py_True) < 0) return nullptr;
@@ -62,7 +74,11 @@ PyObject* exit_impl(const FuncSpec&, Bound& a) {
     }
     int rollback = truth_of_attr(self, N._rollback_at_error);
     if (rollback < 0) return nullptr;
-    if (!rollback && !call_method(self, N.commit)) return nullptr;
+    if (rollback) {
+        if (send_rollback(self) < 0) return nullptr;
+    } else if (!call_method(self, N.commit)) {
+        return nullptr;
+    }
     Ref cb = getattr(self, N._error_callback);
     if (!cb) return nullptr;
     int has_cb = PyObject_IsTrue(cb.get());

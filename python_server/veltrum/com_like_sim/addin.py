@@ -12,12 +12,13 @@ Object ids: 0 RequestContext, 1 Excel, 2 GetSetting, 3 Union, 4 Intersect,
 sheet read twice is two ids) and the id lives until a DEL names it, so the
 table holds only what the Python side still holds.
 
-Batches (the transaction object's ``start``/``commit``), one per origin
-(the sending thread, as the host reports it):
+Batches (the transaction object's ``start``/``commit``/``rollback``), one
+per origin (the sending thread, as the host reports it):
 
 * SET, and calls of methods that only change the workbook (``clear``,
   ``delete``), are checked and queued; ``commit`` applies them in order and
-  stops at the first that fails, reporting which one.
+  stops at the first that fails, reporting which one; ``rollback`` drops
+  them unapplied.
 * A GET or item read inside a batch sees the workbook as of the last
   commit: queued writes are not visible yet.
 * With ``block_gets`` true, a GET or item read whose result is data (a
@@ -111,6 +112,10 @@ class Transaction(JsObject):
     @model.method
     def commit(self):
         self.session._commit_batch()
+
+    @model.method
+    def rollback(self):
+        self.session._rollback_batch()
 
 
 class _Batch:
@@ -314,6 +319,10 @@ class SimulatedAddin:
                 raise JsError(e.code, "commit failed at queued operation %d of %d (%s): %s; "
                               "the %d before it were applied, the rest were dropped"
                               % (n + 1, len(batch.queue), label, e.text, n)) from None
+
+    def _rollback_batch(self):
+        # The queued writes go unapplied; a later commit finds no batch.
+        self._batches.pop(self._origin, None)
 
     # ------------------------------------------------------------ settings
 

@@ -149,8 +149,8 @@ class LocalHost:
         self._restamp_roots()
 
     def _restamp_roots(self):
-        # reset() re-stamps Context and Excel only; the three function
-        # proxies must survive a reconnect too.
+        # messaging.reset() re-stamps all five roots itself; repeating it
+        # keeps them usable with a ``module`` whose reset does not.
         guid = self.messaging._guid
         for name in ROOT_PROXIES:
             proxy = getattr(self._cl, name, None)

@@ -19,7 +19,15 @@ list of row lists of that shape, or one value for every cell.
 
 A callback that raised fails the test at teardown unless the test looked
 at ``excel_sim.callback_errors`` (and cleared it) itself.
+
+Failed assertions on returned arrays and dictionaries show what they hold:
+their own repr names only the remote object (``<OfficeJsArray id=28 len=1>``).
 """
+
+import difflib
+import pprint
+import reprlib
+import sys
 
 import pytest
 
@@ -28,6 +36,98 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "excel_sim(sheets=None, settings=None, cells=None, callback_threads=1): "
         "shape the simulated workbook of the excel_sim fixture")
+
+
+def pytest_assertrepr_compare(config, op, left, right):
+    proxies = _proxy_classes()
+    if proxies is None or not (_holds_proxy(left, proxies) or _holds_proxy(right, proxies)):
+        return None
+    plain_left, plain_right = _plain(left, proxies), _plain(right, proxies)
+    lines = ["%s %s %s" % (_short(plain_left), op, _short(plain_right))]
+    for side, value in (("left", left), ("right", right)):
+        if isinstance(value, proxies):
+            lines.append("%s is %r" % (side, value))
+    if op == "==":
+        try:
+            where = _first_difference(plain_left, plain_right)
+        except Exception:  # elements whose == is not a plain truth value (numpy arrays)
+            where = None
+        if where is not None:
+            path, a, b = where
+            lines.append("first difference at %s: %s != %s" % (path or "top level", _short(a), _short(b)))
+        full = list(difflib.ndiff(pprint.pformat(plain_right).splitlines(),
+                                  pprint.pformat(plain_left).splitlines()))
+        limit = None if config.getoption("verbose", 0) > 0 else 30
+        lines.append("Full diff (- right, + left):")
+        lines += ["  " + line.rstrip() for line in full[:limit]]
+        if limit is not None and len(full) > limit:
+            lines.append("  ... %d more lines (-v shows all)" % (len(full) - limit))
+    return lines
+
+
+def _proxy_classes():
+    # Only a session that has imported com_like can hold its proxies.
+    module = sys.modules.get("com_like")
+    if module is None:
+        return None
+    return module.OfficeJsArray, module.OfficeJsDict
+
+
+def _holds_proxy(value, proxies, depth=0):
+    if isinstance(value, proxies):
+        return True
+    if depth > 8:
+        return False
+    if isinstance(value, (list, tuple)):
+        return any(_holds_proxy(v, proxies, depth + 1) for v in value)
+    if isinstance(value, dict):
+        return any(_holds_proxy(v, proxies, depth + 1) for v in value.values())
+    return False
+
+
+def _plain(value, proxies, depth=0):
+    """The same data with every array or dictionary proxy as a plain list or
+    dict (their contents are local: nothing is sent)."""
+    if depth > 8:
+        return value
+    if isinstance(value, dict):
+        return {k: _plain(v, proxies, depth + 1) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        items = [_plain(v, proxies, depth + 1) for v in value]
+        return tuple(items) if type(value) is tuple else items
+    return value
+
+
+_repr = reprlib.Repr()
+_repr.maxlist = _repr.maxtuple = _repr.maxdict = 8
+_repr.maxstring = _repr.maxother = 40
+_repr.maxlevel = 3
+
+
+def _short(value):
+    return _repr.repr(value)
+
+
+def _first_difference(a, b, path=""):
+    """(path, a part, b part) of the first place where a and b differ."""
+    if a == b:
+        return None
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        for i, (x, y) in enumerate(zip(a, b)):
+            if x != y:
+                return _first_difference(x, y, "%s[%d]" % (path, i))
+        n = min(len(a), len(b))
+        return ("%s (lengths %d and %d)" % (path or "top level", len(a), len(b)),
+                list(a[n:n + 3]), list(b[n:n + 3]))
+    if isinstance(a, dict) and isinstance(b, dict):
+        for k in a:
+            if k not in b:
+                return ("%s[%r] (only on the left)" % (path, k), a[k], None)
+            if a[k] != b[k]:
+                return _first_difference(a[k], b[k], "%s[%r]" % (path, k))
+        k = next(k for k in b if k not in a)
+        return ("%s[%r] (only on the right)" % (path, k), None, b[k])
+    return (path, a, b)
 
 
 @pytest.fixture

@@ -9,25 +9,28 @@
 //   throws PropertyNotLoaded, and also when it reads without error, since a
 //   value loaded or assigned earlier may be stale (a formula's result, typed
 //   input turned into a number).
+//   A collection's "items" is loaded with load() (all members' scalars),
+//   since "items" itself is not a loadable name.
 // - GETITEM: arrays and dictionaries by index or key (Python slices on
-//   arrays), collections by position (getItemAt; a negative position counts
-//   from getCount()), worksheets by address slice (sheet["A1":"C3"] ->
-//   getRange("A1:C3")).
+//   arrays), collections by position (getItemAt; a negative position, or a
+//   collection without getItemAt, through its items), worksheets by address
+//   slice (sheet["A1":"C3"] -> getRange("A1:C3")).
 // - SET assigns and syncs, so a failure is reported on the assignment itself.
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
 //   NAMED arguments are passed as one trailing object {name: value} (the
 //   shape of Office.js option arguments). A returned promise is awaited, a
 //   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A call syncs before answering.
+//   as a reference. A call syncs before answering (a get* call that returned
+//   a proxy only when it hands out a range, whose tracking must be sent).
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
 //
 // Every request gets exactly one response; execute() never rejects. Requests
-// run one after another (they share one context, and a sync must carry only
-// the commands of the request that reports its errors); a request that has
-// not finished after requestTimeoutMs is answered with RequestAborted and
-// the next one starts.
+// take turns on the shared context (turns.mjs): a request not finished after
+// requestTimeoutMs is answered with RequestAborted and the next one starts,
+// and a Python function that Office.js calls from inside a call may itself
+// make requests.
 //
 // Office.js behaviour this relies on (as documented):
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
@@ -51,15 +54,19 @@
 // - a single value assigned to a range fills it; "" empties a cell; null in a
 //   values array leaves a cell unchanged (hence None -> "").
 //
-// Bad arguments reported late: methods that return a proxy queue nothing
-// Excel checks until the proxy is used, so for worksheets.getItem(name),
-// getItemAt(i), tables.getItem(name), getItemOrNullObject's relatives and
-// other proxy-returning methods whose result is not a range, a bad argument
-// (ItemNotFound, InvalidArgument) is reported by the first request that uses
-// the returned proxy. Methods that return a range (getRange, getCell,
-// getUsedRange, getIntersection, getResizedRange, getOffsetRange ...) report
-// it on the call itself, because the add-in tracks the range it hands out in
-// that call's sync. Inside a transaction, errors are reported by commit.
+// Bad arguments reported late: a method that returns a proxy only describes
+// an object; Excel checks it when a command that uses it is synced. So
+// worksheets.getItem(name), getItemAt(i), settings.getItem(key),
+// sheet.getRange(address), getRangeByIndexes, getRanges, getCell,
+// getOffsetRange, getResizedRange, getRow/getColumn, getIntersection,
+// getBoundingRect and getUsedRange report a bad argument (ItemNotFound,
+// InvalidArgument) on the first request that uses the proxy they returned:
+// reading a property, assigning one, or a call whose sync needs the object.
+// (Whether context.trackedObjects.add already checks a range is up to the
+// Office.js build.) *OrNullObject methods never fail: they give a null
+// object. Writes, and calls that change the workbook or return data (add,
+// delete, clear, getCount ...), report their errors themselves; inside a
+// transaction, commit reports them.
 
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, NULL_RECORD } from "./values.mjs";
@@ -67,6 +74,8 @@ import { ObjectTable } from "./objects.mjs";
 import { CELL_PROPERTIES, cellsRead, cellsWrite, cellsRowSizes } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake } from "./roots.mjs";
+import { Turns } from "./turns.mjs";
+import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
@@ -82,9 +91,9 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   const table = new ObjectTable(context);
   const transaction = new Transaction({ context, sync, afterCommit: () => scheduleUntracks() });
   const roots = rootsMake({ context, sync, checkRead: (what) => transaction.checkRead(what) });
+  const turns = new Turns(requestTimeoutMs);
   const rangeMemo = new WeakMap();
-  const handlerIds = new WeakMap();   // EventHandlerResult -> callable ids it keeps
-  const handlersOf = new WeakMap();   // EventHandlers -> Set of callable ids added to it
+  const handlerIds = new Map();   // EventHandlerResult -> callable ids it keeps
   const txFacade = Object.freeze({
     start: (ctx, blockGets) => transaction.start(ctx, blockGets),
     commit: () => transaction.commit(),
@@ -111,6 +120,29 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       || (v.constructor && v.constructor.name === "EventHandlers"));
   const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
     && typeof v.then === "function";
+
+  // The context an object's commands go to: ours, or one that Excel.run made.
+  function contextOf(obj) {
+    if (obj !== null && typeof obj === "object" && obj !== context) {
+      const CRC = OE && OE.ClientRequestContext;
+      if (typeof CRC === "function" && obj instanceof CRC) return obj;
+      if (isClientObject(obj) && obj.context && typeof obj.context.sync === "function") return obj.context;
+    }
+    return context;
+  }
+  const syncOf = (obj) => () => contextOf(obj).sync();
+
+  function memoOf(range) {
+    let memo = rangeMemo.get(range);
+    if (!memo) rangeMemo.set(range, (memo = {}));
+    return memo;
+  }
+
+  // Syncs the given contexts and those with tracking waiting, each once.
+  async function syncContexts(...contexts) {
+    const all = new Set([...contexts, ...table.takeTrackContexts()]);
+    for (const ctx of all) await ctx.sync();
+  }
 
   function describe(entry) {
     return entry.kind === "function" ? `${entry.name || "function"}()` : table.typeName(entry.value);
@@ -141,7 +173,8 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
         const id = table.add({ kind: "object", value }, parent, issued);
         return { type: table.typeName(value), value: id, isSpec: true };
       },
-      container: (value) => table.add({ kind: "object", value }, parent, issued),
+      // Plain data needs no object path: it holds no range tracked.
+      container: (value) => table.add({ kind: "object", value }, null, issued),
     };
     return (value, holder, key) => valuesEncode(value, hooks, holder, key);
   }
@@ -169,7 +202,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       const records = args.map((a) => encoder(null, null)(a));
       let result;
       try {
-        result = await invokeCallable(callableId, records);
+        result = await turns.lend(() => invokeCallable(callableId, records));
       } catch (e) {
         throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
       }
@@ -203,16 +236,14 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       value = obj[name];
     }
     const record = encoder(entry, issued)(value, obj, name);
-    await syncIfTracked();
+    if (!transaction.isOpen) await syncContexts();
     return record;
   }
 
   async function readMember(obj, name, label) {
     if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
       transaction.checkRead(label);
-      let memo = rangeMemo.get(obj);
-      if (!memo) rangeMemo.set(obj, (memo = {}));
-      return cellsRead(obj, name, sync, memo);
+      return cellsRead(obj, name, syncOf(obj), memoOf(obj));
     }
     let value;
     let fetch = false;
@@ -229,19 +260,10 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       fetch = true;
     }
     transaction.checkRead(label);
-    // A collection's items come with a load of the members' scalars;
-    // "items" itself is not a loadable name.
     if (name === "items") obj.load();
     else if (name !== "isNullObject") obj.load(name);
-    await sync();
+    await contextOf(obj).sync();
     return obj[name];
-  }
-
-  async function syncIfTracked() {
-    if (table.trackQueued && !transaction.isOpen) {
-      table.trackQueued = false;
-      await sync();
-    }
   }
 
   // ------------------------------------------------------------ GETITEM
@@ -250,33 +272,21 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (entry.kind === "function") throw new AddinError("InvalidArgument", `${describe(entry)} does not support item access`);
     const obj = entry.value;
     const type = table.typeName(obj);
-    const parts = key.split(":");
-    const isInt = (t) => /^[+-]?\d+$/.test(t.trim());
-    const asInt = (t) => (t === "True" ? 1 : t === "False" ? 0 : isInt(t) ? Number(t) : NaN);
+    const { index, slice, address } = itemsParseKey(key);
     let value;
     if (Array.isArray(obj)) {
-      if (parts.length === 3 && parts.every((p) => p.trim() === "" || isInt(p))) {
-        value = pySlice(obj, parts.map((p) => (p.trim() === "" ? null : Number(p))));
-      } else if (!Number.isNaN(asInt(key))) {
-        let i = asInt(key);
-        if (i < 0) i += obj.length;
-        if (i < 0 || i >= obj.length) {
-          throw new AddinError("InvalidArgument", `index ${key} is out of range for an array of length ${obj.length}`);
-        }
-        value = obj[i];
-      } else {
-        throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
-      }
+      if (slice) value = itemsSlice(obj, slice);
+      else if (index !== null) value = itemsAt(obj, index, key);
+      else throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
     } else if (isClientObject(obj)) {
-      if (parts.length === 3 && parts[2] === "" && !isInt(parts[0]) && parts[0] !== ""
-          && typeof obj.getRange === "function") {
-        value = obj.getRange(parts[1] ? `${parts[0]}:${parts[1]}` : parts[0]);
-      } else if (!Number.isNaN(asInt(key)) && asInt(key) >= 0 && typeof obj.getItemAt === "function") {
-        value = obj.getItemAt(asInt(key));
-      } else if (!Number.isNaN(asInt(key)) && "items" in obj) {
+      if (address && typeof obj.getRange === "function") {
+        value = obj.getRange(address);
+      } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
+        value = obj.getItemAt(index);
+      } else if (index !== null && "items" in obj) {
         // A negative position, or a collection without getItemAt: by its items.
         const items = await readMember(obj, "items", `${type}.items`);
-        let i = asInt(key);
+        let i = index;
         if (i < 0) i += items.length;
         if (i < 0 || i >= items.length) {
           throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${items.length} item(s)`);
@@ -291,10 +301,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
     const record = encoder(entry, issued)(value, obj, key);
-    if (isClientObject(value) && !transaction.isOpen) {
-      table.trackQueued = false;
-      await sync();
-    }
+    if (!transaction.isOpen) await syncContexts();
     return record;
   }
 
@@ -317,7 +324,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     const cells = CELL_PROPERTIES.has(name);
     const value = decoder(callables)(record, cells);
     const apply = async () => {
-      if (cells) return cellsWrite(obj, name, value, sync);
+      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
       obj[name] = value;
       return estimateBytes(value);
     };
@@ -333,7 +340,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       return;
     }
     await apply();
-    await sync();
+    await contextOf(obj).sync();
     // A Python function assigned to a property stays registered.
     for (const id of callables.splice(0)) kept.add(id);
   }
@@ -372,7 +379,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       || IMMEDIATE_IN_BATCH.has(entry.name);
   }
 
-  async function doCall(entry, argList, issued, callables) {
+  async function doCall(entry, argList, issued, callables, token) {
     if (entry.kind !== "function") {
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
@@ -383,7 +390,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
         label: `${entry.name}()`,
         bytes: estimateBytes(args),
         run: async () => {
-          const result = await invoke(entry, args);
+          const result = await invoke(entry, args, null);
           keepCallables(entry, result, held);
           afterRemove(entry);
           return 64;
@@ -392,24 +399,26 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       });
       return NULL_RECORD;
     }
-    let result = await invoke(entry, args);
+    let result = await invoke(entry, args, token);
     if (isClientResult(result)) {
       transaction.checkRead(`${entry.name}()`);
-      await sync();
+      await contextOf(entry.thisArg).sync();
       result = result.value;
     }
     const record = encoder(entry, issued)(result, undefined, undefined);
-    if (!transaction.isOpen) {
-      table.trackQueued = false;
-      await sync();
-    }
+    // A get* method that returned a proxy queued nothing of its own (Excel
+    // checks the proxy when it is used): only the tracking of a returned
+    // range needs a sync. Every other call syncs to report its own errors.
+    const navigation = /^get/.test(entry.name) && isClientObject(result);
+    if (!transaction.isOpen) await (navigation ? syncContexts() : syncContexts(contextOf(entry.thisArg)));
     keepCallables(entry, result, callables);
     afterRemove(entry);
     return record;
   }
 
-  async function invoke(entry, args) {
-    const result = entry.value.apply(entry.thisArg, args);
+  async function invoke(entry, args, token) {
+    const result = token ? turns.calling(token, () => entry.value.apply(entry.thisArg, args))
+      : entry.value.apply(entry.thisArg, args);
     return isThenable(result) && !isClientObject(result) ? await result : result;
   }
 
@@ -419,27 +428,21 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
     for (const id of callables) kept.add(id);
     if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
-    let all = handlersOf.get(entry.thisArg);
-    if (!all) handlersOf.set(entry.thisArg, (all = new Set()));
-    for (const id of callables) all.add(id);
   }
 
+  // A handler is removed through the EventHandlerResult its add returned
+  // (Python cannot name the same JavaScript function twice: every encoding
+  // of a Python function registers it afresh).
   function afterRemove(entry) {
-    let ids = [];
-    if (entry.name === "remove" && entry.thisArg && handlerIds.has(entry.thisArg)) {
-      ids = handlerIds.get(entry.thisArg);
-      handlerIds.delete(entry.thisArg);
-    } else if (entry.name === "removeAll" && isEventHandlers(entry.thisArg) && handlersOf.has(entry.thisArg)) {
-      ids = [...handlersOf.get(entry.thisArg)];
-      handlersOf.delete(entry.thisArg);
-    }
-    const gone = ids.filter((id) => kept.delete(id));
-    letGoCallables(gone);
+    if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
+    const ids = handlerIds.get(entry.thisArg);
+    handlerIds.delete(entry.thisArg);
+    letGoCallables(ids.filter((id) => kept.delete(id)));
   }
 
   // ------------------------------------------------------------ requests
 
-  async function run(request) {
+  async function run(request, token) {
     if (request === null || typeof request !== "object") {
       throw new AddinError("InvalidRequest", "a request must be an object");
     }
@@ -463,7 +466,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       if (method === "GET") result = await doGet(entry, name, issued);
       else if (method === "GETITEM") result = await doGetItem(entry, name, issued);
       else if (method === "SET") await doSet(entry, name, request.value, callables);
-      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables);
+      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables, token);
       else throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
       ok = true;
       return result;
@@ -480,12 +483,13 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   // left queued (and released ranges' untracking), so that no later request
   // reports an error that is not its own.
   async function settle() {
-    table.trackQueued = false;
-    table.queueUntracks();
-    try {
-      await sync();
-    } catch {
-      // Already reported by the failed request, or nothing anyone asked for.
+    const contexts = [context, ...table.queueUntracks(), ...table.takeTrackContexts()];
+    for (const ctx of new Set(contexts)) {
+      try {
+        await ctx.sync();
+      } catch {
+        // Already reported by the failed request, or nothing anyone asked for.
+      }
     }
   }
 
@@ -493,34 +497,17 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   function scheduleUntracks() {
     if (untrackScheduled || table.pendingUntrack.length === 0) return;
     untrackScheduled = true;
-    enqueue(async () => {
+    turns.run(async () => {
       untrackScheduled = false;
       if (transaction.isOpen) return;   // flushed after the commit or rollback
-      if (table.queueUntracks()) {
+      for (const ctx of table.queueUntracks()) {
         try {
-          await sync();
+          await ctx.sync();
         } catch {
           // A range whose sheet is gone cannot be untracked; nothing is lost.
         }
       }
     }).catch(() => {});
-  }
-
-  let tail = Promise.resolve();
-  function enqueue(job) {
-    const done = tail.then(() => withDeadline(job()));
-    tail = done.then(() => {}, () => {});
-    return done;
-  }
-
-  function withDeadline(promise) {
-    let timer;
-    const limit = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new AddinError("RequestAborted",
-        `the request did not finish within ${requestTimeoutMs / 1000} s; the add-in moved on to the next one`)),
-      requestTimeoutMs);
-    });
-    return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
   }
 
   function execute(request) {
@@ -530,7 +517,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     } catch {
       requestId = null;
     }
-    return enqueue(() => run(request)).then(
+    return turns.run((token) => run(request, token)).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
@@ -553,27 +540,39 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     }
   }
 
+  // A new Python session (after a reconnect) holds nothing of the old one:
+  // its ids, its open batch and its event handlers (whose Python functions
+  // are gone with the old session) are dropped. Ids keep counting.
+  function reset() {
+    transaction.rollback();
+    table.release([...table.entries.keys()]);
+    kept.clear();
+    const results = [...handlerIds.keys()];
+    handlerIds.clear();
+    return turns.run(async () => {
+      for (const result of results) {
+        try {
+          result.remove();
+        } catch {
+          // Its object is gone: the handler went with it.
+        }
+      }
+      for (const ctx of new Set([context, ...table.queueUntracks()])) {
+        try {
+          await ctx.sync();
+        } catch {
+          // Nothing anyone waits for.
+        }
+      }
+    }).catch(() => {});
+  }
+
   // objectCount and trackedCount are for the pane's status line and tests.
   return {
     execute,
     release,
+    reset,
     get objectCount() { return table.size; },
     get trackedCount() { return table.trackCounts.size; },
   };
-}
-
-// Python slice semantics on an array: [start, stop, step], null = default.
-function pySlice(items, [start, stop, step]) {
-  const n = items.length;
-  step = step === null ? 1 : step;
-  if (step === 0) throw new AddinError("InvalidArgument", "slice step cannot be zero");
-  const clamp = (v, lo, hi) => Math.max(lo, Math.min(hi, v));
-  const norm = (v, dflt, lo, hi) => (v === null ? dflt : clamp(v < 0 ? v + n : v, lo, hi));
-  const out = [];
-  if (step > 0) {
-    for (let i = norm(start, 0, 0, n), end = norm(stop, n, 0, n); i < end; i += step) out.push(items[i]);
-  } else {
-    for (let i = norm(start, n - 1, -1, n - 1), end = norm(stop, -1, -1, n - 1); i > end; i += step) out.push(items[i]);
-  }
-  return out;
 }

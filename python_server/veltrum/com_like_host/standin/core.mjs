@@ -87,15 +87,19 @@ export class ClientRequestContext {
       model.stats.emptySyncs += 1;
       return new Promise((resolve) => setTimeout(() => resolve(passThroughValue), 0));
     }
-    const run = hostChain.then(() => new Promise((resolve, reject) => {
-      const go = () => {
-        try { this._execute(actions); resolve(passThroughValue); } catch (e) { reject(e); }
-      };
-      // While a cell is being edited, a batch waits only when its run asked for delayForCellEdit.
-      setTimeout(() => (model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(go) : go()), 0);
-    }));
-    hostChain = run.catch(() => {});
-    return run;
+    // While a cell is being edited, a batch waits only when its run asked for delayForCellEdit;
+    // a waiting batch does not hold up the others.
+    const send = () => {
+      const run = hostChain.then(() => new Promise((resolve, reject) => {
+        const go = () => {
+          try { this._execute(actions); resolve(passThroughValue); } catch (e) { reject(e); }
+        };
+        setTimeout(() => (model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(go) : go()), 0);
+      }));
+      hostChain = run.catch(() => {});
+      return run;
+    };
+    return model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(send) : send();
   }
 
   _execute(actions) {

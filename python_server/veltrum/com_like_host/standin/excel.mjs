@@ -26,12 +26,6 @@ function needInteger(...xs) {
 
 // ---- Workbook and worksheets ------------------------------------------------------------
 
-export class Workbook extends ClientObject {}
-defineScalars(Workbook, "Workbook", { name: ro(() => "Book1.xlsx") }, {
-  worksheets: (w) => new WorksheetCollection(w.context, w, (m) => m, "worksheets"),
-  settings: (w) => new SettingCollection(w.context, w, (m) => m, "settings"),
-  application: (w) => new Application(w.context, w, (m) => m, "application"),
-});
 // The selection lives on the active sheet; a new workbook selects A1.
 function selection(m) {
   const sheet = live(m.activeSheet);
@@ -39,23 +33,30 @@ function selection(m) {
   return { sheet, rects };
 }
 
-Object.assign(Workbook.prototype, {
+export class Workbook extends ClientObject {
   getActiveCell() {
     return this._child(Range, "getActiveCell", (m) => {
       const { sheet, rects } = selection(m);
       return { sheet, rect: makeRect(rects[0].r0, rects[0].c0, rects[0].r0, rects[0].c0) };
     }, [], { volatile: true });
-  },
+  }
+
   getSelectedRange() {
     return this._child(Range, "getSelectedRange", (m) => {
       const { sheet, rects } = selection(m);
       if (rects.length > 1) fail(ErrorCodes.invalidSelection);
       return { sheet, rect: rects[0] };
     }, [], { volatile: true });
-  },
+  }
+
   getSelectedRanges() {
     return this._child(RangeAreas, "getSelectedRanges", (m) => selection(m), [], { volatile: true });
-  },
+  }
+}
+defineScalars(Workbook, "Workbook", { name: ro(() => "Book1.xlsx") }, {
+  worksheets: (w) => new WorksheetCollection(w.context, w, (m) => m, "worksheets"),
+  settings: (w) => new SettingCollection(w.context, w, (m) => m, "settings"),
+  application: (w) => new Application(w.context, w, (m) => m, "application"),
 });
 
 export class Application extends ClientObject {
@@ -448,8 +449,8 @@ SettingCollection._itemType = Setting;
 // ---- Request context, events, run -------------------------------------------------------
 
 export class RequestContext extends ClientRequestContext {
-  constructor(url) {
-    super(url);
+  constructor() {
+    super();
     this.workbook = new Workbook(this, null, (m) => m, "workbook");
     this.runtime = new Runtime(this, null, (m) => m, "runtime");
     this.application = this.workbook.application;
@@ -466,7 +467,9 @@ model.changedArgs = ({ sheet, address, details }) => ({
   details,
   getRange(ctx) { return ctx.workbook.worksheets.getItem(sheet.id).getRange(address); },
   getRangeOrNullObject(ctx) {
-    return ctx.workbook.worksheets.getItemOrNullObject(sheet.id).getRange(address);
+    const ws = ctx.workbook.worksheets.getItemOrNullObject(sheet.id);
+    return ws._child(Range, "getRange", (s) => ({ sheet: live(s), rect: parseAddress(address) }), [address],
+      { volatile: true, nullable: true });
   },
 });
 

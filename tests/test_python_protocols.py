@@ -1,0 +1,137 @@
+"""Proxies under Python's own protocols: names that begin and end with two
+underscores never reach the add-in, and a failed read is an AttributeError
+(for hasattr, getattr with a default, duck typing) that is still the
+RuntimeError every other add-in failure is."""
+import concurrent.futures
+import gc
+import traceback
+
+import pytest
+
+import com_like
+from com_like import OfficeJsAttributeError, OfficeJsObject, OfficeJsTransaction, Serializer, _cw__getattr__
+from addin_doubles import error, ok
+
+STALE = "Excel Object used after messaging context was stopped"
+
+pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers", "release_here")
+
+
+@pytest.fixture
+def release_here():
+    """Proxies caught in exception cycles here are released while this
+    module's double still answers, not later against another add-in."""
+    yield
+    gc.collect()
+
+PROXIES = {
+    "object": lambda: OfficeJsObject(9, "Range"),
+    "function": lambda: OfficeJsObject(9, "Function"),
+    "array": lambda: Serializer.from_wire({"type": "Array", "id": 9, "value": [{"type": "Int", "value": 1}]}),
+    "dict": lambda: Serializer.from_wire({"type": "Dict", "id": 9, "value": {"k": {"type": "Int", "value": 1}}}),
+}
+
+
+@pytest.mark.parametrize("kind", PROXIES)
+@pytest.mark.parametrize(
+    "name", ["__array_struct__", "__array_interface__", "__deepcopy__", "__setstate__", "__fspath__", "__x__", "__"]
+)
+def test_protocol_names_stay_local(addin, kind, name):
+    proxy = PROXIES[kind]()
+    with pytest.raises(AttributeError) as info:
+        getattr(proxy, name)
+    assert type(info.value) is AttributeError
+    assert not hasattr(proxy, name) and getattr(proxy, name, 7) == 7
+    assert addin.requests == []
+
+
+@pytest.mark.parametrize("target", [lambda: OfficeJsObject(9, "Range"), OfficeJsTransaction])
+def test_protocol_names_stay_local_even_when_stale(addin, target):
+    obj = target()
+    com_like.messaging.reset()
+    with pytest.raises(AttributeError) as info:
+        _cw__getattr__(obj, "__array__")
+    assert type(info.value) is AttributeError
+    assert _cw__getattr__(obj, "__class__") is type(obj)  # the plain lookup still finds what exists
+    assert [r for r in addin.requests if r["method"] != "DEL"] == []
+
+
+@pytest.mark.parametrize("name", ["_x", "__private", "tail__", "_x_", "x"])
+def test_other_names_are_still_sent(addin, name):
+    addin.answer = lambda req: ok({"type": "Int", "value": 5})
+    proxy = OfficeJsObject(9, "Range")
+    assert getattr(proxy, name) == 5
+    assert addin.methods() == [("GET", name, 9)]
+
+
+def test_failed_read_is_an_attribute_error_and_a_runtime_error(addin):
+    addin.answer = lambda req: error("Range has no member 'shape'")
+    proxy = OfficeJsObject(9, "Range")
+    assert hasattr(proxy, "shape") is False
+    assert getattr(proxy, "shape", None) is None
+    with pytest.raises(RuntimeError) as info:
+        proxy.shape
+    exc = info.value
+    assert type(exc) is OfficeJsAttributeError and isinstance(exc, AttributeError)
+    assert exc.args == ("Range has no member 'shape'",)
+    assert exc.__cause__ is None and exc.__suppress_context__ is True
+    names = [f.name for f in traceback.extract_tb(exc.__traceback__)]
+    assert not set(names) & set(com_like._internal_officejs_names)
+    assert len(addin.requests) == 3
+
+
+def test_failed_read_answered_from_another_thread(threaded_addin):
+    threaded_addin.answer = lambda req: error("no such member")
+    with pytest.raises(OfficeJsAttributeError, match="no such member"):
+        OfficeJsObject(9, "Range").x
+
+
+class HandlerDown(RuntimeError):
+    pass
+
+
+def raising(exc):
+    def handler(message):
+        raise exc
+
+    return handler
+
+
+def reset_while_waiting(message):
+    com_like.messaging.reset()
+
+
+@pytest.mark.parametrize(
+    "handler, stale, expected, text",
+    [
+        (None, False, RuntimeError, "No send handler registered"),
+        (raising(RuntimeError("link down")), False, RuntimeError, "link down"),
+        (raising(HandlerDown("link down")), False, HandlerDown, "link down"),
+        (raising(concurrent.futures.TimeoutError()), False, TimeoutError, "Timed out waiting for Office.js response"),
+        (reset_while_waiting, False, concurrent.futures.CancelledError, ""),
+        (raising(AssertionError("never sent")), True, RuntimeError, STALE),
+    ],
+    ids=["no-handler", "handler-error", "handler-subclass", "time-out", "cancelled", "stale"],
+)
+def test_other_failures_keep_their_own_exceptions(handler, stale, expected, text):
+    for read in (lambda p: p.shape, lambda p: hasattr(p, "shape")):
+        proxy = OfficeJsObject(9, "Range")
+        if stale:
+            com_like.messaging.reset()
+        com_like.messaging.set_send_handler(handler)
+        with pytest.raises(BaseException) as info:
+            read(proxy)
+        com_like.messaging.set_send_handler(None)  # before the proxy's release
+        assert type(info.value) is expected and str(info.value) == text
+        del info, proxy
+
+
+def test_an_earlier_answer_does_not_mark_a_later_handler_error(addin):
+    proxy = OfficeJsObject(9, "Range")
+    addin.answer = lambda req: error("bad item")
+    with pytest.raises(RuntimeError):
+        proxy[0]                      # an answered failure of another operation
+    com_like.messaging.set_send_handler(raising(RuntimeError("link down")))
+    with pytest.raises(RuntimeError) as info:
+        proxy.values
+    assert type(info.value) is RuntimeError
