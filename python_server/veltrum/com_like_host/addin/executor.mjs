@@ -36,13 +36,17 @@
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
 //   and rejects with OfficeExtension.Error {code, message, debugInfo};
 // - reading an unloaded scalar throws PropertyNotLoaded synchronously;
-//   obj.load("name") then sync makes it readable; navigation properties
-//   return proxies at once; properties and methods live on the prototypes of
-//   the classes exported on the Excel namespace;
+//   obj.load("name") then sync makes it readable (load() with no argument,
+//   all scalars, for a collection's items); navigation properties return
+//   proxies at once; properties and methods live on the prototypes of the
+//   classes exported on the Excel namespace; proxies are instances of
+//   OfficeExtension.ClientObject, contexts of ClientRequestContext;
 // - methods that return primitives give OfficeExtension.ClientResult, whose
 //   value is set by the next sync;
 // - *OrNullObject methods give a proxy whose isNullObject is known after sync;
-// - context.trackedObjects.add/remove keep ranges valid across syncs;
+// - context.trackedObjects.add/remove keep ranges valid across syncs (a
+//   proxy belongs to its context: Excel.run makes contexts of its own);
+// - collections have getItemAt(i) and items;
 // - a sync after EventHandlers.add registers the handler, and the handler is
 //   called with one event-arguments object and may return a promise;
 //   EventHandlerResult.remove() followed by a sync on the same context
