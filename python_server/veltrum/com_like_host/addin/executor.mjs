@@ -21,7 +21,8 @@
 //   NAMED arguments are passed as one trailing object {name: value} (the
 //   shape of Office.js option arguments). A returned promise is awaited, a
 //   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A call syncs before answering.
+//   as a reference. A call syncs before answering (a get* call that returned
+//   a proxy only when it hands out a range, whose tracking must be sent).
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
 //
@@ -404,7 +405,11 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       result = result.value;
     }
     const record = encoder(entry, issued)(result, undefined, undefined);
-    if (!transaction.isOpen) {
+    // A get* method that returned a proxy queued nothing of its own (Excel
+    // checks the proxy when it is used): only the tracking of a returned
+    // range needs a sync. Every other call syncs to report its own errors.
+    const navigation = /^get/.test(entry.name) && isClientObject(result);
+    if (!transaction.isOpen && (!navigation || table.trackQueued)) {
       table.trackQueued = false;
       await sync();
     }
