@@ -75,6 +75,7 @@ import { CELL_PROPERTIES, cellsRead, cellsWrite, cellsRowSizes } from "./cells.m
 import { Transaction } from "./batch.mjs";
 import { rootsMake } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
+import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
@@ -256,33 +257,21 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (entry.kind === "function") throw new AddinError("InvalidArgument", `${describe(entry)} does not support item access`);
     const obj = entry.value;
     const type = table.typeName(obj);
-    const parts = key.split(":");
-    const isInt = (t) => /^[+-]?\d+$/.test(t.trim());
-    const asInt = (t) => (t === "True" ? 1 : t === "False" ? 0 : isInt(t) ? Number(t) : NaN);
+    const { index, slice, address } = itemsParseKey(key);
     let value;
     if (Array.isArray(obj)) {
-      if (parts.length === 3 && parts.every((p) => p.trim() === "" || isInt(p))) {
-        value = pySlice(obj, parts.map((p) => (p.trim() === "" ? null : Number(p))));
-      } else if (!Number.isNaN(asInt(key))) {
-        let i = asInt(key);
-        if (i < 0) i += obj.length;
-        if (i < 0 || i >= obj.length) {
-          throw new AddinError("InvalidArgument", `index ${key} is out of range for an array of length ${obj.length}`);
-        }
-        value = obj[i];
-      } else {
-        throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
-      }
+      if (slice) value = itemsSlice(obj, slice);
+      else if (index !== null) value = itemsAt(obj, index, key);
+      else throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
     } else if (isClientObject(obj)) {
-      if (parts.length === 3 && parts[2] === "" && !isInt(parts[0]) && parts[0] !== ""
-          && typeof obj.getRange === "function") {
-        value = obj.getRange(parts[1] ? `${parts[0]}:${parts[1]}` : parts[0]);
-      } else if (!Number.isNaN(asInt(key)) && asInt(key) >= 0 && typeof obj.getItemAt === "function") {
-        value = obj.getItemAt(asInt(key));
-      } else if (!Number.isNaN(asInt(key)) && "items" in obj) {
+      if (address && typeof obj.getRange === "function") {
+        value = obj.getRange(address);
+      } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
+        value = obj.getItemAt(index);
+      } else if (index !== null && "items" in obj) {
         // A negative position, or a collection without getItemAt: by its items.
         const items = await readMember(obj, "items", `${type}.items`);
-        let i = asInt(key);
+        let i = index;
         if (i < 0) i += items.length;
         if (i < 0 || i >= items.length) {
           throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${items.length} item(s)`);
@@ -575,20 +564,4 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     get objectCount() { return table.size; },
     get trackedCount() { return table.trackCounts.size; },
   };
-}
-
-// Python slice semantics on an array: [start, stop, step], null = default.
-function pySlice(items, [start, stop, step]) {
-  const n = items.length;
-  step = step === null ? 1 : step;
-  if (step === 0) throw new AddinError("InvalidArgument", "slice step cannot be zero");
-  const clamp = (v, lo, hi) => Math.max(lo, Math.min(hi, v));
-  const norm = (v, dflt, lo, hi) => (v === null ? dflt : clamp(v < 0 ? v + n : v, lo, hi));
-  const out = [];
-  if (step > 0) {
-    for (let i = norm(start, 0, 0, n), end = norm(stop, n, 0, n); i < end; i += step) out.push(items[i]);
-  } else {
-    for (let i = norm(start, n - 1, -1, n - 1), end = norm(stop, -1, -1, n - 1); i > end; i += step) out.push(items[i]);
-  }
-  return out;
 }
