@@ -110,6 +110,24 @@ describe("functions passed to calls", () => {
     assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[42]]);
   });
 
+  test("objects of the context Excel.run makes work like those of Context", async () => {
+    const h = harness({ requestTimeoutMs: 2000 });
+    let kept = null;
+    h.python = async (callableId, [ctx]) => {
+      const wb = (await h.get(ctx.value, "workbook")).value;
+      const sheet = (await h.method((await h.get(wb, "worksheets")).value, "getItem", rec.str("Sheet1"))).value;
+      kept = (await h.method(sheet, "getRange", rec.str("B2:C2"))).value;
+      await h.set(kept, "values", rec.of([[5, "=B2*2"]]));
+      return h.get(kept, "values");
+    };
+    const result = await h.method(1, "run", rec.fn("pyfunc_ab_6"));
+    assert.deepEqual(plain(result), [[5, 10]]);
+    // The range outlives the run: it was tracked on its own context.
+    assert.equal(plain(await h.get(kept, "address")), "Sheet1!B2:C2");
+    h.ex.release([kept]);
+    assert.equal(h.ex.trackedCount, 0);
+  });
+
   test("a Python error reaches the caller with Python's own text", async () => {
     const h = harness();
     h.python = async () => { throw new Error("ZeroDivisionError: division by zero"); };

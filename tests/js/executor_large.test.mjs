@@ -26,7 +26,11 @@ describe("large cell data", () => {
     assert.ok(standin.stats().lastRequestBytes <= cap);
     assert.deepEqual(standin.inspect("Sheet1", "ALL1000").values, [[999999.5]]);
 
+    // What was just written in blocks is read in blocks at once, never refused whole.
+    const syncs1 = standin.stats().syncs;
     const back = await h.get(r, "values");
+    const firstRead = standin.stats().syncs - syncs1;
+    assert.ok(firstRead >= 4 && firstRead <= 10, `${firstRead} syncs`);
     assert.equal(back.value.length, 1000);
     for (const i of [0, 1, 499, 998, 999]) {
       const row = back.value[i].value;
@@ -35,11 +39,22 @@ describe("large cell data", () => {
       assert.equal(row[999].value, i * 1000 + 999.5);
     }
     assert.ok(standin.stats().lastResponseBytes <= cap);
-    // The range is known to be large now: the next read goes straight to blocks.
+  });
+
+  test("a large range read for the first time is refused whole once, then read in blocks", async () => {
+    const h = harness();
+    const r = await h.range("A1:J200000");
+    await h.set(r, "values", rec.float(0.125));
+    const fresh = await h.range("A1:J200000");
+    const syncs0 = standin.stats().syncs;
+    const back = await h.get(fresh, "values");
+    assert.equal(back.value.length, 200000);
+    assert.equal(back.value[199999].value[9].value, 0.125);
+    const first = standin.stats().syncs - syncs0;
     const syncs1 = standin.stats().syncs;
-    await h.get(r, "values");
-    const readSyncs = standin.stats().syncs - syncs1;
-    assert.ok(readSyncs >= 3 && readSyncs <= 10, `${readSyncs} syncs`);
+    await h.get(fresh, "values");
+    // The second read skips the refused attempt, with blocks sized from the first.
+    assert.ok(standin.stats().syncs - syncs1 < first);
   });
 
   test("a large write of the wrong shape fails before writing anything", async () => {
@@ -69,7 +84,11 @@ describe("large cell data", () => {
     const h = harness({ limits: { maxReadCells: 1500 } });
     const r = await h.range("A1:C1000");
     await h.set(r, "values", rec.int(7));
+    // What was just written in blocks is read in blocks at once, never refused whole.
+    const syncs1 = standin.stats().syncs;
     const back = await h.get(r, "values");
+    const firstRead = standin.stats().syncs - syncs1;
+    assert.ok(firstRead >= 4 && firstRead <= 10, `${firstRead} syncs`);
     assert.equal(back.value.length, 1000);
     assert.ok(back.value.every((row) => row.value.every((c) => c.value === 7)));
   });

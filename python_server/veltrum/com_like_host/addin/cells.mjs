@@ -8,7 +8,8 @@
 // and synced on its own. Reads first try the whole range in one sync; when
 // Excel refuses it for its size, the range is read in blocks of rows whose
 // size adapts to the data seen so far (halved and retried when a block is
-// still refused). A range once found too large is read in blocks from then on.
+// still refused). A range known to be too large (read or written in blocks
+// before) is read in blocks at once.
 
 import { AddinError, errorsCode } from "./errors.mjs";
 
@@ -48,9 +49,10 @@ export function cellsRowSizes(value) {
  * data over the budget is written in row blocks, each synced here. Returns
  * the bytes the caller's next sync will carry.
  */
-export async function cellsWrite(range, name, value, sync) {
+export async function cellsWrite(range, name, value, sync, memo = {}) {
   const sizes = cellsRowSizes(value);
   const total = sizes ? sizes.reduce((a, b) => a + b, 0) : 0;
+  if (sizes !== null) cellsRemember(memo, value.length * value[0].length, total);
   if (sizes === null || total <= PAYLOAD_BUDGET || !cellsIsRange(range)) {
     range[name] = value;
     return sizes ? total : 64;
@@ -78,16 +80,30 @@ export async function cellsWrite(range, name, value, sync) {
   return 0;
 }
 
-/** Reads cell data; memo (per object) remembers a range found too large for one read. */
+// What a range's memo knows: its cell count and the bytes per cell of the
+// data last seen there, so that a read of what was just written in blocks
+// goes straight to blocks of the right size.
+function cellsRemember(memo, cells, bytes) {
+  memo.cells = cells;
+  if (cells > 0) memo.bytesPerCell = bytes / cells;
+}
+
+/**
+ * Reads cell data. memo (one per range object) remembers what earlier reads
+ * and writes learnt: a range known to be too large is read in blocks at once
+ * instead of first being refused whole.
+ */
 export async function cellsRead(range, name, sync, memo) {
-  if (!memo.blocks || !cellsIsRange(range)) {
+  const large = memo.cells * (memo.bytesPerCell || 0) > PAYLOAD_BUDGET;
+  if (!large || !cellsIsRange(range)) {
     range.load(name);
     try {
       await sync();
-      return range[name];
+      const data = range[name];
+      if (Array.isArray(data) && Array.isArray(data[0])) memo.cells = data.length * data[0].length;
+      return data;
     } catch (e) {
       if (!TOO_LARGE.has(errorsCode(e)) || !cellsIsRange(range)) throw e;
-      memo.blocks = true;
     }
   }
   range.load("rowCount, columnCount");
@@ -95,7 +111,7 @@ export async function cellsRead(range, name, sync, memo) {
   const rows = range.rowCount;
   const cols = range.columnCount;
   const out = [];
-  let per = Math.max(1, Math.floor(FIRST_BLOCK_CELLS / cols));
+  let per = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols) : FIRST_BLOCK_CELLS / cols));
   for (let r = 0; r < rows;) {
     const n = Math.min(per, rows - r);
     const part = range.getCell(r, 0).getResizedRange(n - 1, cols - 1);
@@ -114,7 +130,9 @@ export async function cellsRead(range, name, sync, memo) {
     for (const row of data) out.push(row);
     const perRow = cellsUtf8Length(JSON.stringify(data)) / n;
     per = Math.max(1, Math.floor(PAYLOAD_BUDGET / Math.max(perRow, 1)));
+    memo.bytesPerCell = perRow / cols;
     r += n;
   }
+  memo.cells = rows * cols;
   return out;
 }

@@ -36,13 +36,17 @@
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
 //   and rejects with OfficeExtension.Error {code, message, debugInfo};
 // - reading an unloaded scalar throws PropertyNotLoaded synchronously;
-//   obj.load("name") then sync makes it readable; navigation properties
-//   return proxies at once; properties and methods live on the prototypes of
-//   the classes exported on the Excel namespace;
+//   obj.load("name") then sync makes it readable (load() with no argument,
+//   all scalars, for a collection's items); navigation properties return
+//   proxies at once; properties and methods live on the prototypes of the
+//   classes exported on the Excel namespace; proxies are instances of
+//   OfficeExtension.ClientObject, contexts of ClientRequestContext;
 // - methods that return primitives give OfficeExtension.ClientResult, whose
 //   value is set by the next sync;
 // - *OrNullObject methods give a proxy whose isNullObject is known after sync;
-// - context.trackedObjects.add/remove keep ranges valid across syncs;
+// - context.trackedObjects.add/remove keep ranges valid across syncs (a
+//   proxy belongs to its context: Excel.run makes contexts of its own);
+// - collections have getItemAt(i) and items;
 // - a sync after EventHandlers.add registers the handler, and the handler is
 //   called with one event-arguments object and may return a promise;
 //   EventHandlerResult.remove() followed by a sync on the same context
@@ -121,6 +125,29 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
     && typeof v.then === "function";
 
+  // The context an object's commands go to: ours, or one that Excel.run made.
+  function contextOf(obj) {
+    if (obj !== null && typeof obj === "object" && obj !== context) {
+      const CRC = OE && OE.ClientRequestContext;
+      if (typeof CRC === "function" && obj instanceof CRC) return obj;
+      if (isClientObject(obj) && obj.context && typeof obj.context.sync === "function") return obj.context;
+    }
+    return context;
+  }
+  const syncOf = (obj) => () => contextOf(obj).sync();
+
+  function memoOf(range) {
+    let memo = rangeMemo.get(range);
+    if (!memo) rangeMemo.set(range, (memo = {}));
+    return memo;
+  }
+
+  // Syncs the given contexts and those with tracking waiting, each once.
+  async function syncContexts(...contexts) {
+    const all = new Set([...contexts, ...table.takeTrackContexts()]);
+    for (const ctx of all) await ctx.sync();
+  }
+
   function describe(entry) {
     return entry.kind === "function" ? `${entry.name || "function"}()` : table.typeName(entry.value);
   }
@@ -150,7 +177,8 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
         const id = table.add({ kind: "object", value }, parent, issued);
         return { type: table.typeName(value), value: id, isSpec: true };
       },
-      container: (value) => table.add({ kind: "object", value }, parent, issued),
+      // Plain data needs no object path: it holds no range tracked.
+      container: (value) => table.add({ kind: "object", value }, null, issued),
     };
     return (value, holder, key) => valuesEncode(value, hooks, holder, key);
   }
@@ -212,16 +240,14 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       value = obj[name];
     }
     const record = encoder(entry, issued)(value, obj, name);
-    await syncIfTracked();
+    if (!transaction.isOpen) await syncContexts();
     return record;
   }
 
   async function readMember(obj, name, label) {
     if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
       transaction.checkRead(label);
-      let memo = rangeMemo.get(obj);
-      if (!memo) rangeMemo.set(obj, (memo = {}));
-      return cellsRead(obj, name, sync, memo);
+      return cellsRead(obj, name, syncOf(obj), memoOf(obj));
     }
     let value;
     let fetch = false;
@@ -240,15 +266,8 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     transaction.checkRead(label);
     if (name === "items") obj.load();
     else if (name !== "isNullObject") obj.load(name);
-    await sync();
+    await contextOf(obj).sync();
     return obj[name];
-  }
-
-  async function syncIfTracked() {
-    if (table.trackQueued && !transaction.isOpen) {
-      table.trackQueued = false;
-      await sync();
-    }
   }
 
   // ------------------------------------------------------------ GETITEM
@@ -286,10 +305,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
     const record = encoder(entry, issued)(value, obj, key);
-    if (isClientObject(value) && !transaction.isOpen) {
-      table.trackQueued = false;
-      await sync();
-    }
+    if (!transaction.isOpen) await syncContexts();
     return record;
   }
 
@@ -312,7 +328,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     const cells = CELL_PROPERTIES.has(name);
     const value = decoder(callables)(record, cells);
     const apply = async () => {
-      if (cells) return cellsWrite(obj, name, value, sync);
+      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
       obj[name] = value;
       return estimateBytes(value);
     };
@@ -328,7 +344,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       return;
     }
     await apply();
-    await sync();
+    await contextOf(obj).sync();
     // A Python function assigned to a property stays registered.
     for (const id of callables.splice(0)) kept.add(id);
   }
@@ -390,7 +406,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     let result = await invoke(entry, args, token);
     if (isClientResult(result)) {
       transaction.checkRead(`${entry.name}()`);
-      await sync();
+      await contextOf(entry.thisArg).sync();
       result = result.value;
     }
     const record = encoder(entry, issued)(result, undefined, undefined);
@@ -398,10 +414,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     // checks the proxy when it is used): only the tracking of a returned
     // range needs a sync. Every other call syncs to report its own errors.
     const navigation = /^get/.test(entry.name) && isClientObject(result);
-    if (!transaction.isOpen && (!navigation || table.trackQueued)) {
-      table.trackQueued = false;
-      await sync();
-    }
+    if (!transaction.isOpen) await (navigation ? syncContexts() : syncContexts(contextOf(entry.thisArg)));
     keepCallables(entry, result, callables);
     afterRemove(entry);
     return record;
@@ -474,12 +487,13 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   // left queued (and released ranges' untracking), so that no later request
   // reports an error that is not its own.
   async function settle() {
-    table.trackQueued = false;
-    table.queueUntracks();
-    try {
-      await sync();
-    } catch {
-      // Already reported by the failed request, or nothing anyone asked for.
+    const contexts = [context, ...table.queueUntracks(), ...table.takeTrackContexts()];
+    for (const ctx of new Set(contexts)) {
+      try {
+        await ctx.sync();
+      } catch {
+        // Already reported by the failed request, or nothing anyone asked for.
+      }
     }
   }
 
@@ -490,9 +504,9 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     turns.run(async () => {
       untrackScheduled = false;
       if (transaction.isOpen) return;   // flushed after the commit or rollback
-      if (table.queueUntracks()) {
+      for (const ctx of table.queueUntracks()) {
         try {
-          await sync();
+          await ctx.sync();
         } catch {
           // A range whose sheet is gone cannot be untracked; nothing is lost.
         }
@@ -547,11 +561,12 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
           // Its object is gone: the handler went with it.
         }
       }
-      table.queueUntracks();
-      try {
-        await sync();
-      } catch {
-        // Nothing anyone waits for.
+      for (const ctx of new Set([context, ...table.queueUntracks()])) {
+        try {
+          await ctx.sync();
+        } catch {
+          // Nothing anyone waits for.
+        }
       }
     }).catch(() => {});
   }

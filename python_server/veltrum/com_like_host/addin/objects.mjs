@@ -7,12 +7,13 @@
 // earlier session can never name a new object. An id lives until Python
 // releases it.
 //
-// Ranges handed out are tracked (context.trackedObjects) so that they stay
-// usable across syncs; an object derived from a range (its format, a bound
-// method, an array it returned, a range made from it) keeps that range
-// tracked while it lives, since its object path goes through the range. Untracking is queued and
-// sent by the executor in a sync of its own, so a failure there can never be
-// reported as the error of an unrelated request.
+// Ranges handed out are tracked (context.trackedObjects of the context that
+// made them) so that they stay usable across syncs; an object derived from a
+// range (its format, a bound method, a range made from it; not plain data it
+// returned) keeps that range tracked while it lives, since its object path
+// goes through the range. Untracking is queued and sent by the executor in a
+// sync of its own, so a failure there can never be reported as the error of
+// an unrelated request.
 
 import { AddinError } from "./errors.mjs";
 
@@ -25,7 +26,7 @@ export class ObjectTable {
     this.entries = new Map();
     this.trackCounts = new Map();
     this.pendingUntrack = [];
-    this.trackQueued = false;   // a trackedObjects.add waits for the next sync
+    this.trackContexts = new Set();   // contexts whose trackedObjects.add waits for a sync
     this.names = objectsTypeNames();
   }
 
@@ -90,8 +91,9 @@ export class ObjectTable {
       if (i >= 0) {
         this.pendingUntrack.splice(i, 1);   // still tracked: nothing to send
       } else {
-        this.context.trackedObjects.add(range);
-        this.trackQueued = true;
+        const ctx = this.objectsContextOf(range);
+        ctx.trackedObjects.add(range);
+        this.trackContexts.add(ctx);
       }
     }
   }
@@ -106,18 +108,34 @@ export class ObjectTable {
     this.pendingUntrack.push(range);
   }
 
-  /** Queues the untracking of released ranges; true when a sync should follow. */
+  /** Queues the untracking of released ranges; gives the contexts to sync. */
   queueUntracks() {
     const ranges = this.pendingUntrack;
     this.pendingUntrack = [];
+    const contexts = new Set();
     for (const range of ranges) {
+      const ctx = this.objectsContextOf(range);
       try {
-        this.context.trackedObjects.remove(range);
+        ctx.trackedObjects.remove(range);
+        contexts.add(ctx);
       } catch {
         // An object Office.js no longer knows cannot be untracked; nothing is lost.
       }
     }
-    return ranges.length > 0;
+    return contexts;
+  }
+
+  /** Takes the contexts with tracking waiting for a sync. */
+  takeTrackContexts() {
+    const contexts = this.trackContexts;
+    this.trackContexts = new Set();
+    return contexts;
+  }
+
+  // A range belongs to the context that made it (Excel.run makes others).
+  objectsContextOf(range) {
+    const ctx = range.context;
+    return ctx && ctx.trackedObjects && typeof ctx.sync === "function" ? ctx : this.context;
   }
 
   /** The type name Python sees for a reference to value. */

@@ -1,0 +1,165 @@
+"""The WebSocket transport, measured end to end in headless Chromium with the
+Office.js stand-in: python bench/transport.py [--quick]
+
+Rows:
+* echo: a raw JSON frame host -> page -> host over the pane's own socket
+  (the floor);
+* GET, SET, CALL through the whole stack (com_like, host, add-in,
+  stand-in), as multiples of that floor (target <= 1.5x);
+* dropping a 10,000-row result: frames sent and milliseconds (target <= 2);
+* writing and reading 1,000,000 cells, as a multiple of echoing the same
+  JSON payload over the same socket (target <= 2.5x), with plain arrays
+  packed (the default) and as verbatim records, and with permessage-deflate.
+"""
+
+import argparse
+import gc
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python_server" / "veltrum"))
+
+import com_like  # noqa: E402
+from com_like_host import frames  # noqa: E402
+from com_like_host.browser import HOW_TO_GET, Browser, find_chromium  # noqa: E402
+from com_like_host.demo import STANDIN_OFFICE_JS  # noqa: E402
+from com_like_host.server import Host  # noqa: E402
+
+
+def median_us(fn, n):
+    for _ in range(min(20, n)):
+        fn()
+    times = []
+    for _ in range(n):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times) * 1e6
+
+
+class Stack:
+    def __init__(self, compact=True, compression=None):
+        frames.PACK = compact
+        self.host = Host(office_js=STANDIN_OFFICE_JS, compression=compression)
+        url = self.host.url + ("" if compact else "&compact=0")
+        self.browser = Browser(url).start()
+        if not self.host.wait_connected(30):
+            self.close()
+            raise SystemExit("the pane did not connect")
+        self.sheet = com_like.Context.workbook.worksheets.add("Bench")
+
+    def close(self):
+        self.browser.close()
+        self.host.close()
+        frames.PACK = True
+
+
+def small_ops(stack, n):
+    h, ws = stack.host, stack.sheet
+    rng = ws.getRange("A1")
+    rng.values = [[1.5]]
+    get_range = ws.getRange
+    small = {"requestId": "0" * 32, "kind": "request", "method": "GET", "name": "address",
+             "caller": 12}
+    floor = median_us(lambda: h.echo(small), n)
+    rows = [("echo, a small frame (floor)", floor, None)]
+
+    def do_set():
+        rng.values = [[2.5]]
+
+    def do_call():
+        get_range("B2")
+
+    for label, fn in (("GET range.address", lambda: rng.address),
+                      ("SET range.values = [[2.5]]", do_set),
+                      ("CALL sheet.getRange('B2')", do_call)):
+        us = median_us(fn, n)
+        rows.append((label, us, us / floor))
+    return rows
+
+
+def drop_rows(stack):
+    h, ws = stack.host, stack.sheet
+    rows = ws.getRange("A1:A10000").values
+    time.sleep(0.2)
+    before = h.stats["frames_out"]
+    t0 = time.perf_counter()
+    del rows
+    gc.collect()
+    dropped = time.perf_counter() - t0
+    while h.core._releases:
+        time.sleep(0.001)
+    done = time.perf_counter() - t0
+    return h.stats["frames_out"] - before, dropped * 1e3, done * 1e3
+
+
+def million(stack, repeat):
+    h, ws = stack.host, stack.sheet
+    rows = [[i * 1000.0 + j + 0.25 for j in range(1000)] for i in range(1000)]
+    rng = ws.getRange("A1:ALL1000")
+    echo, full, w_only = [], [], []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        back = h.echo(rows, timeout=120)
+        echo.append(time.perf_counter() - t0)
+        assert back == rows
+        del back
+        t0 = time.perf_counter()
+        rng.values = rows
+        t1 = time.perf_counter()
+        got = rng.values
+        full.append(time.perf_counter() - t0)
+        w_only.append(t1 - t0)
+        assert got[999][999] == rows[999][999]
+        del got
+        gc.collect()
+    return min(echo), min(w_only), min(full)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    args = parser.parse_args()
+    if find_chromium() is None:
+        raise SystemExit(HOW_TO_GET)
+    n = 100 if args.quick else 400
+    repeat = 1 if args.quick else 3
+
+    print("transport benchmark: python %s, %d cores, headless Chromium, Office.js stand-in"
+          % (sys.version.split()[0], os.cpu_count()))
+    stack = Stack()
+    try:
+        ops = small_ops(stack, n)
+        drop = drop_rows(stack)
+        big = {"packed (default)": million(stack, repeat)}
+    finally:
+        stack.close()
+    for label, compact, compression in (("verbatim records", False, None),
+                                        ("packed + deflate", True, "deflate")):
+        stack = Stack(compact=compact, compression=compression)
+        try:
+            big[label] = million(stack, repeat)
+        finally:
+            stack.close()
+
+    print()
+    print("%-36s %12s %10s %8s" % ("round trip (median of %d)" % n, "us", "x floor", "target"))
+    for label, us, ratio in ops:
+        print("%-36s %12.0f %10s %8s" % (label, us, "" if ratio is None else "%.2f" % ratio,
+                                         "" if ratio is None else "<= 1.5"))
+    print()
+    print("dropping a 10,000-row result: %d frame(s) (target <= 2); del returned in %.1f ms, "
+          "releases sent after %.1f ms" % drop)
+    print()
+    print("%-22s %10s %12s %12s %10s %8s" % ("1,000,000 cells", "echo s", "write s",
+                                           "write+read s", "x echo", "target"))
+    for label, (echo, write, full) in big.items():
+        print("%-22s %10.2f %12.2f %12.2f %10.2f %8s" % (label, echo, write, full, full / echo,
+                                                        "<= 2.5"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,153 @@
+// The task pane: connects to the host that served this page (URL and token
+// from the page's own URL), hands each request to the executor and sends
+// back its response, carries calls of Python callables both ways, and
+// reconnects with back-off when the connection drops.
+
+import { createExecutor } from "./executor.mjs";
+import {
+  decodeFrame, encodeCallback, encodeHello, encodeReleaseCallables, encodeResponse, setPacking,
+} from "./frames.mjs";
+
+const BACKOFF_FIRST_MS = 250;
+const BACKOFF_MAX_MS = 10000;
+
+const state = { socket: null, served: 0, backoff: BACKOFF_FIRST_MS, info: null, sessions: 0 };
+const pendingCalls = new Map(); // callId -> {resolve, reject}
+let nextCallId = 1;
+let releasedCallables = [];
+
+function show(id, text, data) {
+  const el = document.getElementById(id);
+  if (!el) return;
+  el.textContent = String(text);
+  if (data !== undefined) el.dataset.state = data;
+}
+
+function showError(text) {
+  show("error", `${new Date().toLocaleTimeString()}: ${text}`);
+}
+
+function socketUrl() {
+  const token = new URLSearchParams(location.search).get("token") || "";
+  const scheme = location.protocol === "https:" ? "wss:" : "ws:";
+  return `${scheme}//${location.host}/ws?token=${encodeURIComponent(token)}`;
+}
+
+function send(text) {
+  const ws = state.socket;
+  if (ws === null || ws.readyState !== WebSocket.OPEN) return false;
+  ws.send(text);
+  return true;
+}
+
+// Called by the executor when Excel calls a Python function.
+function invokeCallable(callableId, args) {
+  return new Promise((resolve, reject) => {
+    const callId = nextCallId++;
+    pendingCalls.set(callId, { resolve, reject });
+    if (!send(encodeCallback(callId, callableId, args))) {
+      pendingCalls.delete(callId);
+      reject(new Error("not connected to the Python host"));
+    }
+  });
+}
+
+// Releases are gathered for one turn of the event loop and sent together.
+function releaseCallable(callableId) {
+  releasedCallables.push(callableId);
+  if (releasedCallables.length === 1) {
+    setTimeout(() => {
+      const ids = releasedCallables;
+      releasedCallables = [];
+      send(encodeReleaseCallables(ids));
+    }, 0);
+  }
+}
+
+function failPendingCalls(reason) {
+  for (const { reject } of pendingCalls.values()) reject(new Error(reason));
+  pendingCalls.clear();
+}
+
+function onFrame(executor, text) {
+  let frame;
+  try {
+    frame = decodeFrame(text);
+  } catch (e) {
+    showError(`bad frame from the host: ${e.message}`);
+    return;
+  }
+  if (frame.kind === "request") {
+    if (frame.release.length) executor.release(frame.release);
+    executor.execute(frame.request).then((response) => {
+      state.served++;
+      show("served", state.served);
+      if (response && response.ok === false && response.error) showError(response.error.message);
+      send(encodeResponse(response));
+    });
+  } else if (frame.kind === "release") {
+    executor.release(frame.ids);
+  } else if (frame.kind === "echo") {
+    // The host measures the bare socket with these: parse and send back.
+    send(JSON.stringify(frame));
+  } else if (frame.kind === "callback_result") {
+    const call = pendingCalls.get(frame.callId);
+    if (call === undefined) return;
+    pendingCalls.delete(frame.callId);
+    if (frame.ok) call.resolve(frame.result);
+    else call.reject(new Error((frame.error && frame.error.message) || "Python error"));
+  }
+}
+
+function connect(executor) {
+  show("state", "connecting", "connecting");
+  let ws;
+  try {
+    ws = new WebSocket(socketUrl());
+  } catch (e) {
+    showError(e.message);
+    scheduleReconnect(executor);
+    return;
+  }
+  state.socket = ws;
+  ws.onopen = () => {
+    state.backoff = BACKOFF_FIRST_MS;
+    // The host resets messaging with every new connection: nothing the
+    // old Python session held may stay alive here.
+    if (state.sessions++ > 0) executor.reset();
+    ws.send(encodeHello({
+      host: state.info && state.info.host, platform: state.info && state.info.platform,
+      page: location.pathname,
+    }));
+    show("state", "connected", "connected");
+    show("host", location.host);
+  };
+  ws.onmessage = (ev) => onFrame(executor, ev.data);
+  ws.onerror = () => showError("connection error");
+  ws.onclose = (ev) => {
+    if (state.socket === ws) state.socket = null;
+    failPendingCalls("the connection to the Python host closed");
+    show("state", `disconnected (${ev.code}${ev.reason ? " " + ev.reason : ""})`, "disconnected");
+    scheduleReconnect(executor);
+  };
+}
+
+function scheduleReconnect(executor) {
+  const delay = state.backoff * (0.75 + Math.random() * 0.5);
+  state.backoff = Math.min(state.backoff * 2, BACKOFF_MAX_MS);
+  setTimeout(() => connect(executor), delay);
+}
+
+async function main() {
+  setPacking(new URLSearchParams(location.search).get("compact") !== "0");
+  try {
+    state.info = await Office.onReady();
+    const executor = createExecutor({ invokeCallable, releaseCallable });
+    connect(executor);
+  } catch (e) {
+    show("state", "failed", "failed");
+    showError(e && e.message ? e.message : String(e));
+  }
+}
+
+main();

@@ -1,0 +1,67 @@
+"""Headless Chromium on a pane URL, for the demo, the tests and the benchmark."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+
+CANDIDATES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
+HOW_TO_GET = ("no Chromium found (looked for %s on PATH, and $COM_LIKE_CHROMIUM); on Debian or "
+              "Ubuntu: sudo apt-get install chromium" % ", ".join(CANDIDATES))
+
+
+def find_chromium():
+    explicit = os.environ.get("COM_LIKE_CHROMIUM")
+    if explicit:
+        return explicit if shutil.which(explicit) else None
+    for name in CANDIDATES:
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+class Browser:
+    """``with Browser(url): ...`` runs a headless Chromium with its own
+    throw-away profile on ``url``; ``kill()`` ends it abruptly."""
+
+    def __init__(self, url, executable=None, extra_args=()):
+        self.executable = executable or find_chromium()
+        if self.executable is None:
+            raise FileNotFoundError(HOW_TO_GET)
+        self.url = url
+        self.extra_args = list(extra_args)
+        self.proc = None
+        self._profile = None
+
+    def start(self):
+        self._profile = tempfile.mkdtemp(prefix="com_like_chromium.")
+        args = [self.executable, "--headless=new", "--no-sandbox", "--disable-gpu",
+                "--no-first-run", "--no-default-browser-check", "--disable-extensions",
+                "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                "--user-data-dir=" + self._profile] + self.extra_args + [self.url]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        return self
+
+    def kill(self):
+        """End the browser at once (its whole process group), as a crash would."""
+        if self.proc is not None and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, 9)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+
+    def close(self):
+        self.kill()
+        if self._profile is not None:
+            shutil.rmtree(self._profile, ignore_errors=True)
+            self._profile = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+        return False

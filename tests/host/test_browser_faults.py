@@ -1,0 +1,74 @@
+"""Faults with the real add-in: a browser that dies, a dropped connection,
+and one run over wss:// with a certificate made here."""
+
+import concurrent.futures
+import subprocess
+import time
+
+import pytest
+
+import com_like
+from conftest import Live, wait_until
+
+
+def active_sheet():
+    return com_like.Context.workbook.worksheets.getActiveWorksheet()
+
+
+@pytest.fixture
+def env():
+    e = Live()
+    yield e
+    e.close()
+
+
+def test_browser_killed_mid_request(env):
+    h = env.host
+    old = active_sheet()
+    rng = old.getRange("A1:ALL1000")
+    rows = [[float(j)] * 1000 for j in range(1000)]
+    sent = h.stats["bytes_out"]
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        fut = pool.submit(setattr, rng, "values", rows)
+        assert wait_until(lambda: h.stats["bytes_out"] > sent + 2**20)   # the big frame is out
+        env.browser.kill()
+        t0 = time.monotonic()
+        with pytest.raises(concurrent.futures.CancelledError):
+            fut.result(10)
+        assert time.monotonic() - t0 < 1.0
+    assert not h.connected
+    env.open_browser()
+    ws = active_sheet()
+    assert ws.getRange("B2").values == [[""]] or ws.getRange("B2").values is not None
+    for stale in (old, rng):
+        with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+            stale.address
+
+
+def test_pane_reconnects_after_a_drop(env):
+    h = env.host
+    old = active_sheet()
+    old.getRange("A1").values = [["kept"]]
+    sessions = h.stats["sessions"]
+    h.disconnect()
+    assert wait_until(lambda: h.stats["sessions"] > sessions, 15)
+    assert h.wait_connected(15)
+    assert active_sheet().getRange("A1").values == [["kept"]]   # same page, same workbook
+    with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+        old.name
+
+
+def test_over_wss_with_a_certificate(tmp_path):
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
+    e = Live(certfile=str(cert), keyfile=str(key), browser_args=["--ignore-certificate-errors"])
+    try:
+        assert e.host.url.startswith("https://")
+        ws = active_sheet()
+        ws.getRange("A1").values = [["over wss"]]
+        assert ws.getRange("A1").values == [["over wss"]]
+        assert e.host.session_hello is not None
+    finally:
+        e.close()

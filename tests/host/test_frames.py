@@ -1,0 +1,85 @@
+"""The frame codec: compact plain arrays restore to exactly the records
+that were packed, and frames hold only valid JSON."""
+
+import math
+
+import orjson
+import pytest
+
+from com_like_host import frames
+
+
+def rec(tag, value, **extra):
+    return dict({"type": tag, "value": value, "isSpec": False}, **extra)
+
+
+MIXED = rec("Array", [rec("Int", 1), rec("Float", 2.5), rec("String", "x"), rec("Null", None),
+                      rec("Bool", True), rec("Date", "2024-01-02T03:04:05"), rec("Bytes", "AAE=")])
+
+ROUND_TRIPS = [
+    rec("Int", 5),
+    rec("Array", []),
+    rec("Array", [rec("Float", 1.5)] * 3),
+    MIXED,
+    dict(MIXED, id=17),
+    rec("Array", [rec("Array", [rec("Int", i), rec("Int", -i)], id=i) for i in range(3)], id=99),
+    rec("Dict", {"a": rec("Array", [rec("String", "s")]), "b": rec("Int", 1)}, id=4),
+    # Not packable: a reference, an element with an extra key, a nested array.
+    rec("Array", [{"type": "Range", "value": 12, "isSpec": True}, rec("Int", 1)]),
+    rec("Array", [rec("Int", 1, id=3)]),
+    rec("Array", [rec("Array", [])]),
+    {"type": "Python_Function", "value": "pyfunc_0_1", "isSpec": True},
+]
+
+
+@pytest.mark.parametrize("record", ROUND_TRIPS)
+def test_pack_round_trip(record):
+    packed = frames.pack(record)
+    assert frames.unpack(orjson.loads(orjson.dumps(packed))) == record
+
+
+def test_plain_block_is_compact():
+    block = rec("Array", [rec("Array", [rec("Float", float(i * j)) for j in range(100)])
+                          for i in range(100)])
+    verbatim, compact = orjson.dumps(block), orjson.dumps(frames.pack(block))
+    assert len(compact) * 3 < len(verbatim)
+    assert orjson.loads(compact)["value"][1] == {"@": "F", "v": [float(j) for j in range(100)]}
+
+
+@pytest.mark.parametrize("bad", [
+    {"@": "", "v": []}, {"@": "Q", "v": [1]}, {"@": "IF", "v": [1]}, {"@": "IQ", "v": [1, 2]},
+    {"@": 5, "v": [1]}, {"@": "I", "v": "x"},
+])
+def test_bad_compact_arrays_are_refused(bad):
+    with pytest.raises(frames.FrameError):
+        frames.unpack(bad)
+
+
+def test_request_frame_values_and_nonfinite_floats():
+    message = {"requestId": "r1", "method": "CALL", "name": "__call__", "caller": 9, "kind": "request",
+               "args": [{"arg_type": "PLACED", "value": rec("Array", [rec("Float", math.nan),
+                                                                       rec("Float", math.inf)])},
+                        {"arg_type": "NAMED", "name": "k", "value": rec("Int", 2**70)}]}
+    data = frames.encode_request(message, [7, 8])
+    decoded = frames.decode(data, frames.HOST_KINDS)
+    assert decoded["release"] == [7, 8] and decoded["kind"] == "request"
+    assert decoded["args"][0]["value"] == rec("Array", [rec("Float", None), rec("Float", None)])
+    # Beyond 64 bits: sent as the nearest double, the only number a cell holds.
+    assert decoded["args"][1]["value"] == rec("Int", float(2**70))
+    assert "release" not in message and message["args"][0]["value"]["value"][0]["type"] == "Float"
+
+
+@pytest.mark.parametrize("data, error", [
+    (b"not json", "not JSON"),
+    (b"[1, 2]", "not a JSON object"),
+    (b'{"kind": "request"}', "unknown kind"),
+    (b'{"requestId": "x"}', "unknown kind"),
+    (b'{"kind": "excel_response", "ok": true}', "without requestId"),
+    (b'{"kind": "callback", "callId": 1, "callableId": 5}', "callableId"),
+    (b'{"kind": "release_callables", "ids": [1]}', "list of callable ids"),
+    (b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": {"@": "Z", "v": [1]}}',
+     "tag"),
+])
+def test_decode_refuses_what_the_add_in_may_not_send(data, error):
+    with pytest.raises(frames.FrameError, match=error):
+        frames.decode(data)

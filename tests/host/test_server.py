@@ -1,0 +1,255 @@
+"""The host over a real socket, with a wire-level add-in double: files,
+authentication, sessions, releases, callbacks and faults."""
+
+import concurrent.futures
+import http.client
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+from websockets.exceptions import InvalidStatus
+from websockets.sync.client import connect
+
+import com_like
+from com_like_host import config, frames, serve, server
+from conftest import STANDIN, WireAddin, wait_until, ws_url
+
+
+def get(h, path):
+    conn = http.client.HTTPConnection("127.0.0.1", h.port, timeout=5)
+    conn.request("GET", path)
+    resp = conn.getresponse()
+    body = resp.read()
+    conn.close()
+    return resp.status, resp.getheader("Content-Type") or "", body
+
+
+def active_sheet():
+    return com_like.Context.workbook.worksheets.getActiveWorksheet()
+
+
+@pytest.mark.parametrize("path, status, ctype", [
+    ("/taskpane.html", 200, "text/html"),
+    ("/taskpane.mjs", 200, "text/javascript"),
+    ("/frames.mjs", 200, "text/javascript"),
+    ("/icon-32.png", 200, "image/png"),
+    ("/", 302, ""),
+    ("/../server.py", 404, ""),
+    ("/..%2fserver.py", 404, ""),
+    ("/%2e%2e/config.py", 404, ""),
+    ("/addin/../../core.py", 404, ""),
+    ("//etc/passwd", 404, ""),
+    ("/.hidden", 404, ""),
+    ("/nothing.html", 404, ""),
+    ("/office/office.js", 404, ""),       # no stand-in configured
+])
+def test_static_files_only_from_the_addin_folder(host, path, status, ctype):
+    code, content_type, _ = get(host, path)
+    assert code == status and content_type.startswith(ctype)
+
+
+def test_office_js_is_served_with_its_folder_instead_of_the_hosted_one():
+    if not STANDIN.is_file():
+        pytest.skip("the stand-in is not in this checkout yet")
+    with serve(office_js=STANDIN) as h:
+        _, _, page = get(h, "/taskpane.html")
+        assert b"/office/office.js" in page and config.HOSTED_OFFICE_JS.encode() not in page
+        assert get(h, "/office/office.js")[0] == 200
+        assert get(h, "/office/../server.py")[0] == 404
+    with serve() as h:
+        assert config.HOSTED_OFFICE_JS.encode() in get(h, "/taskpane.html")[2]
+
+
+def test_manifest_points_at_the_origin_with_the_token(host):
+    code, ctype, body = get(host, "/manifest.xml")
+    assert code == 200 and "xml" in ctype
+    ns = {"o": "http://schemas.microsoft.com/office/appforoffice/1.1"}
+    root = ET.fromstring(body)
+    source = root.find("o:DefaultSettings/o:SourceLocation", ns).get("DefaultValue")
+    assert source == host.url
+    assert root.find("o:Hosts/o:Host", ns).get("Name") == "Workbook"
+    order = [el.tag.split("}")[1] for el in root]
+    assert order.index("Id") < order.index("Hosts") < order.index("DefaultSettings") \
+        < order.index("Permissions")
+
+
+def test_stable_token_is_kept_private(tmp_path):
+    path = tmp_path / "cfg" / "token"
+    first = config.stable_token(path)
+    assert config.stable_token(path) == first and len(first) >= 24
+    assert path.stat().st_mode & 0o077 == 0
+
+
+@pytest.mark.parametrize("token, origin", [
+    ("wrong", None),
+    ("", None),
+    (None, "http://evil.example"),
+    (None, "null"),
+])
+def test_bad_token_or_foreign_origin_is_refused_before_messaging(wire, host, token, origin):
+    guid = com_like.messaging._guid
+    url = ws_url(host, token) if token != "" else ws_url(host).split("?")[0]
+    with pytest.raises(InvalidStatus) as info:
+        with connect(url, origin=origin):
+            pass
+    assert info.value.response.status_code == 403
+    assert host.stats["refused"] == 1 and com_like.messaging._guid == guid
+    assert active_sheet().name == "Sheet1"      # the live session is untouched
+
+
+def test_allowed_origin_is_accepted():
+    with serve(allowed_origins=["https://pane.example"]) as h:
+        double = WireAddin(h, origin="https://pane.example")
+        assert h.wait_connected(5) and active_sheet().name == "Sheet1"
+        double.close()
+
+
+def test_no_session_is_a_clear_error(host):
+    with pytest.raises(RuntimeError, match="no add-in is connected.*taskpane.html"):
+        active_sheet()
+    assert not host.wait_connected(0.05)
+
+
+def test_releases_travel_in_batches(wire, host):
+    rng = active_sheet().getRange("A1:B10000")
+    rows = rng.values              # an array of 10,000 row arrays, each an object id
+    assert len(rows) == 10000 and wire.addin.object_count > 10000
+    before = host.stats["frames_out"]
+    del rows, rng
+    assert wait_until(lambda: wire.addin.object_count <= 6)
+    assert host.stats["frames_out"] - before <= 2
+    assert sum(len(f.get("ids", ())) for f in wire.frames if f["kind"] == "release") >= 10001
+
+
+def test_release_rides_with_the_next_request(wire, host):
+    a1 = active_sheet().getRange("A1")
+    oid = a1._internal_id % (1 << 32)       # as the add-in knows it
+    n = len(wire.frames)
+    del a1
+    active_sheet()
+    first = wire.frames[n]
+    assert first["kind"] == "request" and oid in first["release"]
+
+
+def test_callbacks_run_on_workers_and_answer_the_add_in(wire, host):
+    seen = []
+
+    def on_changed(event):
+        sheet = com_like.Context.workbook.worksheets.getItem(event.worksheetId)
+        seen.append((threading.current_thread().name, event.address,
+                     sheet.getRange(event.address).values))
+
+    def broken(event):
+        raise ValueError("no good")
+
+    ws = active_sheet()
+    ws.onChanged.add(on_changed)
+    reg = ws.onChanged.add(broken)
+    ws.getRange("B2").values = [[5]]
+    assert wait_until(lambda: len(wire.addin.callback_reports) == 2)
+    assert seen == [(seen[0][0], "B2", [[5]])] and seen[0][0].startswith("host-callback")
+    reports = sorted(wire.addin.callback_reports, key=lambda r: r["ok"])
+    assert reports[0]["error"] == "ValueError: no good" and reports[1]["ok"]
+    (cid, exc), = host.callback_errors
+    host.callback_errors.clear()
+    reg.remove()
+    assert wait_until(lambda: com_like.messaging.get_callable(cid) is None)
+
+
+def test_callable_unknown_to_messaging_is_answered_with_an_error(wire, host):
+    wire.send({"kind": "callback", "callId": 77, "callableId": "pyfunc_nope_1", "args": []})
+    assert wait_until(lambda: any(f["kind"] == "callback_result" for f in wire.frames))
+    result, = [f for f in wire.frames if f["kind"] == "callback_result"]
+    assert result["callId"] == 77 and not result["ok"] and "not registered" in result["error"]["message"]
+    host.callback_errors.clear()
+
+
+def waiting_request(wire):
+    """A request parked in the double, and the future of its caller."""
+    wire.hold.set()
+    seen = len(wire.frames)
+    pool = concurrent.futures.ThreadPoolExecutor(1)
+    fut = pool.submit(lambda: com_like.Context.workbook)
+    assert wait_until(lambda: any(f["kind"] == "request" for f in wire.frames[seen:]))
+    pool.shutdown(wait=False)
+    return fut
+
+
+@pytest.mark.parametrize("fault", ["malformed", "oversized", "new_connection", "closed_socket",
+                                   "host_closed"])
+def test_faults_cancel_waiting_callers_at_once(monkeypatch, fault):
+    monkeypatch.setattr(server, "MAX_FRAME", 1000)
+    with serve() as h:
+        wire = WireAddin(h)
+        assert h.wait_connected(5)
+        old = active_sheet()
+        fut = waiting_request(wire)
+        t0 = time.monotonic()
+        if fault == "malformed":
+            wire.send_raw("{not json")
+        elif fault == "oversized":
+            wire.send_raw('{"kind": "excel_response", "requestId": "%s"}' % ("x" * 2000))
+        elif fault == "new_connection":
+            wire2 = WireAddin(h)
+        elif fault == "closed_socket":
+            wire.ws.close()
+        else:
+            h.close()
+        with pytest.raises(concurrent.futures.CancelledError):
+            fut.result(5)
+        assert time.monotonic() - t0 < 1.0
+        wire.hold.clear()
+        if fault == "host_closed":
+            with pytest.raises(RuntimeError, match="No send handler"):
+                active_sheet()
+            return
+        if fault != "new_connection":
+            wire2 = WireAddin(h)
+        assert h.wait_connected(5) and active_sheet().name == "Sheet1"
+        with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+            old.name
+        if fault in ("malformed", "oversized"):
+            assert h.stats["bad_frames"] + (fault == "oversized") >= 1 and h.last_error
+        wire2.close()
+
+
+def test_response_for_an_unknown_request_is_dropped(wire, host):
+    wire.send({"kind": "excel_response", "requestId": "0" * 32, "ok": True,
+               "result": {"type": "Int", "value": 1, "isSpec": False}})
+    assert active_sheet().name == "Sheet1" and host.connected
+
+
+def test_request_on_the_listener_thread_is_refused(wire, host):
+    errors = []
+    original = host.core.on_release_callables
+
+    def on_release(ids):
+        try:
+            com_like.Context.workbook.name
+        except RuntimeError as e:
+            errors.append(str(e))
+        original(ids)
+
+    host.core.on_release_callables = on_release
+    wire.send({"kind": "release_callables", "ids": []})
+    assert wait_until(lambda: errors)
+    assert "would wait forever" in errors[0]
+
+
+def test_proxies_of_an_earlier_page_never_reach_the_new_one(host):
+    first = WireAddin(host)
+    assert host.wait_connected(5)
+    stale_sheet = active_sheet()
+    old = stale_sheet.getRange("A1")
+    first.close()
+    second = WireAddin(host)           # a reloaded page: its ids count from 6 again
+    assert wait_until(lambda: host.connected)
+    new = active_sheet().getRange("A1")
+    assert new._internal_id % (1 << 32) == old._internal_id % (1 << 32)
+    new.values = [[1]]
+    del old                            # its DEL must not release the new page's range
+    with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+        com_like.Union(new, stale_sheet)
+    assert new.values == [[1]]
+    second.close()
