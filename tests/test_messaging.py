@@ -343,6 +343,20 @@ def test_reset_leaves_done_futures_alone():
     assert pending.cancelled()
 
 
+def test_reset_cancels_every_future_when_one_refuses():
+    class Refusing(concurrent.futures.Future):
+        def cancel(self):
+            raise ValueError("no")
+
+    first, last = concurrent.futures.Future(), concurrent.futures.Future()
+    M.waiters.update(a=first, b=Refusing(), c=last)
+    old = M._guid
+    with pytest.raises(ValueError, match="no"):
+        M.reset()
+    assert first.cancelled() and last.cancelled()
+    assert M.waiters == {} and M._guid == old and not M._waiters_lock.locked()
+
+
 def test_reset_restamps_all_five_roots(addin):
     old = M._guid
     stale = com_like.OfficeJsObject(object_id=9, type_name="Range")

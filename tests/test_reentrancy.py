@@ -16,8 +16,9 @@ PRELUDE = textwrap.dedent("""
 """)
 
 
-def run_child(script, case, timeout=60):
-    """Runs PRELUDE + script with the case name; the child must print ok."""
+def run_child(script, case, timeout=60, expected=()):
+    """Runs PRELUDE + script with the case name; the child must print the
+    expected lines, then ok."""
     env = dict(os.environ)
     # The debug allocator overwrites freed memory, so that a use after free
     # fails at once rather than by luck (the sanitizer build brings its own).
@@ -28,7 +29,7 @@ def run_child(script, case, timeout=60):
     except subprocess.TimeoutExpired:
         pytest.fail(f"{case}: hung")
     assert done.returncode == 0, f"{case}: exit {done.returncode}\n{done.stderr[-3000:]}"
-    assert done.stdout.split() == ["ok"], done.stdout
+    assert done.stdout.split() == [*expected, "ok"], done.stdout
 
 
 # ------------------------------------------------------------------ decoder
@@ -132,3 +133,85 @@ ENCODE_DROPPED_CONTAINERS = """
 @pytest.mark.parametrize("case", ["same-key-twice", "keys-become-equal", "frame-table-cleared"])
 def test_encoder_survives_containers_dropped_from_the_result(case):
     run_child(ENCODE_DROPPED_CONTAINERS, case)
+
+
+# ------------------------------------------------------------------ locks of messaging
+
+HOST = """
+    def answer_releases(message):
+        # The add-in answers every release at once; other requests stay pending.
+        if message.get("method") == "DEL":
+            messaging.get_callable("pyfunc_0")  # a host looking up a function meanwhile
+            messaging.on_message({"requestId": message["requestId"], "ok": True})
+"""
+
+RESET_RUNS_PYTHON = """
+    parked = threading.Event()
+
+    def handler(message):
+        if message.get("method") != "DEL":
+            parked.set()
+        answer_releases(message)
+
+    def wait():
+        try:
+            messaging.send_request_sync({"name": "pending"}, timeout=50)
+        except BaseException as exc:
+            print(type(exc).__name__)
+
+    messaging.set_send_handler(handler)
+    if CASE != "nothing-pending":
+        worker = threading.Thread(target=wait)
+        worker.start()
+        parked.wait()
+    if CASE == "done-callback":
+        proxy = Serializer.from_wire({"type": "Range", "value": 7, "isSpec": True})
+        (fut,) = messaging.waiters.values()
+        fut.add_done_callback(lambda f, keep=[proxy]: keep.clear())  # releases the proxy
+        del proxy
+    else:
+        # A proxy in cyclic garbage, collected at the first allocation (or,
+        # on newer interpreters, the first Python code) after this point.
+        gc.collect()
+        cycle = OfficeJsArray(9)
+        cycle.append(cycle)
+        del cycle
+        gc.set_threshold(1)
+    messaging.reset()
+    gc.set_threshold(700)
+    if CASE != "nothing-pending":
+        worker.join()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("case", ["nothing-pending", "one-pending", "done-callback"])
+def test_reset_runs_no_python_code_under_the_waiters_lock(case):
+    run_child(HOST + RESET_RUNS_PYTHON, case, expected=[] if case == "nothing-pending" else ["CancelledError"])
+
+
+RELEASED_CALLABLE = """
+    messaging.set_send_handler(answer_releases)
+
+    def handler_for_range():
+        # An event handler that mentions its range: its closure holds the
+        # only reference to the proxy.
+        rng = Serializer.from_wire({"type": "Range", "value": 7, "isSpec": True})
+        return lambda: rng
+
+    callable_id = messaging.register_callable(handler_for_range())
+    if CASE == "unregister":
+        messaging.unregister_callable(callable_id)
+    elif CASE == "reset":
+        messaging.reset()
+    else:
+        messaging._next_callable_id = 1  # the next registration takes the same id
+        assert messaging.register_callable(print) == callable_id
+    assert messaging.get_callable(callable_id) in (None, print)
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("case", ["unregister", "reset", "same-id-registered-again"])
+def test_callables_are_released_after_the_callable_lock(case):
+    run_child(HOST + RELEASED_CALLABLE, case)

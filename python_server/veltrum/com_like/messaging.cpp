@@ -46,6 +46,47 @@ Ref mapping_pop(PyObject* mapping, PyObject* key) {
     return call_method(mapping, N.pop, key, Py_None);
 }
 
+// The entries of an exact dict, moved out of it while one of our locks is
+// held, without running any Python code: the references go to raw memory (no
+// allocation that could start a collection), and clearing the dict frees
+// nothing since they are still held here. They are released when this goes
+// out of scope, which must be after the lock is released: the last reference
+// to a callable may keep a proxy alive, whose release sends a request.
+class TakenEntries {
+public:
+    TakenEntries() = default;
+    TakenEntries(const TakenEntries&) = delete;
+    TakenEntries& operator=(const TakenEntries&) = delete;
+    ~TakenEntries() {
+        for (Py_ssize_t i = 0; i < 2 * size_; ++i) Py_DECREF(refs_[i]);
+        PyMem_Free(refs_);
+    }
+    // Empties `dict`; -1 (no error set, the dict unchanged) when out of memory.
+    int take_all(PyObject* dict) {
+        const Py_ssize_t n = PyDict_GET_SIZE(dict);
+        if (n == 0) return 0;
+        refs_ = static_cast<PyObject**>(PyMem_Malloc(2 * n * sizeof(PyObject*)));
+        if (!refs_) return -1;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (size_ < n && PyDict_Next(dict, &pos, &k, &v)) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+            refs_[2 * size_] = k;
+            refs_[2 * size_ + 1] = v;
+            ++size_;
+        }
+        PyDict_Clear(dict);
+        return 0;
+    }
+    Py_ssize_t size() const { return size_; }
+    PyObject* value(Py_ssize_t i) const { return refs_[2 * i + 1]; }
+
+private:
+    PyObject** refs_ = nullptr;
+    Py_ssize_t size_ = 0;
+};
+
 // Removes req_id from self.waiters under self._waiters_lock; keeps any error
 // in flight intact.
 void drop_waiter(PyObject* self, PyObject* req_id) {
@@ -330,33 +371,78 @@ PyObject* on_message_impl(const FuncSpec&, Bound& a) {
     Py_RETURN_NONE;
 }
 
+// Takes every future out of self.waiters into `taken` (an exact dict) or
+// `listed` (any other table, through its own values() and clear()).
+int take_waiters(PyObject* self, TakenEntries& taken, Ref& listed) {
+    LockGuard guard;
+    if (guard.acquire(self, N._waiters_lock) < 0) return -1;
+    Ref waiters = getattr(self, N.waiters);
+    if (!waiters) return -1;
+    if (PyDict_CheckExact(waiters.get())) {
+        if (taken.take_all(waiters.get()) < 0) {
+            if (guard.release_now() < 0) return -1;
+            PyErr_NoMemory();
+            return -1;
+        }
+    } else {
+        Ref vals = call_method(waiters.get(), N.values);
+        if (!vals) return -1;
+        listed = Ref::steal(PySequence_List(vals.get()));
+        if (!listed || !call_method(waiters.get(), N.clear)) return -1;
+    }
+    return guard.release_now();
+}
+
+// fut.cancel() unless it is done; -1 with an error set.
+int cancel_pending(PyObject* fut) {
+    int done = future_done(fut);
+    if (done < 0) return -1;
+    return done || call_method(fut, N.cancel) ? 0 : -1;
+}
+
 PyObject* reset_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     {
-        LockGuard guard;
-        if (guard.acquire(self, N._waiters_lock) < 0) return nullptr;
-        Ref waiters = getattr(self, N.waiters);
-        if (!waiters) return nullptr;
-        Ref vals = call_method(waiters.get(), N.values);
-        if (!vals) return nullptr;
-        Ref futs = Ref::steal(PySequence_List(vals.get()));
-        if (!futs) return nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futs.get()); ++i) {
-            PyObject* f = PyList_GET_ITEM(futs.get(), i);
-            int truth = future_done(f);
-            if (truth < 0) return nullptr;
-            if (!truth && !call_method(f, N.cancel)) return nullptr;
+        // The futures are cancelled after the lock is released: cancel() runs
+        // their done-callbacks, and any Python code may set off a collection
+        // that releases a proxy, whose release sends a request.
+        TakenEntries taken;
+        Ref listed;
+        if (take_waiters(self, taken, listed) < 0) return nullptr;
+        // Every future is cancelled even after one fails, as none of them is
+        // in the table any more; the first failure is reported.
+        const Py_ssize_t n = listed ? PyList_GET_SIZE(listed.get()) : taken.size();
+        bool failed = false;
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* f = listed ? PyList_GET_ITEM(listed.get(), i) : taken.value(i);
+            if (cancel_pending(f) < 0) {
+                if (!failed) PyErr_Fetch(&type, &value, &tb);
+                PyErr_Clear();
+                failed = true;
+            }
         }
-        if (!call_method(waiters.get(), N.clear)) return nullptr;
-        if (guard.release_now() < 0) return nullptr;
+        if (failed) {
+            PyErr_Restore(type, value, tb);
+            return nullptr;
+        }
     }
     Ref guid = new_guid();
     if (!guid || PyObject_SetAttr(self, N._guid, guid.get()) < 0) return nullptr;
     {
+        TakenEntries dropped;  // released after the lock, see TakenEntries
         LockGuard guard;
         if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
         Ref registry = getattr(self, N._callable_registry);
-        if (!registry || !call_method(registry.get(), N.clear)) return nullptr;
+        if (!registry) return nullptr;
+        if (PyDict_CheckExact(registry.get())) {
+            if (dropped.take_all(registry.get()) < 0) {
+                if (guard.release_now() < 0) return nullptr;
+                return PyErr_NoMemory();
+            }
+        } else if (!call_method(registry.get(), N.clear)) {
+            return nullptr;
+        }
         Ref one = Ref::steal(PyLong_FromLong(1));
         if (!one || PyObject_SetAttr(self, N._next_callable_id, one.get()) < 0) return nullptr;
         if (guard.release_now() < 0) return nullptr;
@@ -384,6 +470,7 @@ PyObject* register_callable_impl(const FuncSpec&, Bound& a) {
         PyErr_Format(PyExc_TypeError, "Object must be callable, got %S", tname.get());
         return nullptr;
     }
+    Ref replaced;  // an entry under the same id (the counter was rewound): released after the lock
     LockGuard guard;
     if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
     Ref guid = getattr(self, N._guid);
@@ -398,7 +485,12 @@ PyObject* register_callable_impl(const FuncSpec&, Bound& a) {
     Ref next = one ? Ref::steal(PyNumber_Add(counter.get(), one.get())) : Ref();
     if (!next || PyObject_SetAttr(self, N._next_callable_id, next.get()) < 0) return nullptr;
     Ref registry = getattr(self, N._callable_registry);
-    if (!registry || mapping_set(registry.get(), id.get(), obj) < 0) return nullptr;
+    if (!registry) return nullptr;
+    if (PyDict_CheckExact(registry.get())) {
+        replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), id.get()));
+        if (!replaced && PyErr_Occurred()) return nullptr;
+    }
+    if (mapping_set(registry.get(), id.get(), obj) < 0) return nullptr;
     if (guard.release_now() < 0) return nullptr;
     return id.release();
 }
@@ -418,10 +510,11 @@ PyObject* get_callable_impl(const FuncSpec&, Bound& a) {
 
 PyObject* unregister_callable_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
+    Ref popped;  // released after the lock, see TakenEntries
     LockGuard guard;
     if (guard.acquire(self, N._callable_lock) < 0) return nullptr;
     Ref registry = getattr(self, N._callable_registry);
-    if (!registry || !mapping_pop(registry.get(), a.v[1])) return nullptr;
+    if (!registry || !(popped = mapping_pop(registry.get(), a.v[1]))) return nullptr;
     if (guard.release_now() < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -75,7 +75,7 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, NULL_RECORD } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsRead, cellsWrite, cellsRowSizes } from "./cells.mjs";
+import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
@@ -333,11 +333,11 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       return estimateBytes(value);
     };
     if (transaction.isOpen) {
-      const sizes = cells ? cellsRowSizes(value) : null;
+      const size = cells ? cellsEstimate(value) : null;
       const held = callables.splice(0);
       transaction.defer({
         label: `${type}.${name} = ...`,
-        bytes: sizes ? sizes.reduce((a, b) => a + b, 0) : estimateBytes(value),
+        bytes: size ? size.total : estimateBytes(value),
         run: apply,
         done: (ran) => (ran ? held.forEach((id) => kept.add(id)) : letGoCallables(held)),
       });
