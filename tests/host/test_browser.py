@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import com_like
-from conftest import wait_until
+from host_support import wait_until
 
 
 def test_values_and_formats(sheet):

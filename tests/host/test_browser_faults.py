@@ -8,7 +8,7 @@ import time
 import pytest
 
 import com_like
-from conftest import Live, wait_until
+from host_support import Live, wait_until
 
 
 def active_sheet():

@@ -13,7 +13,7 @@ from websockets.sync.client import connect
 
 import com_like
 from com_like_host import config, frames, serve, server
-from conftest import STANDIN, WireAddin, wait_until, ws_url
+from host_support import STANDIN, WireAddin, wait_until, ws_url
 
 
 def get(h, path):

@@ -66,6 +66,15 @@ describe("large cell data", () => {
     assert.equal(standin.storedCellCount("Sheet1"), 0);
   });
 
+  test("a write block still refused for its size is sent again in halves", async () => {
+    const h = harness({ limits: { payloadBytes: 1000000 } });
+    const r = await h.range("A1:CV2000");
+    await h.set(r, "values", floatRows(2000, 100));
+    assert.ok(standin.stats().lastRequestBytes <= 1000000);
+    assert.deepEqual(standin.inspect("Sheet1", "CV2000").values, [[199999.5]]);
+    assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[0.5]]);
+  });
+
   test("reads adapt the block size when a block is still refused for its size", async () => {
     const h = harness({ limits: { payloadBytes: 400000 } });
     const long = "x".repeat(60);

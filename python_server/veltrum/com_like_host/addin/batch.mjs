@@ -64,7 +64,9 @@ export class Transaction {
     try {
       let pending = 0;
       for (const op of ops) {
-        if (pending > 0 && pending + op.bytes > PAYLOAD_BUDGET) {
+        // Large cell data syncs itself (and may be resent in blocks), so
+        // what is queued before it goes out first.
+        if (pending > 0 && (pending + op.bytes > PAYLOAD_BUDGET || op.bytes > PAYLOAD_BUDGET / 4)) {
           await this.runtime.sync();
           pending = 0;
         }

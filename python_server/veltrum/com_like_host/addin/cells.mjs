@@ -2,14 +2,16 @@
 //
 // Excel on the web refuses a request or a response over 5 MB
 // (Request/ResponsePayloadSizeLimitExceeded) and any read of more than
-// 5,000,000 cells (RangeExceedsLimit). Writes of cell data whose JSON text is
-// larger than the budget below are split into blocks of whole rows, each
-// written through range.getCell(row, 0).getResizedRange(rows - 1, cols - 1)
-// and synced on its own. Reads first try the whole range in one sync; when
-// Excel refuses it for its size, the range is read in blocks of rows whose
-// size adapts to the data seen so far (halved and retried when a block is
-// still refused). A range known to be too large (read or written in blocks
-// before) is read in blocks at once.
+// 5,000,000 cells (RangeExceedsLimit). A refused request applies nothing, so
+// a refused block can be sent again in halves.
+// - Writes: the JSON size of the data is measured (on a sample of rows for
+//   large arrays); data over the budget below is written in blocks of whole
+//   rows, each through range.getCell(row, 0).getResizedRange(rows - 1,
+//   cols - 1) and synced on its own.
+// - Reads first try the whole range in one sync; when Excel refuses it for
+//   its size, the range is read in blocks of rows sized from the data seen so
+//   far. A range known to be too large (read or written in blocks before) is
+//   read in blocks at once.
 
 import { AddinError, errorsCode } from "./errors.mjs";
 
@@ -19,9 +21,11 @@ export const CELL_PROPERTIES = new Set([
 ]);
 
 // Bytes of cell JSON per sync: well under 5 MB, leaving room for the rest of
-// the request (object paths, escaping).
+// the request (object paths, escaping) and for estimates from samples.
 export const PAYLOAD_BUDGET = 3500000;
 const FIRST_BLOCK_CELLS = 100000;
+const EXACT_ROWS = 512;     // arrays up to this many rows are measured whole
+const SAMPLE_ROWS = 32;
 const TOO_LARGE = new Set(["ResponsePayloadSizeLimitExceeded", "RequestPayloadSizeLimitExceeded",
   "RangeExceedsLimit"]);
 
@@ -38,44 +42,74 @@ export function cellsUtf8Length(text) {
   return new TextEncoder().encode(text).length;
 }
 
-/** Bytes of each row of a 2-D array, or null for anything else (a single value, 1-D data). */
-export function cellsRowSizes(value) {
-  if (!Array.isArray(value) || value.length === 0 || !value.every(Array.isArray)) return null;
-  return value.map((row) => cellsUtf8Length(JSON.stringify(row)) + 1);
+const rowBytes = (row) => cellsUtf8Length(JSON.stringify(row)) + 1;
+
+/**
+ * JSON size of 2-D cell data: {total, maxRow} in bytes (measured on a sample
+ * of rows for large arrays), or null for a single value or 1-D data.
+ */
+export function cellsEstimate(value, exactRows = EXACT_ROWS) {
+  if (!Array.isArray(value) || value.length === 0 || !Array.isArray(value[0])) return null;
+  const n = value.length;
+  const count = n <= exactRows ? n : Math.min(n, SAMPLE_ROWS);
+  let sum = 0;
+  let maxRow = 0;
+  for (let k = 0; k < count; k++) {
+    const row = value[Math.floor((k * n) / count)];
+    const b = Array.isArray(row) ? rowBytes(row) : 16;
+    sum += b;
+    maxRow = Math.max(maxRow, b);
+  }
+  return { total: Math.ceil((sum / count) * n), maxRow };
 }
 
 /**
  * Writes cell data. Small data is assigned and left for the caller's sync;
- * data over the budget is written in row blocks, each synced here. Returns
- * the bytes the caller's next sync will carry.
+ * larger data is synced here, in row blocks when over the budget. Returns
+ * the bytes the caller's next sync will carry. memo: see cellsRead.
  */
 export async function cellsWrite(range, name, value, sync, memo = {}) {
-  const sizes = cellsRowSizes(value);
-  const total = sizes ? sizes.reduce((a, b) => a + b, 0) : 0;
-  if (sizes !== null) cellsRemember(memo, value.length * value[0].length, total);
-  if (sizes === null || total <= PAYLOAD_BUDGET || !cellsIsRange(range)) {
+  const size = cellsEstimate(value);
+  if (size !== null) cellsRemember(memo, value.length * value[0].length, size.total);
+  if (size === null || size.total <= PAYLOAD_BUDGET / 4 || !cellsIsRange(range)) {
     range[name] = value;
-    return sizes ? total : 64;
+    return size ? size.total : 64;
+  }
+  // Larger data is synced here, so that a request refused for its size can
+  // be sent again in blocks. A size estimated from a sample keeps a margin.
+  const margin = value.length > EXACT_ROWS ? 2 : 1;
+  if (size.total * margin <= PAYLOAD_BUDGET) {
+    range[name] = value;
+    try {
+      await sync();
+      return 0;
+    } catch (e) {
+      if (!TOO_LARGE.has(errorsCode(e))) throw e;
+    }
   }
   range.load("rowCount, columnCount");
   await sync();
   const rows = range.rowCount;
   const cols = range.columnCount;
-  if (value.length !== rows || value.some((row) => row.length !== cols)) {
+  if (value.length !== rows || value.some((row) => !Array.isArray(row) || row.length !== cols)) {
     throw new AddinError("InvalidArgument",
       "The number of rows or columns in the input array doesn't match the size or dimensions of the range. "
       + `(Range.${name}: the range is ${rows} x ${cols})`);
   }
-  let start = 0;
-  let bytes = 0;
-  for (let r = 0; r <= rows; r++) {
-    if (r === rows || (r > start && bytes + sizes[r] > PAYLOAD_BUDGET)) {
-      range.getCell(start, 0).getResizedRange(r - start - 1, cols - 1)[name] = value.slice(start, r);
+  let per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (size.maxRow * 1.25)));
+  for (let r = 0; r < rows;) {
+    const n = Math.min(per, rows - r);
+    range.getCell(r, 0).getResizedRange(n - 1, cols - 1)[name] = value.slice(r, r + n);
+    try {
       await sync();
-      start = r;
-      bytes = 0;
+    } catch (e) {
+      if (TOO_LARGE.has(errorsCode(e)) && n > 1) {
+        per = Math.max(1, n >> 1);
+        continue;
+      }
+      throw e;
     }
-    if (r < rows) bytes += sizes[r];
+    r += n;
   }
   return 0;
 }
@@ -111,7 +145,8 @@ export async function cellsRead(range, name, sync, memo) {
   const rows = range.rowCount;
   const cols = range.columnCount;
   const out = [];
-  let per = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols) : FIRST_BLOCK_CELLS / cols));
+  let per = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols * 1.25)
+    : FIRST_BLOCK_CELLS / cols));
   for (let r = 0; r < rows;) {
     const n = Math.min(per, rows - r);
     const part = range.getCell(r, 0).getResizedRange(n - 1, cols - 1);
@@ -128,8 +163,11 @@ export async function cellsRead(range, name, sync, memo) {
     const data = part[name];
     if (!Array.isArray(data)) return data;
     for (const row of data) out.push(row);
-    const perRow = cellsUtf8Length(JSON.stringify(data)) / n;
-    per = Math.max(1, Math.floor(PAYLOAD_BUDGET / Math.max(perRow, 1)));
+    // Sizing the next block from a sample is safe: a block refused for its
+    // size is read again in halves.
+    const size = cellsEstimate(data, 0);
+    const perRow = size ? Math.max(size.total / n, size.maxRow) : 16 * cols;
+    per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (perRow * 1.25)));
     memo.bytesPerCell = perRow / cols;
     r += n;
   }

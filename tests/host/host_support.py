@@ -1,0 +1,132 @@
+"""Helpers of the host tests: a wire-level add-in double (a WebSocket client
+that answers with the simulated add-in) and the real thing (headless
+Chromium on the pane, with the Office.js stand-in)."""
+
+import os
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from com_like_host import frames, serve
+from com_like_host.browser import HOW_TO_GET, Browser, find_chromium
+
+STANDIN = Path(frames.__file__).resolve().parent / "standin" / "office.js"
+
+
+def ws_url(h, token=None):
+    return "%s/ws?token=%s" % (h.origin.replace("http", "ws", 1), h.token if token is None
+                               else token)
+
+
+class WireAddin:
+    """Speaks the add-in's side of the frames over a real socket and answers
+    requests with the simulated workbook. ``hold`` pauses answering."""
+
+    def __init__(self, h, token=None, origin=None, hello=True):
+        from websockets.sync.client import connect
+        from com_like_sim.addin import SimulatedAddin
+        self.addin = SimulatedAddin()
+        self.addin.emit = self._emit
+        self.frames = []          # every frame received, decoded
+        self.hold = threading.Event()
+        self._client = connect(ws_url(h, token), origin=origin, max_size=None)
+        self.ws = self._client.__enter__()
+        self.lock = threading.Lock()
+        if hello:
+            self.send({"kind": "hello", "host": "wire-double"})
+        self.thread = threading.Thread(target=self._loop, daemon=True)
+        self.thread.start()
+
+    def send(self, frame):
+        with self.lock:
+            self.ws.send(frames.encode(frame).decode())
+
+    def send_raw(self, text):
+        with self.lock:
+            self.ws.send(text)
+
+    def _emit(self, event):
+        if event[0] == "invoke":
+            _, cid, args, inv = event
+            self.send({"kind": "callback", "callId": inv, "callableId": cid,
+                       "args": [frames.pack(a) for a in args]})
+        elif event[0] == "release":
+            self.send({"kind": "release_callables", "ids": [event[1]]})
+
+    def _loop(self):
+        try:
+            for text in self.ws:
+                frame = frames.decode(text, frames.HOST_KINDS)
+                self.frames.append(frame)
+                while self.hold.is_set():
+                    time.sleep(0.01)
+                kind = frame["kind"]
+                release = frame.get("release") or (frame["ids"] if kind == "release" else [])
+                for oid in release:
+                    self.addin.handle({"method": "DEL", "caller": oid, "requestId": None})
+                if kind == "request":
+                    r = self.addin.handle(frame)
+                    r["kind"] = "excel_response"
+                    if "result" in r:
+                        r["result"] = frames.pack(r["result"])
+                    self.send(r)
+                elif kind == "callback_result":
+                    self.addin.callback_finished(frame["callId"], frame["ok"],
+                                                 (frame.get("error") or {}).get("message"))
+        except Exception:
+            pass
+
+    def close(self):
+        self._client.__exit__(None, None, None)
+        self.thread.join(5)
+
+
+def need_chromium():
+    missing = [p.name for p in (STANDIN, STANDIN.parent.parent / "addin" / "executor.mjs")
+               if not p.is_file()]
+    if missing:
+        pytest.skip("not in this checkout yet: %s" % ", ".join(missing))
+    if find_chromium() is None:
+        if os.environ.get("CI"):
+            pytest.fail(HOW_TO_GET)
+        pytest.skip(HOW_TO_GET)
+
+
+class Live:
+    """A host serving the stand-in, with headless Chromium on its pane."""
+
+    def __init__(self, browser_args=(), **serve_args):
+        need_chromium()
+        self.host = serve(office_js=STANDIN, **serve_args)
+        self.browser_args = list(browser_args)
+        self.browser = None
+        try:
+            self.open_browser()
+        except BaseException:
+            self.host.close()
+            raise
+
+    def open_browser(self, url=None, timeout=30):
+        if self.browser is not None:
+            self.browser.close()
+        self.browser = Browser(url or self.host.url, extra_args=self.browser_args).start()
+        if not self.host.wait_connected(timeout):
+            raise AssertionError("the pane did not connect within %d s" % timeout)
+
+    def close(self):
+        try:
+            if self.browser is not None:
+                self.browser.close()
+        finally:
+            self.host.close()
+
+
+def wait_until(predicate, timeout=10.0, interval=0.02):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
