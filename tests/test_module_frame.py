@@ -16,9 +16,7 @@ import pytest
 import com_like
 
 FULL_NAME = "veltrum_master.python_server.veltrum.com_like"
-# Entries the interpreter itself may add to a class: copy and pickle cache
-# __slotnames__ on every class they have handled.
-CLASS_ENTRIES = ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__slotnames__")
+CLASS_ENTRIES = ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__")
 CLASSES = ["Serializer", "Messaging", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict", "OfficeJsTransaction"]
 
 

@@ -135,3 +135,33 @@ def test_an_earlier_answer_does_not_mark_a_later_handler_error(addin):
     with pytest.raises(RuntimeError) as info:
         proxy.values
     assert type(info.value) is RuntimeError
+
+
+COPIES = {
+    "copy": __import__("copy").copy,
+    "deepcopy": __import__("copy").deepcopy,
+    "pickle": lambda v: __import__("pickle").loads(__import__("pickle").dumps(v)),
+}
+
+
+@pytest.mark.parametrize("how", COPIES)
+@pytest.mark.parametrize("kind, plain", [("array", list), ("dict", dict)])
+def test_copies_are_plain_and_release_nothing(addin, kind, plain, how):
+    proxy = PROXIES[kind]()
+    duplicate = COPIES[how](proxy)
+    assert type(duplicate) is plain and duplicate == proxy
+    del duplicate
+    gc.collect()
+    assert addin.requests == []  # only the original releases the remote object
+
+
+def test_deep_copies_are_plain_all_the_way_down(addin):
+    outer = Serializer.from_wire(
+        {"type": "Array", "id": 9, "value": [{"type": "Array", "id": 10, "value": [{"type": "Int", "value": 1}]},
+                                             {"type": "Dict", "id": 11, "value": {"k": {"type": "Int", "value": 2}}}]}
+    )  # fmt: skip
+    deep, shallow = COPIES["deepcopy"](outer), COPIES["copy"](outer)
+    assert [type(x) for x in deep] == [list, dict] and deep == [[1], {"k": 2}]
+    assert shallow[0] is outer[0]  # a shallow copy shares the rows, as for any list
+    deep[0].append(5)
+    assert outer[0] == [1]

@@ -291,7 +291,10 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
     }
     if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) drop_waiter(self, req_id.get());
     // Only on_message fails a future with a RuntimeError: the add-in's answer.
-    if (answered && PyErr_GivenExceptionMatches(t.get(), PyExc_RuntimeError)) t_answered_failure = v.get();
+    // Set last, after any Python code this call ran (a release sent from a
+    // finaliser on the way may have recorded a failure of its own).
+    const bool from_answer = answered && PyErr_GivenExceptionMatches(t.get(), PyExc_RuntimeError);
+    t_answered_failure = from_answer ? v.get() : nullptr;
     PyErr_Restore(t.release(), v.release(), trace.release());
     return nullptr;
 }

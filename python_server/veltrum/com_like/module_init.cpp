@@ -133,7 +133,7 @@ int run_body(PyObject* ns, int* failed_line) {
     STEP(body_transaction(ns));
     STEP(body_messaging_instance(ns));
     STEP(body_root_proxies(ns));
-    STEP(body_proxy_errors(ns));
+    STEP(body_python_protocols(ns));
 #undef STEP
     return 0;
 }

@@ -11,11 +11,6 @@ namespace {
 
 // ------------------------------------------------------------------ helpers
 
-// OfficeJsAttributeError, made by the module body; owned for the process.
-PyObject* g_attribute_error = nullptr;
-
-PyObject* attribute_error_class() { return g_attribute_error ? g_attribute_error : PyExc_AttributeError; }
-
 bool is_one_of(PyObject* name, PyObject* const* names, int n) {
     for (int i = 0; i < n; ++i) {
         if (str_equal(name, names[i])) return true;
@@ -107,43 +102,6 @@ Ref body4(PyObject* method, PyObject* name, PyObject* third_key, PyObject* third
         PyDict_SetItem(d.get(), third_key, third) < 0 || PyDict_SetItem(d.get(), N.caller, caller) < 0)
         return Ref();
     return d;
-}
-
-// A name that begins and ends with "__": Python's own protocol probes
-// (numpy, pandas, copy, pickle ...). Office.js members never look like that.
-int is_protocol_name(PyObject* name) {
-    static PyObject* dunder = PyUnicode_InternFromString("__");
-    if (!dunder) return -1;
-    Py_ssize_t head = PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, -1);
-    if (head <= 0) return (int)head;
-    return (int)PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, 1);
-}
-
-// With the failure of a GET's send set: the add-in's error answer becomes an
-// OfficeJsAttributeError with the same arguments, so that hasattr() and
-// getattr() with a default see a missing member; everything else (time-out,
-// cancellation, no handler, a failing handler) passes unchanged.
-PyObject* reraise_answer_as_attribute_error() {
-    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
-        messaging_take_answered_failure(nullptr);
-        return nullptr;
-    }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (!messaging_take_answered_failure(v.get())) {
-        PyErr_Restore(t.release(), v.release(), trace.release());
-        return nullptr;
-    }
-    Ref args = getattr(v.get(), N.args);
-    if (!args) return nullptr;
-    PyObject* cls = attribute_error_class();
-    Ref exc = PyTuple_CheckExact(args.get()) ? Ref::steal(PyObject_Call(cls, args.get(), nullptr))
-                                             : call1(cls, args.get());
-    if (!exc) return nullptr;
-    PyErr_SetObject(cls, exc.get());
-    return nullptr;
 }
 
 // ------------------------------------------------------------------ operations
@@ -624,22 +582,6 @@ int body_proxy_classes(PyObject* ns) {
                                    {"__del__", &OfficeJsDictDel},   {"__repr__", &OfficeJsDictRepr}};
     return bind_class(ns, N.g_OfficeJsDict, "OfficeJsDict", reinterpret_cast<PyObject*>(&PyDict_Type),
                       "Specialized proxy for dictionaries returned from Office.js.", dict_members, 6);
-}
-
-int body_proxy_errors(PyObject* ns) {
-    Ref bases = Ref::steal(PyTuple_Pack(2, PyExc_AttributeError, PyExc_RuntimeError));
-    if (!bases) return -1;
-    // The dotted name gives the class its __module__, that of the module.
-    Ref cls = Ref::steal(PyErr_NewExceptionWithDoc(
-        "veltrum_master.python_server.veltrum.com_like.OfficeJsAttributeError",
-        "\n    Raised when the Office.js add-in fails to read an attribute.\n\n"
-        "    An AttributeError, so that hasattr() and getattr() with a default\n"
-        "    treat the member as absent, and a RuntimeError, like every other\n"
-        "    failure the add-in reports.\n    ",
-        bases.get(), nullptr));
-    if (!cls || PyDict_SetItem(ns, N.g_OfficeJsAttributeError, cls.get()) < 0) return -1;
-    Py_XSETREF(g_attribute_error, cls.release());
-    return 0;
 }
 
 int body_root_proxies(PyObject* ns) {

@@ -18,6 +18,21 @@ PyObject* reraise_trimmed();
 // object.__setattr__ for the identity attributes the constructors store.
 int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache);
 
+// OfficeJsAttributeError (AttributeError before the module body made it).
+PyObject* attribute_error_class();
+
+// 1 when `name` (an exact str) begins and ends with "__", Python's own
+// protocol probes (numpy, pandas, copy, pickle ...), which no Office.js
+// member looks like; 0 otherwise; -1 with an error set.
+int is_protocol_name(PyObject* name);
+
+// With the failure of a GET's send set: the add-in's error answer becomes an
+// OfficeJsAttributeError with the same arguments, so that hasattr() and
+// getattr() with a default see a missing member; everything else (time-out,
+// cancellation, no handler, a failing handler) passes unchanged. Returns
+// nullptr.
+PyObject* reraise_answer_as_attribute_error();
+
 // Gives a class that defines __getattr__ a dispatcher that finds the instance
 // miss without raising (getattr_fallback.cpp). -1 with an error set.
 int use_fast_getattr_fallback(PyObject* cls);

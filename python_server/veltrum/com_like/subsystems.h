@@ -14,6 +14,6 @@ int body_proxy_classes(PyObject* ns);       // OfficeJsObject, OfficeJsArray, Of
 int body_transaction(PyObject* ns);         // UNIQUE_TRANSACTION_ID, OfficeJsTransaction
 int body_messaging_instance(PyObject* ns);  // messaging
 int body_root_proxies(PyObject* ns);        // Context, Excel, GetSetting, Union, Intersect
-int body_proxy_errors(PyObject* ns);        // OfficeJsAttributeError
+int body_python_protocols(PyObject* ns);     // OfficeJsAttributeError; copy reducers
 
 }  // namespace com_like

@@ -1,14 +1,21 @@
-"""python -m com_like_sim demo"""
+"""python -m com_like_sim demo | members"""
 
 import sys
+
+USAGE = ("usage: python -m com_like_sim {demo,members}\n\n"
+         "  demo      run a short script against a simulated workbook\n"
+         "  members   print the table of the simulated workbook's members")
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    if argv[:1] != ["demo"] or len(argv) > 1:
-        print("usage: python -m com_like_sim demo\n\n"
-              "  demo   run a short script against a simulated workbook", file=sys.stderr)
+    if len(argv) != 1 or argv[0] not in ("demo", "members"):
+        print(USAGE, file=sys.stderr)
         return 2
+    if argv[0] == "members":
+        from .member_table import member_table_markdown
+        print(member_table_markdown())
+        return 0
     from .demo import main as demo_main
     return demo_main()
 

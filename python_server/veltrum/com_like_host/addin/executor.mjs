@@ -73,7 +73,7 @@
 // transaction, commit reports them.
 
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
-import { valuesDecode, valuesEncode, valuesIsPlainObject, NULL_RECORD } from "./values.mjs";
+import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
 import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
@@ -401,10 +401,11 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
         },
         done: () => letGoCallables(held.filter((id) => !kept.has(id))),
       });
-      return NULL_RECORD;
+      return valuesNull();
     }
     let result = await invoke(entry, args, token);
-    if (isClientResult(result)) {
+    const fetched = isClientResult(result);
+    if (fetched) {
       transaction.checkRead(`${entry.name}()`);
       await contextOf(entry.thisArg).sync();
       result = result.value;
@@ -413,8 +414,8 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     // A get* method that returned a proxy queued nothing of its own (Excel
     // checks the proxy when it is used): only the tracking of a returned
     // range needs a sync. Every other call syncs to report its own errors.
-    const navigation = /^get/.test(entry.name) && isClientObject(result);
-    if (!transaction.isOpen) await (navigation ? syncContexts() : syncContexts(contextOf(entry.thisArg)));
+    const synced = fetched || (/^get/.test(entry.name) && isClientObject(result));
+    if (!transaction.isOpen) await (synced ? syncContexts() : syncContexts(contextOf(entry.thisArg)));
     keepCallables(entry, result, callables);
     afterRemove(entry);
     return record;
@@ -456,7 +457,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     const callables = [];
     let ok = false;
     try {
-      let result = NULL_RECORD;
+      let result = valuesNull();
       if (method === "DEL") {
         table.release([request.caller]);
         scheduleUntracks();

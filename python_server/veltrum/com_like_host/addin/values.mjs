@@ -29,7 +29,8 @@
 
 import { AddinError } from "./errors.mjs";
 
-export const NULL_RECORD = Object.freeze({ type: "Null", value: null, isSpec: false });
+/** A new Null record (records are handed on and may be changed by the receiver). */
+export const valuesNull = () => ({ type: "Null", value: null, isSpec: false });
 
 const PLAIN = (type, value) => ({ type, value, isSpec: false });
 

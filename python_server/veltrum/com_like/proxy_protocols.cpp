@@ -1,0 +1,99 @@
+// The proxies under Python's own protocols: attribute probes, the failed-read
+// exception, and copying and pickling of array and dict proxies.
+#include "messaging.h"
+#include "proxies.h"
+#include "subsystems.h"
+
+namespace com_like {
+namespace {
+
+// OfficeJsAttributeError, made by the module body; owned for the process.
+PyObject* g_attribute_error = nullptr;
+
+// Array and dict proxies copy and pickle as plain lists and dicts of their
+// local contents. The default (a new proxy object carrying the same id)
+// would make two proxies release one remote object: dropping a copy would
+// free the original's object in the add-in.
+PyObject* reduce_array(PyObject*, PyObject* proxy) {
+    Ref items = Ref::steal(PySequence_List(proxy));
+    if (!items) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyList_Type), items.get());
+}
+
+PyObject* reduce_dict(PyObject*, PyObject* proxy) {
+    Ref items = Ref::steal(PyDict_New());
+    if (!items || PyDict_Update(items.get(), proxy) < 0) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyDict_Type), items.get());
+}
+
+PyMethodDef reducer_defs[] = {
+    {"_reduce_OfficeJsArray", reduce_array, METH_O, "Copy and pickle an OfficeJsArray as a plain list."},
+    {"_reduce_OfficeJsDict", reduce_dict, METH_O, "Copy and pickle an OfficeJsDict as a plain dict."},
+};
+
+// copyreg.pickle(cls, reducer): the table that copy and pickle consult first.
+int register_reducer(PyObject* copyreg, PyObject* cls, PyMethodDef* def) {
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, g_full_name));
+    if (!fn) return -1;
+    Ref register_fn = Ref::steal(PyObject_GetAttrString(copyreg, "pickle"));
+    return register_fn && call2(register_fn.get(), cls, fn.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* attribute_error_class() { return g_attribute_error ? g_attribute_error : PyExc_AttributeError; }
+
+int is_protocol_name(PyObject* name) {
+    static PyObject* dunder = PyUnicode_InternFromString("__");
+    if (!dunder) return -1;
+    Py_ssize_t head = PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, -1);
+    if (head <= 0) return (int)head;
+    return (int)PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, 1);
+}
+
+PyObject* reraise_answer_as_attribute_error() {
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+        messaging_take_answered_failure(nullptr);
+        return nullptr;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    if (!messaging_take_answered_failure(v.get())) {
+        PyErr_Restore(t.release(), v.release(), trace.release());
+        return nullptr;
+    }
+    Ref args = getattr(v.get(), N.args);
+    if (!args) return nullptr;
+    PyObject* cls = attribute_error_class();
+    Ref exc = PyTuple_CheckExact(args.get()) ? Ref::steal(PyObject_Call(cls, args.get(), nullptr))
+                                             : call1(cls, args.get());
+    if (!exc) return nullptr;
+    PyErr_SetObject(cls, exc.get());
+    return nullptr;
+}
+
+int body_python_protocols(PyObject* ns) {
+    Ref bases = Ref::steal(PyTuple_Pack(2, PyExc_AttributeError, PyExc_RuntimeError));
+    if (!bases) return -1;
+    // The dotted name gives the class its __module__, that of the module.
+    Ref cls = Ref::steal(PyErr_NewExceptionWithDoc(
+        "veltrum_master.python_server.veltrum.com_like.OfficeJsAttributeError",
+        "\n    Raised when the Office.js add-in fails to read an attribute.\n\n"
+        "    An AttributeError, so that hasattr() and getattr() with a default\n"
+        "    treat the member as absent, and a RuntimeError, like every other\n"
+        "    failure the add-in reports.\n    ",
+        bases.get(), nullptr));
+    if (!cls || PyDict_SetItem(ns, N.g_OfficeJsAttributeError, cls.get()) < 0) return -1;
+    Py_XSETREF(g_attribute_error, cls.release());
+
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref array_cls = copyreg ? get_global(N.g_OfficeJsArray) : Ref();
+    Ref dict_cls = array_cls ? get_global(N.g_OfficeJsDict) : Ref();
+    if (!dict_cls) return -1;
+    if (register_reducer(copyreg.get(), array_cls.get(), &reducer_defs[0]) < 0) return -1;
+    return register_reducer(copyreg.get(), dict_cls.get(), &reducer_defs[1]);
+}
+
+}  // namespace com_like
