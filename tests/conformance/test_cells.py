@@ -173,3 +173,13 @@ def test_quoted_sheet_names_in_addresses(workbook):
 def test_bad_address_is_invalid_argument(sheet, address):
     with raises_code("InvalidArgument"):
         sheet.getRange(address).values
+
+
+@pytest.mark.parametrize("address", ["B:B", "2:2"])
+def test_unbounded_ranges_read_null_and_refuse_data(sheet, address):
+    rng = sheet.getRange(address)
+    for member in ("values", "formulas", "numberFormat", "text"):
+        assert getattr(rng, member) is None
+    with pytest.raises((RuntimeError, AttributeError)):
+        rng.values = 1
+    assert rng.address == "%s!%s" % (sheet.name, address)
