@@ -8,6 +8,7 @@ import time
 import pytest
 
 import com_like
+from com_like_host.browser import Browser
 from host_support import Live, wait_until
 
 
@@ -56,6 +57,20 @@ def test_pane_reconnects_after_a_drop(env):
     assert active_sheet().getRange("A1").values == [["kept"]]   # same page, same workbook
     with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
         old.name
+
+
+def test_a_second_pane_replaces_the_first_for_good(env):
+    h = env.host
+    old = active_sheet()
+    sessions = h.stats["sessions"]
+    with Browser(h.url):
+        assert wait_until(lambda: h.stats["sessions"] == sessions + 1, 30)
+        assert h.wait_connected(15)
+        with pytest.raises(RuntimeError, match="used after messaging context was stopped"):
+            old.name
+        time.sleep(1.5)        # the replaced pane would be back by now if it retried
+        assert h.stats["sessions"] == sessions + 1 and h.connected
+        assert active_sheet().name == "Sheet1"
 
 
 def test_over_wss_with_a_certificate(tmp_path):

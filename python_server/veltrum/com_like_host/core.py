@@ -256,10 +256,12 @@ class HostCore:
             if item is None:
                 return
             call_id, cid, fn, records, epoch = item
+            if epoch != self._epoch:
+                # Its session is gone, and with it whoever waited for the answer.
+                self._callback_done()
+                continue
             ok, error, result, args, value = True, None, None, None, None
             try:
-                if epoch != self._epoch:
-                    raise LookupError("callable %s belongs to a session that has ended" % cid)
                 if fn is None:
                     raise LookupError("callable %s is not registered (released, or from before "
                                       "a reconnect)" % cid)
@@ -274,6 +276,9 @@ class HostCore:
             finally:
                 # Drop the argument and result proxies (their DELs) here.
                 args = value = None
+            if epoch != self._epoch:
+                self._callback_done()
+                continue
             try:
                 self.transport.send_callback_result(call_id, ok, result, error, self._callback_done)
             except Exception as e:

@@ -34,6 +34,7 @@ log = logging.getLogger(__name__)
 
 MAX_FRAME = 256 * 2**20      # a frame larger than this ends the session
 WS_PATH = "/ws"
+CLOSE_REPLACED = 4000        # the pane does not reconnect after this one
 OFFICE_PREFIX = "/office/"
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; charset=utf-8",
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
@@ -65,9 +66,11 @@ class Session:
         self.live = threading.Event()
         self._send_lock = threading.Lock()
 
-    def send(self, data):
+    def send(self, data, stats):
         with self._send_lock:
             self.connection.send(data, text=True)
+            stats["frames_out"] += 1
+            stats["bytes_out"] += len(data)
 
     def close(self, code=1000, reason=""):
         try:
@@ -233,11 +236,9 @@ class Host:
 
     def _send(self, session, data):
         try:
-            session.send(data)
+            session.send(data, self.stats)
         except ConnectionClosed:
             raise RuntimeError("the add-in's connection closed") from None
-        self.stats["frames_out"] += 1
-        self.stats["bytes_out"] += len(data)
 
     def send_request(self, message, release_ids):
         session = self._live()
@@ -315,7 +316,7 @@ class Host:
         if old is not None:
             # A new authenticated connection replaces the old one: whatever
             # was waiting on the old one is cancelled by the reset.
-            old.close(4000, "replaced by a new connection")
+            old.close(CLOSE_REPLACED, "replaced by a new connection")
             self.core.session_reset()
         try:
             self._listen(session)

@@ -17,9 +17,8 @@ function isPlainObject(x) {
 function packPlain(record, items) {
   const keys = Object.keys(record);
   if (record.isSpec || !(keys.length === 3 || (keys.length === 4 && "id" in record))) return null;
-  const letters = new Array(items.length);
-  const values = new Array(items.length);
   let uniform = true;
+  let first;
   for (let i = 0; i < items.length; i++) {
     const r = items[i];
     if (!isPlainObject(r) || r.isSpec !== false || !("value" in r)) return null;
@@ -29,11 +28,15 @@ function packPlain(record, items) {
     let n = 0;
     for (const _ in r) n++; // eslint-disable-line no-unused-vars
     if (n !== 3) return null;
-    letters[i] = letter;
-    values[i] = r.value;
-    if (letter !== letters[0]) uniform = false;
+    if (i === 0) first = letter;
+    else if (letter !== first) uniform = false;
   }
-  const out = { "@": uniform ? letters[0] : letters.join(""), v: values };
+  // Built with map, so that the arrays stay packed (JSON.stringify is
+  // markedly slower on holey ones).
+  const out = {
+    "@": uniform ? first : items.map((r) => TAG_LETTER[r.type]).join(""),
+    v: items.map((r) => r.value),
+  };
   if ("id" in record) out.id = record.id;
   return out;
 }
@@ -61,18 +64,18 @@ function unpackPlain(record) {
   if (typeof tags !== "string" || !Array.isArray(values) || tags.length === 0) {
     throw new FrameError("bad compact array");
   }
-  const items = new Array(values.length);
+  let items;
   if (tags.length === 1) {
     const type = LETTER_TAG[tags];
     if (type === undefined) throw new FrameError(`bad compact array tag ${tags}`);
-    for (let i = 0; i < values.length; i++) items[i] = { type, value: values[i], isSpec: false };
+    items = values.map((value) => ({ type, value, isSpec: false }));
   } else {
     if (tags.length !== values.length) throw new FrameError("compact array: tags and values differ in length");
-    for (let i = 0; i < values.length; i++) {
+    items = values.map((value, i) => {
       const type = LETTER_TAG[tags[i]];
       if (type === undefined) throw new FrameError(`bad compact array tag ${tags[i]}`);
-      items[i] = { type, value: values[i], isSpec: false };
-    }
+      return { type, value, isSpec: false };
+    });
   }
   const out = { type: "Array", value: items, isSpec: false };
   if ("id" in record) out.id = record.id;

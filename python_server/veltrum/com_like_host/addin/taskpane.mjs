@@ -10,6 +10,9 @@ import {
 
 const BACKOFF_FIRST_MS = 250;
 const BACKOFF_MAX_MS = 10000;
+// The host closes a connection with this code when a newer one replaces it:
+// that pane stays down, or two open panes would take turns forever.
+const CLOSE_REPLACED = 4000;
 
 const state = { socket: null, served: 0, backoff: BACKOFF_FIRST_MS, info: null, sessions: 0 };
 const pendingCalls = new Map(); // callId -> {resolve, reject}
@@ -127,6 +130,10 @@ function connect(executor) {
   ws.onclose = (ev) => {
     if (state.socket === ws) state.socket = null;
     failPendingCalls("the connection to the Python host closed");
+    if (ev.code === CLOSE_REPLACED) {
+      show("state", "replaced by another pane (reload this one to take over)", "disconnected");
+      return;
+    }
     show("state", `disconnected (${ev.code}${ev.reason ? " " + ev.reason : ""})`, "disconnected");
     scheduleReconnect(executor);
   };
