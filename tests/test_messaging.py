@@ -159,8 +159,13 @@ def test_error_responses(addin, response, args):
     assert M.waiters == {}
 
 
-@pytest.mark.parametrize("error, args", [("bad range", ("bad range",)), (["x"], ("Remote error",)),
-                                         (None, ("Remote error",)), (7, ("Remote error",))])  # fmt: skip
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("error, args", [("bad range", ("bad range",)), (Text("sub"), ("sub",)),
+                                         (["x"], ("Remote error",)), (None, ("Remote error",)),
+                                         (7, ("Remote error",))])  # fmt: skip
 def test_error_without_get_fails_the_call_at_once(error, args):
     double = ThreadedAddin(answer=lambda req: {"ok": False, "error": error}).install()
     try:
@@ -169,9 +174,40 @@ def test_error_without_get_fails_the_call_at_once(error, args):
             M.send_request_sync({}, timeout=5)
         assert time.monotonic() - start < 4
         assert type(info.value) is RuntimeError and info.value.args == args
+        assert type(info.value.args[0]) is str
         assert M.waiters == {}
     finally:
         double.stop()
+
+
+class Unreadable:
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+
+class BrokenError:
+    def get(self, key, default=None):
+        raise LookupError("no message")
+
+
+@pytest.mark.parametrize("response", [{"ok": Unreadable()}, {"ok": False, "error": BrokenError()}],
+                         ids=["ok-without-truth", "error-get-raises"])  # fmt: skip
+def test_unreadable_answer_gives_each_side_its_own_exception(response):
+    raised = []
+
+    def handler(message):
+        try:
+            M.on_message({"requestId": message["requestId"], **response})
+        except Exception as exc:  # what the host's listener would see
+            raised.append(exc)
+
+    M.set_send_handler(handler)
+    with pytest.raises(RuntimeError) as info:
+        M.send_request_sync({}, timeout=0)
+    assert type(info.value) is RuntimeError and info.value.args == ("Remote error",)
+    (listener_error,) = raised
+    assert type(listener_error) in (ValueError, LookupError)
+    assert M.waiters == {}
 
 
 def test_error_without_get_on_message_returns_none():
@@ -291,6 +327,35 @@ def test_keyboard_interrupt_passes_and_waiter_stays_until_reset():
     (fut,) = M.waiters.values()
     M.reset()
     assert M.waiters == {} and fut.cancelled()
+
+
+class InterruptingLock(CountingLock):
+    """Its acquire calls with the given numbers raise KeyboardInterrupt, as a
+    signal handler does when Ctrl-C lands while the lock is contended."""
+
+    def __init__(self, interrupted):
+        super().__init__()
+        self.interrupted = interrupted
+
+    def acquire(self, *args):
+        if self.acquired + 1 in self.interrupted:
+            self.acquired += 1
+            raise KeyboardInterrupt
+        return super().acquire(*args)
+
+
+@pytest.mark.parametrize("handler, failure", [(failing_handler(ValueError("handler")), ValueError),
+                                              (lambda message: None, concurrent.futures.TimeoutError)],
+                         ids=["handler-error", "time-out"])  # fmt: skip
+@pytest.mark.parametrize("interrupted, left", [({2}, 0), ({2, 3}, 1)], ids=["once", "twice"])
+def test_interrupt_while_dropping_the_waiter_is_raised(monkeypatch, handler, failure, interrupted, left):
+    lock = InterruptingLock(interrupted)  # 1 parks the waiter, 2 drops it, 3 tries again
+    monkeypatch.setattr(M, "_waiters_lock", lock)
+    M.set_send_handler(handler)
+    with pytest.raises(KeyboardInterrupt) as info:
+        M.send_request_sync({}, timeout=0)
+    assert isinstance(info.value.__context__, failure)
+    assert len(M.waiters) == left and not lock.locked()
 
 
 @pytest.mark.parametrize("handler", [None, 0, ""])

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import types
+import weakref
 
 import pytest
 
@@ -251,6 +252,15 @@ def test_methods_bind_like_functions():
                  "get_callable", "unregister_callable", "Threading Note"):  # fmt: skip
         assert name in text
     pydoc.render_doc(m, renderer=pydoc.plaintext)
+
+
+def test_methods_are_weakly_referable():
+    m = com_like.Messaging()
+    receiver = weakref.WeakMethod(m.on_message)  # how hosts subscribe weak receivers
+    assert receiver() == m.on_message
+    assert weakref.ref(com_like.Serializer.to_wire)() is com_like.Serializer.to_wire
+    del m
+    assert receiver() is None
 
 
 def test_static_methods_on_class_and_instance():

@@ -4,6 +4,7 @@ import collections
 import datetime as dt
 import enum
 import gc
+import itertools
 import subprocess
 import sys
 import textwrap
@@ -130,6 +131,51 @@ def test_dates(value, text):
 @pytest.mark.parametrize("raw", [b"", b"\x00\xffwire"])
 def test_bytes_like_alike(kind, raw):
     assert to_wire(kind(raw)) == rec("Bytes", base64.b64encode(raw).decode("ascii"))
+
+
+@pytest.mark.parametrize("base", [bytes, bytearray])
+def test_bytes_subclass_sent_as_bytes_of_it(base):
+    class Masked(base):
+        def __bytes__(self):
+            return b"shown"
+
+    assert to_wire(Masked(b"hidden")) == rec("Bytes", base64.b64encode(b"shown").decode("ascii"))
+
+
+class Pairs(dict):
+    """A mapping whose items() yields the given pairs, whatever they are."""
+
+    def __init__(self, *pairs):
+        super().__init__(unused=None)  # not empty, so that the decoder walks it
+        self.pairs = pairs
+
+    def items(self):
+        return iter(self.pairs)
+
+
+def unpack_error(pair):
+    try:
+        key, value = pair
+    except (TypeError, ValueError) as exc:
+        return type(exc), str(exc)
+    raise AssertionError("unpacked")
+
+
+@pytest.mark.parametrize("make_pair", [lambda: 5, lambda: None, lambda: ("k",), lambda: ["k", 1, 2], lambda: "abc",
+                                       lambda: iter("k"), lambda: iter(range(5))],
+                         ids=["int", "None", "one", "three", "str", "iterator", "long-iterator"])  # fmt: skip
+@pytest.mark.parametrize("direction", ["encode", "decode"])
+def test_mapping_pairs_unpack_as_python_does(make_pair, direction):
+    expected = unpack_error(make_pair())
+    pair = make_pair()
+    with pytest.raises(expected[0]) as info:
+        if direction == "encode":
+            to_wire(Pairs(("a", 1), pair))
+        else:
+            from_wire({"type": "Dict", "id": 1, "value": Pairs(("a", rec("Int", 1)), pair)})
+    if isinstance(pair, type(iter(range(0)))):
+        assert list(pair) == [3, 4]  # one item past the two, as the statement asks for, not the whole rest
+    assert str(info.value) == expected[1]
 
 
 @pytest.mark.parametrize(

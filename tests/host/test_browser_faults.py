@@ -33,10 +33,8 @@ def test_browser_killed_mid_request(env):
         fut = pool.submit(setattr, rng, "values", rows)
         assert wait_until(lambda: h.stats["bytes_out"] > sent + 2**20)   # the big frame is out
         env.browser.kill()
-        t0 = time.monotonic()
         with pytest.raises(concurrent.futures.CancelledError):
-            fut.result(10)
-        assert time.monotonic() - t0 < 1.0
+            fut.result(5)     # well before the 30 s time-out
     assert not h.connected
     env.open_browser()
     ws = active_sheet()
@@ -76,11 +74,11 @@ def test_a_second_pane_replaces_the_first_for_good(env):
 def test_over_wss_with_a_certificate(tmp_path):
     cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
                     "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
     e = Live(certfile=str(cert), keyfile=str(key), browser_args=["--ignore-certificate-errors"])
     try:
-        assert e.host.url.startswith("https://")
+        assert e.host.url.startswith("https://localhost:")
         ws = active_sheet()
         ws.getRange("A1").values = [["over wss"]]
         assert ws.getRange("A1").values == [["over wss"]]

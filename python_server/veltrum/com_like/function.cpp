@@ -214,6 +214,7 @@ struct MethodObject {
     PyObject* annotations;
     PyObject* signature;  // built on first request
     PyObject* dict;
+    PyObject* weakrefs;  // weakly referable, as Python functions are (weakref.WeakMethod)
 };
 
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -249,6 +250,7 @@ int method_clear(PyObject* self) {
 void method_dealloc(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     PyObject_GC_UnTrack(self);
+    if (m->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
     Py_CLEAR(m->name);
     Py_CLEAR(m->qualname);
@@ -390,6 +392,7 @@ int init_function_type(PyObject*) {
     MethodType.tp_getset = method_getset;
     MethodType.tp_descr_get = method_descr_get;
     MethodType.tp_dictoffset = offsetof(MethodObject, dict);
+    MethodType.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
     return PyType_Ready(&MethodType);
 }
 
@@ -407,6 +410,7 @@ PyObject* make_method(FuncSpec& spec) {
     m->annotations = nullptr;
     m->signature = nullptr;
     m->dict = nullptr;
+    m->weakrefs = nullptr;
     PyObject_GC_Track(m);
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(m));
     if (!m->name || !m->qualname || !m->doc) return nullptr;

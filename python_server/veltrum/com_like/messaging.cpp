@@ -87,18 +87,59 @@ private:
     Py_ssize_t size_ = 0;
 };
 
-// Removes req_id from self.waiters under self._waiters_lock; keeps any error
-// in flight intact.
-void drop_waiter(PyObject* self, PyObject* req_id) {
-    ErrorStash keep;
-    LockGuard guard;
-    if (guard.acquire(self, N._waiters_lock) < 0) {
-        PyErr_Clear();
-        return;
+// Makes `context` (stolen) the __context__ of the error in flight.
+void chain_context(PyObject* context) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && context && value != context) {
+        PyException_SetContext(value, context);
+    } else {
+        Py_XDECREF(context);
     }
-    Ref waiters = getattr(self, N.waiters);
-    if (!waiters || !mapping_pop(waiters.get(), req_id)) PyErr_Clear();
-    if (guard.release_now() < 0) PyErr_Clear();
+    if (value && tb) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
+}
+
+// Removes req_id from self.waiters under self._waiters_lock. Returns 0 with
+// any error in flight kept as it was, or -1 when the wait for the lock was
+// interrupted by an error outside the Exception family (the KeyboardInterrupt
+// of a signal handler): that error is then set, with the one in flight as its
+// context. The lock is only ever held for a few dict operations, so after an
+// interruption it is waited for once more and the waiter still removed.
+int drop_waiter(PyObject* self, PyObject* req_id) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *itype = nullptr, *ivalue = nullptr, *itb = nullptr;
+    Ref popped;  // released after the lock, see TakenEntries
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        LockGuard guard;
+        if (guard.acquire(self, N._waiters_lock) < 0) {
+            if (itype || PyErr_ExceptionMatches(PyExc_Exception)) {
+                PyErr_Clear();
+                break;
+            }
+            PyErr_Fetch(&itype, &ivalue, &itb);
+            continue;
+        }
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters || !(popped = mapping_pop(waiters.get(), req_id))) PyErr_Clear();
+        if (guard.release_now() < 0) PyErr_Clear();
+        break;
+    }
+    if (!itype) {
+        PyErr_Restore(type, value, tb);
+        return 0;
+    }
+    if (type) {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb) PyException_SetTraceback(value, tb);
+        Py_DECREF(type);
+        Py_XDECREF(tb);
+    }
+    PyErr_Restore(itype, ivalue, itb);
+    if (value) chain_context(value);
+    return -1;
 }
 
 Ref concurrent_futures_attr(PyObject* name) {
@@ -279,7 +320,10 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
         return nullptr;
     }
     if (PyErr_GivenExceptionMatches(t.get(), futures_timeout.get())) {
-        drop_waiter(self, req_id.get());
+        if (drop_waiter(self, req_id.get()) < 0) {
+            chain_context(v.release());
+            return nullptr;
+        }
         Ref exc = Ref::steal(
             PyObject_CallOneArg(PyExc_TimeoutError,
                                 Ref::steal(PyUnicode_FromString("Timed out waiting for Office.js response")).get()));
@@ -289,7 +333,10 @@ PyObject* send_request_sync_impl(const FuncSpec&, Bound& a) {
         PyErr_Restore(Ref::borrow(PyExc_TimeoutError).release(), exc.release(), nullptr);
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) drop_waiter(self, req_id.get());
+    if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception) && drop_waiter(self, req_id.get()) < 0) {
+        chain_context(v.release());
+        return nullptr;
+    }
     // Only on_message fails a future with a RuntimeError: the add-in's answer.
     // Set last, after any Python code this call ran (a release sent from a
     // finaliser on the way may have recorded a failure of its own).
@@ -317,7 +364,10 @@ Ref failure_text(PyObject* message) {
         // waiting call now rather than letting it run into the time-out.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
         PyErr_Clear();
-        return Ref::borrow(PyUnicode_CheckExact(err.get()) ? err.get() : N.Remote_error);
+        if (PyUnicode_CheckExact(err.get())) return err;
+        // A str subclass gives its text as a plain str.
+        if (PyUnicode_Check(err.get())) return Ref::steal(PyUnicode_FromObject(err.get()));
+        return Ref::borrow(N.Remote_error);
     }
     return call2(get.get(), N.message, N.Remote_error);
 }
@@ -356,16 +406,13 @@ PyObject* on_message_impl(const FuncSpec&, Bound& a) {
         Ref text = truth < 0 ? Ref() : failure_text(message);
         Ref exc = text ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get())) : Ref();
         if (!exc) {
-            // The waiter is already taken: hand the failure to the waiting
-            // call as well, so it does not sit out its time-out.
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-            if (v) {
-                Ref ignored = call_method(fut.get(), N.set_exception, v);
-                if (!ignored) PyErr_Clear();
-            }
-            PyErr_Restore(t, v, tb);
+            // The waiter is already taken: fail the waiting call too, so it
+            // does not sit out its time-out, with an exception of its own,
+            // since this one is raised here, on another thread.
+            ErrorStash keep;
+            Ref own = Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, N.Remote_error));
+            Ref ignored = own ? call_method(fut.get(), N.set_exception, own.get()) : Ref();
+            if (!ignored) PyErr_Clear();
             return nullptr;
         }
         r = call_method(fut.get(), N.set_exception, exc.get());

@@ -346,6 +346,37 @@ private:
     size_t cap_ = 0;
 };
 
+// `key, value = pair` with the errors of that statement: two new references
+// in k and v, or -1 with the exception set.
+int unpack_pair(PyObject* pair, Ref& k, Ref& v) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        k = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        v = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pair)->tp_iter && !PySequence_Check(pair))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair)->tp_name);
+        return -1;
+    }
+    Ref* const slots[2] = {&k, &v};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return -1;
+        }
+    }
+    // Like the statement, one more item is asked for, not the whole rest.
+    if (Ref::steal(PyIter_Next(it.get()))) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // Calls f(key, value) for each pair of mapping.items(), as a for loop that
 // unpacks the pairs would; -1 with an exception set on the first failure.
 template <class F>
@@ -356,14 +387,8 @@ int walk_items(PyObject* mapping, F&& f) {
     while (true) {
         Ref pair = Ref::steal(PyIter_Next(it.get()));
         if (!pair) return PyErr_Occurred() ? -1 : 0;
-        Ref kv = Ref::steal(PySequence_Tuple(pair.get()));
-        if (!kv) return -1;
-        if (PyTuple_GET_SIZE(kv.get()) != 2) {
-            PyErr_Format(PyExc_ValueError, "%s values to unpack (expected 2)",
-                         PyTuple_GET_SIZE(kv.get()) > 2 ? "too many" : "not enough");
-            return -1;
-        }
-        if (f(PyTuple_GET_ITEM(kv.get(), 0), PyTuple_GET_ITEM(kv.get(), 1)) < 0) return -1;
+        Ref k, v;
+        if (unpack_pair(pair.get(), k, v) < 0 || f(k.get(), v.get()) < 0) return -1;
     }
 }
 
@@ -686,9 +711,9 @@ PyObject* Encoder::encode_rest(PyObject* value) {
     }
     // 7. bytes-like
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
-        Ref raw = Ref::steal(PyBytes_FromObject(value));
-        if (!raw) return nullptr;
-        if (!PyBytes_CheckExact(raw.get())) raw = Ref::steal(PyObject_Bytes(raw.get()));
+        // bytes(value): honours a subclass's __bytes__; the encoder reads
+        // the buffer of whatever bytes object that gives.
+        Ref raw = Ref::steal(PyObject_Bytes(value));
         if (!raw) return nullptr;
         PyObject* b64 = global_slot(base64, N.g_base64);
         if (!b64) return nullptr;

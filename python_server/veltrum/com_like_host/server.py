@@ -123,6 +123,8 @@ class Host:
         self.port = self._server.socket.getsockname()[1]
         self.host = host
         url_host = "[%s]" % host if ":" in host else host
+        if certfile and host in ("127.0.0.1", "::1"):
+            url_host = "localhost"    # what local development certificates name
         self.origin = "%s://%s:%d" % (self.scheme, url_host, self.port)
         self._own_origins = {self.origin}
         if host in ("127.0.0.1", "localhost", "::1"):
