@@ -148,8 +148,9 @@ def test_union_intersect_and_setting(d):
     i = d.call(4, None, d.rng("A1:C3", ws), d.rng("B2:D4", ws))
     assert d.get(i, "address") == "Sheet1!B2:C3"
     assert d.call(4, None, d.rng("A1", ws), d.rng("C3", ws)) is None
-    assert d.call(2, None, "Locale") == "en-US"
-    assert d.call(2, None, "Nope") is None
+    assert d.call(2, None, "Locale") is None          # an add-in starts with no settings
+    d.call(d.get(d.get(0, "workbook"), "settings"), "add", "Locale", "de-DE")
+    assert d.call(2, None, "Locale") == "de-DE"
 
 
 @pytest.mark.parametrize("request_, expected", [

@@ -132,17 +132,16 @@ def _pack_plain(record, items):
     try:
         if set(map(len, items)) != {3} or set(map(_get_spec, items)) != {False}:
             return None
-        types = list(map(_get_type, items))
+        kinds = set(map(_get_type, items))
+        if not kinds <= PLAIN_TAGS:
+            return None
         values = list(map(_get_value, items))
     except (KeyError, TypeError):
         return None
-    kinds = set(types)
-    if not kinds <= PLAIN_TAGS:
-        return None
     if len(kinds) == 1:
-        tags = TAG_LETTER[types[0]]
+        tags = TAG_LETTER[next(iter(kinds))]
     else:
-        tags = "".join(map(TAG_LETTER.__getitem__, types))
+        tags = "".join([TAG_LETTER[r["type"]] for r in items])
     out = {"@": tags, "v": values}
     if "id" in record:
         out["id"] = record["id"]

@@ -328,7 +328,7 @@ class SimulatedAddin:
 
     def _get_setting(self, name):
         """A workbook setting's value; None when there is no such setting."""
-        return self.workbook.settings.get(name) if isinstance(name, str) else None
+        return self.workbook.setting_values.get(name) if isinstance(name, str) else None
 
     # ------------------------------------------------------------ events
 

@@ -12,7 +12,7 @@ import re
 from .members import INVALID_ARGUMENT, JsError
 
 EPOCH = _dt.datetime(1899, 12, 30)
-_NUMERIC = re.compile(r"^[+-]?[0-9]+(\.[0-9]+)?([eE][+-]?[0-9]+)?$")
+_NUMERIC = re.compile(r"^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?$")
 _EXACT = 2 ** 53     # beyond this a double no longer holds every integer
 
 SHAPE_MISMATCH = ("The number of rows or columns in the input array doesn't match the size "

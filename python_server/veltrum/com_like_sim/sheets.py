@@ -11,6 +11,7 @@ from .formulas import ErrorValue, Evaluator
 from .members import (INVALID_ARGUMENT, INVALID_OPERATION, ITEM_ALREADY_EXISTS, ITEM_NOT_FOUND,
                       JsError, JsObject, NullObject, PyCallback, method, prop)
 from .ranges import Range
+from .settings import SettingCollection
 
 _sheet_ids = itertools.count(1)
 _BAD_NAME = re.compile(r"[\\/?*\[\]:]")
@@ -74,6 +75,9 @@ class Worksheet(JsObject):
                 if cell is None:
                     cell = self.cells[key] = cells.Cell()
                 setattr(cell, attr, v)
+                if attr == "value" and v == "":
+                    # Writing "" clears the cell, its number format included.
+                    cell.number_format = "General"
                 if cell.is_default():
                     del self.cells[key]
 
@@ -281,19 +285,10 @@ class Workbook(JsObject):
     session turns into onChanged events."""
     js_type = "Workbook"
 
-    DEFAULT_SETTINGS = {
-        "Version": "1.0",
-        "Locale": "en-US",
-        "CalculationMode": "Automatic",
-        "DecimalSeparator": ".",
-        "ThousandsSeparator": ",",
-    }
-
     def __init__(self, sheet_names=("Sheet1",), name="Book1.xlsx", settings=None):
         self._name = name
         self.sheets = []
-        self.settings = dict(self.DEFAULT_SETTINGS)
-        self.settings.update(settings or {})
+        self.setting_values = dict(settings or {})   # workbook.settings; none by default
         self.on_changed = None            # set by the add-in session
         self.released_callbacks = []      # callable ids the workbook let go of
         self.active = None
@@ -372,6 +367,10 @@ class Workbook(JsObject):
     @prop
     def worksheets(self):
         return WorksheetCollection(self)
+
+    @prop
+    def settings(self):
+        return SettingCollection(self.setting_values)
 
 
 class RequestContext(JsObject):

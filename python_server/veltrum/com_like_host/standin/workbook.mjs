@@ -315,10 +315,11 @@ const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Dat
 
 const NUMERIC = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/;
 
-// Typed input: formulas, numeric text, TRUE/FALSE, "" clears, other text stays text.
+// Typed input: formulas, numeric text, TRUE/FALSE, "" clears (number format too), other text
+// stays text.
 function storeInput(row, c, x, dr, dc) {
   if (typeof x === "string") {
-    if (x === "") { row.v[c] = undefined; row.f[c] = undefined; return; }
+    if (x === "") { row.v[c] = undefined; row.f[c] = undefined; row.nf[c] = undefined; return; }
     if (x.length > 1 && x[0] === "=") { row.v[c] = undefined; row.f[c] = shiftFormula(x, dr, dc); return; }
     const t = x.trim();
     if (NUMERIC.test(t)) x = Number(t);
