@@ -1,0 +1,63 @@
+// The encoder: one Python value to a wire value record, by the first of the
+// numbered steps that takes it. The exact built-in scalars are encoded in
+// line; every other value goes through the table of steps.
+#pragma once
+
+#include "serializer_guards.h"
+#include "serializer_lookup.h"
+#include "serializer_records.h"
+
+namespace com_like {
+namespace ser {
+
+struct Encoder {
+    Hidden hidden;
+    Ref np, np_bool, np_integer, np_floating, np_datetime64, np_ndarray, np_isnat, np_datetime_as_string;
+    Ref dt, dt_datetime, dt_date, dt_timezone, dt_utc;
+    Ref pd, pd_Timestamp, pd_Series, pd_DataFrame, pd_NaT, pd_isna;
+    Ref base64;
+    Ref ojo;
+    ChildCall children;
+
+    PyObject* encode(PyObject* value);
+    PyObject* encode_child(PyObject* item);
+
+    // One step: 1 when it takes the value (*out is the record), 0 when the
+    // value is not of its kind, -1 with an error set.
+    using Step = int (Encoder::*)(PyObject* value, PyObject** out);
+
+    PyObject* encode_exact_scalar(PyObject* value, PyTypeObject* tp);
+    PyObject* encode_steps(PyObject* value);
+    int step_bool(PyObject* value, PyObject** out);
+    int step_int(PyObject* value, PyObject** out);
+    int step_float(PyObject* value, PyObject** out);
+    int step_numpy_number(PyObject* value, PyObject** out);
+    int step_str(PyObject* value, PyObject** out);
+    int step_date(PyObject* value, PyObject** out);
+    int step_bytes(PyObject* value, PyObject** out);
+    int step_sequence(PyObject* value, PyObject** out);
+    int step_mapping(PyObject* value, PyObject** out);
+    int step_ndarray(PyObject* value, PyObject** out);
+    int step_frame(PyObject* value, PyObject** out);
+    int step_proxy(PyObject* value, PyObject** out);
+    int step_callable(PyObject* value, PyObject** out);
+
+    PyObject* encode_numpy_bool(PyObject* value);
+    PyObject* encode_date(PyObject* value, int is_datetime64);
+    PyObject* encode_datetime64(PyObject* value);
+    PyObject* encode_ndarray(PyObject* value);
+    PyObject* encode_frame(PyObject* value, int is_series);
+    Ref frame_rows(PyObject* frame);
+    int is_missing(PyObject* value);
+    int is_missing_probe(PyObject* value);
+    PyObject* hidden_record(PyObject* tmpl, PyObject* contents);
+};
+
+// A step's answer from a record that may be null (the step's error).
+inline int step_took(PyObject* record, PyObject** out) {
+    *out = record;
+    return record ? 1 : -1;
+}
+
+}  // namespace ser
+}  // namespace com_like

@@ -1,0 +1,177 @@
+// Names, record templates and tags of the serializer.
+#include "serializer_records.h"
+
+#include <cstring>
+
+namespace com_like {
+namespace ser {
+
+SerNames S;
+
+namespace {
+
+int records_intern_names() {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {&S.bool_, "bool_"},           {&S.integer, "integer"},
+        {&S.floating, "floating"},     {&S.datetime64, "datetime64"},
+        {&S.ndarray, "ndarray"},       {&S.datetime, "datetime"},
+        {&S.date, "date"},             {&S.timezone, "timezone"},
+        {&S.utc, "utc"},               {&S.Timestamp, "Timestamp"},
+        {&S.Series, "Series"},         {&S.DataFrame, "DataFrame"},
+        {&S.isna, "isna"},             {&S.NaT, "NaT"},
+        {&S.isnat, "isnat"},           {&S.to_frame, "to_frame"},
+        {&S.columns, "columns"},       {&S.tolist, "tolist"},
+        {&S.astype, "astype"},         {&S.dtype, "dtype"},
+        {&S.kind_, "kind"},            {&S.isoformat, "isoformat"},
+        {&S.astimezone, "astimezone"}, {&S.tzinfo, "tzinfo"},
+        {&S.b64encode, "b64encode"},   {&S.b64decode, "b64decode"},
+        {&S.decode, "decode"},         {&S.ascii, "ascii"},
+        {&S.fromisoformat, "fromisoformat"}, {&S.datetime_as_string, "datetime_as_string"},
+        {&S.us, "us"},                 {&S.object, "object"},
+        {&S.dt64_us, "datetime64[us]"}, {&S.td64_us, "timedelta64[us]"},
+        {&S.timedelta64, "timedelta64"}, {&S.mM, "mM"},
+        {&S.sizeof_, "__sizeof__"},
+    };
+    for (const Entry& e : entries) {
+        if (!(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
+    }
+    S.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    return S.empty_bytes ? 0 : -1;
+}
+
+struct Template {
+    PyObject** slot;
+    PyObject* type;
+    PyObject* value;
+};
+
+// A template as the instance dict of a plain class, or as a plain dict. A
+// copy of an instance dict may share its key table with the original (3.10
+// does: a record then costs a dict object and three values), or may carry a
+// value array sized for many attributes (3.11 to 3.13).
+Ref records_template(const Template& t, PyObject* holder_cls) {
+    Ref d;
+    if (holder_cls) {
+        Ref holder = call0(holder_cls);
+        if (!holder || PyObject_SetAttr(holder.get(), N.type, t.type) < 0 ||
+            PyObject_SetAttr(holder.get(), N.value, t.value) < 0 ||
+            PyObject_SetAttr(holder.get(), N.isSpec, Py_False) < 0)
+            return Ref();
+        d = Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
+        if (!d) return d;
+        holder.release();  // kept for the life of the process, as its dict is
+    } else {
+        d = Ref::steal(record(t.type, t.value, Py_False));
+        if (!d) return d;
+    }
+    if (!PyDict_CheckExact(d.get()) || PyDict_GET_SIZE(d.get()) != 3) {
+        PyErr_SetString(PyExc_SystemError, "wire record template is not a plain dict");
+        return Ref();
+    }
+    return d;
+}
+
+// 1 when a copy of the instance-dict template is smaller than a copy of a
+// plain dict, 0 when not, -1 on error.
+int records_shared_copies_smaller(PyObject* shared_template) {
+    Ref plain_dict = Ref::steal(record(N.Null, Py_None, Py_False));
+    Ref a = plain_dict ? Ref::steal(PyDict_Copy(shared_template)) : Ref();
+    Ref b = a ? Ref::steal(PyDict_Copy(plain_dict.get())) : Ref();
+    Ref size_a = b ? call_method(a.get(), S.sizeof_) : Ref();
+    Ref size_b = size_a ? call_method(b.get(), S.sizeof_) : Ref();
+    if (!size_b) return -1;
+    return PyObject_RichCompareBool(size_a.get(), size_b.get(), Py_LT);
+}
+
+}  // namespace
+
+PyObject* record(PyObject* type, PyObject* value, PyObject* is_spec) {
+    PyObject* d = _PyDict_NewPresized(3);
+    if (!d) return nullptr;
+    if (PyDict_SetItem(d, N.type, type) < 0 || PyDict_SetItem(d, N.value, value) < 0 ||
+        PyDict_SetItem(d, N.isSpec, is_spec) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+int serializer_records_init() {
+    if (S.bool_) return 0;
+    if (records_intern_names() < 0) return -1;
+    const Template templates[] = {
+        {&S.rec_null, N.Null, Py_None},    {&S.rec_true, N.Bool, Py_True},    {&S.rec_false, N.Bool, Py_False},
+        {&S.rec_int, N.Int, Py_None},      {&S.rec_float, N.Float, Py_None},  {&S.rec_string, N.String, Py_None},
+        {&S.rec_date, N.Date, Py_None},    {&S.rec_bytes, N.Bytes, Py_None},  {&S.rec_array, N.Array, Py_None},
+        {&S.rec_dict, N.Dict, Py_None},
+    };
+    Ref holder_cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                                      "_wire_record", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!holder_cls) return -1;
+    Ref first = records_template(templates[0], holder_cls.get());
+    if (!first) return -1;
+    // Whichever kind copies smaller here is used; either way a copy is an
+    // ordinary dict.
+    int shared = records_shared_copies_smaller(first.get());
+    if (shared < 0) return -1;
+    for (const Template& t : templates) {
+        Ref d = records_template(t, shared ? holder_cls.get() : nullptr);
+        if (!d) return -1;
+        Py_XSETREF(*t.slot, d.release());
+    }
+    return 0;
+}
+
+namespace {
+
+const struct TagName {
+    Tag tag;
+    PyObject* const* name;
+    const char* text;
+    Py_ssize_t len;
+} kTags[] = {{Tag::Null, &N.Null, "Null", 4},       {Tag::Bool, &N.Bool, "Bool", 4},
+             {Tag::Int, &N.Int, "Int", 3},          {Tag::Float, &N.Float, "Float", 5},
+             {Tag::String, &N.String, "String", 6}, {Tag::Date, &N.Date, "Date", 4},
+             {Tag::Bytes, &N.Bytes, "Bytes", 5},    {Tag::Array, &N.Array, "Array", 5},
+             {Tag::Dict, &N.Dict, "Dict", 4}};
+
+// An exact str tag: identity, then its text; runs no user code.
+int tags_classify_str(PyObject* t, Tag* out) {
+    for (const auto& o : kTags) {
+        if (t == *o.name) return *out = o.tag, 0;
+    }
+    if (PyUnicode_IS_READY(t) && PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+        const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(t));
+        for (const auto& o : kTags) {
+            if (len == o.len && std::memcmp(data, o.text, len) == 0) return *out = o.tag, 0;
+        }
+    } else {
+        for (const auto& o : kTags) {
+            if (PyUnicode_Compare(t, *o.name) == 0) return *out = o.tag, 0;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+    *out = Tag::Other;
+    return 0;
+}
+
+}  // namespace
+
+int classify_tag(PyObject* t, Tag* out) {
+    if (PyUnicode_CheckExact(t)) return tags_classify_str(t, out);
+    for (const auto& o : kTags) {
+        int r = PyObject_RichCompareBool(t, *o.name, Py_EQ);
+        if (r < 0) return -1;
+        if (r) return *out = o.tag, 0;
+    }
+    *out = Tag::Other;
+    return 0;
+}
+
+}  // namespace ser
+}  // namespace com_like

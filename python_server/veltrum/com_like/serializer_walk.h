@@ -1,0 +1,86 @@
+// The walks over a sequence and over a mapping that both directions use: an
+// exact list, tuple or dict read in place, anything else iterated as a for
+// loop would. `child(item)` returns a new reference, or null with an error.
+#pragma once
+
+#include "serializer_guards.h"
+
+namespace com_like {
+namespace ser {
+
+// `key, value = pair` with the errors of that statement: two new references
+// in k and v, or -1 with the exception set.
+int unpack_pair(PyObject* pair, Ref& k, Ref& v);
+
+// Calls f(key, value) for each pair of mapping.items(), as a for loop that
+// unpacks the pairs would; -1 with an exception set on the first failure.
+template <class F>
+int walk_items(PyObject* mapping, F&& f) {
+    Ref items = call_method(mapping, N.items);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) return -1;
+    while (true) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) return PyErr_Occurred() ? -1 : 0;
+        Ref k, v;
+        if (unpack_pair(pair.get(), k, v) < 0 || f(k.get(), v.get()) < 0) return -1;
+    }
+}
+
+// [child(x) for x in value] as a new list, left untracked by the collector
+// unless `track`.
+template <class F>
+Ref walk_sequence(PyObject* value, F&& child, bool track) {
+    ListFill fill;
+    const bool is_list = PyList_CheckExact(value);
+    if (is_list || PyTuple_CheckExact(value)) {
+        if (fill.init(Py_SIZE(value)) < 0) return Ref();
+        // A list may change while user code runs for an element: like a
+        // for loop, go on until the index passes its current end.
+        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
+            if (fill.push(child(item.get())) < 0) return Ref();
+        }
+        return fill.finish(track);
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it || fill.init(0) < 0) return Ref();
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? Ref() : fill.finish(track);
+        if (fill.push(child(item.get())) < 0) return Ref();
+    }
+}
+
+// {k: child(v) for k, v in value.items()} as a new dict.
+template <class F>
+Ref walk_mapping(PyObject* value, F&& child) {
+    if (!PyDict_CheckExact(value)) {
+        Ref out = Ref::steal(PyDict_New());
+        if (!out || walk_items(value, [&](PyObject* k, PyObject* v) {
+                Ref enc = Ref::steal(child(v));
+                return enc ? PyDict_SetItem(out.get(), k, enc.get()) : -1;
+            }) < 0)
+            return Ref();
+        return out;
+    }
+    // value.items() of a plain dict, without a tuple per entry.
+    const Py_ssize_t size = PyDict_GET_SIZE(value);
+    Ref out = Ref::steal(_PyDict_NewPresized(size));
+    if (!out) return out;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(value, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), item = Ref::borrow(v);
+        Ref enc = Ref::steal(child(item.get()));
+        if (!enc || PyDict_SetItem(out.get(), key.get(), enc.get()) < 0) return Ref();
+        if (PyDict_GET_SIZE(value) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return Ref();
+        }
+    }
+    return out;
+}
+
+}  // namespace ser
+}  // namespace com_like
