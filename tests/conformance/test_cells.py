@@ -186,3 +186,19 @@ def test_unbounded_ranges_read_null_and_refuse_data(sheet, address):
     with pytest.raises((RuntimeError, AttributeError)):
         rng.values = 1
     assert rng.address == "%s!%s" % (sheet.name, address)
+
+
+@pytest.mark.parametrize("written, read", [
+    ("#4472c4", "#4472C4"), ("yellow", "#FFFF00"), ("Red", "#FF0000"), ("orange", "#FFA500"),
+])
+def test_colors_read_back_as_codes(sheet, written, read):
+    rng = sheet.getRange("A1:B2")
+    rng.format.fill.color = written
+    rng.format.font.color = written
+    assert (rng.format.fill.color, rng.format.font.color) == (read, read)
+
+
+@pytest.mark.parametrize("color", ["#12345", "no such color", 5])
+def test_bad_colors_are_invalid_argument(sheet, color):
+    with raises_code("InvalidArgument"):
+        sheet.getRange("A1").format.fill.color = color
