@@ -8,7 +8,7 @@ cell data reads None and cannot be written, as in Office.js.
 
 import re
 
-from . import cells
+from . import cells, numfmt
 from .addresses import MAX_COLUMNS, MAX_ROWS, format_address, is_unbounded
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject,
                       int_arg, method, prop)
@@ -121,7 +121,9 @@ class Range(JsObject):
         sheet = self._bounded()
         if sheet is None:
             return None
-        return [[cells.display(v) for v in row] for row in sheet.read_values(self.block)]
+        formats = sheet.read(self.block, "number_format", "General")
+        return [[numfmt.display(v, f) for v, f in zip(values, fmts)]
+                for values, fmts in zip(sheet.read_values(self.block), formats)]
 
     @prop
     def valueTypes(self):
