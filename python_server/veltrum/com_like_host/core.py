@@ -38,7 +38,7 @@ FIXED_IDS = frozenset(range(6))
 # Releases wait for a pause this long in the stream of DELs (or for the
 # next request), so that dropping a large result costs a frame or two.
 RELEASE_IDLE = 0.05
-RELEASE_MAX_WAIT = 1.0
+RELEASE_MAX_WAIT = 5.0
 RELEASE_MAX_IDS = 200_000
 
 _active_lock = threading.Lock()
