@@ -11,7 +11,7 @@ from websockets.exceptions import InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from com_like_host import config, frames, serve, server
+from com_like_host import config, serve, server
 from host_support import STANDIN, WireAddin, wait_until, ws_url
 
 
