@@ -40,8 +40,12 @@ class Browser:
                 "--no-first-run", "--no-default-browser-check", "--disable-extensions",
                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
                 "--user-data-dir=" + self._profile] + self.extra_args + [self.url]
+        # A sanitizer runtime preloaded into this process (the sanitizer CI
+        # run) must not reach the browser: Chromium hangs with it.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stderr=subprocess.DEVNULL, start_new_session=True, env=env)
         return self
 
     def kill(self):
