@@ -6,6 +6,7 @@ import queue
 import threading
 
 import com_like
+from com_like_host import wire
 
 
 @contextlib.contextmanager
@@ -22,7 +23,8 @@ def frozen_heap():
 
 
 def ok(result=None):
-    return {"ok": True, "result": result if result is not None else {"type": "Null", "value": None}}
+    """A successful response (the double adds the request id)."""
+    return wire.ok(None, result)
 
 
 class RecordingAddin:
@@ -93,7 +95,7 @@ class ThreadedAddin(RecordingAddin):
 
 def error(message=None):
     """A failed response; without a message the "error" dict is empty."""
-    return {"ok": False, "error": {} if message is None else {"message": message}}
+    return wire.error(None, message)
 
 
 class ObjectModel:
@@ -117,26 +119,16 @@ class ObjectModel:
         return oid
 
     def encode(self, value):
-        if value is None:
-            return {"type": "Null", "value": None}
-        for tag, kind in (("Bool", bool), ("Int", int), ("Float", float), ("String", str)):
-            if isinstance(value, kind):
-                return {"type": tag, "value": value}
-        if isinstance(value, list):
-            return {"type": "Array", "id": self._new_id(value), "value": [self.encode(v) for v in value]}
-        if callable(value):
-            return {"type": "Function", "value": self._new_id(value), "isSpec": True}
-        return {"type": type(value).__name__, "value": self._new_id(value), "isSpec": True}
+        return wire.encode(value, self._reference, self._container)
+
+    def _reference(self, value):
+        return ("Function" if callable(value) else type(value).__name__), self._new_id(value)
+
+    def _container(self, value):
+        return self._new_id(value) if isinstance(value, list) else None
 
     def decode(self, record):
-        tag, value = record["type"], record.get("value")
-        if tag == "Array":
-            return [self.decode(v) for v in value]
-        if tag == "Dict":
-            return {k: self.decode(v) for k, v in value.items()}
-        if record.get("isSpec"):
-            return self.live[value]
-        return value
+        return wire.decode(record, lambda _type, oid: self.live[oid])
 
     def __call__(self, req):
         target = self.live[req["caller"]]

@@ -1,14 +1,9 @@
-import os
-import sys
+import gc
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-import com_like  # noqa: E402
-import gc  # noqa: E402
-
-from addin_doubles import RecordingAddin, ThreadedAddin, frozen_heap  # noqa: E402
+import com_like
+from addin_doubles import RecordingAddin, ThreadedAddin, frozen_heap
 
 
 @pytest.fixture(autouse=True)

@@ -265,6 +265,21 @@ def test_on_message_without_request_id(message):
     assert not any(f.done() for f in parked.values())
 
 
+class RequestId(str):
+    pass
+
+
+def test_request_id_of_another_type_finds_its_equal():
+    fut = concurrent.futures.Future()
+    M.waiters.update({"a" * 32: fut, 7: concurrent.futures.Future()})
+    assert M.on_message({"requestId": RequestId("a" * 32), "ok": True}) is None
+    assert fut.done() and list(M.waiters) == [7]
+    assert M.on_message({"requestId": 7.0, "ok": True}) is None and M.waiters == {}
+    assert M.on_message({"requestId": 8, "ok": True}) is None
+    with pytest.raises(TypeError, match="unhashable"):
+        M.on_message({"requestId": ["x"], "ok": True})
+
+
 def test_dict_subclasses_refused(addin):
     class D(dict):
         pass

@@ -215,3 +215,31 @@ RELEASED_CALLABLE = """
 @pytest.mark.parametrize("case", ["unregister", "reset", "same-id-registered-again"])
 def test_callables_are_released_after_the_callable_lock(case):
     run_child(HOST + RELEASED_CALLABLE, case)
+
+
+ODD_REQUEST_ID = """
+    class RequestId(str):
+        # An id whose hash drops the last reference to a proxy.
+        def __hash__(self):
+            keep.clear()
+            return str.__hash__(self)
+
+    def handler(message):
+        answer_releases(message)
+        if message.get("method") != "DEL":
+            rid = RequestId(message["requestId"]) if CASE == "equal" else RequestId("unknown")
+            messaging.on_message({"requestId": rid, "ok": True})
+
+    messaging.set_send_handler(handler)
+    keep = [Serializer.from_wire({"type": "Range", "value": 7, "isSpec": True})]
+    try:
+        print(messaging.send_request_sync({"name": "x"}, timeout=0)["ok"])
+    except TimeoutError:
+        print("unanswered")
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("case, answered", [("equal", "True"), ("unknown", "unanswered")])
+def test_request_id_of_another_type_is_looked_up_before_the_lock(case, answered):
+    run_child(HOST + ODD_REQUEST_ID, case, expected=[answered])

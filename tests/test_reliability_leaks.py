@@ -13,24 +13,23 @@ import pytest
 
 import com_like
 from com_like import Excel, GetSetting, OfficeJsTransaction, Serializer, messaging
+from com_like_host import wire
 
 SANITIZED = bool(os.environ.get("COM_LIKE_SANITIZED"))
 ROUNDS = 100 if SANITIZED else 200  # per window; three windows
 WARMUP = 50
 
-NULL = {"type": "Null", "value": None, "isSpec": False}
+NULL = wire.null()
 
 # What the add-in double answers for a GET / GETITEM of a given name.
 RESULTS = {
-    "num": {"type": "Int", "value": 7, "isSpec": False},
-    "obj": {"type": "Range", "value": 42, "isSpec": True},
-    "fn": {"type": "Function", "value": 43, "isSpec": True},
-    "arr": {"type": "Array", "id": 44, "isSpec": False,
-            "value": [{"type": "Int", "value": 1}, {"type": "Array", "id": 45, "value": []}]},
-    "dct": {"type": "Dict", "id": 46, "isSpec": False,
-            "value": {"a": {"type": "String", "value": "x"}, "b": {"type": "Range", "value": 47, "isSpec": True}}},
-    "start": {"type": "Function", "value": 48, "isSpec": True},
-    "commit": {"type": "Function", "value": 49, "isSpec": True},
+    "num": wire.plain("Int", 7),
+    "obj": wire.reference("Range", 42),
+    "fn": wire.reference("Function", 43),
+    "arr": wire.array([wire.plain("Int", 1), wire.array([], 45)], 44),
+    "dct": wire.mapping({"a": wire.plain("String", "x"), "b": wire.reference("Range", 47)}, 46),
+    "start": wire.reference("Function", 48),
+    "commit": wire.reference("Function", 49),
 }
 
 
@@ -39,14 +38,14 @@ def answer(message):
     name = message.get("name")
     if name == "silent":
         return
+    rid = message["requestId"]
     failing = name == "fail" or any(a.get("name") == "fail" for a in message.get("args", ()))
     if failing:
-        response = {"ok": False, "error": {"message": "remote says no"}}
+        response = wire.error(rid, "remote says no")
     elif message.get("method") == "CALL":
-        response = {"ok": True, "result": RESULTS["obj"]}
+        response = wire.ok(rid, RESULTS["obj"])
     else:
-        response = {"ok": True, "result": RESULTS.get(name, NULL)}
-    response["requestId"] = message["requestId"]
+        response = wire.ok(rid, RESULTS.get(name, NULL))
     messaging.on_message(response)
 
 

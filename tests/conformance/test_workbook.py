@@ -94,3 +94,13 @@ def test_get_setting(workbook):
     assert com_like.GetSetting(name) == "on"
     assert workbook.settings.getItem(name).value == "on"
     assert workbook.settings.getItemOrNullObject(name + "x").isNullObject is True
+
+
+def test_request_counts_are_the_same_on_both(backend, sheet):
+    rng = sheet.getRange("A1:B2")
+    backend.reset_counts()
+    rng.values = [[1, 2], [3, 4]]
+    assert rng.values == [[1, 2], [3, 4]]
+    sheet.getRange("C1").values = 5
+    counts = backend.request_counts()
+    assert {k: v for k, v in counts.items() if k != "DEL"} == {"SET": 2, "GET": 2, "CALL": 1}

@@ -11,7 +11,7 @@ from websockets.exceptions import InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from com_like_host import config, frames, serve, server
+from com_like_host import config, serve, server
 from host_support import STANDIN, WireAddin, wait_until, ws_url
 
 
@@ -252,3 +252,15 @@ def test_proxies_of_an_earlier_page_never_reach_the_new_one(host):
         com_like.Union(new, stale_sheet)
     assert new.values == [[1]]
     second.close()
+
+
+def test_office_js_folder_serves_its_siblings_but_no_link_out(tmp_path):
+    (tmp_path / "office.js").write_text("globalThis.Office = {};")
+    (tmp_path / "part.mjs").write_text("export const x = 1;")
+    secret = tmp_path.parent / ("secret-%s.txt" % tmp_path.name)
+    secret.write_text("not for the browser")
+    (tmp_path / "leak.js").symlink_to(secret)
+    with serve(office_js=tmp_path / "office.js") as h:
+        assert get(h, "/office/part.mjs")[:2] == (200, "text/javascript; charset=utf-8")
+        assert get(h, "/office/leak.js")[0] == 404
+        assert get(h, "/office/../" + secret.name)[0] == 404

@@ -116,7 +116,7 @@ describe("formulas", () => {
   const formulas = [
     ["=A1+A2*3", 7], ["=(A1+A2)*3", 9], ["=-A2-1", -3], ["=10/4/5", 0.5], ["=2-3-4", -5],
     ["=sum(A1:A5)", 3], ["=AVERAGE(A1:A5, 3)", 2], ["=MIN(A3:A5)", 0], ["=MAX(A1:A2, -1)", 2],
-    ["=COUNT(A1:A5, A3)", 2], ["=A4+A5", 1], ["=A3", "#VALUE!"], ["=A4", 1], ["=A5", 0], ["=$a$1*2", 2],
+    ["=COUNT(A1:A5, A3)", 2], ["=A4+A5", 1], ["=A3", "text"], ["=A4", true], ["=A5", 0], ["=-A4", -1], ["=$a$1*2", 2],
     ["=A1/B1", "#DIV/0!"], ["=A3+1", "#VALUE!"], ["=AVERAGE(A3:A5)", "#DIV/0!"],
     ["=SUM(A1, A1/B1)", "#DIV/0!"], ["=FOO(A1)", "#NAME?"], ["=A1+", "#NAME?"], ["=A1:A2", "#NAME?"],
     ["=Sheet2!A1", "#NAME?"], ["=(A1/B1)+A3", "#DIV/0!"], ["=A3+A1/B1", "#VALUE!"],
@@ -127,7 +127,9 @@ describe("formulas", () => {
       const out = await roundTrip((s) => { s.getRange("C1").formulas = [[formula]]; }, "C1", "values, formulas, valueTypes");
       assert.deepEqual(out.values, [[expected]]);
       assert.deepEqual(out.formulas, [[formula]]);
-      assert.equal(out.valueTypes[0][0], typeof expected === "number" ? "Double" : "Error");
+      const kind = { number: "Double", boolean: "Boolean" }[typeof expected]
+        ?? (String(expected).startsWith("#") ? "Error" : "String");
+      assert.equal(out.valueTypes[0][0], kind);
     });
   }
 

@@ -4,28 +4,14 @@ import itertools
 
 import pytest
 
+from com_like_host import wire
 from com_like_sim.addin import SimulatedAddin
 from com_like_sim.addresses import AddressError, format_address, parse_address
 
 
 def rec(v):
-    if v is None:
-        return {"type": "Null", "value": None, "isSpec": False}
-    if isinstance(v, bool):
-        return {"type": "Bool", "value": v, "isSpec": False}
-    if isinstance(v, int):
-        return {"type": "Int", "value": v, "isSpec": False}
-    if isinstance(v, float):
-        return {"type": "Float", "value": v, "isSpec": False}
-    if isinstance(v, str):
-        return {"type": "String", "value": v, "isSpec": False}
-    if isinstance(v, list):
-        return {"type": "Array", "value": [rec(x) for x in v], "isSpec": False}
-    if isinstance(v, Ref):
-        return {"type": v.type, "value": v.id, "isSpec": True}
-    if callable(v):
-        return {"type": "Python_Function", "value": v.__name__, "isSpec": True}
-    raise TypeError(v)
+    return wire.encode(v, lambda x: (x.type, x.id) if isinstance(x, Ref)
+                       else ("Python_Function", x.__name__) if callable(x) else None)
 
 
 class Ref:

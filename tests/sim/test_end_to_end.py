@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import logging
+import math
 import os
 import subprocess
 import sys
@@ -300,3 +301,26 @@ def test_the_fixture_seeds_cells(excel_sim):
     assert sheets.getItem("Data").getRange("A1:B2").values == [["Units", 5], ["Price", 2.5]]
     assert sheets.getItem("report").getRange("A1").values == [[2]]
     assert sheets.getItem("Data").getRange("B:B").address == "Data!B:B"
+
+
+@pytest.mark.parametrize("latency", [-1, math.nan, math.inf, "0.1", True])
+def test_latency_must_be_seconds(latency):
+    with pytest.raises(ValueError, match="latency"):
+        LocalHost(latency=latency)
+
+
+@pytest.mark.excel_sim(latency=0.002)
+def test_latency_keeps_answers_and_counts(excel_sim):
+    ws = active_sheet()
+    excel_sim.reset_counts()
+
+    def work(i):
+        cell = ws.getRange("A%d" % (i + 1))
+        cell.values = i
+        return cell.values[0][0]
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(work, range(8))) == list(range(8))
+    counts = excel_sim.request_counts()
+    # Per cell: getRange (GET + CALL), SET values, GET values.
+    assert counts["SET"] == 8 and counts["CALL"] == 8 and counts["GET"] == 16

@@ -90,6 +90,9 @@ SEED = {"A1": 2, "A2": 3, "A3": "text", "A4": True, "B1": 0, "B2": "=A1/B1", "B3
     ("=A4+1", 2),
     ("=C9+1", 1),
     ("=A3*1", "#VALUE!"),
+    ("=A3", "text"),
+    ("=a4", True),
+    ("=C9", 0),
     ("=A1/B1", "#DIV/0!"),
     ("=B2+A3", "#DIV/0!"),
     ("=A3+B2", "#VALUE!"),
@@ -126,7 +129,9 @@ def test_formulas(ws, formula, expected):
     write(ws, "D1", formula)
     got = ws.getRange("D1")
     assert got.values == [[expected]] and got.formulas == [[formula]]
-    assert got.text == [[str(expected) if not isinstance(expected, bool) else str(expected).upper()]]
+    shown = (str(expected).upper() if isinstance(expected, bool)
+             else "%.10g" % expected if isinstance(expected, float) else str(expected))
+    assert got.text == [[shown]]
 
 
 def test_formulas_follow_their_inputs_and_cycles_read_zero(ws):

@@ -372,6 +372,32 @@ Ref failure_text(PyObject* message) {
     return call2(get.get(), N.message, N.Remote_error);
 }
 
+// The id as stored in self.waiters (an exact dict) that equals `rid`, None
+// when there is none, or `rid` itself for any other table. A request id that
+// is not an exact str runs its own __hash__ and __eq__ in a look-up, so that
+// look-up is done here, on a snapshot of the ids, with no lock held. An id
+// missing from the snapshot cannot be added meanwhile: it is only made known
+// to the add-in after it is stored.
+Ref stored_request_id(PyObject* self, PyObject* rid) {
+    Ref waiters = getattr(self, N.waiters);
+    if (!waiters) return waiters;
+    if (!PyDict_CheckExact(waiters.get())) return Ref::borrow(rid);
+    const Py_hash_t hash = PyObject_Hash(rid);
+    if (hash == -1) return Ref();
+    Ref ids = Ref::steal(PyDict_Keys(waiters.get()));
+    if (!ids) return ids;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
+        PyObject* id = PyList_GET_ITEM(ids.get(), i);
+        const Py_hash_t h = PyObject_Hash(id);
+        if (h == -1) return Ref();
+        if (h != hash) continue;
+        int eq = id == rid ? 1 : PyObject_RichCompareBool(id, rid, Py_EQ);
+        if (eq < 0) return Ref();
+        if (eq) return Ref::borrow(id);
+    }
+    return Ref::borrow(Py_None);
+}
+
 PyObject* on_message_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* message = a.v[1];
@@ -380,6 +406,11 @@ PyObject* on_message_impl(const FuncSpec&, Bound& a) {
     int truth = PyObject_IsTrue(rid.get());
     if (truth < 0) return nullptr;
     if (!truth) Py_RETURN_NONE;
+    if (!PyUnicode_CheckExact(rid.get())) {
+        rid = stored_request_id(self, rid.get());
+        if (!rid) return nullptr;
+        if (rid.get() == Py_None) Py_RETURN_NONE;
+    }
 
     Ref fut;
     {

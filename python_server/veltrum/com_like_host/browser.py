@@ -6,6 +6,8 @@ import subprocess
 import tempfile
 
 CANDIDATES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
+BROWSER_ENV_DROP = frozenset(("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                              "PYTHONMALLOC"))
 HOW_TO_GET = ("no Chromium found (looked for %s on PATH, and $COM_LIKE_CHROMIUM); on Debian or "
               "Ubuntu: sudo apt-get install chromium" % ", ".join(CANDIDATES))
 
@@ -40,10 +42,8 @@ class Browser:
                 "--no-first-run", "--no-default-browser-check", "--disable-extensions",
                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
                 "--user-data-dir=" + self._profile] + self.extra_args + [self.url]
-        # A sanitizer runtime preloaded into this process (the sanitizer CI
-        # run) must not reach the browser: Chromium hangs with it.
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+        # A sanitized Python's preload is not for the browser.
+        env = {k: v for k, v in os.environ.items() if k not in BROWSER_ENV_DROP}
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True, env=env)
         return self

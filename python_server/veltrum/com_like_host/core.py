@@ -28,16 +28,17 @@ import queue
 import threading
 import time
 
+from . import wire
+
 log = logging.getLogger(__name__)
 
 ROOT_PROXIES = ("Context", "Excel", "GetSetting", "Union", "Intersect")
 FIXED_IDS = frozenset(range(6))
-NULL_RECORD = {"type": "Null", "value": None, "isSpec": False}
 
 # Releases wait for a pause this long in the stream of DELs (or for the
 # next request), so that dropping a large result costs a frame or two.
 RELEASE_IDLE = 0.05
-RELEASE_MAX_WAIT = 1.0
+RELEASE_MAX_WAIT = 5.0
 RELEASE_MAX_IDS = 200_000
 
 _active_lock = threading.Lock()
@@ -179,8 +180,7 @@ class HostCore:
                     if len(self._releases) == 1 or len(self._releases) >= RELEASE_MAX_IDS:
                         self._release_cv.notify()
         if method == "DEL":
-            self.messaging.on_message({"requestId": message.get("requestId"), "ok": True,
-                                       "result": NULL_RECORD})
+            self.messaging.on_message(wire.ok(message.get("requestId")))
             return
         if getattr(self._internal, "flag", False):
             raise RuntimeError("an Excel proxy was used on the host's %s thread, which would "

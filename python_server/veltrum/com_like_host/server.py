@@ -196,6 +196,8 @@ class Host:
             self._send(session, frames.encode({"kind": "echo", "id": eid, "payload": payload}))
             if not event.wait(timeout):
                 raise TimeoutError("no echo within %.1f s" % timeout)
+            if not box:
+                raise RuntimeError("the add-in's connection closed")
             return box[0]
         finally:
             with self._lock:
@@ -343,6 +345,10 @@ class Host:
                 self._connected.notify_all()
             if current and not self._closed:
                 self.core.session_reset()
+            if current:
+                with self._lock:
+                    for event, _ in self._echoes.values():
+                        event.set()
 
     def _listen(self, session):
         conn = session.connection

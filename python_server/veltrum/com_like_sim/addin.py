@@ -1,8 +1,9 @@
 """The simulated add-in: answers request messages against an in-memory
 workbook.
 
-It is written from the message contract alone and decodes value records
-itself; nothing of the Python-side module is imported here.
+It is written from the message contract alone; value records and
+responses come from ``com_like_host.wire``, and nothing of com_like itself
+is imported here.
 
 Every error answer's message starts with an Office.js error code
 ("ItemNotFound: ...").
@@ -35,13 +36,12 @@ handler, a deleted sheet, a function passed in but not kept) are handed
 back with ``emit(("release", callable_id))``.
 """
 
-import base64
-import binascii
 import collections
-import datetime as _dt
 import itertools
 import logging
 import threading
+
+from com_like_host import wire
 
 from . import model
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
@@ -194,8 +194,7 @@ class SimulatedAddin:
                     raise JsError(INVALID_ARGUMENT, "unknown request method %r (use GET, "
                                   "GETITEM, SET, CALL or DEL)" % (method,))
                 result = handler(self, message)
-                response = {"requestId": rid, "kind": "response", "ok": True,
-                            "result": self._encode(result)}
+                response = wire.ok(rid, self._encode(result))
             except JsError as e:
                 response = self._error(rid, str(e))
             except Exception as e:  # a fault of the simulation itself
@@ -207,8 +206,7 @@ class SimulatedAddin:
 
     @staticmethod
     def _error(rid, text):
-        return {"requestId": rid, "kind": "response", "ok": False, "result": None,
-                "error": {"message": text}}
+        return wire.error(rid, text)
 
     def _lookup(self, oid):
         try:
@@ -355,42 +353,15 @@ class SimulatedAddin:
     # ------------------------------------------------------------ values
 
     def _decode(self, rec):
-        if not isinstance(rec, dict):
-            raise JsError(INVALID_ARGUMENT, "malformed value record %r" % (rec,))
-        t, v = rec.get("type"), rec.get("value")
-        if t == "Null":
-            return None
-        if t == "Bool":
-            return bool(v)
-        if t == "Int":
-            return int(v)
-        if t == "Float":
-            return float(v)
-        if t == "String":
-            return str(v)
-        if t == "Date":
-            try:
-                # Senders other than com_like may mark UTC with "Z".
-                return _dt.datetime.fromisoformat(v[:-1] + "+00:00" if v.endswith("Z") else v)
-            except (TypeError, ValueError):
-                raise JsError(INVALID_ARGUMENT, "bad date %r: expected ISO 8601 text"
-                              % (v,)) from None
-        if t == "Bytes":
-            try:
-                return base64.b64decode(v or "")
-            except (binascii.Error, TypeError, ValueError):
-                raise JsError(INVALID_ARGUMENT, "bad Base64 bytes value") from None
-        if t == "Array":
-            return [self._decode(x) for x in (v or [])]
-        if t == "Dict":
-            return {k: self._decode(x) for k, x in (v or {}).items()}
-        if t == "Python_Function":
-            cb = PyCallback(str(v))
-            self._fresh_callbacks.append(cb)
-            return cb
-        if rec.get("isSpec"):
-            return self._lookup(v)
-        raise JsError(INVALID_ARGUMENT, "unknown value type %r" % (t,))
+        try:
+            return wire.decode(rec, lambda _type, oid: self._lookup(oid), self._callback)
+        except wire.WireError as e:
+            raise JsError(INVALID_ARGUMENT, str(e)) from None
+
+    def _callback(self, callable_id):
+        cb = PyCallback(callable_id)
+        self._fresh_callbacks.append(cb)
+        return cb
 
     def _register(self, obj):
         oid = self._next_id
@@ -399,36 +370,21 @@ class SimulatedAddin:
         return oid
 
     def _encode(self, value):
-        if value is None:
-            return {"type": "Null", "value": None, "isSpec": False}
-        if isinstance(value, bool):
-            return {"type": "Bool", "value": value, "isSpec": False}
-        if isinstance(value, int):
-            return {"type": "Int", "value": value, "isSpec": False}
-        if isinstance(value, float):
-            return {"type": "Float", "value": value, "isSpec": False}
-        if isinstance(value, str):
-            return {"type": "String", "value": value, "isSpec": False}
-        if isinstance(value, (_dt.datetime, _dt.date)):
-            return {"type": "Date", "value": value.isoformat(), "isSpec": False}
-        if isinstance(value, (bytes, bytearray)):
-            return {"type": "Bytes", "value": base64.b64encode(bytes(value)).decode("ascii"),
-                    "isSpec": False}
-        if isinstance(value, (list, tuple)):
-            items = list(value)
-            oid = self._register(JsArray(items))
-            return {"type": "Array", "value": [self._encode(x) for x in items],
-                    "isSpec": False, "id": oid}
-        if isinstance(value, dict):
-            oid = self._register(JsDict(dict(value)))
-            return {"type": "Dict", "value": {k: self._encode(x) for k, x in value.items()},
-                    "isSpec": False, "id": oid}
-        if isinstance(value, PyCallback):
-            return {"type": "Python_Function", "value": value.callable_id, "isSpec": True}
-        if isinstance(value, JsObject):
-            return {"type": value.js_type, "value": self._register(value), "isSpec": True}
-        raise JsError(GENERAL_EXCEPTION, "cannot send a value of type %s" % type(value).__name__)
+        try:
+            return wire.encode(value, self._reference, self._container)
+        except wire.WireError as e:
+            raise JsError(GENERAL_EXCEPTION, str(e)) from None
 
+    def _reference(self, value):
+        if isinstance(value, PyCallback):
+            return "Python_Function", value.callable_id
+        if isinstance(value, JsObject):
+            return value.js_type, self._register(value)
+        return None
+
+    def _container(self, value):
+        return self._register(JsDict(dict(value)) if isinstance(value, dict)
+                              else JsArray(list(value)))
 
 def _is_object(value):
     return isinstance(value, JsObject) and not isinstance(value, (JsArray, JsDict))

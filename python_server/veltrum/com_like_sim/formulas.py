@@ -186,7 +186,7 @@ class Evaluator:
 
     def result(self, key):
         """The cell's value as read: its constant, or its formula's result
-        (a number or an ErrorValue)."""
+        (a number or an ErrorValue; a lone reference's text or boolean)."""
         raw = self.raw(key)
         if not is_formula(raw):
             return raw
@@ -248,6 +248,11 @@ class Evaluator:
         node = parse(self.raw(key))
         if node is None:
             return NAME
+        if node[0] == "ref":
+            # A lone reference gives the referenced value itself, as Excel
+            # does ("=A3" shows A3's text, TRUE stays TRUE); empty gives 0.
+            value = self.result(node[1])
+            return 0 if isinstance(value, str) and value == "" else value
         value = self._eval(node)
         if isinstance(value, float) and not math.isfinite(value):
             return NUM

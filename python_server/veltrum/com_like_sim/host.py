@@ -20,8 +20,10 @@ once instead).
 """
 
 import logging
+import math
 import queue
 import threading
+import time
 
 from com_like_host.core import CallbackError, HostCore  # noqa: F401  (re-exported)
 
@@ -30,11 +32,23 @@ from .addin import SimulatedAddin
 log = logging.getLogger(__name__)
 
 
+def _latency(value):
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not math.isfinite(value) or value < 0):
+        raise ValueError("latency must be a number of seconds >= 0, got %r" % (value,))
+    return float(value)
+
+
 class LocalHost:
     """Context manager: ``with LocalHost() as host: ...`` installs the send
-    handler on ``com_like.messaging`` and removes it again on exit."""
+    handler on ``com_like.messaging`` and removes it again on exit.
 
-    def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None):
+    ``latency`` (seconds) delays every request that waits for an answer, as
+    a round trip to a real workbook would; ``request_counts()`` gives the
+    requests sent, by method."""
+
+    def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0):
+        self.latency = _latency(latency)
         self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.addin.emit = self._from_addin
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
@@ -113,7 +127,8 @@ class LocalHost:
     def send_request(self, message, release_ids):
         if release_ids:
             self._inbox.put(("release", self.core.epoch, release_ids))
-        self._inbox.put(("request", self.core.epoch, message, threading.get_ident()))
+        self._inbox.put(("request", self.core.epoch, message, threading.get_ident(),
+                         time.monotonic() + self.latency))
 
     def send_release(self, ids):
         self._inbox.put(("release", self.core.epoch, ids))
@@ -151,7 +166,13 @@ class LocalHost:
                 if kind == "stop":
                     return
                 if kind == "request":
-                    _, epoch, message, origin = item
+                    _, epoch, message, origin, due = item
+                    # Each request waits out the latency from when it was
+                    # sent, so requests of several threads overlap as they
+                    # would on a network.
+                    wait = due - time.monotonic()
+                    if wait > 0:
+                        time.sleep(wait)
                     if epoch == self.core.epoch:
                         self._outbox.put(("response", self.addin.handle(message, origin)))
                 elif kind == "release":

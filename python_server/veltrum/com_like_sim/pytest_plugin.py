@@ -13,6 +13,9 @@ Mark a test to shape its workbook::
     @pytest.mark.excel_sim(sheets=["Data", "Report"], settings={"Locale": "de-DE"},
                            cells={"Data!A1:B2": [["Units", 5], ["Price", 2.5]]})
 
+``latency`` (seconds) delays every request, as a workbook that far away
+would; ``excel_sim.request_counts()`` gives the requests sent, by method.
+
 ``cells`` maps an address (on the first sheet unless it names one) to the
 value written there before the test starts, as ``Range.values`` takes it: a
 list of row lists of that shape, or one value for every cell.
@@ -34,7 +37,8 @@ import pytest
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "excel_sim(sheets=None, settings=None, cells=None, callback_threads=1): "
+        "markers", "excel_sim(sheets=None, settings=None, cells=None, callback_threads=1, "
+        "latency=0.0): "
         "shape the simulated workbook of the excel_sim fixture")
 
 
@@ -144,7 +148,11 @@ def excel_sim(request):
             workbook.seed(address, value)
     except JsError as e:
         raise pytest.UsageError("excel_sim marker: cells: %s" % e) from None
-    host = LocalHost(workbook=workbook, callback_threads=opts.pop("callback_threads", 1))
+    try:
+        host = LocalHost(workbook=workbook, callback_threads=opts.pop("callback_threads", 1),
+                         latency=opts.pop("latency", 0.0))
+    except ValueError as e:
+        raise pytest.UsageError("excel_sim marker: %s" % e) from None
     if opts:
         raise pytest.UsageError("excel_sim marker: unknown option(s) %s" % ", ".join(opts))
     host.start()

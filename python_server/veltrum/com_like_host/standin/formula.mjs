@@ -183,10 +183,15 @@ function evaluateFunction(node, cell) {
   }
 }
 
-// A formula's result; a lone reference counts as arithmetic (text gives #VALUE!, TRUE gives 1).
+// A formula's result. A lone reference gives the referenced value itself, as Excel does ("=A3"
+// shows A3's text, TRUE stays TRUE); only an empty cell becomes 0.
 export function evaluateFormula(formula, cell) {
   const tree = compile(formula);
   if (tree instanceof XlError) return tree;
+  if (tree.t === "ref") {
+    const v = cell(tree.r, tree.c);
+    return v === "" || v === undefined ? 0 : v;
+  }
   const v = evaluateNode(tree, cell);
   if (typeof v === "number" && !Number.isFinite(v)) return NUM;
   return v;

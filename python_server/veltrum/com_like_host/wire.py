@@ -1,0 +1,141 @@
+"""The records and responses com_like exchanges with an add-in, for the
+Python side: the simulated add-in, the hosts and the tests' add-in doubles
+build and read them here, and nowhere else.
+
+A value record is ``{"type": tag, "value": v, "isSpec": bool}``: plain
+values ("Null", "Bool", "Int", "Float", "String", "Date" as ISO text,
+"Bytes" as Base64), containers ("Array", "Dict", with the add-in's object
+"id" when they stand for an object of its own), and references
+(``isSpec`` true): an add-in object by its type name and integer id, or a
+Python callable ("Python_Function") by its callable id.
+"""
+
+import base64
+import binascii
+import datetime as _dt
+
+__all__ = ["WireError", "null", "plain", "reference", "callable_ref", "array", "mapping",
+           "encode", "decode", "ok", "error", "is_reference"]
+
+
+class WireError(ValueError):
+    """A record that cannot be read."""
+
+
+def null():
+    return {"type": "Null", "value": None, "isSpec": False}
+
+
+def plain(tag, value):
+    return {"type": tag, "value": value, "isSpec": False}
+
+
+def reference(type_name, oid):
+    return {"type": type_name, "value": oid, "isSpec": True}
+
+
+def callable_ref(callable_id):
+    return {"type": "Python_Function", "value": callable_id, "isSpec": True}
+
+
+def array(items, oid=None):
+    rec = {"type": "Array", "value": items, "isSpec": False}
+    if oid is not None:
+        rec["id"] = oid
+    return rec
+
+
+def mapping(items, oid=None):
+    rec = {"type": "Dict", "value": items, "isSpec": False}
+    if oid is not None:
+        rec["id"] = oid
+    return rec
+
+
+def is_reference(record):
+    return bool(record.get("isSpec")) and record.get("type") != "Python_Function"
+
+
+def encode(value, obj=None, container=None):
+    """The record for a Python value. ``obj(value)`` gives (type name, id)
+    for anything that is not plain data (None: refused); ``container(value)``
+    gives the id an Array or Dict stands for (None: no id)."""
+    if value is None:
+        return null()
+    if isinstance(value, bool):
+        return plain("Bool", value)
+    if isinstance(value, int):
+        return plain("Int", value)
+    if isinstance(value, float):
+        return plain("Float", value)
+    if isinstance(value, str):
+        return plain("String", value)
+    if isinstance(value, (_dt.datetime, _dt.date)):
+        return plain("Date", value.isoformat())
+    if isinstance(value, (bytes, bytearray)):
+        return plain("Bytes", base64.b64encode(bytes(value)).decode("ascii"))
+    if isinstance(value, (list, tuple)):
+        oid = container(value) if container is not None else None
+        return array([encode(v, obj, container) for v in value], oid)
+    if isinstance(value, dict):
+        oid = container(value) if container is not None else None
+        return mapping({k: encode(v, obj, container) for k, v in value.items()}, oid)
+    found = obj(value) if obj is not None else None
+    if found is None:
+        raise WireError("cannot send a value of type %s" % type(value).__name__)
+    return reference(*found)
+
+
+_SCALARS = {"Bool": bool, "Int": int, "Float": float, "String": str}
+
+
+def decode(record, resolve=None, function=None):
+    """The Python value of a record. ``resolve(type, id)`` gives the object
+    a reference names and ``function(callable_id)`` what a Python callable
+    reference stands for (without them, references are refused)."""
+    if not isinstance(record, dict):
+        raise WireError("malformed value record %r" % (record,))
+    tag, v = record.get("type"), record.get("value")
+    if tag == "Python_Function":
+        if function is None:
+            raise WireError("a Python callable cannot be used here")
+        return function(str(v))
+    if record.get("isSpec"):
+        if resolve is None:
+            raise WireError("an object reference cannot be used here")
+        return resolve(tag, v)
+    if tag in ("Null", "Undefined"):
+        return None
+    if tag in _SCALARS:
+        try:
+            return _SCALARS[tag](v)
+        except (TypeError, ValueError):
+            raise WireError("bad %s value %r" % (tag, v)) from None
+    if tag == "Date":
+        try:
+            # Senders other than com_like may mark UTC with "Z".
+            return _dt.datetime.fromisoformat(v[:-1] + "+00:00" if v.endswith("Z") else v)
+        except (AttributeError, TypeError, ValueError):
+            raise WireError("bad date %r: expected ISO 8601 text" % (v,)) from None
+    if tag == "Bytes":
+        try:
+            return base64.b64decode(v or "")
+        except (binascii.Error, TypeError, ValueError):
+            raise WireError("bad Base64 bytes value") from None
+    if tag == "Array":
+        return [decode(x, resolve, function) for x in (v or [])]
+    if tag == "Dict":
+        return {k: decode(x, resolve, function) for k, x in (v or {}).items()}
+    raise WireError("unknown value type %r" % (tag,))
+
+
+def ok(request_id=None, result=None):
+    """A successful response; ``result`` is a record (default Null)."""
+    return {"requestId": request_id, "kind": "response", "ok": True,
+            "result": null() if result is None else result}
+
+
+def error(request_id=None, message=None):
+    """A failed response; without a message the "error" dict is empty."""
+    return {"requestId": request_id, "kind": "response", "ok": False, "result": None,
+            "error": {} if message is None else {"message": message}}
