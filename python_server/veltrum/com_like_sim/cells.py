@@ -34,9 +34,6 @@ class Cell:
         for attr, default in self.FORMATS.items():
             setattr(self, attr, default)
 
-    def is_default(self):
-        return self.value == "" and all(getattr(self, a) == d for a, d in self.FORMATS.items())
-
 
 def is_formula(value):
     return isinstance(value, str) and len(value) > 1 and value[0] == "="
@@ -117,15 +114,6 @@ def number_format(value, what):
         raise JsError(INVALID_ARGUMENT, "%s: formats are text such as 'General' or '0.00', "
                       "got %r" % (what, value))
     return value
-
-
-def display(value):
-    """The text a cell shows for a value as ``values`` reads it."""
-    if isinstance(value, bool):
-        return "TRUE" if value else "FALSE"
-    if isinstance(value, float) and value.is_integer():
-        return str(int(value))
-    return str(value)
 
 
 def value_type(value, is_error=False):
