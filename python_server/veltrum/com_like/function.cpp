@@ -191,8 +191,8 @@ int prepare(FuncSpec& spec) {
                 d = Py_True;
                 Py_INCREF(d);
                 break;
-            case Default::Float30:
-                d = PyFloat_FromDouble(30.0);
+            case Default::Float:
+                d = PyFloat_FromDouble(p.float_value);
                 if (!d) return -1;
                 break;
         }

@@ -13,13 +13,14 @@
 namespace com_like {
 
 enum class Check : uint8_t { Any, Dict, Str, Int, Double };
-enum class Default : uint8_t { Required, None, False, True, Float30 };
+enum class Default : uint8_t { Required, None, False, True, Float };
 
 struct Param {
     const char* name;
     Check check = Check::Any;
     Default dflt = Default::Required;
     const char* annotation = nullptr;  // stored as a string annotation
+    double float_value = 0.0;          // the default of a Default::Float parameter
 };
 
 inline constexpr int kMaxParams = 6;
