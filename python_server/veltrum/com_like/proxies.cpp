@@ -287,20 +287,11 @@ COM_LIKE_ENTRY(entry_del, sDel)
 
 PyMethodDef defs[5] = {};
 
-// Calls the operation bound to the module global `name`: natively while it is
-// still ours, else whatever user code put there.
-Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+// Calls the operation bound to the module global `name`.
+Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Ref fn = get_global(name);
     if (!fn) return fn;
-    if (is_our_function(fn.get(), spec) && !kwargs) return Ref::steal(call_native(spec, args, nargs));
-    if (!kwargs) return Ref::steal(PyObject_Vectorcall(fn.get(), args, (size_t)nargs, nullptr));
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) return tuple;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    return Ref::steal(PyObject_Call(fn.get(), tuple.get(), kwargs));
+    return call_rebindable(fn.get(), spec, args, nargs);
 }
 
 // ------------------------------------------------------------------ classes
@@ -314,42 +305,24 @@ PyObject* object_init_impl(const FuncSpec&, Bound& a) {
 
 PyObject* fwd_getattr_impl(const FuncSpec&, Bound& a) {
     PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr));
+    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2));
 }
 
 PyObject* fwd_getitem_impl(const FuncSpec&, Bound& a) {
     PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2, nullptr));
+    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2));
 }
 
 PyObject* fwd_setattr_impl(const FuncSpec&, Bound& a) {
     PyObject* args[3] = {a.v[0], a.v[1], a.v[2]};
-    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3, nullptr));
+    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3));
 }
 
 PyObject* fwd_call_impl(const FuncSpec&, Bound& a) {
     Ref fn = get_global(N.g_cw_call);
     if (!fn) return reraise_trimmed();
-    if (is_our_function(fn.get(), sCall)) {
-        // The keyword dict from binding is already our own copy.
-        Bound b;
-        b.v[0] = a.v[0];
-        b.varargs = std::move(a.varargs);
-        b.varkw = std::move(a.varkw);
-        return trimmed(Ref::steal(cw_call_impl(sCall, b)));
-    }
-    PyObject* varargs = a.varargs.get();
-    const Py_ssize_t n = PyTuple_GET_SIZE(varargs);
-    Ref all = Ref::steal(PyTuple_New(n + 1));
-    if (!all) return reraise_trimmed();
-    Py_INCREF(a.v[0]);
-    PyTuple_SET_ITEM(all.get(), 0, a.v[0]);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* o = PyTuple_GET_ITEM(varargs, i);
-        Py_INCREF(o);
-        PyTuple_SET_ITEM(all.get(), i + 1, o);
-    }
-    return trimmed(Ref::steal(PyObject_Call(fn.get(), all.get(), a.varkw.get())));
+    // The keyword dict from binding is already our own copy.
+    return trimmed(call_rebindable(fn.get(), sCall, a.v, 1, std::move(a.varargs), std::move(a.varkw)));
 }
 
 PyObject* fwd_del_impl(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
@@ -531,7 +504,7 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 
 Ref proxy_getattr(PyObject* self, PyObject* name) {
     PyObject* args[2] = {self, name};
-    return call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr);
+    return call_operation(N.g_cw_getattr, sGetattr, args, 2);
 }
 
 Ref proxy_del(PyObject* self) {
@@ -545,7 +518,7 @@ Ref proxy_del(PyObject* self) {
             return Ref::borrow(Py_None);
         }
     }
-    return call_operation(N.g_cw_del, sDel, args, 1, nullptr);
+    return call_operation(N.g_cw_del, sDel, args, 1);
 }
 
 int body_proxy_functions(PyObject* ns) {
