@@ -126,17 +126,6 @@ def test_other_failures_keep_their_own_exceptions(handler, stale, expected, text
         del info, proxy
 
 
-def test_an_earlier_answer_does_not_mark_a_later_handler_error(addin):
-    proxy = OfficeJsObject(9, "Range")
-    addin.answer = lambda req: error("bad item")
-    with pytest.raises(RuntimeError):
-        proxy[0]                      # an answered failure of another operation
-    com_like.messaging.set_send_handler(raising(RuntimeError("link down")))
-    with pytest.raises(RuntimeError) as info:
-        proxy.values
-    assert type(info.value) is RuntimeError
-
-
 COPIES = {
     "copy": __import__("copy").copy,
     "deepcopy": __import__("copy").deepcopy,

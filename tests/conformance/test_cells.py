@@ -186,3 +186,42 @@ def test_unbounded_ranges_read_null_and_refuse_data(sheet, address):
     with pytest.raises((RuntimeError, AttributeError)):
         rng.values = 1
     assert rng.address == "%s!%s" % (sheet.name, address)
+
+
+@pytest.mark.parametrize("written, read", [
+    ("#4472c4", "#4472C4"), ("yellow", "#FFFF00"), ("Red", "#FF0000"), ("orange", "#FFA500"),
+])
+def test_colors_read_back_as_codes(sheet, written, read):
+    rng = sheet.getRange("A1:B2")
+    rng.format.fill.color = written
+    rng.format.font.color = written
+    assert (rng.format.fill.color, rng.format.font.color) == (read, read)
+
+
+@pytest.mark.parametrize("color", ["#12345", "no such color", 5])
+def test_bad_colors_are_invalid_argument(sheet, color):
+    with raises_code("InvalidArgument"):
+        sheet.getRange("A1").format.fill.color = color
+
+
+@pytest.mark.parametrize("value, fmt, text", [
+    (1, "General", "1"), (1 / 3, "General", "0.3333333333"), (1234567890123, "General", "1.23457E+12"),
+    (2.5, "0.00", "2.50"), (0.125, "0.00", "0.13"), (-2.5, "0", "-3"), (1234567.891, "#,##0.00", "1,234,567.89"),
+    (0.256, "0.0%", "25.6%"), (-5, "0;(0)", "(5)"), (0, '0;-0;"zero"', "zero"), (3, '0 "units"', "3 units"),
+    (12.5, "$#,##0.00", "$12.50"), (0.5, "#.00", ".50"), ("abc", "General", "abc"), (True, "0.00", "TRUE"),
+    (45352.75, "yyyy-mm-dd", "2024-03-01"), (45352.75, "m/d/yyyy h:mm AM/PM", "3/1/2024 6:00 PM"),
+    (45352.75, "dddd, mmmm d", "Friday, March 1"), (45352.75, "hh:mm:ss", "18:00:00"),
+    (61, "yyyy-mm-dd", "1900-03-01"), (60, "d-mmm-yy", "29-Feb-00"), ("", "0.00", ""),
+])
+def test_text_shows_the_number_format(sheet, value, fmt, text):
+    cell = sheet.getRange("A1")
+    cell.values = [[value]]
+    cell.numberFormat = [[fmt]]
+    assert cell.text == [[text]]
+
+
+def test_text_of_formulas_and_errors(sheet):
+    rng = sheet.getRange("A1:C1")
+    rng.values = [[2, "=A1/4", "=A1/0"]]
+    rng.numberFormat = "0.00"
+    assert rng.text == [["2.00", "0.50", "#DIV/0!"]]

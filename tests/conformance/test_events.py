@@ -91,3 +91,33 @@ def test_block_that_raises(sheet, block_gets, rollback):
     assert sheet.getRange("A1:A2").values == expected
     sheet.getRange("A2").values = 3                  # the session goes on
     assert sheet.getRange("A1:A2").values == [[expected[0][0]], [3]]
+
+
+@pytest.mark.parametrize("write, fired", [
+    (lambda ws: setattr(ws.getRange("A2"), "formulas", [["=1+1"]]), ["A2"]),
+    (lambda ws: setattr(ws.getRange("A1:B2"), "values", 0), ["A1:B2"]),
+    (lambda ws: ws.getRange("A1:B2").clear(), ["A1:B2"]),
+    (lambda ws: setattr(ws.getRange("A1"), "numberFormat", "0.00"), []),
+    (lambda ws: setattr(ws.getRange("A1").format.fill, "color", "#FF0000"), []),
+    (lambda ws: ws.getRange("A1").clear("Formats"), []),
+])
+def test_which_writes_fire_on_changed(backend, sheet, write, fired):
+    seen = []
+    sheet.onChanged.add(lambda e: seen.append(e.address))
+    write(sheet)
+    # A marker write that always fires; events travel in order, so once its
+    # handler has run, every earlier event's has been started too (the
+    # browser host runs handlers on several threads: compare as sets).
+    sheet.getRange("Z1").values = 1
+    assert settled(backend, lambda: "Z1" in seen)
+    assert sorted(seen) == sorted(fired + ["Z1"])
+
+
+def test_a_committed_batch_fires_per_write(backend, sheet):
+    seen = []
+    sheet.onChanged.add(lambda e: seen.append((e.address, e.details["valueAfter"])))
+    with com_like.OfficeJsTransaction():
+        sheet.getRange("C1").values = 5
+        sheet.getRange("C2").values = 6
+    assert settled(backend, lambda: len(seen) == 2)
+    assert sorted(seen) == [("C1", 5), ("C2", 6)]

@@ -24,6 +24,17 @@ def test_add_rename_delete_worksheets(workbook):
     assert sheets.getItemOrNullObject(name + "x").isNullObject is True
 
 
+@pytest.mark.parametrize("use", [
+    lambda ws: ws.name, lambda ws: ws.id, lambda ws: ws.position,
+    lambda ws: ws.getRange("A1").values, lambda ws: setattr(ws, "name", "again"),
+])
+def test_a_deleted_worksheet_is_gone(workbook, use):
+    ws = workbook.worksheets.add(unique_name())
+    ws.delete()
+    with raises_code("ItemNotFound"):
+        use(ws)
+
+
 def test_worksheet_ids_are_stable_and_distinct(sheet, workbook):
     other = workbook.worksheets.add(unique_name())
     try:

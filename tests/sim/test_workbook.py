@@ -129,7 +129,9 @@ def test_formulas(ws, formula, expected):
     write(ws, "D1", formula)
     got = ws.getRange("D1")
     assert got.values == [[expected]] and got.formulas == [[formula]]
-    assert got.text == [[str(expected) if not isinstance(expected, bool) else str(expected).upper()]]
+    shown = (str(expected).upper() if isinstance(expected, bool)
+             else "%.10g" % expected if isinstance(expected, float) else str(expected))
+    assert got.text == [[shown]]
 
 
 def test_formulas_follow_their_inputs_and_cycles_read_zero(ws):

@@ -1,8 +1,11 @@
 """Headless Chromium on a pane URL, for the demo, the tests and the benchmark."""
 
+import ctypes
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 
 CANDIDATES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
@@ -21,6 +24,18 @@ def find_chromium():
         if path:
             return path
     return None
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+_prctl = ctypes.CDLL(None).prctl if sys.platform == "linux" else None
+
+
+def _die_with_parent():
+    # Runs in the child before exec: a host killed outright (a test run's
+    # time-out, kill -9) must not leave a page reconnecting forever.
+    _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 class Browser:
@@ -45,7 +60,8 @@ class Browser:
         # A sanitized Python's preload is not for the browser.
         env = {k: v for k, v in os.environ.items() if k not in BROWSER_ENV_DROP}
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, start_new_session=True, env=env)
+                                     stderr=subprocess.DEVNULL, start_new_session=True, env=env,
+                                     preexec_fn=_die_with_parent if _prctl else None)
         return self
 
     def kill(self):

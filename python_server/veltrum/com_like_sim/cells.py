@@ -119,15 +119,6 @@ def number_format(value, what):
     return value
 
 
-def display(value):
-    """The text a cell shows for a value as ``values`` reads it."""
-    if isinstance(value, bool):
-        return "TRUE" if value else "FALSE"
-    if isinstance(value, float) and value.is_integer():
-        return str(int(value))
-    return str(value)
-
-
 def value_type(value, is_error=False):
     """The Excel.RangeValueType name of a value as ``values`` reads it."""
     if is_error:

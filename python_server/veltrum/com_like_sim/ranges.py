@@ -8,12 +8,20 @@ cell data reads None and cannot be written, as in Office.js.
 
 import re
 
-from . import cells
+from . import cells, numfmt
 from .addresses import MAX_COLUMNS, MAX_ROWS, format_address, is_unbounded
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject,
                       int_arg, method, prop)
 
-_COLOR = re.compile(r"^(#[0-9A-Fa-f]{6}|[A-Za-z]+)$")
+_COLOR = re.compile(r"^#[0-9A-Fa-f]{6}$")
+# Named HTML colors read back as their #RRGGBB code, as in Excel.
+_NAMED_COLORS = {
+    "black": "#000000", "silver": "#C0C0C0", "gray": "#808080", "grey": "#808080",
+    "white": "#FFFFFF", "maroon": "#800000", "red": "#FF0000", "purple": "#800080",
+    "fuchsia": "#FF00FF", "green": "#008000", "lime": "#00FF00", "olive": "#808000",
+    "yellow": "#FFFF00", "navy": "#000080", "blue": "#0000FF", "teal": "#008080",
+    "aqua": "#00FFFF", "orange": "#FFA500", "lightgreen": "#90EE90", "lightblue": "#ADD8E6",
+}
 _CLEAR_KINDS = ("All", "Contents", "Formats")
 
 
@@ -113,7 +121,9 @@ class Range(JsObject):
         sheet = self._bounded()
         if sheet is None:
             return None
-        return [[cells.display(v) for v in row] for row in sheet.read_values(self.block)]
+        formats = sheet.read(self.block, "number_format", "General")
+        return [[numfmt.display(v, f) for v, f in zip(values, fmts)]
+                for values, fmts in zip(sheet.read_values(self.block), formats)]
 
     @prop
     def valueTypes(self):
@@ -291,10 +301,13 @@ def _apply(ranges, attr, value):
 
 
 def _color(value, what):
-    if not isinstance(value, str) or not _COLOR.match(value):
-        raise JsError(INVALID_ARGUMENT, "%s: use a color such as '#4472C4' or 'yellow', got %r"
-                      % (what, value))
-    return value.upper() if value.startswith("#") else value
+    text = value.strip() if isinstance(value, str) else None
+    if text is not None and _COLOR.match(text):
+        return text.upper()
+    if text is not None and text.lower() in _NAMED_COLORS:
+        return _NAMED_COLORS[text.lower()]
+    raise JsError(INVALID_ARGUMENT, "%s: use a color such as '#4472C4' or 'yellow', got %r"
+                  % (what, value))
 
 
 def _flag(value, what):

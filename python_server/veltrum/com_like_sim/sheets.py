@@ -136,12 +136,15 @@ class Worksheet(JsObject):
             "worksheetId": self.id, "details": details})
 
     # -- Office.js members
+    # A deleted worksheet's members fail as Office.js's do: the item is gone.
     @prop
     def id(self):
+        self.check_alive()
         return self._id
 
     @prop
     def name(self):
+        self.check_alive()
         return self._name
 
     @name.setter
@@ -151,6 +154,7 @@ class Worksheet(JsObject):
 
     @prop
     def position(self):
+        self.check_alive()
         return self.workbook.sheets.index(self)
 
     @prop
