@@ -225,3 +225,23 @@ def test_text_of_formulas_and_errors(sheet):
     rng.values = [[2, "=A1/4", "=A1/0"]]
     rng.numberFormat = "0.00"
     assert rng.text == [["2.00", "0.50", "#DIV/0!"]]
+
+
+def test_whole_columns_and_rows_take_formats(sheet):
+    sheet.getRange("B3").format.fill.color = "#00FF00"      # painted over by the column
+    sheet.getRange("B:B").format.fill.color = "#FF0000"
+    assert sheet.getRange("B:B").format.fill.color == "#FF0000"
+    assert sheet.getRange("B2:B3").format.fill.color == "#FF0000"
+    assert sheet.getRange("A2:B2").format.fill.color is None
+    sheet.getRange("B4").format.fill.color = "#0000FF"      # a cell over the column
+    sheet.getRange("B5").values = 1                         # a new cell keeps the column's
+    assert sheet.getRange("B4:B5").format.fill.color is None
+    assert sheet.getRange("B5").format.fill.color == "#FF0000"
+    sheet.getRange("3:3").format.font.bold = True
+    assert sheet.getRange("A3:XFD3").format.font.bold is True
+    assert sheet.getRange("B3:B4").format.font.bold is None
+    sheet.getRange("B1:B2").clear("Formats")
+    assert sheet.getRange("B1:B2").format.fill.color == "#FFFFFF"
+    assert sheet.getRange("B5:B9").format.fill.color == "#FF0000"
+    assert sheet.getRange("B:B").format.fill.color is None
+    assert sheet.getUsedRange().address == "%s!B5" % sheet.name   # formats do not count

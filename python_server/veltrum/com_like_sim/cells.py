@@ -34,9 +34,6 @@ class Cell:
         for attr, default in self.FORMATS.items():
             setattr(self, attr, default)
 
-    def is_default(self):
-        return self.value == "" and all(getattr(self, a) == d for a, d in self.FORMATS.items())
-
 
 def is_formula(value):
     return isinstance(value, str) and len(value) > 1 and value[0] == "="

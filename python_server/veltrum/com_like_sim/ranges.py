@@ -295,9 +295,9 @@ def _apply(ranges, attr, value):
     for rng in ranges:
         sheet = rng._alive()
         if is_unbounded(rng.block):
-            raise JsError(INVALID_ARGUMENT, "the simulated workbook does not format whole "
-                          "columns or rows (%s); format a bounded range" % rng.address)
-        sheet.write(rng.block, attr, [[value] * rng.cols for _ in range(rng.rows)])
+            sheet.paint(rng.block, attr, value)
+        else:
+            sheet.write(rng.block, attr, [[value] * rng.cols for _ in range(rng.rows)])
 
 
 def _color(value, what):

@@ -17,6 +17,15 @@ _sheet_ids = itertools.count(1)
 _BAD_NAME = re.compile(r"[\\/?*\[\]:]")
 
 
+def _within(inner, outer):
+    return (outer[0] <= inner[0] and inner[2] <= outer[2]
+            and outer[1] <= inner[1] and inner[3] <= outer[3])
+
+
+def _overlap(a, b):
+    return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
+
+
 def _read(value):
     """A computed value as ``values`` reads it: an error as its text."""
     return value.text if isinstance(value, ErrorValue) else value
@@ -30,6 +39,7 @@ class Worksheet(JsObject):
         self._name = name
         self._id = "{%08X-0001-0000-0000-000000000000}" % next(_sheet_ids)
         self.cells = {}
+        self.bands = []             # (block, format attribute, value), oldest first
         self.deleted = False
         self.change_handlers = []   # EventRegistration, in the order added
 
@@ -60,10 +70,11 @@ class Worksheet(JsObject):
     def distinct(self, block, attr):
         """The set of values ``attr`` takes over the block."""
         r0, c0, r1, c1 = block
-        inside = [cell for (r, c), cell in self.cells.items() if r0 <= r <= r1 and c0 <= c <= c1]
-        seen = {getattr(cell, attr) for cell in inside}
+        inside = {k: cell for k, cell in self.cells.items()
+                  if r0 <= k[0] <= r1 and c0 <= k[1] <= c1}
+        seen = {getattr(cell, attr) for cell in inside.values()}
         if len(inside) < (r1 - r0 + 1) * (c1 - c0 + 1):
-            seen.add(cells.Cell.FORMATS[attr])
+            seen |= self._band_values(block, attr, inside)
         return seen
 
     def write(self, block, attr, grid):
@@ -73,13 +84,64 @@ class Worksheet(JsObject):
                 key = (r0 + i, c0 + j)
                 cell = self.cells.get(key)
                 if cell is None:
-                    cell = self.cells[key] = cells.Cell()
+                    cell = self.cells[key] = self._new_cell(key)
                 setattr(cell, attr, v)
                 if attr == "value" and v == "":
                     # Writing "" clears the cell, its number format included.
                     cell.number_format = "General"
-                if cell.is_default():
+                if self._plain(key, cell):
                     del self.cells[key]
+
+    # -- formats of whole columns and rows: bands painted in order, the last
+    # over a cell wins; a stored cell holds its own formats, taken from the
+    # bands when it was made and repainted by later bands.
+    def paint(self, block, attr, value):
+        covered = [b for b in self.bands if b[1] == attr and _within(b[0], block)]
+        self.bands = [b for b in self.bands if b not in covered] + [(block, attr, value)]
+        for key, cell in list(self.cells.items()):
+            if _within((key[0], key[1]) * 2, block):
+                setattr(cell, attr, value)
+                if self._plain(key, cell):
+                    del self.cells[key]
+
+    def _base(self, key, attr):
+        for block, a, value in reversed(self.bands):
+            if a == attr and _within(key * 2, block):
+                return value
+        return cells.Cell.FORMATS[attr]
+
+    def _new_cell(self, key):
+        cell = cells.Cell()
+        for block, attr, value in self.bands:
+            if _within(key * 2, block):
+                setattr(cell, attr, value)
+        return cell
+
+    def _plain(self, key, cell):
+        """Nothing in the cell that its position would not give it anyway."""
+        return cell.value == "" and all(getattr(cell, a) == self._base(key, a)
+                                        for a in cells.Cell.FORMATS)
+
+    def _band_values(self, block, attr, stored):
+        """The values ``attr`` takes at the block's positions without a
+        stored cell: split the block where bands begin and end, and look at
+        each piece that is not wholly stored."""
+        r0, c0, r1, c1 = block
+        bands = [b for b, a, _ in self.bands if a == attr and _overlap(b, block)]
+        if not bands:
+            return {cells.Cell.FORMATS[attr]}
+        rows, cols = {r0}, {c0}
+        for br0, bc0, br1, bc1 in bands:
+            rows.update(x for x in (br0, br1 + 1) if r0 < x <= r1)
+            cols.update(x for x in (bc0, bc1 + 1) if c0 < x <= c1)
+        rows, cols = sorted(rows) + [r1 + 1], sorted(cols) + [c1 + 1]
+        seen = set()
+        for ra, rb in zip(rows, rows[1:]):
+            for ca, cb in zip(cols, cols[1:]):
+                n = sum(1 for (r, c) in stored if ra <= r < rb and ca <= c < cb)
+                if n < (rb - ra) * (cb - ca):
+                    seen.add(self._base((ra, ca), attr))
+        return seen
 
     def write_values(self, block, grid):
         before = self._single_cell(block)
@@ -89,13 +151,17 @@ class Worksheet(JsObject):
     def clear(self, block, contents, formats):
         before = self._single_cell(block) if contents else None
         r0, c0, r1, c1 = block
+        if formats and any(_overlap(b, block) for b, _, _ in self.bands):
+            for attr, default in cells.Cell.FORMATS.items():
+                if attr != "number_format":
+                    self.paint(block, attr, default)
         for key in [k for k in self.cells if r0 <= k[0] <= r1 and c0 <= k[1] <= c1]:
             cell = self.cells[key]
             if contents:
                 cell.value = ""
             if formats:
                 cell.reset_formats()
-            if cell.is_default():
+            if self._plain(key, cell):
                 del self.cells[key]
         if contents:
             self._changed(block, before)
