@@ -163,6 +163,27 @@ PyObject* call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     return spec.impl(spec, b);
 }
 
+Ref call_rebindable(PyObject* fn, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, Ref varargs, Ref varkw) {
+    const bool rest = varargs || varkw;
+    if (is_our_function(fn, spec)) {
+        if (!rest) return Ref::steal(call_native(spec, args, nargs));
+        Bound b;
+        for (Py_ssize_t i = 0; i < nargs; ++i) b.v[i] = args[i];
+        b.varargs = std::move(varargs);
+        b.varkw = std::move(varkw);
+        return Ref::steal(spec.impl(spec, b));
+    }
+    if (!rest) return Ref::steal(PyObject_Vectorcall(fn, args, (size_t)nargs, nullptr));
+    const Py_ssize_t nvar = varargs ? PyTuple_GET_SIZE(varargs.get()) : 0;
+    Ref all = Ref::steal(PyTuple_New(nargs + nvar));
+    if (!all) return all;
+    for (Py_ssize_t i = 0; i < nargs + nvar; ++i) {
+        PyObject* o = i < nargs ? args[i] : PyTuple_GET_ITEM(varargs.get(), i - nargs);
+        PyTuple_SET_ITEM(all.get(), i, Ref::borrow(o).release());
+    }
+    return Ref::steal(PyObject_Call(fn, all.get(), varkw.get()));
+}
+
 // ---------------------------------------------------------------- spec setup
 
 namespace {
@@ -191,8 +212,8 @@ int prepare(FuncSpec& spec) {
                 d = Py_True;
                 Py_INCREF(d);
                 break;
-            case Default::Float30:
-                d = PyFloat_FromDouble(30.0);
+            case Default::Float:
+                d = PyFloat_FromDouble(p.float_value);
                 if (!d) return -1;
                 break;
         }

@@ -13,13 +13,14 @@
 namespace com_like {
 
 enum class Check : uint8_t { Any, Dict, Str, Int, Double };
-enum class Default : uint8_t { Required, None, False, True, Float30 };
+enum class Default : uint8_t { Required, None, False, True, Float };
 
 struct Param {
     const char* name;
     Check check = Check::Any;
     Default dflt = Default::Required;
     const char* annotation = nullptr;  // stored as a string annotation
+    double float_value = 0.0;          // the default of a Default::Float parameter
 };
 
 inline constexpr int kMaxParams = 6;
@@ -73,9 +74,20 @@ PyObject* make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
 // Binds and runs a spec: the body of every entry point.
 PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
-// True when `o` is the function object made for `spec`, so the caller may run
-// spec.impl natively instead of going through a Python-level call.
+// The one decision for a rebindable module global (the proxy operations,
+// Serializer's methods): user code may rebind it and the rebinding must be
+// honoured, but while it still holds the function object this module made for
+// `spec` the native body runs directly, skipping argument tuples and the call
+// machinery. Identity is enough: the newest object made for a spec is the one
+// recorded, and the module is made once per process.
 inline bool is_our_function(PyObject* o, const FuncSpec& spec) { return o == spec.object && o != nullptr; }
+
+// Calls `fn`, the current value of such a global, with (*args, *varargs,
+// **varkw): spec.impl natively when is_our_function(fn, spec), else as Python
+// calls it. `varargs` (a tuple) and `varkw` (a dict) are given only for specs
+// with *args/**kwargs and are handed over to the native body as they are.
+Ref call_rebindable(PyObject* fn, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, Ref varargs = Ref(),
+                    Ref varkw = Ref());
 
 // Builds `type(name, (base,), ns)` with __module__, __qualname__, __doc__ and
 // the given members in order; records the class as defining class of every

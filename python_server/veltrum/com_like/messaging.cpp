@@ -3,6 +3,7 @@
 #include "messaging.h"
 
 #include "function.h"
+#include "proxies.h"
 #include "subsystems.h"
 
 namespace com_like {
@@ -17,6 +18,11 @@ constexpr const char kClassDoc[] =
     "    - callable_registry: Protected by _callable_lock (threading.Lock)\n"
     "    - send_request_sync(): Can be called from worker threads, blocks using concurrent.futures.Future\n"
     "    - on_message(): Can be called from listener thread to resolve pending futures\n    ";
+
+// How long send_request_sync waits for an answer unless told otherwise, and
+// how long a release sent at interpreter exit waits.
+constexpr double kDefaultTimeout = 30.0;
+constexpr double kNoWaitAtExit = 0.0;
 
 // ------------------------------------------------------------------ helpers
 
@@ -530,9 +536,8 @@ PyObject* reset_impl(const FuncSpec&, Bound& a) {
     }
     // Re-stamp the fixed roots; they exist in the add-in from its start, so a
     // reconnect must leave every one of them usable.
-    PyObject* const roots[] = {N.g_Context, N.g_Excel, N.g_GetSetting, N.g_Union, N.g_Intersect};
-    for (PyObject* root_name : roots) {
-        Ref root = get_global(root_name);
+    for (const FixedRoot& r : kFixedRoots) {
+        Ref root = get_global(N.*r.global);
         Ref current = root ? getattr(self, N._guid) : Ref();
         if (!current || PyObject_SetAttr(root.get(), N._msg_guid, current.get()) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -607,7 +612,7 @@ const Param kSetHandler[] = {{"self"}, {"handler"}};
 const Param kOnMessage[] = {{"self"}, {"message", Check::Dict, Default::Required, "Dict[str, Any]"}};
 const Param kSend[] = {{"self"},
                        {"req", Check::Dict, Default::Required, "Dict[str, Any]"},
-                       {"timeout", Check::Double, Default::Float30, "float"}};
+                       {"timeout", Check::Double, Default::Float, "float", kDefaultTimeout}};
 const Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, Default::Required, "Any"}};
 const Param kCallableId[] = {{"self"}, {"callable_id", Check::Str, Default::Required, "str"}};
 
@@ -668,6 +673,19 @@ FuncSpec sUnregister{"unregister_callable", "Messaging",
                      unregister_callable_impl, kCallableId, 2};
 
 }  // namespace
+
+Ref messaging_send(PyObject* msg, PyObject* body, bool at_exit) {
+    PyObject* argv[3] = {msg, body, nullptr};
+    if (at_exit) {
+        // Only an answer given inside the handler can come: the handler still
+        // hears of the request, but nobody sits out the time-out for it.
+        Ref zero = Ref::steal(PyFloat_FromDouble(kNoWaitAtExit));
+        if (!zero) return zero;
+        argv[2] = zero.get();
+        return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 bool messaging_take_answered_failure(PyObject* exc) {
     bool answered = exc && exc == t_answered_failure;

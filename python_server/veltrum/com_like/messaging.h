@@ -12,4 +12,8 @@ namespace com_like {
 // identity only; the record is cleared by the call.
 bool messaging_take_answered_failure(PyObject* exc);
 
+// msg.send_request_sync(body) with its default time-out; at interpreter exit
+// (`at_exit`) with no wait at all, as no listener thread runs any more.
+Ref messaging_send(PyObject* msg, PyObject* body, bool at_exit);
+
 }  // namespace com_like

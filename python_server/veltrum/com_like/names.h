@@ -89,6 +89,11 @@ namespace com_like {
     X(dunder_call, "__call__")                              \
     X(dunder_del, "__del__")                                \
     X(Remote_error, "Remote error")                         \
+    /* default texts of failed proxy operations */          \
+    X(GET_failed_for, "GET failed for ")                    \
+    X(GET_ITEM_failed_for, "GET ITEM failed for ")          \
+    X(SET_failed_for, "SET failed for ")                    \
+    X(CALL_failed, "CALL failed")                           \
     /* wire record keys and tags */                         \
     X(type, "type")                                         \
     X(isSpec, "isSpec")                                     \

@@ -36,72 +36,133 @@ Ref checked_messaging(PyObject* self) {
     return msg;
 }
 
-// messaging.send_request_sync(body) (or with an explicit `timeout`).
-Ref send(PyObject* msg, PyObject* body, PyObject* timeout = nullptr) {
-    PyObject* argv[3] = {msg, body, timeout};
-    return Ref::steal(PyObject_VectorcallMethod(N.send_request_sync, argv, (timeout ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
-}
-
 // response.get(key) / response.get(key, default), with the exact dict direct.
 Ref response_get(PyObject* resp, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(resp)) return dict_get(resp, key, dflt ? dflt : Py_None);
     return dflt ? call_method(resp, N.get, key, dflt) : call_method(resp, N.get, key);
 }
 
-// The default failure text: `prefix` alone, or followed by `tail` (as
-// format(tail, "") gives it). Built only on the failure path: it is not
-// needed on success, which is the one that has to be fast.
-struct DefaultText {
-    PyObject* prefix;
-    PyObject* tail = nullptr;
+// ------------------------------------------------------------------ the request path
 
-    Ref build() const {
-        if (!tail) return Ref::borrow(prefix);
-        Ref text = format_empty(tail);
-        return text ? Ref::steal(PyUnicode_Concat(prefix, text.get())) : Ref();
-    }
+// What one request carries besides its operation.
+struct Request {
+    PyObject* self;
+    PyObject* name;                // the body's "name": member, key text, or nullptr for the table's
+    PyObject* text_tail;           // follows the default failure text
+    PyObject* value = nullptr;     // SET
+    PyObject* varargs = nullptr;   // CALL
+    PyObject* varkw = nullptr;     // CALL
 };
 
-// Decoded "result" on success; on failure raises `exc_type` with the add-in's
-// message or the default text.
-PyObject* finish(PyObject* resp, PyObject* exc_type, const DefaultText& dflt, bool want_result) {
+enum class Answer : uint8_t { Result, NoneOnSuccess, Ignored };
+
+// How an operation differs from the others; everything else is `request`.
+struct Operation {
+    PyObject* Names::*method;
+    PyObject* Names::*fixed_name;   // the body's "name" when the request has none
+    PyObject* Names::*payload_key;  // key of the payload, nullptr when there is none
+    Ref (*payload)(const Request&); // built after the context check
+    PyObject* (*failure_type)();    // raised for a failed answer
+    PyObject* Names::*failure_text; // default text, followed by the request's text_tail if any
+    bool checks_context;            // a release (DEL) is sent whatever the context
+    bool answer_as_attribute_error; // an error answer to a GET is a missing member
+    Answer answer;                  // DEL ignores the answer and every failure of the Exception family
+};
+
+PyObject* attribute_error() { return PyExc_AttributeError; }
+PyObject* runtime_error() { return PyExc_RuntimeError; }
+
+Ref set_payload(const Request& r) { return serializer_to_wire(r.value); }
+Ref call_payload(const Request& r);
+
+enum Op { kGet, kGetItem, kSet, kCall, kDel };
+
+// One row per operation: the exception type and the default text of a failed
+// answer are read only from here.
+const Operation kOperations[] = {
+    /* kGet */ {&Names::GET, nullptr, nullptr, nullptr, attribute_error_class, &Names::GET_failed_for, true, true,
+                Answer::Result},
+    /* kGetItem */ {&Names::GETITEM, nullptr, nullptr, nullptr, attribute_error, &Names::GET_ITEM_failed_for, true,
+                    false, Answer::Result},
+    /* kSet */ {&Names::SET, nullptr, &Names::value, set_payload, attribute_error, &Names::SET_failed_for, true, false,
+                Answer::NoneOnSuccess},
+    /* kCall */ {&Names::CALL, &Names::dunder_call, &Names::args, call_payload, runtime_error, &Names::CALL_failed,
+                 true, false, Answer::Result},
+    /* kDel */ {&Names::DEL, &Names::dunder_del, nullptr, nullptr, nullptr, nullptr, false, false, Answer::Ignored},
+};
+
+// {"method", "name", [payload key], "caller"}, in the order the add-in reads.
+Ref request_body(const Operation& op, const Request& r, PyObject* payload) {
+    Ref caller = getattr(r.self, N._internal_id);
+    if (!caller) return caller;
+    PyObject* name = r.name ? r.name : N.*op.fixed_name;
+    Ref d = Ref::steal(_PyDict_NewPresized(payload ? 4 : 3));
+    if (!d || PyDict_SetItem(d.get(), N.method, N.*op.method) < 0 || PyDict_SetItem(d.get(), N.name, name) < 0)
+        return Ref();
+    if (payload && PyDict_SetItem(d.get(), N.*op.payload_key, payload) < 0) return Ref();
+    if (PyDict_SetItem(d.get(), N.caller, caller.get()) < 0) return Ref();
+    return d;
+}
+
+// The decoded "result" on success; on failure raises the operation's type
+// with the add-in's message or the default text. With this module's own
+// messaging a failed answer never gets here: on_message fails the waiting
+// future and send_request_sync raises. The failure branch only runs when
+// user code has replaced send_request_sync by one that returns failed answers.
+Ref decode_or_raise(const Operation& op, const Request& r, PyObject* resp) {
     Ref ok = response_get(resp, N.ok, nullptr);
-    if (!ok) return nullptr;
+    if (!ok) return ok;
     int truth = PyObject_IsTrue(ok.get());
-    if (truth < 0) return nullptr;
+    if (truth < 0) return Ref();
     if (truth) {
-        if (!want_result) Py_RETURN_NONE;
+        if (op.answer != Answer::Result) return Ref::borrow(Py_None);
         Ref result = response_get(resp, N.result, nullptr);
-        if (!result) return nullptr;
-        return serializer_from_wire(result.get()).release();
+        if (!result) return result;
+        return serializer_from_wire(result.get());
     }
     Ref empty = Ref::steal(PyDict_New());
-    if (!empty) return nullptr;
-    Ref err = response_get(resp, N.error, empty.get());
-    if (!err) return nullptr;
-    Ref default_msg = dflt.build();
-    if (!default_msg) return nullptr;
-    Ref text = response_get(err.get(), N.message, default_msg.get());
-    if (!text) return nullptr;
-    PyErr_SetObject(exc_type, text.get());
-    return nullptr;
+    Ref err = empty ? response_get(resp, N.error, empty.get()) : Ref();
+    if (!err) return err;
+    // The default text is built on this path only: success has to be fast.
+    PyObject* prefix = N.*op.failure_text;
+    Ref tail = r.text_tail ? format_empty(r.text_tail) : Ref();
+    if (r.text_tail && !tail) return Ref();
+    Ref dflt = tail ? Ref::steal(PyUnicode_Concat(prefix, tail.get())) : Ref::borrow(prefix);
+    Ref text = dflt ? response_get(err.get(), N.message, dflt.get()) : Ref();
+    if (text) PyErr_SetObject(op.failure_type(), text.get());
+    return Ref();
 }
 
-Ref body3(PyObject* method, PyObject* name, PyObject* caller) {
-    Ref d = Ref::steal(_PyDict_NewPresized(3));
-    if (!d || PyDict_SetItem(d.get(), N.method, method) < 0 || PyDict_SetItem(d.get(), N.name, name) < 0 ||
-        PyDict_SetItem(d.get(), N.caller, caller) < 0)
-        return Ref();
-    return d;
+// The steps up to the answer: context check, body, send.
+Ref send_steps(const Operation& op, const Request& r) {
+    Ref msg;
+    if (op.checks_context && !(msg = checked_messaging(r.self))) return msg;
+    Ref payload;
+    if (op.payload && !(payload = op.payload(r))) return payload;
+    Ref body = request_body(op, r, payload.get());
+    if (!body) return body;
+    if (!msg && !(msg = get_global(N.g_messaging))) return msg;
+    // A GET tells an error answer from the other failures; nothing may be
+    // left over from an earlier request on this thread.
+    if (op.answer_as_attribute_error) messaging_take_answered_failure(nullptr);
+    Ref resp = messaging_send(msg.get(), body.get(), op.answer == Answer::Ignored && is_finalizing());
+    if (!resp && op.answer_as_attribute_error) reraise_answer_as_attribute_error();
+    return resp;
 }
 
-Ref body4(PyObject* method, PyObject* name, PyObject* third_key, PyObject* third, PyObject* caller) {
-    Ref d = Ref::steal(_PyDict_NewPresized(4));
-    if (!d || PyDict_SetItem(d.get(), N.method, method) < 0 || PyDict_SetItem(d.get(), N.name, name) < 0 ||
-        PyDict_SetItem(d.get(), third_key, third) < 0 || PyDict_SetItem(d.get(), N.caller, caller) < 0)
-        return Ref();
-    return d;
+// The one request path of every proxy operation.
+Ref request(Op which, const Request& r) {
+    const Operation& op = kOperations[which];
+    Ref resp = send_steps(op, r);
+    if (op.answer == Answer::Ignored) {
+        if (!resp) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return resp;
+            PyErr_Clear();
+        }
+        return Ref::borrow(Py_None);
+    }
+    if (!resp) return resp;
+    return decode_or_raise(op, r, resp.get());
 }
 
 // ------------------------------------------------------------------ operations
@@ -114,16 +175,7 @@ PyObject* cw_getattr_impl(const FuncSpec&, Bound& a) {
     int protocol = is_protocol_name(name);
     if (protocol < 0) return nullptr;
     if (protocol) return PyObject_GenericGetAttr(self, name);
-    Ref msg = checked_messaging(self);
-    if (!msg) return nullptr;
-    Ref caller = getattr(self, N._internal_id);
-    Ref body = caller ? body3(N.GET, name, caller.get()) : Ref();
-    if (!body) return nullptr;
-    messaging_take_answered_failure(nullptr);  // nothing left over from another caller
-    Ref resp = send(msg.get(), body.get());
-    if (!resp) return reraise_answer_as_attribute_error();
-    static PyObject* prefix = PyUnicode_InternFromString("GET failed for ");
-    return finish(resp.get(), attribute_error_class(), DefaultText{prefix, name}, true);
+    return request(kGet, Request{self, name, name}).release();
 }
 
 Ref index_key(PyObject* index) {
@@ -143,39 +195,22 @@ Ref index_key(PyObject* index) {
 }
 
 PyObject* cw_getitem_impl(const FuncSpec&, Bound& a) {
-    PyObject* self = a.v[0];
-    PyObject* index = a.v[1];
-    Ref key = index_key(index);
+    Ref key = index_key(a.v[1]);
     if (!key) return nullptr;
-    Ref msg = checked_messaging(self);
-    if (!msg) return nullptr;
-    Ref caller = getattr(self, N._internal_id);
-    Ref body = caller ? body3(N.GETITEM, key.get(), caller.get()) : Ref();
-    Ref resp = body ? send(msg.get(), body.get()) : Ref();
-    if (!resp) return nullptr;
-    static PyObject* prefix = PyUnicode_InternFromString("GET ITEM failed for ");
-    return finish(resp.get(), PyExc_AttributeError, DefaultText{prefix, index}, true);
+    return request(kGetItem, Request{a.v[0], key.get(), a.v[1]}).release();
 }
 
 PyObject* cw_setattr_impl(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
-    PyObject* value = a.v[2];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ};
     if (is_one_of(name, local, 4)) {
-        if (PyObject_GenericSetAttr(self, name, value) < 0) return nullptr;
+        if (PyObject_GenericSetAttr(self, name, a.v[2]) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    Ref msg = checked_messaging(self);
-    if (!msg) return nullptr;
-    Ref wire = serializer_to_wire(value);
-    if (!wire) return nullptr;
-    Ref caller = getattr(self, N._internal_id);
-    Ref body = caller ? body4(N.SET, name, N.value, wire.get(), caller.get()) : Ref();
-    Ref resp = body ? send(msg.get(), body.get()) : Ref();
-    if (!resp) return nullptr;
-    static PyObject* prefix = PyUnicode_InternFromString("SET failed for ");
-    return finish(resp.get(), PyExc_AttributeError, DefaultText{prefix, name}, false);
+    Request r{self, name, name};
+    r.value = a.v[2];
+    return request(kSet, r).release();
 }
 
 Ref arg_entry(PyObject* kind, PyObject* name, PyObject* value) {
@@ -187,58 +222,40 @@ Ref arg_entry(PyObject* kind, PyObject* name, PyObject* value) {
     return d;
 }
 
-PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
-    PyObject* self = a.v[0];
-    Ref msg = checked_messaging(self);
-    if (!msg) return nullptr;
-    Ref tname = getattr(self, N._internal_typeName);
-    if (!tname) return nullptr;
+// Only a Function proxy is callable; its arguments in order, placed then named.
+Ref call_payload(const Request& r) {
+    Ref tname = getattr(r.self, N._internal_typeName);
+    if (!tname) return tname;
     int differs = not_equal(tname.get(), N.Function);
-    if (differs < 0) return nullptr;
-    if (differs) return raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+    if (differs < 0) return Ref();
+    if (differs) {
+        PyErr_SetString(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+        return Ref();
+    }
     Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    PyObject* args = a.varargs.get();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-        Ref e = arg_entry(N.PLACED, nullptr, PyTuple_GET_ITEM(args, i));
-        if (!e || PyList_Append(list.get(), e.get()) < 0) return nullptr;
+    if (!list) return list;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(r.varargs); ++i) {
+        Ref e = arg_entry(N.PLACED, nullptr, PyTuple_GET_ITEM(r.varargs, i));
+        if (!e || PyList_Append(list.get(), e.get()) < 0) return Ref();
     }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(a.varkw.get(), &pos, &k, &v)) {
+    while (PyDict_Next(r.varkw, &pos, &k, &v)) {
         Ref key = Ref::borrow(k), val = Ref::borrow(v);
         Ref e = arg_entry(N.NAMED, key.get(), val.get());
-        if (!e || PyList_Append(list.get(), e.get()) < 0) return nullptr;
+        if (!e || PyList_Append(list.get(), e.get()) < 0) return Ref();
     }
-    Ref caller = getattr(self, N._internal_id);
-    Ref body = caller ? body4(N.CALL, N.dunder_call, N.args, list.get(), caller.get()) : Ref();
-    Ref resp = body ? send(msg.get(), body.get()) : Ref();
-    if (!resp) return nullptr;
-    static PyObject* dflt = PyUnicode_InternFromString("CALL failed");
-    return finish(resp.get(), PyExc_RuntimeError, DefaultText{dflt}, true);
+    return list;
 }
 
-PyObject* cw_del_impl(const FuncSpec&, Bound& a) {
-    PyObject* self = a.v[0];
-    Ref caller = getattr(self, N._internal_id);
-    Ref body = caller ? body3(N.DEL, N.dunder_del, caller.get()) : Ref();
-    Ref msg = body ? get_global(N.g_messaging) : Ref();
-    Ref resp;
-    if (msg && is_finalizing()) {
-        // At interpreter exit no listener thread runs any more, so only an
-        // answer given inside the handler can come: the handler still hears
-        // of the release, but nobody sits out the time-out for it.
-        Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
-        if (zero) resp = send(msg.get(), body.get(), zero.get());
-    } else if (msg) {
-        resp = send(msg.get(), body.get());
-    }
-    if (!resp) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-    }
-    Py_RETURN_NONE;
+PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
+    Request r{a.v[0], nullptr, nullptr};
+    r.varargs = a.varargs.get();
+    r.varkw = a.varkw.get();
+    return request(kCall, r).release();
 }
+
+PyObject* cw_del_impl(const FuncSpec&, Bound& a) { return request(kDel, Request{a.v[0], nullptr, nullptr}).release(); }
 
 const Param kSelf[] = {{"self"}};
 const Param kSelfName[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}};
@@ -270,20 +287,11 @@ COM_LIKE_ENTRY(entry_del, sDel)
 
 PyMethodDef defs[5] = {};
 
-// Calls the operation bound to the module global `name`: natively while it is
-// still ours, else whatever user code put there.
-Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+// Calls the operation bound to the module global `name`.
+Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Ref fn = get_global(name);
     if (!fn) return fn;
-    if (is_our_function(fn.get(), spec) && !kwargs) return Ref::steal(call_native(spec, args, nargs));
-    if (!kwargs) return Ref::steal(PyObject_Vectorcall(fn.get(), args, (size_t)nargs, nullptr));
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) return tuple;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    return Ref::steal(PyObject_Call(fn.get(), tuple.get(), kwargs));
+    return call_rebindable(fn.get(), spec, args, nargs);
 }
 
 // ------------------------------------------------------------------ classes
@@ -297,42 +305,24 @@ PyObject* object_init_impl(const FuncSpec&, Bound& a) {
 
 PyObject* fwd_getattr_impl(const FuncSpec&, Bound& a) {
     PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr));
+    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2));
 }
 
 PyObject* fwd_getitem_impl(const FuncSpec&, Bound& a) {
     PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2, nullptr));
+    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2));
 }
 
 PyObject* fwd_setattr_impl(const FuncSpec&, Bound& a) {
     PyObject* args[3] = {a.v[0], a.v[1], a.v[2]};
-    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3, nullptr));
+    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3));
 }
 
 PyObject* fwd_call_impl(const FuncSpec&, Bound& a) {
     Ref fn = get_global(N.g_cw_call);
     if (!fn) return reraise_trimmed();
-    if (is_our_function(fn.get(), sCall)) {
-        // The keyword dict from binding is already our own copy.
-        Bound b;
-        b.v[0] = a.v[0];
-        b.varargs = std::move(a.varargs);
-        b.varkw = std::move(a.varkw);
-        return trimmed(Ref::steal(cw_call_impl(sCall, b)));
-    }
-    PyObject* varargs = a.varargs.get();
-    const Py_ssize_t n = PyTuple_GET_SIZE(varargs);
-    Ref all = Ref::steal(PyTuple_New(n + 1));
-    if (!all) return reraise_trimmed();
-    Py_INCREF(a.v[0]);
-    PyTuple_SET_ITEM(all.get(), 0, a.v[0]);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* o = PyTuple_GET_ITEM(varargs, i);
-        Py_INCREF(o);
-        PyTuple_SET_ITEM(all.get(), i + 1, o);
-    }
-    return trimmed(Ref::steal(PyObject_Call(fn.get(), all.get(), a.varkw.get())));
+    // The keyword dict from binding is already our own copy.
+    return trimmed(call_rebindable(fn.get(), sCall, a.v, 1, std::move(a.varargs), std::move(a.varkw)));
 }
 
 PyObject* fwd_del_impl(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
@@ -514,7 +504,7 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 
 Ref proxy_getattr(PyObject* self, PyObject* name) {
     PyObject* args[2] = {self, name};
-    return call_operation(N.g_cw_getattr, sGetattr, args, 2, nullptr);
+    return call_operation(N.g_cw_getattr, sGetattr, args, 2);
 }
 
 Ref proxy_del(PyObject* self) {
@@ -528,7 +518,7 @@ Ref proxy_del(PyObject* self) {
             return Ref::borrow(Py_None);
         }
     }
-    return call_operation(N.g_cw_del, sDel, args, 1, nullptr);
+    return call_operation(N.g_cw_del, sDel, args, 1);
 }
 
 int body_proxy_functions(PyObject* ns) {
@@ -585,26 +575,16 @@ int body_proxy_classes(PyObject* ns) {
 }
 
 int body_root_proxies(PyObject* ns) {
-    struct Root {
-        PyObject* name;
-        long id;
-        const char* type_name;
-    };
-    const Root roots[] = {{N.g_Context, 0, "RequestContext"},
-                          {N.g_Excel, 1, "Excel"},
-                          {N.g_GetSetting, 2, "Function"},
-                          {N.g_Union, 3, "Function"},
-                          {N.g_Intersect, 4, "Function"}};
     Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
     if (!kwnames) return -1;
-    for (const Root& r : roots) {
+    for (const FixedRoot& r : kFixedRoots) {
         Ref cls = get_global(N.g_OfficeJsObject);
         Ref id = Ref::steal(PyLong_FromLong(r.id));
         Ref tn = Ref::steal(PyUnicode_FromString(r.type_name));
         if (!cls || !id || !tn) return -1;
         PyObject* argv[2] = {id.get(), tn.get()};
         Ref proxy = Ref::steal(PyObject_Vectorcall(cls.get(), argv, 0, kwnames.get()));
-        if (!proxy || PyDict_SetItem(ns, r.name, proxy.get()) < 0) return -1;
+        if (!proxy || PyDict_SetItem(ns, N.*r.global, proxy.get()) < 0) return -1;
     }
     return 0;
 }

@@ -6,6 +6,21 @@
 
 namespace com_like {
 
+// The proxies that exist in the add-in from its start, under fixed ids: the
+// module body binds them and Messaging.reset re-stamps them. The only list.
+struct FixedRoot {
+    PyObject* Names::*global;
+    long id;
+    const char* type_name;
+};
+inline constexpr FixedRoot kFixedRoots[] = {
+    {&Names::g_Context, 0, "RequestContext"}, {&Names::g_Excel, 1, "Excel"},
+    {&Names::g_GetSetting, 2, "Function"},    {&Names::g_Union, 3, "Function"},
+    {&Names::g_Intersect, 4, "Function"},
+};
+// The add-in's transaction object, the fixed id after the roots.
+inline constexpr long kTransactionId = 5;
+
 // _cw__getattr__(self, name) and _cw__del__(self) via their module globals.
 Ref proxy_getattr(PyObject* self, PyObject* name);
 Ref proxy_del(PyObject* self);

@@ -128,8 +128,8 @@ FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(
 }  // namespace
 
 int body_transaction(PyObject* ns) {
-    Ref five = Ref::steal(PyLong_FromLong(5));
-    if (!five || PyDict_SetItem(ns, N.g_UNIQUE_TRANSACTION_ID, five.get()) < 0) return -1;
+    Ref id = Ref::steal(PyLong_FromLong(kTransactionId));
+    if (!id || PyDict_SetItem(ns, N.g_UNIQUE_TRANSACTION_ID, id.get()) < 0) return -1;
     const Member members[] = {{"__init__", &sInit},   {"_start", &sStart}, {"commit", &sCommit},
                               {"__enter__", &sEnter}, {"__exit__", &sExit}, {"__del__", &sDel},
                               {"__repr__", &sRepr}};
