@@ -66,11 +66,16 @@ def test_transaction_commits(sheet, block_gets):
 
 
 @pytest.mark.parametrize("block_gets", [False, True])
-def test_failed_transaction_reports_at_commit(sheet, block_gets):
-    with pytest.raises((RuntimeError, AttributeError), match="InvalidArgument"):
+@pytest.mark.parametrize("fault, code", [
+    (lambda ws, wb: setattr(ws.getRange("A2:B2"), "values", [[1, 2, 3]]), "InvalidArgument"),
+    (lambda ws, wb: setattr(wb.worksheets.getItem("no such sheet").getRange("A1"), "values", 2),
+     "ItemNotFound"),
+])
+def test_failed_transaction(sheet, workbook, block_gets, fault, code):
+    with pytest.raises((RuntimeError, AttributeError), match="^%s: " % code):
         with com_like.OfficeJsTransaction(block_gets=block_gets):
             sheet.getRange("A1").values = 1
-            sheet.getRange("A2:B2").values = [[1, 2, 3]]
+            fault(sheet, workbook)
             sheet.getRange("A3").values = 3
     # Office.js keeps what ran before the failing command, and skips the rest.
     assert sheet.getRange("A1:A3").values == [[1], [""], [""]]
