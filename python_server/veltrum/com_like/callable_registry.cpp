@@ -81,7 +81,7 @@ FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
                    "Raises:\n    TypeError: If callable_obj is not callable\n    \n"
                    "Threading Note: This method is thread-safe due to _callable_lock.\n"
                    "Can be called from any thread (worker or listener).",
-                   messaging_register_callable, kRegister, 2, false, false, "str"};
+                   messaging_register_callable, kRegister, returns("str")};
 FuncSpec messaging_get_callable_spec{"get_callable", "Messaging",
                       "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
                       "Retrieve a registered callable by its ID.\n\n"
@@ -89,13 +89,13 @@ FuncSpec messaging_get_callable_spec{"get_callable", "Messaging",
                       "Returns:\n    The callable object, or None if not found.\n    \n"
                       "Threading Note: This method is thread-safe due to _callable_lock.\n"
                       "Can be called from any thread (worker or listener).",
-                      messaging_get_callable, kCallableId, 2, false, false, "Any"};
+                      messaging_get_callable, kCallableId, returns("Any")};
 FuncSpec messaging_unregister_callable_spec{"unregister_callable", "Messaging",
                      "Messaging.unregister_callable(self, str callable_id: str)\n\n"
                      "Remove a callable from the registry.\n\n"
                      "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
                      "Can be called from any thread (worker or listener).",
-                     messaging_unregister_callable, kCallableId, 2};
+                     messaging_unregister_callable, kCallableId};
 
 }  // namespace com_like

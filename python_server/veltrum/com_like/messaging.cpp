@@ -466,20 +466,19 @@ PyObject* messaging_reset(const FuncSpec&, Bound& a) {
 
 // ------------------------------------------------------------------ specs
 
-const Param kSelf[] = {{"self"}};
 const Param kSetHandler[] = {{"self"}, {"handler"}};
 const Param kOnMessage[] = {{"self"}, {"message", Check::Dict, Default::Required, "Dict[str, Any]"}};
 const Param kSend[] = {{"self"},
                        {"req", Check::Dict, Default::Required, "Dict[str, Any]"},
                        {"timeout", Check::Double, Default::Float, "float", kDefaultTimeout}};
 
-FuncSpec sInit{"__init__", "Messaging", "Messaging.__init__(self)", messaging_init, kSelf, 1};
+FuncSpec sInit{"__init__", "Messaging", "Messaging.__init__(self)", messaging_init, kSelfParams};
 FuncSpec sSetHandler{"set_send_handler", "Messaging",
                      "Messaging.set_send_handler(self, handler)\n\n"
                      "Register a callback used to send messages to the add-in.\n\n"
                      "The handler should be a callable that takes a dict (the message payload)\n"
                      "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
-                     messaging_set_send_handler, kSetHandler, 2};
+                     messaging_set_send_handler, kSetHandler};
 FuncSpec sOnMessage{"on_message", "Messaging",
                     "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
                     "Handle an incoming response message from the add-in.\n\n"
@@ -487,7 +486,7 @@ FuncSpec sOnMessage{"on_message", "Messaging",
                     "message. It resolves the pending future for the corresponding request.\n\n"
                     "Threading Note: This method is typically called from the listener thread.\n"
                     "The _waiters_lock ensures thread-safe access to the waiters dict.",
-                    messaging_on_message, kOnMessage, 2};
+                    messaging_on_message, kOnMessage};
 FuncSpec sSend{"send_request_sync", "Messaging",
                "Messaging.send_request_sync(self, dict req: Dict[str, Any], double timeout: float = 30.0)\n\n"
                "Send a request and wait synchronously for the response.\n\n"
@@ -496,14 +495,14 @@ FuncSpec sSend{"send_request_sync", "Messaging",
                "Threading Note: This method can be called from worker threads. It blocks\n"
                "the calling thread using concurrent.futures.Future.result(), but releases\n"
                "the GIL so the listener thread can continue processing messages.",
-               messaging_send_request_sync, kSend, 3};
+               messaging_send_request_sync, kSend};
 FuncSpec sReset{"reset", "Messaging",
                 "Messaging.reset(self)\n\n"
                 "Reset the messaging state (e.g., when the connection is closed).\n\n"
                 "Cancels all pending futures and generates a new GUID.\n\n"
                 "Threading Note: This method should be called from the listener thread\n"
                 "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
-                messaging_reset, kSelf, 1};
+                messaging_reset, kSelfParams};
 
 }  // namespace
 
@@ -538,7 +537,7 @@ int body_messaging_class(PyObject* ns) {
         {"unregister_callable", &messaging_unregister_callable_spec},
     };
     Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
-                                     members, int(sizeof(members) / sizeof(members[0]))));
+                                     members));
     if (!cls) return -1;
     return PyDict_SetItem(ns, N.g_Messaging, cls.get());
 }
