@@ -87,11 +87,12 @@ bool same_name(PyObject* a, PyObject* b) {
 
 // ---------------------------------------------------------------- binder
 
-int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& b) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const int np = spec.nparams;
+namespace {
 
+// The positional tier: values by position, *args collected, **kwargs made
+// empty. Returns the number of parameters filled, or -1 with an error set.
+Py_ssize_t bind_positional(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, Bound& b) {
+    const int np = spec.nparams;
     Py_ssize_t npos = nargs;
     if (nargs > np) {
         if (!spec.varargs) return count_error(spec, nargs);
@@ -102,56 +103,71 @@ int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kw
     if (spec.varargs) {
         b.varargs = Ref::steal(PyTuple_New(nargs - npos));
         if (!b.varargs) return -1;
-        for (Py_ssize_t i = npos; i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(b.varargs.get(), i - npos, args[i]);
-        }
+        for (Py_ssize_t i = npos; i < nargs; ++i) PyTuple_SET_ITEM(b.varargs.get(), i - npos, Ref::borrow(args[i]).release());
     }
     if (spec.varkw) {
         b.varkw = Ref::steal(PyDict_New());
         if (!b.varkw) return -1;
     }
+    return npos;
+}
 
-    if (nkw == 0) {
-        if (npos < spec.nrequired) return count_error(spec, npos);
-    } else {
-        PyObject* const* kwvalues = args + nargs;
-        // Required parameters not given by position come from the keywords
-        // first; the first one missing is reported with the count filled so far.
-        for (int i = (int)npos; i < np; ++i) {
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (same_name(spec.interned[i], PyTuple_GET_ITEM(kwnames, k))) {
-                    b.v[i] = kwvalues[k];
-                    break;
-                }
-            }
-            if (!b.v[i] && i < spec.nrequired) return count_error(spec, i);
-        }
-        // Then every keyword is checked against the parameters in order.
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
-                return -1;
-            }
-            bool found = false;
-            for (int i = (int)npos; i < np && !found; ++i) found = same_name(spec.interned[i], key);
-            if (found) continue;
-            for (int i = 0; i < npos; ++i) {
-                if (same_name(spec.interned[i], key)) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
-                                 key);
-                    return -1;
-                }
-            }
-            if (!spec.varkw) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
-                return -1;
-            }
-            if (PyDict_SetItem(b.varkw.get(), key, kwvalues[k]) < 0) return -1;
+// One keyword that fills no parameter left open: a repeated positional, or
+// one for **kwargs, or an error. 0 or -1.
+int bind_extra_keyword(FuncSpec& spec, Py_ssize_t npos, PyObject* key, PyObject* value, Bound& b) {
+    for (int i = 0; i < npos; ++i) {
+        if (same_name(spec.interned[i], key)) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
+            return -1;
         }
     }
-    for (int i = 0; i < np; ++i) {
+    if (!spec.varkw) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+        return -1;
+    }
+    return PyDict_SetItem(b.varkw.get(), key, value);
+}
+
+// The keyword tier. Required parameters not given by position come from the
+// keywords first; the first one missing is reported with the count filled so
+// far. Then every keyword is checked against the parameters in order.
+int bind_keywords(FuncSpec& spec, PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t npos, Bound& b) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const int np = spec.nparams;
+    for (int i = (int)npos; i < np; ++i) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (same_name(spec.interned[i], PyTuple_GET_ITEM(kwnames, k))) {
+                b.v[i] = kwvalues[k];
+                break;
+            }
+        }
+        if (!b.v[i] && i < spec.nrequired) return count_error(spec, i);
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            return -1;
+        }
+        bool found = false;
+        for (int i = (int)npos; i < np && !found; ++i) found = same_name(spec.interned[i], key);
+        if (!found && bind_extra_keyword(spec, npos, key, kwvalues[k], b) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& b) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t npos = bind_positional(spec, args, nargs, b);
+    if (npos < 0) return -1;
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (npos < spec.nrequired) return count_error(spec, npos);
+    } else if (bind_keywords(spec, args + nargs, kwnames, npos, b) < 0) {
+        return -1;
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
         if (!b.v[i]) b.v[i] = spec.defaults[i];
     }
     return check_params(spec, b);

@@ -38,6 +38,15 @@ struct Bound {
 
 using Impl = PyObject* (*)(const FuncSpec& spec, Bound& a);
 
+// What a spec has besides its named parameters.
+struct SpecRest {
+    bool varargs = false;
+    bool varkw = false;
+    const char* return_annotation = nullptr;
+};
+inline constexpr SpecRest kStarArgs{true, true, nullptr};  // *args, **kwargs
+constexpr SpecRest returns(const char* annotation) { return SpecRest{false, false, annotation}; }
+
 struct FuncSpec {
     const char* name;       // bare name, used in argument errors
     const char* owner;      // class name for __qualname__, or nullptr
@@ -56,7 +65,27 @@ struct FuncSpec {
     // The class that defines a method, as a zero-argument super() sees it.
     PyObject* defining_class = nullptr;  // strong, set by build_class()
     PyObject* object = nullptr;          // strong: the function object made for this spec
+
+    // The count is that of the parameter table.
+    template <size_t N>
+    constexpr FuncSpec(const char* name_, const char* owner_, const char* doc_, Impl impl_, const Param (&params_)[N],
+                       SpecRest rest = {})
+        : name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(int(N)),
+          varargs(rest.varargs), varkw(rest.varkw), return_annotation(rest.return_annotation) {
+        static_assert(N <= kMaxParams, "too many parameters");
+    }
+    // With a written count: for the specs not yet moved to the form above.
+    constexpr FuncSpec(const char* name_, const char* owner_, const char* doc_, Impl impl_, const Param* params_,
+                       int nparams_, bool varargs_ = false, bool varkw_ = false, const char* return_annotation_ = nullptr)
+        : name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(nparams_), varargs(varargs_),
+          varkw(varkw_), return_annotation(return_annotation_) {}
 };
+
+// Parameter tables shared by several specs.
+inline constexpr Param kSelfParams[] = {{"self"}};
+inline constexpr Param kSelfNameParams[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}};
+inline constexpr Param kSelfIndexParams[] = {{"self"}, {"index"}};
+inline constexpr Param kSelfNameValueParams[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}, {"value"}};
 
 // Binds arguments per the FuncSpec; -1 with TypeError (or a conversion error) set.
 int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& out);
@@ -73,6 +102,12 @@ using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObjec
 PyObject* make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
 // Binds and runs a spec: the body of every entry point.
 PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// The METH_FASTCALL entry of the module-level function made for `Spec`.
+template <FuncSpec& Spec>
+PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return vector_entry(Spec, args, size_t(nargs), kwnames);
+}
 
 // The one decision for a rebindable module global (the proxy operations,
 // Serializer's methods): user code may rebind it and the rebinding must be
@@ -98,6 +133,10 @@ struct Member {
     bool is_static = false;
 };
 PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers);
+template <size_t N>
+PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member (&members)[N]) {
+    return build_class(name, base, doc, members, int(N));
+}
 
 // Runs spec.impl directly on positional values (the native fast path used when
 // a global still holds our own function). `args` must have spec.nparams

@@ -44,6 +44,21 @@ Ref format_empty(PyObject* o) {
     return Ref::steal(PyObject_Format(o, N.empty));
 }
 
+// mapping.pop(key, None) as a new reference (None when absent).
+Ref mapping_pop(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v) {
+            if (PyErr_Occurred()) return Ref();
+            return Ref::borrow(Py_None);
+        }
+        Ref keep = Ref::borrow(v);
+        if (PyDict_DelItem(mapping, key) < 0) return Ref();
+        return keep;
+    }
+    return call_method(mapping, N.pop, key, Py_None);
+}
+
 namespace {
 // threading.Lock's type and its two method descriptors, so that the common
 // case calls the C methods directly instead of building bound methods.

@@ -105,4 +105,65 @@ private:
     Ref lock_;
 };
 
+// mapping[key] = value, with the exact-dict case done directly.
+inline int mapping_set(PyObject* mapping, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
+    return PyObject_SetItem(mapping, key, value);
+}
+
+// mapping.pop(key, None) as a new reference (None when absent).
+Ref mapping_pop(PyObject* mapping, PyObject* key);
+
+// Runs `body` (returning 0, or -1 with an error set) with owner.<lock_attr>
+// held, and releases the lock on every way out. What `body` takes out of a
+// table must be owned by a Ref or TakenEntries declared BEFORE the call, so
+// that it is released after the lock.
+template <class Body>
+int with_lock(PyObject* owner, PyObject* lock_attr, Body&& body) {
+    LockGuard guard;
+    if (guard.acquire(owner, lock_attr) < 0 || body() < 0) return -1;
+    return guard.release_now();
+}
+
+// The entries of an exact dict, moved out of it while one of our locks is
+// held, without running any Python code: the references go to raw memory (no
+// allocation that could start a collection), and clearing the dict frees
+// nothing since they are still held here. They are released when this goes
+// out of scope, which must be after the lock is released: the last reference
+// to a callable may keep a proxy alive, whose release sends a request.
+class TakenEntries {
+public:
+    TakenEntries() = default;
+    TakenEntries(const TakenEntries&) = delete;
+    TakenEntries& operator=(const TakenEntries&) = delete;
+    ~TakenEntries() {
+        for (Py_ssize_t i = 0; i < 2 * size_; ++i) Py_DECREF(refs_[i]);
+        PyMem_Free(refs_);
+    }
+    // Empties `dict`; -1 (no error set, the dict unchanged) when out of memory.
+    int take_all(PyObject* dict) {
+        const Py_ssize_t n = PyDict_GET_SIZE(dict);
+        if (n == 0) return 0;
+        refs_ = static_cast<PyObject**>(PyMem_Malloc(2 * n * sizeof(PyObject*)));
+        if (!refs_) return -1;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (size_ < n && PyDict_Next(dict, &pos, &k, &v)) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+            refs_[2 * size_] = k;
+            refs_[2 * size_ + 1] = v;
+            ++size_;
+        }
+        PyDict_Clear(dict);
+        return 0;
+    }
+    Py_ssize_t size() const { return size_; }
+    PyObject* value(Py_ssize_t i) const { return refs_[2 * i + 1]; }
+
+private:
+    PyObject** refs_ = nullptr;
+    Py_ssize_t size_ = 0;
+};
+
 }  // namespace com_like

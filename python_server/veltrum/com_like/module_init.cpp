@@ -138,6 +138,56 @@ int run_body(PyObject* ns, int* failed_line) {
     return 0;
 }
 
+// Warns when the running interpreter is not the one the module was built for.
+int warn_version_mismatch() {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 ||
+        (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION))
+        return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullName, "does not match", major, minor);
+}
+
+// Makes the module importable under its full dotted name too.
+int register_full_name(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* present = PyDict_GetItemWithError(modules, g_full_name);
+    if (present) return 0;
+    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, g_full_name, module);
+}
+
+// The steps before the module body; -1 with an error set.
+int prepare_module(PyObject* module, PyObject* ns) {
+    if (init_names() < 0 || init_function_type(ns) < 0) return -1;
+    Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
+    if (!doc || PyDict_SetItemString(ns, "__doc__", doc.get()) < 0) return -1;
+    if (warn_version_mismatch() < 0) return -1;
+    return register_full_name(module);
+}
+
+// With the start-up failed: an entry naming the start-up, at the failing
+// statement, as a traceback of a module body would show it. The frame is
+// built with the error put aside: frame creation looks up __builtins__ and
+// gives up when it finds an exception already set.
+void add_start_up_frame(int failed_line) {
+    Ref frame;
+    {
+        ErrorStash keep;
+        Ref funcname = Ref::steal(PyUnicode_FromFormat("init %s", kFullName));
+        const char* name = funcname ? PyUnicode_AsUTF8(funcname.get()) : nullptr;
+        Ref code = name ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("module_init.cpp", name, failed_line)))
+                        : Ref();
+        Ref globals = Ref::steal(PyDict_New());
+        if (code && globals) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
+        }
+        PyErr_Clear();
+    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
 int exec_step(PyObject* module) {
     if (g_module) {
         if (g_module == module) return 0;
@@ -152,55 +202,10 @@ int exec_step(PyObject* module) {
     Py_XSETREF(g_module_dict, ns);
 
     int failed_line = __LINE__;
-    int rc = -1;
-    do {
-        if (init_names() < 0 || init_function_type(ns) < 0) break;
-        if (PyDict_SetItemString(ns, "__doc__", Ref::steal(PyUnicode_FromString(kModuleDoc)).get()) < 0) break;
-        {
-            int major = 0, minor = 0;
-            if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2 &&
-                (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION)) {
-                if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                     PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullName, "does not match", major,
-                                     minor) < 0)
-                    break;
-            }
-        }
-        {
-            PyObject* modules = PyImport_GetModuleDict();
-            PyObject* present = PyDict_GetItemWithError(modules, g_full_name);
-            if (!present) {
-                if (PyErr_Occurred() || PyDict_SetItem(modules, g_full_name, module) < 0) break;
-            }
-        }
-        rc = run_body(ns, &failed_line);
-    } while (false);
-
-    if (rc == 0) return 0;
-    if (PyErr_Occurred()) {
-        // An entry naming the start-up, at the failing statement, as a
-        // traceback of a module body would show it.
-        // The frame is built with the error put aside: frame creation looks up
-        // __builtins__ and gives up when it finds an exception already set.
-        Ref frame;
-        {
-            ErrorStash keep;
-            Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-                PyCode_NewEmpty("module_init.cpp", "init veltrum_master.python_server.veltrum.com_like", failed_line)));
-            Ref globals = Ref::steal(PyDict_New());
-            if (code && globals) {
-                frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                    PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
-            }
-            PyErr_Clear();
-        }
-        if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-    }
+    if (prepare_module(module, ns) == 0 && run_body(ns, &failed_line) == 0) return 0;
+    if (PyErr_Occurred()) add_start_up_frame(failed_line);
     Py_CLEAR(g_module);
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, "init veltrum_master.python_server.veltrum.com_like");
-    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", kFullName);
     return -1;
 }
 

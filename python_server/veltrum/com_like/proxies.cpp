@@ -167,7 +167,7 @@ Ref request(Op which, const Request& r) {
 
 // ------------------------------------------------------------------ operations
 
-PyObject* cw_getattr_impl(const FuncSpec&, Bound& a) {
+PyObject* operation_getattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ, N._internal_cache};
@@ -194,13 +194,13 @@ Ref index_key(PyObject* index) {
     return Ref();
 }
 
-PyObject* cw_getitem_impl(const FuncSpec&, Bound& a) {
+PyObject* operation_getitem(const FuncSpec&, Bound& a) {
     Ref key = index_key(a.v[1]);
     if (!key) return nullptr;
     return request(kGetItem, Request{a.v[0], key.get(), a.v[1]}).release();
 }
 
-PyObject* cw_setattr_impl(const FuncSpec&, Bound& a) {
+PyObject* operation_setattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ};
@@ -248,196 +248,40 @@ Ref call_payload(const Request& r) {
     return list;
 }
 
-PyObject* cw_call_impl(const FuncSpec&, Bound& a) {
+PyObject* operation_call(const FuncSpec&, Bound& a) {
     Request r{a.v[0], nullptr, nullptr};
     r.varargs = a.varargs.get();
     r.varkw = a.varkw.get();
     return request(kCall, r).release();
 }
 
-PyObject* cw_del_impl(const FuncSpec&, Bound& a) { return request(kDel, Request{a.v[0], nullptr, nullptr}).release(); }
+PyObject* operation_del(const FuncSpec&, Bound& a) {
+    return request(kDel, Request{a.v[0], nullptr, nullptr}).release();
+}
 
-const Param kSelf[] = {{"self"}};
-const Param kSelfName[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}};
-const Param kSelfIndex[] = {{"self"}, {"index"}};
-const Param kSelfNameValue[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}, {"value"}};
+FuncSpec getattr_operation_spec{
+    "_cw__getattr__", nullptr, "_cw__getattr__(self, str name: str)\n\nGet attribute proxy method for OfficeJsObject.",
+    operation_getattr, kSelfNameParams};
+FuncSpec getitem_operation_spec{"_cw__getitem__", nullptr,
+                                "_cw__getitem__(self, index)\n\nGet item proxy method for OfficeJsObject.",
+                                operation_getitem, kSelfIndexParams};
+FuncSpec setattr_operation_spec{
+    "_cw__setattr__", nullptr,
+    "_cw__setattr__(self, str name: str, value)\n\nSet attribute proxy method for OfficeJsObject.", operation_setattr,
+    kSelfNameValueParams};
+FuncSpec call_operation_spec{
+    "_cw__call__", nullptr, "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).",
+    operation_call, kSelfParams, kStarArgs};
+FuncSpec del_operation_spec{"_cw__del__", nullptr, "_cw__del__(self)\n\nDelete proxy method for OfficeJsObject.",
+                            operation_del, kSelfParams};
 
-FuncSpec sGetattr{"_cw__getattr__", nullptr,
-                  "_cw__getattr__(self, str name: str)\n\nGet attribute proxy method for OfficeJsObject.",
-                  cw_getattr_impl, kSelfName, 2};
-FuncSpec sGetitem{"_cw__getitem__", nullptr, "_cw__getitem__(self, index)\n\nGet item proxy method for OfficeJsObject.",
-                  cw_getitem_impl, kSelfIndex, 2};
-FuncSpec sSetattr{"_cw__setattr__", nullptr,
-                  "_cw__setattr__(self, str name: str, value)\n\nSet attribute proxy method for OfficeJsObject.",
-                  cw_setattr_impl, kSelfNameValue, 3};
-FuncSpec sCall{"_cw__call__", nullptr,
-               "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).",
-               cw_call_impl, kSelf, 1, true, true};
-FuncSpec sDel{"_cw__del__", nullptr, "_cw__del__(self)\n\nDelete proxy method for OfficeJsObject.", cw_del_impl,
-              kSelf, 1};
-
-#define COM_LIKE_ENTRY(fn, spec) \
-    PyObject* fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* k) { return vector_entry(spec, a, (size_t)n, k); }
-COM_LIKE_ENTRY(entry_getattr, sGetattr)
-COM_LIKE_ENTRY(entry_getitem, sGetitem)
-COM_LIKE_ENTRY(entry_setattr, sSetattr)
-COM_LIKE_ENTRY(entry_call, sCall)
-COM_LIKE_ENTRY(entry_del, sDel)
-#undef COM_LIKE_ENTRY
-
-PyMethodDef defs[5] = {};
+PyMethodDef operation_defs[5] = {};
 
 // Calls the operation bound to the module global `name`.
 Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Ref fn = get_global(name);
     if (!fn) return fn;
     return call_rebindable(fn.get(), spec, args, nargs);
-}
-
-// ------------------------------------------------------------------ classes
-
-PyObject* trimmed(Ref r) { return r ? r.release() : reraise_trimmed(); }
-
-PyObject* object_init_impl(const FuncSpec&, Bound& a) {
-    if (set_identity(a.v[0], a.v[1], a.v[2], N.officejs_object, true) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* fwd_getattr_impl(const FuncSpec&, Bound& a) {
-    PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getattr, sGetattr, args, 2));
-}
-
-PyObject* fwd_getitem_impl(const FuncSpec&, Bound& a) {
-    PyObject* args[2] = {a.v[0], a.v[1]};
-    return trimmed(call_operation(N.g_cw_getitem, sGetitem, args, 2));
-}
-
-PyObject* fwd_setattr_impl(const FuncSpec&, Bound& a) {
-    PyObject* args[3] = {a.v[0], a.v[1], a.v[2]};
-    return trimmed(call_operation(N.g_cw_setattr, sSetattr, args, 3));
-}
-
-PyObject* fwd_call_impl(const FuncSpec&, Bound& a) {
-    Ref fn = get_global(N.g_cw_call);
-    if (!fn) return reraise_trimmed();
-    // The keyword dict from binding is already our own copy.
-    return trimmed(call_rebindable(fn.get(), sCall, a.v, 1, std::move(a.varargs), std::move(a.varkw)));
-}
-
-PyObject* fwd_del_impl(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
-
-PyObject* object_repr_impl(const FuncSpec&, Bound& a) {
-    PyObject* self = a.v[0];
-    Ref tname = getattr(self, N._internal_typeName);
-    Ref ttext = tname ? format_empty(tname.get()) : Ref();
-    if (!ttext) return nullptr;
-    Ref oid = getattr(self, N._internal_id);
-    Ref itext = oid ? format_empty(oid.get()) : Ref();
-    if (!itext) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get());
-}
-
-// The base initialiser, run as super(<defining class>, self).__init__() runs it.
-int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
-    PyObject* cls = spec.defining_class;
-    if (!cls) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        return -1;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) return -1;
-        return base->tp_init(self, empty.get(), nullptr);
-    }
-    Ref sup = call2(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
-    Ref init = sup ? getattr(sup.get(), N.dunder_init) : Ref();
-    Ref r = init ? call0(init.get()) : Ref();
-    return r ? 0 : -1;
-}
-
-PyObject* array_init_impl(const FuncSpec& spec, Bound& a) {
-    if (run_base_init(spec, a.v[0], &PyList_Type) < 0) return nullptr;
-    if (set_identity(a.v[0], a.v[1], N.Array, N.officejs_array, true) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dict_init_impl(const FuncSpec& spec, Bound& a) {
-    if (run_base_init(spec, a.v[0], &PyDict_Type) < 0) return nullptr;
-    if (set_identity(a.v[0], a.v[1], N.Dict, N.officejs_dict, true) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* dict_getattr_impl(const FuncSpec& spec, Bound& a) {
-    int has = PySequence_Contains(a.v[0], a.v[1]);
-    if (has < 0) return nullptr;
-    if (has) return PyObject_GetItem(a.v[0], a.v[1]);
-    return fwd_getattr_impl(spec, a);
-}
-
-PyObject* array_setattr_impl(const FuncSpec&, Bound&) {
-    return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
-}
-
-PyObject* dict_setattr_impl(const FuncSpec&, Bound& a) {
-    int has = PySequence_Contains(a.v[0], a.v[1]);
-    if (has < 0) return nullptr;
-    if (!has) return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
-    if (PyObject_SetItem(a.v[0], a.v[1], a.v[2]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_repr_impl(const FuncSpec&, Bound& a) {
-    Ref oid = getattr(a.v[0], N._internal_id);
-    Ref itext = oid ? format_empty(oid.get()) : Ref();
-    if (!itext) return nullptr;
-    Py_ssize_t n = PyObject_Size(a.v[0]);
-    if (n < 0) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n);
-}
-
-PyObject* dict_repr_impl(const FuncSpec&, Bound& a) {
-    Ref oid = getattr(a.v[0], N._internal_id);
-    Ref itext = oid ? format_empty(oid.get()) : Ref();
-    if (!itext) return nullptr;
-    Ref keys = call_method(a.v[0], N.keys);
-    Ref lst = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
-    if (!lst) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get());
-}
-
-const Param kObjInit[] = {{"self"},
-                          {"object_id", Check::Int, Default::Required, "int"},
-                          {"type_name", Check::Str, Default::Required, "str"}};
-const Param kArrInit[] = {{"self"}, {"object_id", Check::Int, Default::Required, "int"}};
-const Param kVarSelf[] = {{"self"}};
-
-#define COM_LIKE_METHODS(Cls, init_doc, init_impl, init_params, init_n, getattr_impl, setattr_impl, repr_impl)       \
-    FuncSpec Cls##Init{"__init__", #Cls, #Cls ".__init__" init_doc, init_impl, init_params, init_n};                 \
-    FuncSpec Cls##Getattr{"__getattr__", #Cls, #Cls ".__getattr__(self, str name: str)", getattr_impl, kSelfName, 2}; \
-    FuncSpec Cls##Setattr{"__setattr__", #Cls, #Cls ".__setattr__(self, str name: str, value)", setattr_impl,        \
-                          kSelfNameValue, 3};                                                                         \
-    FuncSpec Cls##Call{"__call__", #Cls, #Cls ".__call__(self, *args, **kwargs)", fwd_call_impl, kVarSelf, 1, true,  \
-                       true};                                                                                         \
-    FuncSpec Cls##Del{"__del__", #Cls, #Cls ".__del__(self)", fwd_del_impl, kSelf, 1};                               \
-    FuncSpec Cls##Repr{"__repr__", #Cls, #Cls ".__repr__(self)", repr_impl, kSelf, 1};
-
-COM_LIKE_METHODS(OfficeJsObject, "(self, int object_id: int, str type_name: str)", object_init_impl, kObjInit, 3,
-                 fwd_getattr_impl, fwd_setattr_impl, object_repr_impl)
-COM_LIKE_METHODS(OfficeJsArray, "(self, int object_id: int)", array_init_impl, kArrInit, 2, fwd_getattr_impl,
-                 array_setattr_impl, array_repr_impl)
-COM_LIKE_METHODS(OfficeJsDict, "(self, int object_id: int)", dict_init_impl, kArrInit, 2, dict_getattr_impl,
-                 dict_setattr_impl, dict_repr_impl)
-#undef COM_LIKE_METHODS
-
-FuncSpec OfficeJsObjectGetitem{"__getitem__", "OfficeJsObject", "OfficeJsObject.__getitem__(self, index)",
-                               fwd_getitem_impl, kSelfIndex, 2};
-
-int bind_class(PyObject* ns, PyObject* name, const char* cname, PyObject* base, const char* doc, const Member* m,
-               int n) {
-    Ref cls = Ref::steal(build_class(cname, base, doc, m, n));
-    if (!cls || use_fast_getattr_fallback(cls.get()) < 0) return -1;
-    return PyDict_SetItem(ns, name, cls.get());
 }
 
 }  // namespace
@@ -504,7 +348,23 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 
 Ref proxy_getattr(PyObject* self, PyObject* name) {
     PyObject* args[2] = {self, name};
-    return call_operation(N.g_cw_getattr, sGetattr, args, 2);
+    return call_operation(N.g_cw_getattr, getattr_operation_spec, args, 2);
+}
+
+Ref proxy_getitem(PyObject* self, PyObject* index) {
+    PyObject* args[2] = {self, index};
+    return call_operation(N.g_cw_getitem, getitem_operation_spec, args, 2);
+}
+
+Ref proxy_setattr(PyObject* self, PyObject* name, PyObject* value) {
+    PyObject* args[3] = {self, name, value};
+    return call_operation(N.g_cw_setattr, setattr_operation_spec, args, 3);
+}
+
+Ref proxy_call(PyObject* self, Ref varargs, Ref varkw) {
+    Ref fn = get_global(N.g_cw_call);
+    if (!fn) return fn;
+    return call_rebindable(fn.get(), call_operation_spec, &self, 1, std::move(varargs), std::move(varkw));
 }
 
 Ref proxy_del(PyObject* self) {
@@ -518,60 +378,39 @@ Ref proxy_del(PyObject* self) {
             return Ref::borrow(Py_None);
         }
     }
-    return call_operation(N.g_cw_del, sDel, args, 1);
+    return call_operation(N.g_cw_del, del_operation_spec, args, 1);
 }
 
 int body_proxy_functions(PyObject* ns) {
-    struct Op {
+    struct Binding {
         PyObject* name;
         FuncSpec* spec;
         FastEntry entry;
     };
-    const Op ops[] = {{N.g_cw_getattr, &sGetattr, entry_getattr},
-                      {N.g_cw_getitem, &sGetitem, entry_getitem},
-                      {N.g_cw_setattr, &sSetattr, entry_setattr},
-                      {N.g_cw_call, &sCall, entry_call},
-                      {N.g_cw_del, &sDel, entry_del}};
-    for (int i = 0; i < 5; ++i) {
-        Ref f = Ref::steal(make_builtin(*ops[i].spec, defs[i], ops[i].entry));
-        if (!f || PyDict_SetItem(ns, ops[i].name, f.get()) < 0) return -1;
+    const Binding operations[] = {
+        {N.g_cw_getattr, &getattr_operation_spec, fast_entry<getattr_operation_spec>},
+        {N.g_cw_getitem, &getitem_operation_spec, fast_entry<getitem_operation_spec>},
+        {N.g_cw_setattr, &setattr_operation_spec, fast_entry<setattr_operation_spec>},
+        {N.g_cw_call, &call_operation_spec, fast_entry<call_operation_spec>},
+        {N.g_cw_del, &del_operation_spec, fast_entry<del_operation_spec>},
+    };
+    static_assert(sizeof(operations) / sizeof(operations[0]) == sizeof(operation_defs) / sizeof(operation_defs[0]));
+    for (size_t i = 0; i < sizeof(operations) / sizeof(operations[0]); ++i) {
+        Ref f = Ref::steal(make_builtin(*operations[i].spec, operation_defs[i], operations[i].entry));
+        if (!f || PyDict_SetItem(ns, operations[i].name, f.get()) < 0) return -1;
     }
     static const char* const names[] = {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__",
                                         "_cw__del__",     "__getattr__",    "__getitem__",    "__setattr__",
                                         "__call__",       "__del__"};
-    Ref list = Ref::steal(PyList_New(10));
+    constexpr Py_ssize_t n = sizeof(names) / sizeof(names[0]);
+    Ref list = Ref::steal(PyList_New(n));
     if (!list) return -1;
-    for (int i = 0; i < 10; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* s = PyUnicode_InternFromString(names[i]);
         if (!s) return -1;
         PyList_SET_ITEM(list.get(), i, s);
     }
     return PyDict_SetItem(ns, N.g_internal_names, list.get());
-}
-
-int body_proxy_classes(PyObject* ns) {
-    PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-    const Member obj_members[] = {{"__init__", &OfficeJsObjectInit},       {"__getattr__", &OfficeJsObjectGetattr},
-                                  {"__getitem__", &OfficeJsObjectGetitem}, {"__setattr__", &OfficeJsObjectSetattr},
-                                  {"__call__", &OfficeJsObjectCall},       {"__del__", &OfficeJsObjectDel},
-                                  {"__repr__", &OfficeJsObjectRepr}};
-    if (bind_class(ns, N.g_OfficeJsObject, "OfficeJsObject", object,
-                   "\n    Dynamic proxy class for Office.js objects.\n\n"
-                   "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
-                   "    operations to the Office.js Add-in via WebSocket.\n    ",
-                   obj_members, 7) < 0)
-        return -1;
-    const Member arr_members[] = {{"__init__", &OfficeJsArrayInit}, {"__getattr__", &OfficeJsArrayGetattr},
-                                  {"__setattr__", &OfficeJsArraySetattr}, {"__call__", &OfficeJsArrayCall},
-                                  {"__del__", &OfficeJsArrayDel},   {"__repr__", &OfficeJsArrayRepr}};
-    if (bind_class(ns, N.g_OfficeJsArray, "OfficeJsArray", reinterpret_cast<PyObject*>(&PyList_Type),
-                   "Specialized proxy for arrays returned from Office.js.", arr_members, 6) < 0)
-        return -1;
-    const Member dict_members[] = {{"__init__", &OfficeJsDictInit}, {"__getattr__", &OfficeJsDictGetattr},
-                                   {"__setattr__", &OfficeJsDictSetattr}, {"__call__", &OfficeJsDictCall},
-                                   {"__del__", &OfficeJsDictDel},   {"__repr__", &OfficeJsDictRepr}};
-    return bind_class(ns, N.g_OfficeJsDict, "OfficeJsDict", reinterpret_cast<PyObject*>(&PyDict_Type),
-                      "Specialized proxy for dictionaries returned from Office.js.", dict_members, 6);
 }
 
 int body_root_proxies(PyObject* ns) {

@@ -21,8 +21,12 @@ inline constexpr FixedRoot kFixedRoots[] = {
 // The add-in's transaction object, the fixed id after the roots.
 inline constexpr long kTransactionId = 5;
 
-// _cw__getattr__(self, name) and _cw__del__(self) via their module globals.
+// The proxy operations through their module globals (_cw__getattr__ ...),
+// natively while those still hold this module's own functions.
 Ref proxy_getattr(PyObject* self, PyObject* name);
+Ref proxy_getitem(PyObject* self, PyObject* index);
+Ref proxy_setattr(PyObject* self, PyObject* name, PyObject* value);
+Ref proxy_call(PyObject* self, Ref varargs, Ref varkw);
 Ref proxy_del(PyObject* self);
 
 // With an exception of the Exception family set: cut the leading traceback

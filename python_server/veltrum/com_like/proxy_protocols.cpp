@@ -78,8 +78,11 @@ int body_python_protocols(PyObject* ns) {
     Ref bases = Ref::steal(PyTuple_Pack(2, PyExc_AttributeError, PyExc_RuntimeError));
     if (!bases) return -1;
     // The dotted name gives the class its __module__, that of the module.
+    Ref dotted = Ref::steal(PyUnicode_FromFormat("%s.OfficeJsAttributeError", kFullName));
+    const char* dotted_name = dotted ? PyUnicode_AsUTF8(dotted.get()) : nullptr;
+    if (!dotted_name) return -1;
     Ref cls = Ref::steal(PyErr_NewExceptionWithDoc(
-        "veltrum_master.python_server.veltrum.com_like.OfficeJsAttributeError",
+        dotted_name,
         "\n    Raised when the Office.js add-in fails to read an attribute.\n\n"
         "    An AttributeError, so that hasattr() and getattr() with a default\n"
         "    treat the member as absent, and a RuntimeError, like every other\n"

@@ -12,7 +12,7 @@ int truth_of_attr(PyObject* self, PyObject* name) {
     return v ? PyObject_IsTrue(v.get()) : -1;
 }
 
-PyObject* init_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_init(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref tid = get_global(N.g_UNIQUE_TRANSACTION_ID);
     if (!tid || set_identity(self, tid.get(), N.Transaction, N.officejs_transaction, false) < 0) return nullptr;
@@ -23,7 +23,7 @@ PyObject* init_impl(const FuncSpec&, Bound& a) {
     Py_RETURN_NONE;
 }
 
-PyObject* start_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_start(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref fn = proxy_getattr(self, N.start);
     if (!fn) return nullptr;
@@ -34,7 +34,7 @@ PyObject* start_impl(const FuncSpec&, Bound& a) {
     Py_RETURN_NONE;
 }
 
-PyObject* commit_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_commit(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref fn = proxy_getattr(self, N.commit);  // held until we return
     if (!fn) return nullptr;
@@ -48,7 +48,7 @@ PyObject* commit_impl(const FuncSpec&, Bound& a) {
 // Discards the add-in's open batch, as commit applies it: GET "rollback", then
 // a call without arguments. An add-in that cannot roll back must not replace
 // the block's own exception, so failures of the Exception family are dropped.
-int send_rollback(PyObject* self) {
+int transaction_send_rollback(PyObject* self) {
     Ref fn = proxy_getattr(self, N.rollback);
     Ref r = fn ? call0(fn.get()) : Ref();
     if (r) return 0;
@@ -57,7 +57,7 @@ int send_rollback(PyObject* self) {
     return 0;
 }
 
-PyObject* enter_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_enter(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (PyObject_SetAttr(self, N._isInWith, Py_True) < 0) return nullptr;
     if (!call_method(self, N._start)) return nullptr;
@@ -65,7 +65,7 @@ PyObject* enter_impl(const FuncSpec&, Bound& a) {
     return self;
 }
 
-PyObject* exit_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_exit(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (PyObject_SetAttr(self, N._isInWith, Py_False) < 0) return nullptr;
     if (a.v[1] == Py_None) {
@@ -75,7 +75,7 @@ PyObject* exit_impl(const FuncSpec&, Bound& a) {
     int rollback = truth_of_attr(self, N._rollback_at_error);
     if (rollback < 0) return nullptr;
     if (rollback) {
-        if (send_rollback(self) < 0) return nullptr;
+        if (transaction_send_rollback(self) < 0) return nullptr;
     } else if (!call_method(self, N.commit)) {
         return nullptr;
     }
@@ -93,12 +93,12 @@ PyObject* exit_impl(const FuncSpec&, Bound& a) {
     return PyBool_FromLong(!raise_error);
 }
 
-PyObject* del_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_del(const FuncSpec&, Bound& a) {
     Ref r = proxy_del(a.v[0]);
     return r ? r.release() : reraise_trimmed();
 }
 
-PyObject* repr_impl(const FuncSpec&, Bound& a) {
+PyObject* transaction_repr(const FuncSpec&, Bound& a) {
     Ref oid = getattr(a.v[0], N._internal_id);
     Ref text = oid ? format_empty(oid.get()) : Ref();
     if (!text) return nullptr;
@@ -110,20 +110,20 @@ const Param kInit[] = {{"self"},
                        {"raiseError", Check::Any, Default::True},
                        {"error_callback", Check::Any, Default::None},
                        {"block_gets", Check::Any, Default::False}};
-const Param kSelf[] = {{"self"}};
 const Param kExit[] = {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}};
 
 FuncSpec sInit{"__init__", "OfficeJsTransaction",
                "OfficeJsTransaction.__init__(self, roolback_at_error=False, raiseError=True, error_callback=None, "
                "block_gets=False)",
-               init_impl, kInit, 5};
-FuncSpec sStart{"_start", "OfficeJsTransaction", "OfficeJsTransaction._start(self)", start_impl, kSelf, 1};
-FuncSpec sCommit{"commit", "OfficeJsTransaction", "OfficeJsTransaction.commit(self)", commit_impl, kSelf, 1};
-FuncSpec sEnter{"__enter__", "OfficeJsTransaction", "OfficeJsTransaction.__enter__(self)", enter_impl, kSelf, 1};
+               transaction_init, kInit};
+FuncSpec sStart{"_start", "OfficeJsTransaction", "OfficeJsTransaction._start(self)", transaction_start, kSelfParams};
+FuncSpec sCommit{"commit", "OfficeJsTransaction", "OfficeJsTransaction.commit(self)", transaction_commit, kSelfParams};
+FuncSpec sEnter{"__enter__", "OfficeJsTransaction", "OfficeJsTransaction.__enter__(self)", transaction_enter,
+                kSelfParams};
 FuncSpec sExit{"__exit__", "OfficeJsTransaction", "OfficeJsTransaction.__exit__(self, exc_type, exc_val, exc_tb)",
-               exit_impl, kExit, 4};
-FuncSpec sDel{"__del__", "OfficeJsTransaction", "OfficeJsTransaction.__del__(self)", del_impl, kSelf, 1};
-FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(self)", repr_impl, kSelf, 1};
+               transaction_exit, kExit};
+FuncSpec sDel{"__del__", "OfficeJsTransaction", "OfficeJsTransaction.__del__(self)", transaction_del, kSelfParams};
+FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(self)", transaction_repr, kSelfParams};
 
 }  // namespace
 
@@ -135,7 +135,7 @@ int body_transaction(PyObject* ns) {
                               {"__repr__", &sRepr}};
     Ref cls = Ref::steal(build_class(
         "OfficeJsTransaction", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-        "\n    Transaction object to batch multiple set operations into a single request.\n    ", members, 7));
+        "\n    Transaction object to batch multiple set operations into a single request.\n    ", members));
     if (!cls) return -1;
     return PyDict_SetItem(ns, N.g_OfficeJsTransaction, cls.get());
 }

@@ -1,0 +1,101 @@
+// Messaging's registry of Python callables that the add-in may call back:
+// ids handed out under _callable_lock, entries released after it.
+#include "callable_registry.h"
+
+namespace com_like {
+namespace {
+
+// "pyfunc_<first 8 of the guid>_<counter>", advancing the counter. Under the lock.
+Ref next_callable_id(PyObject* self) {
+    Ref guid = getattr(self, N._guid);
+    if (!guid) return guid;
+    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, 8));
+    if (!prefix) return prefix;
+    Ref counter = getattr(self, N._next_callable_id);
+    if (!counter) return counter;
+    Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
+    if (!id) return id;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = one ? Ref::steal(PyNumber_Add(counter.get(), one.get())) : Ref();
+    if (!next || PyObject_SetAttr(self, N._next_callable_id, next.get()) < 0) return Ref();
+    return id;
+}
+
+PyObject* messaging_register_callable(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    PyObject* obj = a.v[1];
+    if (!PyCallable_Check(obj)) {
+        Ref tname = getattr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), N.dunder_name);
+        if (tname) PyErr_Format(PyExc_TypeError, "Object must be callable, got %S", tname.get());
+        return nullptr;
+    }
+    Ref replaced;  // an entry under the same id (the counter was rewound): released after the lock
+    Ref id;
+    int rc = with_lock(self, N._callable_lock, [&] {
+        id = next_callable_id(self);
+        Ref registry = id ? getattr(self, N._callable_registry) : Ref();
+        if (!registry) return -1;
+        if (PyDict_CheckExact(registry.get())) {
+            replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), id.get()));
+            if (!replaced && PyErr_Occurred()) return -1;
+        }
+        return mapping_set(registry.get(), id.get(), obj);
+    });
+    return rc < 0 ? nullptr : id.release();
+}
+
+PyObject* messaging_get_callable(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref found;
+    int rc = with_lock(self, N._callable_lock, [&] {
+        Ref registry = getattr(self, N._callable_registry);
+        if (!registry) return -1;
+        found = PyDict_CheckExact(registry.get()) ? dict_get(registry.get(), a.v[1])
+                                                  : call_method(registry.get(), N.get, a.v[1]);
+        return found ? 0 : -1;
+    });
+    return rc < 0 ? nullptr : found.release();
+}
+
+PyObject* messaging_unregister_callable(const FuncSpec&, Bound& a) {
+    PyObject* self = a.v[0];
+    Ref popped;  // released after the lock, see TakenEntries
+    int rc = with_lock(self, N._callable_lock, [&] {
+        Ref registry = getattr(self, N._callable_registry);
+        return registry && (popped = mapping_pop(registry.get(), a.v[1])) ? 0 : -1;
+    });
+    if (rc < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, Default::Required, "Any"}};
+const Param kCallableId[] = {{"self"}, {"callable_id", Check::Str, Default::Required, "str"}};
+
+}  // namespace
+
+FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
+                   "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+                   "Register a Python callable and return its ID.\n\n"
+                   "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
+                   "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
+                   "Raises:\n    TypeError: If callable_obj is not callable\n    \n"
+                   "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                   "Can be called from any thread (worker or listener).",
+                   messaging_register_callable, kRegister, returns("str")};
+FuncSpec messaging_get_callable_spec{"get_callable", "Messaging",
+                      "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+                      "Retrieve a registered callable by its ID.\n\n"
+                      "Args:\n    callable_id: The ID returned by register_callable.\n\n"
+                      "Returns:\n    The callable object, or None if not found.\n    \n"
+                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                      "Can be called from any thread (worker or listener).",
+                      messaging_get_callable, kCallableId, returns("Any")};
+FuncSpec messaging_unregister_callable_spec{"unregister_callable", "Messaging",
+                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                     "Remove a callable from the registry.\n\n"
+                     "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
+                     "Threading Note: This method is thread-safe due to _callable_lock.\n"
+                     "Can be called from any thread (worker or listener).",
+                     messaging_unregister_callable, kCallableId};
+
+}  // namespace com_like
