@@ -300,16 +300,16 @@ PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", m->qualname, self);
 }
 
-PyObject* build_signature(MethodObject* m) {
+Ref build_signature(MethodObject* m) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
+    if (!inspect) return Ref();
     Ref parameter = getattr(inspect.get(), Ref::steal(PyUnicode_FromString("Parameter")).get());
-    if (!parameter) return nullptr;
+    if (!parameter) return Ref();
     Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!signature_cls) return nullptr;
+    if (!signature_cls) return Ref();
     const FuncSpec& spec = *m->spec;
     Ref params = Ref::steal(PyList_New(0));
-    if (!params) return nullptr;
+    if (!params) return Ref();
     auto add = [&](PyObject* name, const char* kind_name, PyObject* dflt, const char* annotation) -> int {
         Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), kind_name));
         if (!kind) return -1;
@@ -328,31 +328,31 @@ PyObject* build_signature(MethodObject* m) {
     };
     for (int i = 0; i < spec.nparams; ++i) {
         if (add(spec.interned[i], "POSITIONAL_OR_KEYWORD", spec.defaults[i], spec.params[i].annotation) < 0)
-            return nullptr;
+            return Ref();
     }
     if (spec.varargs) {
         Ref n = Ref::steal(PyUnicode_FromString("args"));
-        if (!n || add(n.get(), "VAR_POSITIONAL", nullptr, nullptr) < 0) return nullptr;
+        if (!n || add(n.get(), "VAR_POSITIONAL", nullptr, nullptr) < 0) return Ref();
     }
     if (spec.varkw) {
         Ref n = Ref::steal(PyUnicode_FromString("kwargs"));
-        if (!n || add(n.get(), "VAR_KEYWORD", nullptr, nullptr) < 0) return nullptr;
+        if (!n || add(n.get(), "VAR_KEYWORD", nullptr, nullptr) < 0) return Ref();
     }
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return nullptr;
+    if (!kwargs) return Ref();
     if (spec.return_annotation) {
         Ref ann = Ref::steal(PyUnicode_FromString(spec.return_annotation));
-        if (!ann || PyDict_SetItemString(kwargs.get(), "return_annotation", ann.get()) < 0) return nullptr;
+        if (!ann || PyDict_SetItemString(kwargs.get(), "return_annotation", ann.get()) < 0) return Ref();
     }
     Ref argtuple = Ref::steal(PyTuple_Pack(1, params.get()));
-    if (!argtuple) return nullptr;
-    return PyObject_Call(signature_cls.get(), argtuple.get(), kwargs.get());
+    if (!argtuple) return Ref();
+    return Ref::steal(PyObject_Call(signature_cls.get(), argtuple.get(), kwargs.get()));
 }
 
 PyObject* method_get_signature(PyObject* self, void*) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     if (!m->signature) {
-        m->signature = build_signature(m);
+        m->signature = build_signature(m).release();
         if (!m->signature) return nullptr;
     }
     Py_INCREF(m->signature);
@@ -433,10 +433,10 @@ int init_function_type(PyObject*) {
     return PyType_Ready(&MethodType);
 }
 
-PyObject* make_method(FuncSpec& spec) {
-    if (prepare(spec) < 0) return nullptr;
+New make_method(FuncSpec& spec) {
+    if (prepare(spec) < 0) return New();
     auto* m = PyObject_GC_New(MethodObject, &MethodType);
-    if (!m) return nullptr;
+    if (!m) return New();
     m->vectorcall = method_vectorcall;
     m->spec = &spec;
     m->name = PyUnicode_InternFromString(spec.name);
@@ -450,18 +450,18 @@ PyObject* make_method(FuncSpec& spec) {
     m->weakrefs = nullptr;
     PyObject_GC_Track(m);
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(m));
-    if (!m->name || !m->qualname || !m->doc) return nullptr;
+    if (!m->name || !m->qualname || !m->doc) return New();
     m->annotations = make_annotations(spec).release();
-    if (!m->annotations) return nullptr;
+    if (!m->annotations) return New();
     // The newest object made for a spec is the one the fast paths recognise.
     Py_XSETREF(spec.object, Ref::borrow(self.get()).release());
-    return self.release();
+    return New(self.release());
 }
 
-PyObject* make_static_method(FuncSpec& spec) {
+New make_static_method(FuncSpec& spec) {
     Ref f = Ref::steal(make_method(spec));
-    if (!f) return nullptr;
-    return PyStaticMethod_New(f.get());
+    if (!f) return New();
+    return New(PyStaticMethod_New(f.get()));
 }
 
 PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -470,42 +470,42 @@ PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyO
     return spec.impl(spec, b);
 }
 
-PyObject* make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry) {
-    if (prepare(spec) < 0) return nullptr;
+New make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry) {
+    if (prepare(spec) < 0) return New();
     def.ml_name = spec.name;
     def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
     def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def.ml_doc = spec.doc;
-    PyObject* f = PyCFunction_NewEx(&def, nullptr, g_full_name);
-    if (!f) return nullptr;
-    Py_XSETREF(spec.object, Ref::borrow(f).release());
-    return f;
+    Ref f = Ref::steal(PyCFunction_NewEx(&def, nullptr, g_full_name));
+    if (!f) return New();
+    Py_XSETREF(spec.object, Ref::borrow(f.get()).release());
+    return New(f.release());
 }
 
-PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers) {
+New build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers) {
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns) return nullptr;
+    if (!ns) return New();
     Ref qual = Ref::steal(PyUnicode_InternFromString(name));
     Ref docstr = Ref::steal(PyUnicode_FromString(doc));
-    if (!qual || !docstr) return nullptr;
+    if (!qual || !docstr) return New();
     if (PyDict_SetItem(ns.get(), N.dunder_module, g_full_name) < 0 ||
         PyDict_SetItem(ns.get(), N.dunder_qualname, qual.get()) < 0 ||
         PyDict_SetItem(ns.get(), N.dunder_doc, docstr.get()) < 0)
-        return nullptr;
+        return New();
     for (int i = 0; i < nmembers; ++i) {
         const Member& mem = members[i];
         Ref f = Ref::steal(mem.is_static ? make_static_method(*mem.spec) : make_method(*mem.spec));
-        if (!f || PyDict_SetItemString(ns.get(), mem.name, f.get()) < 0) return nullptr;
+        if (!f || PyDict_SetItemString(ns.get(), mem.name, f.get()) < 0) return New();
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    if (!bases) return nullptr;
+    if (!bases) return New();
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), qual.get(),
                                                       bases.get(), ns.get(), nullptr));
-    if (!cls) return nullptr;
+    if (!cls) return New();
     for (int i = 0; i < nmembers; ++i) {
         Py_XSETREF(members[i].spec->defining_class, Ref::borrow(cls.get()).release());
     }
-    return cls.release();
+    return New(cls.release());
 }
 
 }  // namespace com_like

@@ -93,13 +93,13 @@ int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kw
 // A method object for the classes: binds like a Python function, carries
 // __name__, __qualname__, __module__, __doc__, __annotations__, __signature__.
 // Returns a new reference and records it in spec.object.
-PyObject* make_method(FuncSpec& spec);
+New make_method(FuncSpec& spec);
 // staticmethod(make_method(spec)).
-PyObject* make_static_method(FuncSpec& spec);
+New make_static_method(FuncSpec& spec);
 // A plain built-in function (module level): no __annotations__, no bound
 // object. `entry` is a one-line trampoline calling vector_entry(spec, ...).
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
+New make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
 // Binds and runs a spec: the body of every entry point.
 PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
@@ -132,9 +132,9 @@ struct Member {
     FuncSpec* spec;       // a method, or nullptr when `value` is given
     bool is_static = false;
 };
-PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers);
+New build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers);
 template <size_t N>
-PyObject* build_class(const char* name, PyObject* base, const char* doc, const Member (&members)[N]) {
+New build_class(const char* name, PyObject* base, const char* doc, const Member (&members)[N]) {
     return build_class(name, base, doc, members, int(N));
 }
 

@@ -75,8 +75,9 @@ inline Ref dict_get(PyObject* d, PyObject* key, PyObject* dflt = Py_None) {
 // Text of `o` as format(o, "") gives it: str() for exact str, int and float.
 Ref format_empty(PyObject* o);
 
-// RuntimeError/TypeError/... with a fixed message; always returns nullptr.
-inline PyObject* raise(PyObject* type, const char* msg) {
+// RuntimeError/TypeError/... with a fixed message; always returns nullptr,
+// for `return raise(...)` from a slot.
+inline std::nullptr_t raise(PyObject* type, const char* msg) {
     PyErr_SetString(type, msg);
     return nullptr;
 }

@@ -202,7 +202,7 @@ void raise_timeout(PyObject* self, PyObject* req_id, Ref cause) {
 // Fails the request: with its failure set, drops its waiter and raises what
 // the caller sees, recording an error answer for the proxy operations.
 // Returns nullptr.
-PyObject* fail_request(PyObject* self, PyObject* req_id, bool answered) {
+std::nullptr_t fail_request(PyObject* self, PyObject* req_id, bool answered) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);

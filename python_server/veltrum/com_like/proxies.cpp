@@ -62,15 +62,15 @@ struct Operation {
     PyObject* Names::*fixed_name;   // the body's "name" when the request has none
     PyObject* Names::*payload_key;  // key of the payload, nullptr when there is none
     Ref (*payload)(const Request&); // built after the context check
-    PyObject* (*failure_type)();    // raised for a failed answer
+    Borrowed (*failure_type)();     // raised for a failed answer
     PyObject* Names::*failure_text; // default text, followed by the request's text_tail if any
     bool checks_context;            // a release (DEL) is sent whatever the context
     bool answer_as_attribute_error; // an error answer to a GET is a missing member
     Answer answer;                  // DEL ignores the answer and every failure of the Exception family
 };
 
-PyObject* attribute_error() { return PyExc_AttributeError; }
-PyObject* runtime_error() { return PyExc_RuntimeError; }
+Borrowed attribute_error() { return Borrowed(PyExc_AttributeError); }
+Borrowed runtime_error() { return Borrowed(PyExc_RuntimeError); }
 
 Ref set_payload(const Request& r) { return serializer_to_wire(r.value); }
 Ref call_payload(const Request& r);
@@ -129,7 +129,7 @@ Ref decode_or_raise(const Operation& op, const Request& r, PyObject* resp) {
     if (r.text_tail && !tail) return Ref();
     Ref dflt = tail ? Ref::steal(PyUnicode_Concat(prefix, tail.get())) : Ref::borrow(prefix);
     Ref text = dflt ? response_get(err.get(), N.message, dflt.get()) : Ref();
-    if (text) PyErr_SetObject(op.failure_type(), text.get());
+    if (text) PyErr_SetObject(op.failure_type().get(), text.get());
     return Ref();
 }
 
@@ -288,7 +288,7 @@ Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssi
 
 // ------------------------------------------------------------------ shared
 
-PyObject* reraise_trimmed() {
+std::nullptr_t reraise_trimmed() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

@@ -32,13 +32,13 @@ Ref proxy_del(PyObject* self);
 // With an exception of the Exception family set: cut the leading traceback
 // entries whose code name is in _internal_officejs_names, drop the cause and
 // context display, and leave the same exception set. Always returns nullptr.
-PyObject* reraise_trimmed();
+std::nullptr_t reraise_trimmed();
 
 // object.__setattr__ for the identity attributes the constructors store.
 int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache);
 
 // OfficeJsAttributeError (AttributeError before the module body made it).
-PyObject* attribute_error_class();
+Borrowed attribute_error_class();
 
 // 1 when `name` (an exact str) begins and ends with "__", Python's own
 // protocol probes (numpy, pandas, copy, pickle ...), which no Office.js
@@ -50,7 +50,7 @@ int is_protocol_name(PyObject* name);
 // getattr() with a default see a missing member; everything else (time-out,
 // cancellation, no handler, a failing handler) passes unchanged. Returns
 // nullptr.
-PyObject* reraise_answer_as_attribute_error();
+std::nullptr_t reraise_answer_as_attribute_error();
 
 // Gives a class that defines __getattr__ a dispatcher that finds the instance
 // miss without raising (getattr_fallback.cpp). -1 with an error set.

@@ -41,7 +41,7 @@ int register_reducer(PyObject* copyreg, PyObject* cls, PyMethodDef* def) {
 
 }  // namespace
 
-PyObject* attribute_error_class() { return g_attribute_error ? g_attribute_error : PyExc_AttributeError; }
+Borrowed attribute_error_class() { return Borrowed(g_attribute_error ? g_attribute_error : PyExc_AttributeError); }
 
 int is_protocol_name(PyObject* name) {
     static PyObject* dunder = PyUnicode_InternFromString("__");
@@ -51,7 +51,7 @@ int is_protocol_name(PyObject* name) {
     return (int)PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, 1);
 }
 
-PyObject* reraise_answer_as_attribute_error() {
+std::nullptr_t reraise_answer_as_attribute_error() {
     if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
         messaging_take_answered_failure(nullptr);
         return nullptr;
@@ -66,7 +66,7 @@ PyObject* reraise_answer_as_attribute_error() {
     }
     Ref args = getattr(v.get(), N.args);
     if (!args) return nullptr;
-    PyObject* cls = attribute_error_class();
+    PyObject* cls = attribute_error_class().get();
     Ref exc = PyTuple_CheckExact(args.get()) ? Ref::steal(PyObject_Call(cls, args.get(), nullptr))
                                              : call1(cls, args.get());
     if (!exc) return nullptr;

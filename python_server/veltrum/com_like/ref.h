@@ -3,12 +3,29 @@
 // Rules of use:
 //  * `Ref` owns exactly one strong reference (or nothing). It releases it when
 //    it goes out of scope, so every early return on an error path is leak-free.
-//  * A raw `PyObject*` parameter or local is BORROWED: never decref it, and do
-//    not keep it past the call that lent it unless you take a `Ref::borrow`.
+//  * `Borrowed` (or a raw `PyObject*` parameter or local) is BORROWED: never
+//    decref it, and do not keep it past the call that lent it unless you take
+//    a `Ref::borrow`.
 //  * Functions that create objects return `Ref`; an empty `Ref` means failure
 //    and a Python exception is set. This is the one error convention of the
 //    module: nullptr / empty Ref (or -1 for int results) with the error
-//    indicator set. No C++ exceptions cross our code.
+//    indicator set.
+//  * `New` is a new reference in transit, for functions on hot paths: a `Ref`
+//    has a destructor, so the ABI returns it through memory, which shows on
+//    the serializer's recursion; `New` is trivially copyable and comes back
+//    in a register. It owns nothing by itself: adopt it at once with
+//    `Ref::steal(new_ref)`, or hand it on to the C API with `release()`.
+//  * No C++ exceptions: the module is built with -fno-exceptions, so a
+//    forced unwind (pthread_exit of a daemon thread at interpreter exit) runs
+//    no destructor that would drop references without the GIL, and every
+//    failure travels by the error convention above.
+//  * Chaining: each step runs only when the one before succeeded, and the
+//    first empty result ends the chain with its error still set:
+//        Ref a = f();
+//        Ref b = a ? g(a.get()) : Ref();
+//        if (!b) return Ref();
+//  * Only C-API slots and the bodies behind our vectorcall entries return a
+//    bare `PyObject*`, and it is then the C API's new reference or NULL.
 //  * At the C-API boundary hand the reference over with `release()`.
 //  * `Ref::steal(p)` adopts a new reference returned by the C API (p may be
 //    NULL; the Ref is then empty). `Ref::borrow(p)` takes an extra reference.
@@ -17,9 +34,34 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace com_like {
+
+// A new reference in transit (see the rules above): adopt it or release it.
+class New {
+public:
+    New() noexcept = default;
+    explicit New(PyObject* p) noexcept : p_(p) {}
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A reference that someone else owns, valid while its lender holds it.
+class Borrowed {
+public:
+    Borrowed() noexcept = default;
+    explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
 
 class Ref {
 public:
@@ -39,6 +81,7 @@ public:
     ~Ref() { Py_XDECREF(p_); }
 
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref steal(New p) noexcept { return Ref(p.release()); }
     static Ref borrow(PyObject* p) noexcept {
         Py_XINCREF(p);
         return Ref(p);
