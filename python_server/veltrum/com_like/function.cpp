@@ -441,7 +441,7 @@ New make_method(FuncSpec& spec) {
     m->spec = &spec;
     m->name = PyUnicode_InternFromString(spec.name);
     m->qualname = spec.owner ? PyUnicode_FromFormat("%s.%s", spec.owner, spec.name) : (Py_XINCREF(m->name), m->name);
-    m->module = g_full_name;
+    m->module = P.full_name;
     Py_INCREF(m->module);
     m->doc = PyUnicode_FromString(spec.doc);
     m->annotations = nullptr;
@@ -476,7 +476,7 @@ New make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry) {
     def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
     def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def.ml_doc = spec.doc;
-    Ref f = Ref::steal(PyCFunction_NewEx(&def, nullptr, g_full_name));
+    Ref f = Ref::steal(PyCFunction_NewEx(&def, nullptr, P.full_name));
     if (!f) return New();
     Py_XSETREF(spec.object, Ref::borrow(f.get()).release());
     return New(f.release());
@@ -488,7 +488,7 @@ New build_class(const char* name, PyObject* base, const char* doc, const Member*
     Ref qual = Ref::steal(PyUnicode_InternFromString(name));
     Ref docstr = Ref::steal(PyUnicode_FromString(doc));
     if (!qual || !docstr) return New();
-    if (PyDict_SetItem(ns.get(), N.dunder_module, g_full_name) < 0 ||
+    if (PyDict_SetItem(ns.get(), N.dunder_module, P.full_name) < 0 ||
         PyDict_SetItem(ns.get(), N.dunder_qualname, qual.get()) < 0 ||
         PyDict_SetItem(ns.get(), N.dunder_doc, docstr.get()) < 0)
         return New();

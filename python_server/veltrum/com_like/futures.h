@@ -8,9 +8,6 @@ namespace com_like {
 // concurrent.futures.<name> through the module global `concurrent`.
 Ref concurrent_futures_attr(PyObject* name);
 
-// Learns the exact Future type from a future send_request_sync made, once.
-void learn_future_type(PyObject* fut);
-
 // fut.done() as 1/0, or -1 with an error set.
 int future_done(PyObject* fut);
 

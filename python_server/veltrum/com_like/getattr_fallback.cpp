@@ -16,10 +16,6 @@ namespace com_like {
 #if PY_VERSION_HEX < 0x030C0000
 namespace {
 
-getattrofunc g_interpreter_hook = nullptr;
-PyObject* g_getattr_name = nullptr;
-PyObject* g_getattribute_name = nullptr;
-
 bool generic_getattribute(PyObject* descr) {
     return descr == nullptr ||
            (Py_IS_TYPE(descr, &PyWrapperDescr_Type) &&
@@ -43,9 +39,9 @@ PyObject* call_getattr(PyObject* self, PyObject* getattr, PyObject* name) {
 
 PyObject* getattro(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
-    Ref getattr = Ref::borrow(_PyType_Lookup(tp, g_getattr_name));
-    if (!getattr || !generic_getattribute(_PyType_Lookup(tp, g_getattribute_name))) {
-        return g_interpreter_hook(self, name);
+    Ref getattr = Ref::borrow(_PyType_Lookup(tp, N.dunder_getattr));
+    if (!getattr || !generic_getattribute(_PyType_Lookup(tp, N.dunder_getattribute))) {
+        return P.saved_getattro(self, name);
     }
     PyObject* res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (res) return res;
@@ -61,16 +57,10 @@ PyObject* getattro(PyObject* self, PyObject* name) {
 int use_fast_getattr_fallback(PyObject* cls) {
     if (!PyType_Check(cls)) return 0;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    if (!g_getattr_name) {
-        g_getattr_name = PyUnicode_InternFromString("__getattr__");
-        if (!g_getattr_name) return -1;
-        g_getattribute_name = PyUnicode_InternFromString("__getattribute__");
-        if (!g_getattribute_name) return -1;
-    }
     // Only a class that got the interpreter's __getattr__ dispatcher, i.e. the
     // one of the first class seen (all of ours define __getattr__ alike).
-    if (!g_interpreter_hook) g_interpreter_hook = tp->tp_getattro;
-    if (tp->tp_getattro == g_interpreter_hook && g_interpreter_hook != PyObject_GenericGetAttr) {
+    if (!P.saved_getattro) P.saved_getattro = tp->tp_getattro;
+    if (tp->tp_getattro == P.saved_getattro && P.saved_getattro != PyObject_GenericGetAttr) {
         tp->tp_getattro = getattro;
     }
     return 0;

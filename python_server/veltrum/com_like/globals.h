@@ -4,16 +4,9 @@
 // them); with interned keys this is one dict probe.
 #pragma once
 
-#include "names.h"
+#include "state.h"
 
 namespace com_like {
-
-inline constexpr const char kFullName[] = "veltrum_master.python_server.veltrum.com_like";
-
-// The namespace of the one module object; set by the execute step.
-extern PyObject* g_module_dict;
-// The full dotted name as a str (the __module__ of everything we create).
-extern PyObject* g_full_name;
 
 // Returns a new reference to the module global `name`, or an empty Ref with
 // NameError "name '...' is not defined".

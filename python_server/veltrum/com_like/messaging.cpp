@@ -163,7 +163,6 @@ Ref park_waiter(PyObject* self, PyObject* req_id) {
     if (!future_cls) return future_cls;
     Ref fut = call0(future_cls.get());
     if (!fut) return fut;
-    learn_future_type(fut.get());
     int rc = with_lock(self, N._waiters_lock, [&] {
         Ref waiters = getattr(self, N.waiters);
         return waiters ? mapping_set(waiters.get(), req_id, fut.get()) : -1;

@@ -28,23 +28,19 @@ constexpr const char kModuleDoc[] =
     "    Excel: Root proxy object (ID 1)\n"
     "    Context: Context proxy object (ID 0)\n";
 
-// Written once by the first create step; atomic because interpreters with a
-// GIL of their own may run their create steps at the same moment.
-std::atomic<int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;  // strong; the one module object
 
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     int64_t recorded = -1;
-    if (!g_interpreter_id.compare_exchange_strong(recorded, id) && recorded != id) {
+    if (!P.interpreter_id.compare_exchange_strong(recorded, id) && recorded != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_module) {
-        Py_INCREF(g_module);
-        return g_module;
+    if (P.module) {
+        Py_INCREF(P.module);
+        return P.module;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -152,14 +148,14 @@ int warn_version_mismatch() {
 // Makes the module importable under its full dotted name too.
 int register_full_name(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* present = PyDict_GetItemWithError(modules, g_full_name);
+    PyObject* present = PyDict_GetItemWithError(modules, P.full_name);
     if (present) return 0;
-    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, g_full_name, module);
+    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, P.full_name, module);
 }
 
 // The steps before the module body; -1 with an error set.
 int prepare_module(PyObject* module, PyObject* ns) {
-    if (init_names() < 0 || init_function_type(ns) < 0) return -1;
+    if (state_init() < 0 || init_function_type(ns) < 0) return -1;
     Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
     if (!doc || PyDict_SetItemString(ns, "__doc__", doc.get()) < 0) return -1;
     if (warn_version_mismatch() < 0) return -1;
@@ -189,22 +185,22 @@ void add_start_up_frame(int failed_line) {
 }
 
 int exec_step(PyObject* module) {
-    if (g_module) {
-        if (g_module == module) return 0;
+    if (P.module) {
+        if (P.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'com_like' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     Py_INCREF(module);
-    g_module = module;
+    P.module = module;
     PyObject* ns = PyModule_GetDict(module);
     Py_INCREF(ns);
-    Py_XSETREF(g_module_dict, ns);
+    Py_XSETREF(P.module_dict, ns);
 
     int failed_line = __LINE__;
     if (prepare_module(module, ns) == 0 && run_body(ns, &failed_line) == 0) return 0;
     if (PyErr_Occurred()) add_start_up_frame(failed_line);
-    Py_CLEAR(g_module);
+    Py_CLEAR(P.module);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", kFullName);
     return -1;
 }

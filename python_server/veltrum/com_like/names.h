@@ -140,6 +140,9 @@ namespace com_like {
     X(to_wire, "to_wire")                                   \
     X(from_wire, "from_wire")                               \
     X(dunder_init, "__init__")                              \
+    X(dunder_getattr, "__getattr__")                        \
+    X(dunder_getattribute, "__getattribute__")              \
+    X(dunder_affix, "__")                                   \
     X(dunder_name, "__name__")                              \
     X(dunder_module, "__module__")                          \
     X(dunder_qualname, "__qualname__")                      \

@@ -7,9 +7,6 @@
 namespace com_like {
 namespace {
 
-// OfficeJsAttributeError, made by the module body; owned for the process.
-PyObject* g_attribute_error = nullptr;
-
 // Array and dict proxies copy and pickle as plain lists and dicts of their
 // local contents. The default (a new proxy object carrying the same id)
 // would make two proxies release one remote object: dropping a copy would
@@ -33,7 +30,7 @@ PyMethodDef reducer_defs[] = {
 
 // copyreg.pickle(cls, reducer): the table that copy and pickle consult first.
 int register_reducer(PyObject* copyreg, PyObject* cls, PyMethodDef* def) {
-    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, g_full_name));
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, P.full_name));
     if (!fn) return -1;
     Ref register_fn = Ref::steal(PyObject_GetAttrString(copyreg, "pickle"));
     return register_fn && call2(register_fn.get(), cls, fn.get()) ? 0 : -1;
@@ -41,14 +38,12 @@ int register_reducer(PyObject* copyreg, PyObject* cls, PyMethodDef* def) {
 
 }  // namespace
 
-Borrowed attribute_error_class() { return Borrowed(g_attribute_error ? g_attribute_error : PyExc_AttributeError); }
+Borrowed attribute_error_class() { return Borrowed(P.attribute_error ? P.attribute_error : PyExc_AttributeError); }
 
 int is_protocol_name(PyObject* name) {
-    static PyObject* dunder = PyUnicode_InternFromString("__");
-    if (!dunder) return -1;
-    Py_ssize_t head = PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, -1);
+    Py_ssize_t head = PyUnicode_Tailmatch(name, N.dunder_affix, 0, PY_SSIZE_T_MAX, -1);
     if (head <= 0) return (int)head;
-    return (int)PyUnicode_Tailmatch(name, dunder, 0, PY_SSIZE_T_MAX, 1);
+    return (int)PyUnicode_Tailmatch(name, N.dunder_affix, 0, PY_SSIZE_T_MAX, 1);
 }
 
 std::nullptr_t reraise_answer_as_attribute_error() {
@@ -89,7 +84,7 @@ int body_python_protocols(PyObject* ns) {
         "    failure the add-in reports.\n    ",
         bases.get(), nullptr));
     if (!cls || PyDict_SetItem(ns, N.g_OfficeJsAttributeError, cls.get()) < 0) return -1;
-    Py_XSETREF(g_attribute_error, cls.release());
+    Py_XSETREF(P.attribute_error, cls.release());
 
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
     Ref array_cls = copyreg ? get_global(N.g_OfficeJsArray) : Ref();
