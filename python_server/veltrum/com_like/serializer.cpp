@@ -16,8 +16,8 @@ namespace com_like {
 namespace ser {
 namespace {
 
-PyObject* to_wire_impl(const FuncSpec&, Bound& a) { return encode_wire(a.v[0]); }
-PyObject* from_wire_impl(const FuncSpec&, Bound& a) { return decode_wire(a.v[0]); }
+PyObject* serializer_to_wire_impl(const FuncSpec&, Bound& a) { return encode_wire(a.v[0]); }
+PyObject* serializer_from_wire_impl(const FuncSpec&, Bound& a) { return decode_wire(a.v[0]); }
 
 const Param kToWire[] = {{"value", Check::Any, Default::Required, "Any"}};
 const Param kFromWire[] = {{"wire", Check::Dict, Default::Required, "Dict[str, Any]"}};
@@ -27,24 +27,20 @@ FuncSpec sToWire{"to_wire", "Serializer",
                  "Serialize a Python value to wire format for transmission.\n\n"
                  "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
                  "and OfficeJsObject wrappers.",
-                 to_wire_impl, kToWire, 1, false, false, "Dict[str, Any]"};
+                 serializer_to_wire_impl, kToWire, returns("Dict[str, Any]")};
 FuncSpec sFromWire{"from_wire", "Serializer",
                    "Serializer.from_wire(dict wire: Dict[str, Any]) -> Any\n\n"
                    "Deserialize a wire format value back to Python.\n\n"
                    "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict,\n"
                    "and special OfficeJs object references.",
-                   from_wire_impl, kFromWire, 1, false, false, "Any"};
+                   serializer_from_wire_impl, kFromWire, returns("Any")};
 
 Ref through_global(PyObject* attr, FuncSpec& spec, PyObject* arg) {
     Ref ser = get_global(N.g_Serializer);
     if (!ser) return ser;
     Ref fn = getattr(ser.get(), attr);
     if (!fn) return fn;
-    if (is_our_function(fn.get(), spec)) {
-        PyObject* argv[1] = {arg};
-        return Ref::steal(call_native(spec, argv, 1));
-    }
-    return call1(fn.get(), arg);
+    return call_rebindable(fn.get(), spec, &arg, 1);
 }
 
 }  // namespace
@@ -58,13 +54,12 @@ Ref serializer_to_wire(PyObject* value) { return ser::through_global(N.to_wire, 
 Ref serializer_from_wire(PyObject* record) { return ser::through_global(N.from_wire, ser::sFromWire, record); }
 
 int body_serializer(PyObject* ns) {
-    if (ser::serializer_records_init() < 0) return -1;
     const Member members[] = {
         {"to_wire", &ser::sToWire, true},
         {"from_wire", &ser::sFromWire, true},
     };
     Ref cls = Ref::steal(build_class("Serializer", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                     "Handles marshaling of data types between Python and JavaScript.", members, 2));
+                                     "Handles marshaling of data types between Python and JavaScript.", members));
     if (!cls) return -1;
     return PyDict_SetItem(ns, N.g_Serializer, cls.get());
 }

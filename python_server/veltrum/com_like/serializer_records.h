@@ -1,8 +1,8 @@
 // Wire value records: the names the serializer uses, the record templates,
 // the builders of plain records and the tags the decoder recognises.
 //
-// State: `S` is filled once by serializer_records_init() (from the module
-// body) and lives for the process; nothing else in the serializer is global
+// State: `S` is part of the process-wide state (state.h), filled once by
+// serializer_records_init() from state_init() and kept for the process; nothing else in the serializer is global
 // except the per-thread nesting count of serializer_guards.h.
 #pragma once
 

@@ -1,6 +1,8 @@
 // The one init of the process-wide state.
 #include "state.h"
 
+#include "serializer_records.h"
+
 #include <string_view>
 
 namespace com_like {
@@ -69,7 +71,7 @@ int state_init() {
     if (!(P.full_name = PyUnicode_InternFromString(kFullName))) return -1;
     learn_lock_type();
     learn_future_type();
-    return 0;
+    return ser::serializer_records_init();
 }
 
 }  // namespace com_like

@@ -1,5 +1,7 @@
 // The native process-wide state of the module, in one place (besides the
-// interned names N of names.h, which have the same lifetime).
+// interned names N of names.h and the serializer's names and record templates
+// S of serializer_records.h, which state_init() fills too and which have the
+// same lifetime).
 //
 // Lifetime: the module is made once per process and never re-initialised.
 // state_init(), called by the execute step before the module body runs,
