@@ -109,6 +109,21 @@ def test_records_are_fresh_dicts():
     assert to_wire([]) is not to_wire([])
 
 
+@pytest.mark.parametrize("value", [None, True, 7, 2.5, "s", b"b", [1], {"k": 1}])
+def test_records_grow_and_shrink_like_any_dict(value):
+    # Records may share one key table among them: changing the keys of one
+    # must leave the others, and later records, as they are.
+    grown, shrunk = to_wire(value), to_wire(value)
+    grown["id"] = 1
+    grown.update(("x%d" % i, i) for i in range(40))
+    del shrunk["isSpec"]
+    later = to_wire(value)
+    assert type(grown) is dict and list(grown)[:4] == ["type", "value", "isSpec", "id"] and len(grown) == 44
+    assert list(shrunk) == ["type", "value"]
+    assert list(later) == ["type", "value", "isSpec"] and later == to_wire(value)
+    assert later["isSpec"] is False
+
+
 @pytest.mark.parametrize(
     "value, text",
     [

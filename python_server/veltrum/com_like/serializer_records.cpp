@@ -49,18 +49,24 @@ struct Template {
     PyObject* value;
 };
 
+// A plain-class instance with the three entries of a record, as attributes.
+Ref records_holder(PyObject* holder_cls, const Template& t) {
+    Ref holder = call0(holder_cls);
+    if (!holder || PyObject_SetAttr(holder.get(), N.type, t.type) < 0 ||
+        PyObject_SetAttr(holder.get(), N.value, t.value) < 0 || PyObject_SetAttr(holder.get(), N.isSpec, Py_False) < 0)
+        return Ref();
+    return holder;
+}
+
 // A template as the instance dict of a plain class, or as a plain dict. A
-// copy of an instance dict may share its key table with the original (3.10
-// does: a record then costs a dict object and three values), or may carry a
-// value array sized for many attributes (3.11 to 3.13).
+// copy of an instance dict shares its key table with the original, so a
+// record costs a dict object and its values; a plain dict's copy has a key
+// table of its own.
 Ref records_template(const Template& t, PyObject* holder_cls) {
     Ref d;
     if (holder_cls) {
-        Ref holder = call0(holder_cls);
-        if (!holder || PyObject_SetAttr(holder.get(), N.type, t.type) < 0 ||
-            PyObject_SetAttr(holder.get(), N.value, t.value) < 0 ||
-            PyObject_SetAttr(holder.get(), N.isSpec, Py_False) < 0)
-            return Ref();
+        Ref holder = records_holder(holder_cls, t);
+        if (!holder) return holder;
         d = Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
         if (!d) return d;
         holder.release();  // kept for the life of the process, as its dict is
@@ -73,6 +79,18 @@ Ref records_template(const Template& t, PyObject* holder_cls) {
         return Ref();
     }
     return d;
+}
+
+// From 3.11 on, the value array of an instance dict (and of its copies) is
+// sized for as many attributes as the class may still learn: thirty at
+// first, one fewer with each instance made. Instances made and dropped here
+// first bring the copies of the templates down to about three values.
+int records_teach_holder(PyObject* holder_cls, const Template& t) {
+    constexpr int kInstances = 64;  // above the interpreters' limit of 30
+    for (int i = 0; i < kInstances; ++i) {
+        if (!records_holder(holder_cls, t)) return -1;
+    }
+    return 0;
 }
 
 // 1 when a copy of the instance-dict template is smaller than a copy of a
@@ -111,7 +129,7 @@ int serializer_records_init() {
     };
     Ref holder_cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
                                                       "_wire_record", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    if (!holder_cls) return -1;
+    if (!holder_cls || records_teach_holder(holder_cls.get(), templates[0]) < 0) return -1;
     Ref first = records_template(templates[0], holder_cls.get());
     if (!first) return -1;
     // Whichever kind copies smaller here is used; either way a copy is an
