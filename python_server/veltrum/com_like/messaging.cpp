@@ -1,5 +1,5 @@
-// The Messaging class: send handler, waiting requests, context reset and the
-// registry of Python callables.
+// The Messaging class: send handler, waiting requests and context reset (the
+// registry of Python callables is in callable_registry.cpp).
 #include "messaging.h"
 
 #include "function.h"

@@ -1,4 +1,5 @@
-// The five proxy operations and the three proxy classes.
+// The five proxy operations (_cw__getattr__ ... _cw__del__), their one
+// request path, and the traceback trimming the proxy methods share.
 #include "proxies.h"
 
 #include "function.h"
