@@ -313,3 +313,35 @@ class HostCore:
             cid, first = errors[0]
             raise CallbackError("%d callback(s) failed; first: %s raised %s: %s"
                                 % (len(errors), cid, type(first).__name__, first)) from first
+
+
+class HostFacade:
+    """What both transports show of their core, for user scripts and tests
+    that run under either host."""
+
+    def request_counts(self):
+        return self.core.request_counts()
+
+    def reset_counts(self):
+        self.core.reset_counts()
+
+    def format_counts(self):
+        return self.core.format_counts()
+
+    def wait_callbacks(self, timeout=5.0):
+        """Block until every callback the add-in has asked for so far has
+        run. Returns False on time-out."""
+        return self.core.wait_callbacks(timeout)
+
+    def check_callbacks(self, timeout=5.0):
+        """Wait for callbacks, then raise CallbackError if any has failed
+        since the last check."""
+        return self.core.check_callbacks(timeout)
+
+    @property
+    def callback_errors(self):
+        return self.core.callback_errors
+
+    @callback_errors.setter
+    def callback_errors(self, value):
+        self.core.callback_errors = value

@@ -28,7 +28,7 @@ from websockets.sync.server import serve as ws_serve
 
 from . import frames
 from .config import ADDIN_DIR, HOSTED_OFFICE_JS, render_manifest
-from .core import HostCore
+from .core import HostCore, HostFacade
 
 log = logging.getLogger(__name__)
 
@@ -79,7 +79,7 @@ class Session:
             pass
 
 
-class Host:
+class Host(HostFacade):
     """A running host; see ``serve``."""
 
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
@@ -208,26 +208,6 @@ class Host:
         s = self._session
         if s is not None:
             s.close(code, reason)
-
-    # Shared host logic, for scripts that run under either host.
-    def request_counts(self):
-        return self.core.request_counts()
-
-    def reset_counts(self):
-        self.core.reset_counts()
-
-    def format_counts(self):
-        return self.core.format_counts()
-
-    def wait_callbacks(self, timeout=5.0):
-        return self.core.wait_callbacks(timeout)
-
-    def check_callbacks(self, timeout=5.0):
-        return self.core.check_callbacks(timeout)
-
-    @property
-    def callback_errors(self):
-        return self.core.callback_errors
 
     # ------------------------------------------------------------ transport
 

@@ -113,21 +113,27 @@ def _numeric(text):
         return False
 
 
-def main():
+def import_module():
+    """com_like, or None after saying how to get it."""
     try:
         import com_like
     except ImportError as e:
         print("demo failed: the com_like extension cannot be imported (%s); "
               "install the project with `pip install .` first" % e, file=sys.stderr)
-        return 1
-    from .host import LocalHost
+        return None
+    return com_like
 
+
+def run_script(com_like, open_host, deadline):
+    """Run the user script on a worker thread, as user code runs under a
+    host, inside ``with open_host() as host``; print its output and counts.
+    The calling thread only keeps the deadline. Returns the exit status."""
     out, failure = [], []
     started = time.monotonic()
 
     def run():
         try:
-            with LocalHost() as host:
+            with open_host() as host:
                 try:
                     user_script(com_like, host, out)
                 finally:
@@ -136,15 +142,13 @@ def main():
         except BaseException as e:   # reported below, on the main thread
             failure.append(e)
 
-    # The script runs on a worker thread, as user code does under a real
-    # host; the main thread only keeps the deadline.
     worker = threading.Thread(target=run, name="demo-worker", daemon=True)
     worker.start()
-    worker.join(DEADLINE)
+    worker.join(deadline)
     print("\n".join(out))
     if worker.is_alive():
         print("demo failed: no result after %.0f s (a request that is never answered?)"
-              % DEADLINE, file=sys.stderr)
+              % deadline, file=sys.stderr)
         return 1
     if failure:
         e = failure[0]
@@ -152,6 +156,14 @@ def main():
         return 1
     print("demo finished in %.2f s" % (time.monotonic() - started))
     return 0
+
+
+def main():
+    com_like = import_module()
+    if com_like is None:
+        return 1
+    from .host import LocalHost
+    return run_script(com_like, LocalHost, DEADLINE)
 
 
 if __name__ == "__main__":

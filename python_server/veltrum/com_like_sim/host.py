@@ -25,7 +25,7 @@ import queue
 import threading
 import time
 
-from com_like_host.core import CallbackError, HostCore  # noqa: F401  (re-exported)
+from com_like_host.core import CallbackError, HostCore, HostFacade  # noqa: F401  (re-exported)
 
 from .addin import SimulatedAddin
 
@@ -39,7 +39,7 @@ def _latency(value):
     return float(value)
 
 
-class LocalHost:
+class LocalHost(HostFacade):
     """Context manager: ``with LocalHost() as host: ...`` installs the send
     handler on ``com_like.messaging`` and removes it again on exit.
 
@@ -103,14 +103,6 @@ class LocalHost:
     def workbook(self):
         return self.addin.workbook
 
-    @property
-    def callback_errors(self):
-        return self.core.callback_errors
-
-    @callback_errors.setter
-    def callback_errors(self, value):
-        self.core.callback_errors = value
-
     def reconnect(self, timeout=5.0):
         """Simulate a dropped and re-established connection: the add-in starts
         a fresh session (the workbook itself stays), messaging is reset on
@@ -135,25 +127,6 @@ class LocalHost:
 
     def send_callback_result(self, call_id, ok, result, error, done):
         self._inbox.put(("callback_done", call_id, ok, error, done))
-
-    def request_counts(self):
-        return self.core.request_counts()
-
-    def reset_counts(self):
-        self.core.reset_counts()
-
-    def format_counts(self):
-        return self.core.format_counts()
-
-    def wait_callbacks(self, timeout=5.0):
-        """Block until every callback the add-in has asked for so far has
-        run. Returns False on time-out."""
-        return self.core.wait_callbacks(timeout)
-
-    def check_callbacks(self, timeout=5.0):
-        """Wait for callbacks, then raise CallbackError if any has failed
-        since the last check."""
-        return self.core.check_callbacks(timeout)
 
     # ------------------------------------------------------------ threads
 
