@@ -206,7 +206,7 @@ def throughput(listener, workers):
 def chain(host_holder):
     def run(n):
         host = host_holder[0]
-        install(host._send)
+        install(host.core._send)
         Context = com_like.Context
         t0 = perf_ns()
         for _ in range(n):
