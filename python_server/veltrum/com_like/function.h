@@ -74,11 +74,6 @@ struct FuncSpec {
           varargs(rest.varargs), varkw(rest.varkw), return_annotation(rest.return_annotation) {
         static_assert(N <= kMaxParams, "too many parameters");
     }
-    // With a written count: for the specs not yet moved to the form above.
-    constexpr FuncSpec(const char* name_, const char* owner_, const char* doc_, Impl impl_, const Param* params_,
-                       int nparams_, bool varargs_ = false, bool varkw_ = false, const char* return_annotation_ = nullptr)
-        : name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(nparams_), varargs(varargs_),
-          varkw(varkw_), return_annotation(return_annotation_) {}
 };
 
 // Parameter tables shared by several specs.
