@@ -96,12 +96,23 @@ export async function cellsWrite(range, name, value, sync, memo = {}) {
       "The number of rows or columns in the input array doesn't match the size or dimensions of the range. "
       + `(Range.${name}: the range is ${rows} x ${cols})`);
   }
-  let per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (size.maxRow * 1.25)));
+  const per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (size.maxRow * 1.25)));
+  await cellsInBlocks(rows, per, async (r, n) => {
+    range.getCell(r, 0).getResizedRange(n - 1, cols - 1)[name] = value.slice(r, r + n);
+    await sync();
+  });
+  return 0;
+}
+
+// Walks rows in blocks of at most `per` rows. step(r, n) queues and syncs one
+// block and may return the row count of the next block, or null to stop; a
+// block refused for its size is tried again in halves. False when stopped.
+async function cellsInBlocks(rows, per, step) {
   for (let r = 0; r < rows;) {
     const n = Math.min(per, rows - r);
-    range.getCell(r, 0).getResizedRange(n - 1, cols - 1)[name] = value.slice(r, r + n);
+    let next;
     try {
-      await sync();
+      next = await step(r, n);
     } catch (e) {
       if (TOO_LARGE.has(errorsCode(e)) && n > 1) {
         per = Math.max(1, n >> 1);
@@ -109,9 +120,11 @@ export async function cellsWrite(range, name, value, sync, memo = {}) {
       }
       throw e;
     }
+    if (next === null) return false;
+    if (next !== undefined) per = next;
     r += n;
   }
-  return 0;
+  return true;
 }
 
 // What a range's memo knows: its cell count and the bytes per cell of the
@@ -145,32 +158,27 @@ export async function cellsRead(range, name, sync, memo) {
   const rows = range.rowCount;
   const cols = range.columnCount;
   const out = [];
-  let per = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols * 1.25)
+  const first = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols * 1.25)
     : FIRST_BLOCK_CELLS / cols));
-  for (let r = 0; r < rows;) {
-    const n = Math.min(per, rows - r);
+  let other;
+  const whole = await cellsInBlocks(rows, first, async (r, n) => {
     const part = range.getCell(r, 0).getResizedRange(n - 1, cols - 1);
     part.load(name);
-    try {
-      await sync();
-    } catch (e) {
-      if (TOO_LARGE.has(errorsCode(e)) && n > 1) {
-        per = Math.max(1, n >> 1);
-        continue;
-      }
-      throw e;
-    }
+    await sync();
     const data = part[name];
-    if (!Array.isArray(data)) return data;
+    if (!Array.isArray(data)) {
+      other = data;
+      return null;
+    }
     for (const row of data) out.push(row);
     // Sizing the next block from a sample is safe: a block refused for its
     // size is read again in halves.
     const size = cellsEstimate(data, 0);
     const perRow = size ? Math.max(size.total / n, size.maxRow) : 16 * cols;
-    per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (perRow * 1.25)));
     memo.bytesPerCell = perRow / cols;
-    r += n;
-  }
+    return Math.max(1, Math.floor(PAYLOAD_BUDGET / (perRow * 1.25)));
+  });
+  if (!whole) return other;
   memo.cells = rows * cols;
   return out;
 }
