@@ -4,7 +4,7 @@
 namespace com_like {
 
 Ref concurrent_futures_attr(PyObject* name) {
-    Ref conc = get_global(N.g_concurrent);
+    Ref conc = get_global(N.mod_concurrent);
     if (!conc) return conc;
     Ref futures = getattr(conc.get(), N.futures);
     if (!futures) return futures;

@@ -1,19 +1,8 @@
-// Interned names, module-namespace access and the lock guard.
+// Module-namespace access and the lock guard.
 #include "globals.h"
 
 
 namespace com_like {
-
-Names N;
-
-int init_names() {
-    if (N.empty) return 0;
-#define COM_LIKE_MAKE_NAME(ident, text) \
-    if (!(N.ident = PyUnicode_InternFromString(text))) return -1;
-    COM_LIKE_NAMES(COM_LIKE_MAKE_NAME)
-#undef COM_LIKE_MAKE_NAME
-    return 0;
-}
 
 Ref get_global_opt(PyObject* name) {
     if (!P.module_dict) return Ref();

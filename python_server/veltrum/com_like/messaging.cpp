@@ -89,7 +89,7 @@ int drop_waiter(PyObject* self, PyObject* req_id) {
 }
 
 Ref new_guid() {
-    Ref uuid_mod = get_global(N.g_uuid);
+    Ref uuid_mod = get_global(N.mod_uuid);
     if (!uuid_mod) return uuid_mod;
     Ref u = call_method(uuid_mod.get(), N.uuid4);
     if (!u) return u;
@@ -102,7 +102,7 @@ PyObject* messaging_init(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref waiters = Ref::steal(PyDict_New());
     if (!waiters || PyObject_SetAttr(self, N.waiters, waiters.get()) < 0) return nullptr;
-    Ref threading = get_global(N.g_threading);
+    Ref threading = get_global(N.mod_threading);
     if (!threading) return nullptr;
     Ref lock_factory = getattr(threading.get(), N.Lock);
     if (!lock_factory) return nullptr;
@@ -116,7 +116,7 @@ PyObject* messaging_init(const FuncSpec&, Bound& a) {
     Ref registry = Ref::steal(PyDict_New());
     if (!registry || PyObject_SetAttr(self, N._callable_registry, registry.get()) < 0) return nullptr;
     // threading.Lock is looked up again, as a second statement would.
-    threading = get_global(N.g_threading);
+    threading = get_global(N.mod_threading);
     if (!threading) return nullptr;
     lock_factory = getattr(threading.get(), N.Lock);
     if (!lock_factory) return nullptr;
@@ -538,15 +538,15 @@ int body_messaging_class(PyObject* ns) {
     Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
                                      members));
     if (!cls) return -1;
-    return PyDict_SetItem(ns, N.g_Messaging, cls.get());
+    return PyDict_SetItem(ns, N.mod_Messaging, cls.get());
 }
 
 int body_messaging_instance(PyObject* ns) {
-    Ref cls = get_global(N.g_Messaging);
+    Ref cls = get_global(N.mod_Messaging);
     if (!cls) return -1;
     Ref inst = call0(cls.get());
     if (!inst) return -1;
-    return PyDict_SetItem(ns, N.g_messaging, inst.get());
+    return PyDict_SetItem(ns, N.mod_messaging, inst.get());
 }
 
 }  // namespace com_like

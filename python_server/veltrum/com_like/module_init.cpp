@@ -106,20 +106,20 @@ int run_body(PyObject* ns, int* failed_line) {
             return -1;                \
         }                             \
     } while (0)
-    STEP(import_into(ns, "base64", N.g_base64));
+    STEP(import_into(ns, "base64", N.mod_base64));
     {
         // `import concurrent.futures` binds the package and loads the submodule.
         Ref sub = Ref::steal(PyImport_ImportModule("concurrent.futures"));
         STEP(sub ? 0 : -1);
-        STEP(import_into(ns, "concurrent", N.g_concurrent));
+        STEP(import_into(ns, "concurrent", N.mod_concurrent));
     }
     static const char* const ctypes_names[] = {"Union"};
     STEP(import_from(ns, "ctypes", ctypes_names, 1));
-    STEP(import_into(ns, "datetime", N.g_dt));
-    STEP(import_into(ns, "threading", N.g_threading));
-    STEP(import_into(ns, "uuid", N.g_uuid));
-    STEP(import_into(ns, "pandas", N.g_pd));
-    STEP(import_into(ns, "numpy", N.g_np));
+    STEP(import_into(ns, "datetime", N.mod_dt));
+    STEP(import_into(ns, "threading", N.mod_threading));
+    STEP(import_into(ns, "uuid", N.mod_uuid));
+    STEP(import_into(ns, "pandas", N.mod_pd));
+    STEP(import_into(ns, "numpy", N.mod_np));
     static const char* const typing_names[] = {"Any", "Dict"};
     STEP(import_from(ns, "typing", typing_names, 2));
     STEP(body_serializer(ns));

@@ -1,163 +1,161 @@
 // Interned strings used as keys, attribute names and fixed texts. They are
 // created once at start-up (process-wide, like the module object) so that no
 // hot path builds a string.
+//
+// Each name is a field here and one row of kNameTexts (globals.cpp); a
+// static_assert keeps the two the same length and init_names() checks that
+// every field was filled, so a name without its text cannot build or start.
 #pragma once
 
 #include "ref.h"
 
 namespace com_like {
 
-// X(identifier, "text")
-#define COM_LIKE_NAMES(X)                                   \
-    /* module globals */                                    \
-    X(g_base64, "base64")                                   \
-    X(g_concurrent, "concurrent")                           \
-    X(g_Union, "Union")                                     \
-    X(g_dt, "dt")                                           \
-    X(g_threading, "threading")                             \
-    X(g_uuid, "uuid")                                       \
-    X(g_pd, "pd")                                           \
-    X(g_np, "np")                                           \
-    X(g_Any, "Any")                                         \
-    X(g_Dict, "Dict")                                       \
-    X(g_Serializer, "Serializer")                           \
-    X(g_Messaging, "Messaging")                             \
-    X(g_cw_getattr, "_cw__getattr__")                       \
-    X(g_cw_getitem, "_cw__getitem__")                       \
-    X(g_cw_setattr, "_cw__setattr__")                       \
-    X(g_cw_call, "_cw__call__")                             \
-    X(g_cw_del, "_cw__del__")                               \
-    X(g_internal_names, "_internal_officejs_names")         \
-    X(g_OfficeJsObject, "OfficeJsObject")                   \
-    X(g_OfficeJsArray, "OfficeJsArray")                     \
-    X(g_OfficeJsDict, "OfficeJsDict")                       \
-    X(g_UNIQUE_TRANSACTION_ID, "UNIQUE_TRANSACTION_ID")     \
-    X(g_OfficeJsTransaction, "OfficeJsTransaction")         \
-    X(g_messaging, "messaging")                             \
-    X(g_Context, "Context")                                 \
-    X(g_Excel, "Excel")                                     \
-    X(g_GetSetting, "GetSetting")                           \
-    X(g_Intersect, "Intersect")                             \
-    X(g_OfficeJsAttributeError, "OfficeJsAttributeError")   \
-    /* Messaging attributes */                              \
-    X(waiters, "waiters")                                   \
-    X(_waiters_lock, "_waiters_lock")                       \
-    X(_guid, "_guid")                                       \
-    X(_send_handler, "_send_handler")                       \
-    X(loop, "loop")                                         \
-    X(loop_thread, "loop_thread")                           \
-    X(_callable_registry, "_callable_registry")             \
-    X(_callable_lock, "_callable_lock")                     \
-    X(_next_callable_id, "_next_callable_id")               \
-    /* proxy attributes */                                  \
-    X(_internal_id, "_internal_id")                         \
-    X(_internal_typeName, "_internal_typeName")             \
-    X(_msg_guid, "_msg_guid")                               \
-    X(_typ, "_typ")                                         \
-    X(_internal_cache, "_internal_cache")                   \
-    /* transaction attributes */                            \
-    X(_rollback_at_error, "_rollback_at_error")             \
-    X(_error_callback, "_error_callback")                   \
-    X(_raiseError, "_raiseError")                           \
-    X(_isInWith, "_isInWith")                               \
-    X(_block_gets, "_block_gets")                           \
-    X(_start, "_start")                                     \
-    X(commit, "commit")                                     \
-    X(start, "start")                                       \
-    X(rollback, "rollback")                                 \
-    /* message keys and values */                           \
-    X(requestId, "requestId")                               \
-    X(kind, "kind")                                         \
-    X(request, "request")                                   \
-    X(ok, "ok")                                             \
-    X(result, "result")                                     \
-    X(error, "error")                                       \
-    X(message, "message")                                   \
-    X(method, "method")                                     \
-    X(name, "name")                                         \
-    X(caller, "caller")                                     \
-    X(value, "value")                                       \
-    X(args, "args")                                         \
-    X(arg_type, "arg_type")                                 \
-    X(PLACED, "PLACED")                                     \
-    X(NAMED, "NAMED")                                       \
-    X(GET, "GET")                                           \
-    X(GETITEM, "GETITEM")                                   \
-    X(SET, "SET")                                           \
-    X(CALL, "CALL")                                         \
-    X(DEL, "DEL")                                           \
-    X(dunder_call, "__call__")                              \
-    X(dunder_del, "__del__")                                \
-    X(Remote_error, "Remote error")                         \
-    /* default texts of failed proxy operations */          \
-    X(GET_failed_for, "GET failed for ")                    \
-    X(GET_ITEM_failed_for, "GET ITEM failed for ")          \
-    X(SET_failed_for, "SET failed for ")                    \
-    X(CALL_failed, "CALL failed")                           \
-    /* wire record keys and tags */                         \
-    X(type, "type")                                         \
-    X(isSpec, "isSpec")                                     \
-    X(id, "id")                                             \
-    X(Null, "Null")                                         \
-    X(Bool, "Bool")                                         \
-    X(Int, "Int")                                           \
-    X(Float, "Float")                                       \
-    X(String, "String")                                     \
-    X(Date, "Date")                                         \
-    X(Bytes, "Bytes")                                       \
-    X(Array, "Array")                                       \
-    X(Dict, "Dict")                                         \
-    X(Python_Function, "Python_Function")                   \
-    X(Function, "Function")                                 \
-    X(Transaction, "Transaction")                           \
-    X(officejs_object, "officejs_object")                   \
-    X(officejs_array, "officejs_array")                     \
-    X(officejs_dict, "officejs_dict")                       \
-    X(officejs_transaction, "officejs_transaction")         \
-    /* attribute and method names of foreign objects */     \
-    X(futures, "futures")                                   \
-    X(Future, "Future")                                     \
-    X(TimeoutError, "TimeoutError")                         \
-    X(uuid4, "uuid4")                                       \
-    X(hex, "hex")                                           \
-    X(Lock, "Lock")                                         \
-    X(acquire, "acquire")                                   \
-    X(release, "release")                                   \
-    X(set_result, "set_result")                             \
-    X(set_exception, "set_exception")                       \
-    X(done, "done")                                         \
-    X(cancel, "cancel")                                     \
-    X(get, "get")                                           \
-    X(pop, "pop")                                           \
-    X(clear, "clear")                                       \
-    X(values, "values")                                     \
-    X(items, "items")                                       \
-    X(keys, "keys")                                         \
-    X(extend, "extend")                                     \
-    X(update, "update")                                     \
-    X(send_request_sync, "send_request_sync")               \
-    X(register_callable, "register_callable")               \
-    X(to_wire, "to_wire")                                   \
-    X(from_wire, "from_wire")                               \
-    X(dunder_init, "__init__")                              \
-    X(dunder_getattr, "__getattr__")                        \
-    X(dunder_getattribute, "__getattribute__")              \
-    X(dunder_affix, "__")                                   \
-    X(dunder_name, "__name__")                              \
-    X(dunder_module, "__module__")                          \
-    X(dunder_qualname, "__qualname__")                      \
-    X(dunder_doc, "__doc__")                                \
-    X(dunder_traceback, "__traceback__")                    \
-    X(tb_frame, "tb_frame")                                 \
-    X(tb_next, "tb_next")                                   \
-    X(f_code, "f_code")                                     \
-    X(co_name, "co_name")                                   \
-    X(empty, "")
-
 struct Names {
-#define COM_LIKE_DECLARE_NAME(ident, text) PyObject* ident;
-    COM_LIKE_NAMES(COM_LIKE_DECLARE_NAME)
-#undef COM_LIKE_DECLARE_NAME
+    // module globals
+    PyObject* mod_base64;
+    PyObject* mod_concurrent;
+    PyObject* mod_Union;
+    PyObject* mod_dt;
+    PyObject* mod_threading;
+    PyObject* mod_uuid;
+    PyObject* mod_pd;
+    PyObject* mod_np;
+    PyObject* mod_Any;
+    PyObject* mod_Dict;
+    PyObject* mod_Serializer;
+    PyObject* mod_Messaging;
+    PyObject* mod_cw_getattr;
+    PyObject* mod_cw_getitem;
+    PyObject* mod_cw_setattr;
+    PyObject* mod_cw_call;
+    PyObject* mod_cw_del;
+    PyObject* mod_internal_names;
+    PyObject* mod_OfficeJsObject;
+    PyObject* mod_OfficeJsArray;
+    PyObject* mod_OfficeJsDict;
+    PyObject* mod_UNIQUE_TRANSACTION_ID;
+    PyObject* mod_OfficeJsTransaction;
+    PyObject* mod_messaging;
+    PyObject* mod_Context;
+    PyObject* mod_Excel;
+    PyObject* mod_GetSetting;
+    PyObject* mod_Intersect;
+    PyObject* mod_OfficeJsAttributeError;
+    // Messaging attributes
+    PyObject* waiters;
+    PyObject* _waiters_lock;
+    PyObject* _guid;
+    PyObject* _send_handler;
+    PyObject* loop;
+    PyObject* loop_thread;
+    PyObject* _callable_registry;
+    PyObject* _callable_lock;
+    PyObject* _next_callable_id;
+    // proxy attributes
+    PyObject* _internal_id;
+    PyObject* _internal_typeName;
+    PyObject* _msg_guid;
+    PyObject* _typ;
+    PyObject* _internal_cache;
+    // transaction attributes
+    PyObject* _rollback_at_error;
+    PyObject* _error_callback;
+    PyObject* _raiseError;
+    PyObject* _isInWith;
+    PyObject* _block_gets;
+    PyObject* _start;
+    PyObject* commit;
+    PyObject* start;
+    PyObject* rollback;
+    // message keys and values
+    PyObject* requestId;
+    PyObject* kind;
+    PyObject* request;
+    PyObject* ok;
+    PyObject* result;
+    PyObject* error;
+    PyObject* message;
+    PyObject* method;
+    PyObject* name;
+    PyObject* caller;
+    PyObject* value;
+    PyObject* args;
+    PyObject* arg_type;
+    PyObject* PLACED;
+    PyObject* NAMED;
+    PyObject* GET;
+    PyObject* GETITEM;
+    PyObject* SET;
+    PyObject* CALL;
+    PyObject* DEL;
+    PyObject* dunder_call;
+    PyObject* dunder_del;
+    PyObject* Remote_error;
+    // default texts of failed proxy operations
+    PyObject* GET_failed_for;
+    PyObject* GET_ITEM_failed_for;
+    PyObject* SET_failed_for;
+    PyObject* CALL_failed;
+    // wire record keys and tags
+    PyObject* type;
+    PyObject* isSpec;
+    PyObject* id;
+    PyObject* Null;
+    PyObject* Bool;
+    PyObject* Int;
+    PyObject* Float;
+    PyObject* String;
+    PyObject* Date;
+    PyObject* Bytes;
+    PyObject* Array;
+    PyObject* Dict;
+    PyObject* Python_Function;
+    PyObject* Function;
+    PyObject* Transaction;
+    PyObject* officejs_object;
+    PyObject* officejs_array;
+    PyObject* officejs_dict;
+    PyObject* officejs_transaction;
+    // attribute and method names of foreign objects
+    PyObject* futures;
+    PyObject* Future;
+    PyObject* TimeoutError;
+    PyObject* uuid4;
+    PyObject* hex;
+    PyObject* Lock;
+    PyObject* acquire;
+    PyObject* release;
+    PyObject* set_result;
+    PyObject* set_exception;
+    PyObject* done;
+    PyObject* cancel;
+    PyObject* get;
+    PyObject* pop;
+    PyObject* clear;
+    PyObject* values;
+    PyObject* items;
+    PyObject* keys;
+    PyObject* extend;
+    PyObject* update;
+    PyObject* send_request_sync;
+    PyObject* register_callable;
+    PyObject* to_wire;
+    PyObject* from_wire;
+    PyObject* dunder_init;
+    PyObject* dunder_getattr;
+    PyObject* dunder_getattribute;
+    PyObject* dunder_affix;
+    PyObject* dunder_name;
+    PyObject* dunder_module;
+    PyObject* dunder_qualname;
+    PyObject* dunder_doc;
+    PyObject* dunder_traceback;
+    PyObject* tb_frame;
+    PyObject* tb_next;
+    PyObject* f_code;
+    PyObject* co_name;
+    PyObject* empty;
 };
 
 // Filled by init_names(); valid for the life of the process.

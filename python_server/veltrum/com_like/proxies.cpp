@@ -22,7 +22,7 @@ bool is_one_of(PyObject* name, PyObject* const* names, int n) {
 // self._msg_guid != messaging._guid raises the context error. Returns the
 // messaging instance for the send, or an empty Ref with an error set.
 Ref checked_messaging(PyObject* self) {
-    Ref msg = get_global(N.g_messaging);
+    Ref msg = get_global(N.mod_messaging);
     if (!msg) return msg;
     Ref current = getattr(msg.get(), N._guid);
     if (!current) return current;
@@ -142,7 +142,7 @@ Ref send_steps(const Operation& op, const Request& r) {
     if (op.payload && !(payload = op.payload(r))) return payload;
     Ref body = request_body(op, r, payload.get());
     if (!body) return body;
-    if (!msg && !(msg = get_global(N.g_messaging))) return msg;
+    if (!msg && !(msg = get_global(N.mod_messaging))) return msg;
     // A GET tells an error answer from the other failures; nothing may be
     // left over from an earlier request on this thread.
     if (op.answer_as_attribute_error) messaging_take_answered_failure(nullptr);
@@ -303,7 +303,7 @@ std::nullptr_t reraise_trimmed() {
     Ref cur = Ref::steal(PyException_GetTraceback(e.get()));
     {
         ErrorStash none;  // the walk runs with no exception set
-        Ref names = get_global(N.g_internal_names);
+        Ref names = get_global(N.mod_internal_names);
         if (!names) {
             // Without the list nothing is skipped; the lookup error is not ours
             // to report here.
@@ -336,7 +336,7 @@ std::nullptr_t reraise_trimmed() {
 int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* typ, bool with_cache) {
     if (PyObject_GenericSetAttr(self, N._internal_id, id) < 0) return -1;
     if (PyObject_GenericSetAttr(self, N._internal_typeName, type_name) < 0) return -1;
-    Ref msg = get_global(N.g_messaging);
+    Ref msg = get_global(N.mod_messaging);
     Ref guid = msg ? getattr(msg.get(), N._guid) : Ref();
     if (!guid || PyObject_GenericSetAttr(self, N._msg_guid, guid.get()) < 0) return -1;
     if (PyObject_GenericSetAttr(self, N._typ, typ) < 0) return -1;
@@ -349,21 +349,21 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 
 Ref proxy_getattr(PyObject* self, PyObject* name) {
     PyObject* args[2] = {self, name};
-    return call_operation(N.g_cw_getattr, getattr_operation_spec, args, 2);
+    return call_operation(N.mod_cw_getattr, getattr_operation_spec, args, 2);
 }
 
 Ref proxy_getitem(PyObject* self, PyObject* index) {
     PyObject* args[2] = {self, index};
-    return call_operation(N.g_cw_getitem, getitem_operation_spec, args, 2);
+    return call_operation(N.mod_cw_getitem, getitem_operation_spec, args, 2);
 }
 
 Ref proxy_setattr(PyObject* self, PyObject* name, PyObject* value) {
     PyObject* args[3] = {self, name, value};
-    return call_operation(N.g_cw_setattr, setattr_operation_spec, args, 3);
+    return call_operation(N.mod_cw_setattr, setattr_operation_spec, args, 3);
 }
 
 Ref proxy_call(PyObject* self, Ref varargs, Ref varkw) {
-    Ref fn = get_global(N.g_cw_call);
+    Ref fn = get_global(N.mod_cw_call);
     if (!fn) return fn;
     return call_rebindable(fn.get(), call_operation_spec, &self, 1, std::move(varargs), std::move(varkw));
 }
@@ -373,13 +373,13 @@ Ref proxy_del(PyObject* self) {
     if (is_finalizing()) {
         // At interpreter exit the module namespace is being torn down; the
         // add-in connection is gone with it, so there is nothing to release.
-        Ref fn = get_global_opt(N.g_cw_del);
+        Ref fn = get_global_opt(N.mod_cw_del);
         if (!fn || fn.get() == Py_None) {
             PyErr_Clear();
             return Ref::borrow(Py_None);
         }
     }
-    return call_operation(N.g_cw_del, del_operation_spec, args, 1);
+    return call_operation(N.mod_cw_del, del_operation_spec, args, 1);
 }
 
 int body_proxy_functions(PyObject* ns) {
@@ -389,11 +389,11 @@ int body_proxy_functions(PyObject* ns) {
         FastEntry entry;
     };
     const Binding operations[] = {
-        {N.g_cw_getattr, &getattr_operation_spec, fast_entry<getattr_operation_spec>},
-        {N.g_cw_getitem, &getitem_operation_spec, fast_entry<getitem_operation_spec>},
-        {N.g_cw_setattr, &setattr_operation_spec, fast_entry<setattr_operation_spec>},
-        {N.g_cw_call, &call_operation_spec, fast_entry<call_operation_spec>},
-        {N.g_cw_del, &del_operation_spec, fast_entry<del_operation_spec>},
+        {N.mod_cw_getattr, &getattr_operation_spec, fast_entry<getattr_operation_spec>},
+        {N.mod_cw_getitem, &getitem_operation_spec, fast_entry<getitem_operation_spec>},
+        {N.mod_cw_setattr, &setattr_operation_spec, fast_entry<setattr_operation_spec>},
+        {N.mod_cw_call, &call_operation_spec, fast_entry<call_operation_spec>},
+        {N.mod_cw_del, &del_operation_spec, fast_entry<del_operation_spec>},
     };
     static_assert(sizeof(operations) / sizeof(operations[0]) == sizeof(operation_defs) / sizeof(operation_defs[0]));
     for (size_t i = 0; i < sizeof(operations) / sizeof(operations[0]); ++i) {
@@ -411,14 +411,14 @@ int body_proxy_functions(PyObject* ns) {
         if (!s) return -1;
         PyList_SET_ITEM(list.get(), i, s);
     }
-    return PyDict_SetItem(ns, N.g_internal_names, list.get());
+    return PyDict_SetItem(ns, N.mod_internal_names, list.get());
 }
 
 int body_root_proxies(PyObject* ns) {
     Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
     if (!kwnames) return -1;
     for (const FixedRoot& r : kFixedRoots) {
-        Ref cls = get_global(N.g_OfficeJsObject);
+        Ref cls = get_global(N.mod_OfficeJsObject);
         Ref id = Ref::steal(PyLong_FromLong(r.id));
         Ref tn = Ref::steal(PyUnicode_FromString(r.type_name));
         if (!cls || !id || !tn) return -1;

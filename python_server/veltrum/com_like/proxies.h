@@ -14,9 +14,9 @@ struct FixedRoot {
     const char* type_name;
 };
 inline constexpr FixedRoot kFixedRoots[] = {
-    {&Names::g_Context, 0, "RequestContext"}, {&Names::g_Excel, 1, "Excel"},
-    {&Names::g_GetSetting, 2, "Function"},    {&Names::g_Union, 3, "Function"},
-    {&Names::g_Intersect, 4, "Function"},
+    {&Names::mod_Context, 0, "RequestContext"}, {&Names::mod_Excel, 1, "Excel"},
+    {&Names::mod_GetSetting, 2, "Function"},    {&Names::mod_Union, 3, "Function"},
+    {&Names::mod_Intersect, 4, "Function"},
 };
 // The add-in's transaction object, the fixed id after the roots.
 inline constexpr long kTransactionId = 5;

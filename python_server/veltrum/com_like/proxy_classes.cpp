@@ -177,7 +177,7 @@ int body_proxy_classes(PyObject* ns) {
                                      {"__getitem__", &object_getitem_spec}, {"__setattr__", &object_setattr_spec},
                                      {"__call__", &object_call_spec},       {"__del__", &object_del_spec},
                                      {"__repr__", &object_repr_spec}};
-    if (bind_class(ns, N.g_OfficeJsObject, "OfficeJsObject", &PyBaseObject_Type,
+    if (bind_class(ns, N.mod_OfficeJsObject, "OfficeJsObject", &PyBaseObject_Type,
                    "\n    Dynamic proxy class for Office.js objects.\n\n"
                    "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
                    "    operations to the Office.js Add-in via WebSocket.\n    ",
@@ -186,13 +186,13 @@ int body_proxy_classes(PyObject* ns) {
     const Member array_members[] = {{"__init__", &array_init_spec}, {"__getattr__", &array_getattr_spec},
                                     {"__setattr__", &array_setattr_spec}, {"__call__", &array_call_spec},
                                     {"__del__", &array_del_spec},   {"__repr__", &array_repr_spec}};
-    if (bind_class(ns, N.g_OfficeJsArray, "OfficeJsArray", &PyList_Type,
+    if (bind_class(ns, N.mod_OfficeJsArray, "OfficeJsArray", &PyList_Type,
                    "Specialized proxy for arrays returned from Office.js.", array_members) < 0)
         return -1;
     const Member dict_members[] = {{"__init__", &dict_init_spec}, {"__getattr__", &dict_getattr_spec},
                                    {"__setattr__", &dict_setattr_spec}, {"__call__", &dict_call_spec},
                                    {"__del__", &dict_del_spec},   {"__repr__", &dict_repr_spec}};
-    return bind_class(ns, N.g_OfficeJsDict, "OfficeJsDict", &PyDict_Type,
+    return bind_class(ns, N.mod_OfficeJsDict, "OfficeJsDict", &PyDict_Type,
                       "Specialized proxy for dictionaries returned from Office.js.", dict_members);
 }
 

@@ -83,12 +83,12 @@ int body_python_protocols(PyObject* ns) {
         "    treat the member as absent, and a RuntimeError, like every other\n"
         "    failure the add-in reports.\n    ",
         bases.get(), nullptr));
-    if (!cls || PyDict_SetItem(ns, N.g_OfficeJsAttributeError, cls.get()) < 0) return -1;
+    if (!cls || PyDict_SetItem(ns, N.mod_OfficeJsAttributeError, cls.get()) < 0) return -1;
     Py_XSETREF(P.attribute_error, cls.release());
 
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-    Ref array_cls = copyreg ? get_global(N.g_OfficeJsArray) : Ref();
-    Ref dict_cls = array_cls ? get_global(N.g_OfficeJsDict) : Ref();
+    Ref array_cls = copyreg ? get_global(N.mod_OfficeJsArray) : Ref();
+    Ref dict_cls = array_cls ? get_global(N.mod_OfficeJsDict) : Ref();
     if (!dict_cls) return -1;
     if (register_reducer(copyreg.get(), array_cls.get(), &reducer_defs[0]) < 0) return -1;
     return register_reducer(copyreg.get(), dict_cls.get(), &reducer_defs[1]);

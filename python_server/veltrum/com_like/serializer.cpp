@@ -36,7 +36,7 @@ FuncSpec sFromWire{"from_wire", "Serializer",
                    serializer_from_wire_impl, kFromWire, returns("Any")};
 
 Ref through_global(PyObject* attr, FuncSpec& spec, PyObject* arg) {
-    Ref ser = get_global(N.g_Serializer);
+    Ref ser = get_global(N.mod_Serializer);
     if (!ser) return ser;
     Ref fn = getattr(ser.get(), attr);
     if (!fn) return fn;
@@ -61,7 +61,7 @@ int body_serializer(PyObject* ns) {
     Ref cls = Ref::steal(build_class("Serializer", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                      "Handles marshaling of data types between Python and JavaScript.", members));
     if (!cls) return -1;
-    return PyDict_SetItem(ns, N.g_Serializer, cls.get());
+    return PyDict_SetItem(ns, N.mod_Serializer, cls.get());
 }
 
 }  // namespace com_like

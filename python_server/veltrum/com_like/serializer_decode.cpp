@@ -104,7 +104,7 @@ PyObject* Decoder::decode_tag(Tag tag, PyObject* wire, Ref& v, Ref& n) {
 }
 
 PyObject* Decoder::decode_date(Ref& v) {
-    PyObject* cls = attr_slot(dt_datetime, dt, N.g_dt, S.datetime);
+    PyObject* cls = attr_slot(dt_datetime, dt, N.mod_dt, S.datetime);
     Ref parsed = cls ? call_method(cls, S.fromisoformat, v.get()) : Ref();
     if (parsed) return parsed.release();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -115,7 +115,7 @@ PyObject* Decoder::decode_date(Ref& v) {
 PyObject* Decoder::decode_bytes(PyObject* v) {
     int truth = PyObject_IsTrue(v);
     if (truth < 0) return nullptr;
-    PyObject* b64 = global_slot(base64, N.g_base64);
+    PyObject* b64 = global_slot(base64, N.mod_base64);
     if (!b64) return nullptr;
     return call_method(b64, S.b64decode, truth ? v : S.empty_bytes).release();
 }
@@ -127,7 +127,7 @@ PyObject* Decoder::decode_other(PyObject* wire, PyObject* t, PyObject* v, Ref& s
     if (spec < 0) return nullptr;
     if (!spec) return PyObject_Str(v);
     Ref oid = Ref::steal(PyNumber_Long(v));
-    PyObject* cls = oid ? global_slot(object_cls, N.g_OfficeJsObject) : nullptr;
+    PyObject* cls = oid ? global_slot(object_cls, N.mod_OfficeJsObject) : nullptr;
     if (!cls) return nullptr;
     return call2(cls, oid.get(), t).release();
 }
@@ -145,7 +145,7 @@ Ref Decoder::new_container(Ref& slot, PyObject* cls_name, PyObject* wire, Ref& n
 
 PyObject* Decoder::decode_array(PyObject* wire, Ref& n, PyObject* v) {
     int truth;
-    Ref proxy = new_container(array_cls, N.g_OfficeJsArray, wire, n, v, &truth);
+    Ref proxy = new_container(array_cls, N.mod_OfficeJsArray, wire, n, v, &truth);
     if (!proxy) return nullptr;
     Ref items = truth ? walk_sequence(v, [this](PyObject* item) { return decode_child(item); }, true)
                       : Ref::steal(PyList_New(0));
@@ -155,7 +155,7 @@ PyObject* Decoder::decode_array(PyObject* wire, Ref& n, PyObject* v) {
 
 PyObject* Decoder::decode_dict(PyObject* wire, Ref& n, PyObject* v) {
     int truth;
-    Ref proxy = new_container(dict_cls, N.g_OfficeJsDict, wire, n, v, &truth);
+    Ref proxy = new_container(dict_cls, N.mod_OfficeJsDict, wire, n, v, &truth);
     if (!proxy) return nullptr;
     Ref entries = truth ? walk_mapping(v, [this](PyObject* item) { return decode_child(item); })
                         : Ref::steal(PyDict_New());

@@ -17,17 +17,17 @@ PyObject* Encoder::encode(PyObject* value) {
 // Exact int, float and str: the tests that precede their steps still run
 // (np may have been rebound to anything), but as cheap class checks.
 PyObject* Encoder::encode_exact_scalar(PyObject* value, PyTypeObject* tp) {
-    PyObject* npb = attr_slot(np_bool, np, N.g_np, S.bool_);
+    PyObject* npb = attr_slot(np_bool, np, N.mod_np, S.bool_);
     if (!npb) return nullptr;
     int r = plain_is_instance(value, tp, npb);
     if (r != 0) return r < 0 ? nullptr : encode_numpy_bool(value);  // 2.
     if (tp == &PyLong_Type) return plain(S.rec_int, value);         // 3.
     if (tp == &PyFloat_Type) return plain(S.rec_float, value);      // 4.
-    PyObject* npi = attr_slot(np_integer, np, N.g_np, S.integer);
+    PyObject* npi = attr_slot(np_integer, np, N.mod_np, S.integer);
     if (!npi) return nullptr;
     if ((r = plain_is_instance(value, tp, npi)) != 0)
         return r < 0 ? nullptr : plain_steal(S.rec_int, PyNumber_Long(value));
-    PyObject* npf = attr_slot(np_floating, np, N.g_np, S.floating);
+    PyObject* npf = attr_slot(np_floating, np, N.mod_np, S.floating);
     if (!npf) return nullptr;
     if ((r = plain_is_instance(value, tp, npf)) != 0)
         return r < 0 ? nullptr : plain_steal(S.rec_float, PyNumber_Float(value));
@@ -77,7 +77,7 @@ PyObject* Encoder::encode_numpy_bool(PyObject* value) {
 
 int Encoder::step_bool(PyObject* value, PyObject** out) {
     if (PyBool_Check(value)) return step_took(bool_record(value == Py_True), out);
-    PyObject* npb = attr_slot(np_bool, np, N.g_np, S.bool_);
+    PyObject* npb = attr_slot(np_bool, np, N.mod_np, S.bool_);
     if (!npb) return -1;
     int r = is_instance(value, npb);
     return r <= 0 ? r : step_took(encode_numpy_bool(value), out);
@@ -95,11 +95,11 @@ int Encoder::step_float(PyObject* value, PyObject** out) {
 
 // numpy integer and floating scalars are numbers, not text.
 int Encoder::step_numpy_number(PyObject* value, PyObject** out) {
-    PyObject* npi = attr_slot(np_integer, np, N.g_np, S.integer);
+    PyObject* npi = attr_slot(np_integer, np, N.mod_np, S.integer);
     if (!npi) return -1;
     int r = is_instance(value, npi);
     if (r != 0) return r < 0 ? -1 : step_took(plain_steal(S.rec_int, PyNumber_Long(value)), out);
-    PyObject* npf = attr_slot(np_floating, np, N.g_np, S.floating);
+    PyObject* npf = attr_slot(np_floating, np, N.mod_np, S.floating);
     if (!npf) return -1;
     r = is_instance(value, npf);
     if (r != 0) return r < 0 ? -1 : step_took(plain_steal(S.rec_float, PyNumber_Float(value)), out);

@@ -6,10 +6,10 @@ namespace com_like {
 namespace ser {
 
 int Encoder::step_date(PyObject* value, PyObject** out) {
-    PyObject* c1 = attr_slot(dt_datetime, dt, N.g_dt, S.datetime);
-    PyObject* c2 = c1 ? attr_slot(dt_date, dt, N.g_dt, S.date) : nullptr;
-    PyObject* c3 = c2 ? attr_slot(pd_Timestamp, pd, N.g_pd, S.Timestamp) : nullptr;
-    PyObject* c4 = c3 ? attr_slot(np_datetime64, np, N.g_np, S.datetime64) : nullptr;
+    PyObject* c1 = attr_slot(dt_datetime, dt, N.mod_dt, S.datetime);
+    PyObject* c2 = c1 ? attr_slot(dt_date, dt, N.mod_dt, S.date) : nullptr;
+    PyObject* c3 = c2 ? attr_slot(pd_Timestamp, pd, N.mod_pd, S.Timestamp) : nullptr;
+    PyObject* c4 = c3 ? attr_slot(np_datetime64, np, N.mod_np, S.datetime64) : nullptr;
     if (!c4) return -1;
     PyObject* const classes[] = {c1, c2, c3};
     for (PyObject* c : classes) {
@@ -22,7 +22,7 @@ int Encoder::step_date(PyObject* value, PyObject** out) {
 
 PyObject* Encoder::encode_date(PyObject* value, int is_datetime64) {
     // A missing timestamp is sent as a missing value, not as the text NaT.
-    PyObject* nat = attr_slot(pd_NaT, pd, N.g_pd, S.NaT);
+    PyObject* nat = attr_slot(pd_NaT, pd, N.mod_pd, S.NaT);
     if (!nat) return nullptr;
     if (value == nat) return null_record();
     if (is_datetime64) return encode_datetime64(value);
@@ -35,7 +35,7 @@ PyObject* Encoder::encode_date(PyObject* value, int is_datetime64) {
         int truth = PyObject_IsTrue(tz.get());
         if (truth < 0) return nullptr;
         if (truth) {
-            PyObject* tzcls = attr_slot(dt_timezone, dt, N.g_dt, S.timezone);
+            PyObject* tzcls = attr_slot(dt_timezone, dt, N.mod_dt, S.timezone);
             if (!tzcls) return nullptr;
             if (!dt_utc && !(dt_utc = getattr(tzcls, S.utc))) return nullptr;
             v = call_method(value, S.astimezone, dt_utc.get());
@@ -46,7 +46,7 @@ PyObject* Encoder::encode_date(PyObject* value, int is_datetime64) {
 }
 
 PyObject* Encoder::encode_datetime64(PyObject* value) {
-    PyObject* isnat = attr_slot(np_isnat, np, N.g_np, S.isnat);
+    PyObject* isnat = attr_slot(np_isnat, np, N.mod_np, S.isnat);
     if (!isnat) return nullptr;
     Ref missing = call1(isnat, value);
     if (!missing) return nullptr;
@@ -54,7 +54,7 @@ PyObject* Encoder::encode_datetime64(PyObject* value) {
     if (truth < 0) return nullptr;
     if (truth) return null_record();
     // Microseconds: the finest precision datetime.fromisoformat reads.
-    PyObject* fmt = attr_slot(np_datetime_as_string, np, N.g_np, S.datetime_as_string);
+    PyObject* fmt = attr_slot(np_datetime_as_string, np, N.mod_np, S.datetime_as_string);
     if (!fmt) return nullptr;
     Ref text = call2(fmt, value, S.us);
     if (!text) return nullptr;
@@ -67,7 +67,7 @@ int Encoder::step_bytes(PyObject* value, PyObject** out) {
     // buffer of whatever bytes object that gives.
     Ref raw = Ref::steal(PyObject_Bytes(value));
     if (!raw) return -1;
-    PyObject* b64 = global_slot(base64, N.g_base64);
+    PyObject* b64 = global_slot(base64, N.mod_base64);
     if (!b64) return -1;
     Ref encoded = call_method(b64, S.b64encode, raw.get());
     if (!encoded) return -1;
@@ -76,7 +76,7 @@ int Encoder::step_bytes(PyObject* value, PyObject** out) {
 
 // numpy arrays are containers: their elements, never their elided text.
 int Encoder::step_ndarray(PyObject* value, PyObject** out) {
-    PyObject* nda = attr_slot(np_ndarray, np, N.g_np, S.ndarray);
+    PyObject* nda = attr_slot(np_ndarray, np, N.mod_np, S.ndarray);
     if (!nda) return -1;
     int r = is_instance(value, nda);
     return r <= 0 ? r : step_took(encode_ndarray(value), out);
@@ -105,8 +105,8 @@ PyObject* Encoder::encode_ndarray(PyObject* value) {
 // is skipped for those two: their isna is a frame, never a truth value, and
 // computing it would cost a pass over every cell.
 int Encoder::step_frame(PyObject* value, PyObject** out) {
-    PyObject* series = attr_slot(pd_Series, pd, N.g_pd, S.Series);
-    PyObject* frame = series ? attr_slot(pd_DataFrame, pd, N.g_pd, S.DataFrame) : nullptr;
+    PyObject* series = attr_slot(pd_Series, pd, N.mod_pd, S.Series);
+    PyObject* frame = series ? attr_slot(pd_DataFrame, pd, N.mod_pd, S.DataFrame) : nullptr;
     if (!frame) return -1;
     int is_series = is_instance(value, series);
     if (is_series < 0) return -1;
@@ -175,19 +175,19 @@ int Encoder::is_missing(PyObject* value) {
 }
 
 int Encoder::is_missing_probe(PyObject* value) {
-    PyObject* cls = global_slot(ojo, N.g_OfficeJsObject);
+    PyObject* cls = global_slot(ojo, N.mod_OfficeJsObject);
     if (!cls || is_instance(value, cls) != 0) return 0;
-    PyObject* isna = attr_slot(pd_isna, pd, N.g_pd, S.isna);
+    PyObject* isna = attr_slot(pd_isna, pd, N.mod_pd, S.isna);
     Ref answer = isna ? call1(isna, value) : Ref();
     if (!answer) return 0;
     if (PyBool_Check(answer.get())) return answer.get() == Py_True;
-    PyObject* npb = attr_slot(np_bool, np, N.g_np, S.bool_);
+    PyObject* npb = attr_slot(np_bool, np, N.mod_np, S.bool_);
     if (!npb) return 0;
     return is_instance(answer.get(), npb) == 1 && PyObject_IsTrue(answer.get()) == 1;
 }
 
 int Encoder::step_proxy(PyObject* value, PyObject** out) {
-    PyObject* cls = global_slot(ojo, N.g_OfficeJsObject);
+    PyObject* cls = global_slot(ojo, N.mod_OfficeJsObject);
     if (!cls) return -1;
     int r = is_instance(value, cls);
     if (r <= 0) return r;
@@ -199,7 +199,7 @@ int Encoder::step_proxy(PyObject* value, PyObject** out) {
 
 int Encoder::step_callable(PyObject* value, PyObject** out) {
     if (!PyCallable_Check(value)) return 0;
-    Ref msg = get_global(N.g_messaging);
+    Ref msg = get_global(N.mod_messaging);
     Ref id = msg ? call_method(msg.get(), N.register_callable, value) : Ref();
     if (!id) return -1;
     return step_took(record(N.Python_Function, id.get(), Py_True), out);

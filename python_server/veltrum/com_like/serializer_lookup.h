@@ -61,7 +61,7 @@ struct ChildCall {
     // 1 native, 0 a replacement in `fn`, -1 error.
     int resolve(PyObject* attr, const FuncSpec& spec) {
         if (native >= 0) return native;
-        PyObject* ser = global_slot(serializer, N.g_Serializer);
+        PyObject* ser = global_slot(serializer, N.mod_Serializer);
         if (!ser) return -1;
         fn = getattr(ser, attr);
         if (!fn) return -1;

@@ -14,7 +14,7 @@ int truth_of_attr(PyObject* self, PyObject* name) {
 
 PyObject* transaction_init(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
-    Ref tid = get_global(N.g_UNIQUE_TRANSACTION_ID);
+    Ref tid = get_global(N.mod_UNIQUE_TRANSACTION_ID);
     if (!tid || set_identity(self, tid.get(), N.Transaction, N.officejs_transaction, false) < 0) return nullptr;
     if (PyObject_SetAttr(self, N._rollback_at_error, a.v[1]) < 0 ||
         PyObject_SetAttr(self, N._error_callback, a.v[3]) < 0 || PyObject_SetAttr(self, N._raiseError, a.v[2]) < 0 ||
@@ -27,7 +27,7 @@ PyObject* transaction_start(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref fn = proxy_getattr(self, N.start);
     if (!fn) return nullptr;
-    Ref ctx = get_global(N.g_Context);
+    Ref ctx = get_global(N.mod_Context);
     Ref block = ctx ? getattr(self, N._block_gets) : Ref();
     Ref r = block ? call2(fn.get(), ctx.get(), block.get()) : Ref();
     if (!r) return nullptr;
@@ -129,7 +129,7 @@ FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(
 
 int body_transaction(PyObject* ns) {
     Ref id = Ref::steal(PyLong_FromLong(kTransactionId));
-    if (!id || PyDict_SetItem(ns, N.g_UNIQUE_TRANSACTION_ID, id.get()) < 0) return -1;
+    if (!id || PyDict_SetItem(ns, N.mod_UNIQUE_TRANSACTION_ID, id.get()) < 0) return -1;
     const Member members[] = {{"__init__", &sInit},   {"_start", &sStart}, {"commit", &sCommit},
                               {"__enter__", &sEnter}, {"__exit__", &sExit}, {"__del__", &sDel},
                               {"__repr__", &sRepr}};
@@ -137,7 +137,7 @@ int body_transaction(PyObject* ns) {
         "OfficeJsTransaction", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
         "\n    Transaction object to batch multiple set operations into a single request.\n    ", members));
     if (!cls) return -1;
-    return PyDict_SetItem(ns, N.g_OfficeJsTransaction, cls.get());
+    return PyDict_SetItem(ns, N.mod_OfficeJsTransaction, cls.get());
 }
 
 }  // namespace com_like
