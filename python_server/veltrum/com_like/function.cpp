@@ -173,7 +173,7 @@ int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kw
     return check_params(spec, b);
 }
 
-PyObject* call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
+New call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Bound b;
     if (bind_args(spec, args, (size_t)nargs, nullptr, b) < 0) return nullptr;
     return spec.impl(spec, b);
@@ -255,7 +255,7 @@ struct MethodObject {
 };
 
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return vector_entry(*reinterpret_cast<MethodObject*>(self)->spec, args, nargsf, kwnames);
+    return vector_entry(*reinterpret_cast<MethodObject*>(self)->spec, args, nargsf, kwnames).release();
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -464,7 +464,7 @@ New make_static_method(FuncSpec& spec) {
     return New(PyStaticMethod_New(f.get()));
 }
 
-PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+New vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Bound b;
     if (bind_args(spec, args, nargsf, kwnames, b) < 0) return nullptr;
     return spec.impl(spec, b);

@@ -36,7 +36,7 @@ struct Bound {
     Ref varkw;    // dict, only for specs with **kwargs
 };
 
-using Impl = PyObject* (*)(const FuncSpec& spec, Bound& a);
+using Impl = New (*)(const FuncSpec& spec, Bound& a);
 
 // What a spec has besides its named parameters.
 struct SpecRest {
@@ -96,12 +96,12 @@ New make_static_method(FuncSpec& spec);
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 New make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
 // Binds and runs a spec: the body of every entry point.
-PyObject* vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+New vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // The METH_FASTCALL entry of the module-level function made for `Spec`.
 template <FuncSpec& Spec>
 PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return vector_entry(Spec, args, size_t(nargs), kwnames);
+    return vector_entry(Spec, args, size_t(nargs), kwnames).release();
 }
 
 // The one decision for a rebindable module global (the proxy operations,
@@ -136,7 +136,7 @@ New build_class(const char* name, PyObject* base, const char* doc, const Member 
 // Runs spec.impl directly on positional values (the native fast path used when
 // a global still holds our own function). `args` must have spec.nparams
 // entries for specs without *args/**kwargs.
-PyObject* call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
+New call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
 
 int init_function_type(PyObject* module_dict);
 
