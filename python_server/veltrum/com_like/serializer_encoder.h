@@ -19,45 +19,52 @@ struct Encoder {
     Ref ojo;
     ChildCall children;
 
-    PyObject* encode(PyObject* value);
-    PyObject* encode_child(PyObject* item);
+    // Set once the steps ahead of an exact int, float or str are known to
+    // pass it by its type alone (numpy's classes are plain classes): from
+    // then on such values go straight to their record.
+    bool fast_int = false, fast_float = false, fast_str = false;
+
+    New encode(PyObject* value);
+    New encode_child(PyObject* item);
 
     // One step: 1 when it takes the value (*out is the record), 0 when the
     // value is not of its kind, -1 with an error set.
-    using Step = int (Encoder::*)(PyObject* value, PyObject** out);
+    using Step = int (Encoder::*)(PyObject* value, New* out);
 
-    PyObject* encode_exact_scalar(PyObject* value, PyTypeObject* tp);
-    PyObject* encode_steps(PyObject* value);
-    int step_bool(PyObject* value, PyObject** out);
-    int step_int(PyObject* value, PyObject** out);
-    int step_float(PyObject* value, PyObject** out);
-    int step_numpy_number(PyObject* value, PyObject** out);
-    int step_str(PyObject* value, PyObject** out);
-    int step_date(PyObject* value, PyObject** out);
-    int step_bytes(PyObject* value, PyObject** out);
-    int step_sequence(PyObject* value, PyObject** out);
-    int step_mapping(PyObject* value, PyObject** out);
-    int step_ndarray(PyObject* value, PyObject** out);
-    int step_frame(PyObject* value, PyObject** out);
-    int step_proxy(PyObject* value, PyObject** out);
-    int step_callable(PyObject* value, PyObject** out);
+    New encode_exact_scalar(PyObject* value, PyTypeObject* tp);
+    New encode_steps(PyObject* value);
+    int step_bool(PyObject* value, New* out);
+    int step_int(PyObject* value, New* out);
+    int step_float(PyObject* value, New* out);
+    int step_numpy_number(PyObject* value, New* out);
+    int step_str(PyObject* value, New* out);
+    int step_date(PyObject* value, New* out);
+    int step_bytes(PyObject* value, New* out);
+    int step_sequence(PyObject* value, New* out);
+    int step_mapping(PyObject* value, New* out);
+    int step_ndarray(PyObject* value, New* out);
+    int step_frame(PyObject* value, New* out);
+    int step_proxy(PyObject* value, New* out);
+    int step_callable(PyObject* value, New* out);
 
-    PyObject* encode_numpy_bool(PyObject* value);
-    PyObject* encode_date(PyObject* value, int is_datetime64);
-    PyObject* encode_datetime64(PyObject* value);
-    PyObject* encode_ndarray(PyObject* value);
-    PyObject* encode_frame(PyObject* value, int is_series);
+    New encode_numpy_bool(PyObject* value);
+    New encode_date(PyObject* value, int is_datetime64);
+    New encode_datetime64(PyObject* value);
+    New encode_ndarray(PyObject* value);
+    New encode_frame(PyObject* value, int is_series);
     Ref frame_rows(PyObject* frame);
     int is_missing(PyObject* value);
     int is_missing_probe(PyObject* value);
-    PyObject* hidden_record(PyObject* tmpl, PyObject* contents);
+    New hidden_record(PyObject* tmpl, PyObject* contents);
 };
 
-// A step's answer from a record that may be null (the step's error).
-inline int step_took(PyObject* record, PyObject** out) {
+// A step's answer from a record that may be empty (the step's error).
+inline int step_took(New record, New* out) {
+    const bool ok = bool(record);
     *out = record;
-    return record ? 1 : -1;
+    return ok ? 1 : -1;
 }
+inline int step_took(Ref record, New* out) { return step_took(record.transfer(), out); }
 
 }  // namespace ser
 }  // namespace com_like
