@@ -134,7 +134,9 @@ int Encoder::step_sequence(PyObject* value, New* out) {
     if (!PyList_Check(value) && !PyTuple_Check(value)) return 0;
     DepthGuard depth;
     if (depth.enter(" while encoding a wire value") < 0) return -1;
-    Ref items = walk_sequence(value, [this](PyObject* item) { return encode_child(item); }, false);
+    Ref items = walk_sequence(
+        value, [this](PyObject* item) { return encode_child(item); }, false,
+        [this](PyObject* item, New* out) { return encode_in_place(item, out); });
     if (!items || hidden.add_list(items.get()) < 0) return -1;
     return step_took(hidden_record(S.rec_array, items.get()), out);
 }

@@ -26,6 +26,9 @@ struct Encoder {
 
     New encode(PyObject* value);
     New encode_child(PyObject* item);
+    // An element of an exact list or tuple whose type is marked fast, while
+    // Serializer.to_wire is ours: 1 with its record in *out (or -1), else 0.
+    inline int encode_in_place(PyObject* item, New* out);
 
     // One step: 1 when it takes the value (*out is the record), 0 when the
     // value is not of its kind, -1 with an error set.
@@ -53,6 +56,7 @@ struct Encoder {
     New encode_ndarray(PyObject* value);
     New encode_frame(PyObject* value, int is_series);
     Ref frame_rows(PyObject* frame);
+    int frame_rows_flat(PyObject* vals, Ref* rows);
     int is_missing(PyObject* value);
     int is_missing_probe(PyObject* value);
     New hidden_record(PyObject* tmpl, PyObject* contents);
@@ -65,6 +69,20 @@ inline int step_took(New record, New* out) {
     return ok ? 1 : -1;
 }
 inline int step_took(Ref record, New* out) { return step_took(record.transfer(), out); }
+
+int Encoder::encode_in_place(PyObject* item, New* out) {
+    PyTypeObject* tp = Py_TYPE(item);
+    PyObject* tmpl = nullptr;
+    if (tp == &PyFloat_Type) {
+        if (fast_float) tmpl = S.rec_float;
+    } else if (tp == &PyLong_Type) {
+        if (fast_int) tmpl = S.rec_int;
+    } else if (tp == &PyUnicode_Type && fast_str) {
+        tmpl = S.rec_string;
+    }
+    if (!tmpl || children.native != 1) return 0;
+    return step_took(plain(tmpl, item), out);
+}
 
 }  // namespace ser
 }  // namespace com_like

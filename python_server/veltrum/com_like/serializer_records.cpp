@@ -34,7 +34,8 @@ int records_intern_names() {
         {&S.us, "us"},                 {&S.object, "object"},
         {&S.dt64_us, "datetime64[us]"}, {&S.td64_us, "timedelta64[us]"},
         {&S.timedelta64, "timedelta64"}, {&S.mM, "mM"},
-        {&S.sizeof_, "__sizeof__"},
+        {&S.sizeof_, "__sizeof__"},   {&S.shape, "shape"},
+        {&S.ravel, "ravel"},
     };
     for (const Entry& e : entries) {
         if (!(*e.slot = PyUnicode_InternFromString(e.text))) return -1;

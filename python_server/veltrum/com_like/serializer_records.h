@@ -15,7 +15,7 @@ struct SerNames {
     PyObject *bool_, *integer, *floating, *datetime64, *ndarray, *datetime, *date, *timezone, *utc, *Timestamp,
         *Series, *DataFrame, *isna, *NaT, *isnat, *to_frame, *columns, *tolist, *astype, *dtype, *kind_, *isoformat,
         *astimezone, *tzinfo, *b64encode, *b64decode, *decode, *ascii, *fromisoformat, *datetime_as_string, *us,
-        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_;
+        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_, *shape, *ravel;
     // Finished records, and records whose "value" is filled in per use.
     PyObject *rec_null, *rec_true, *rec_false, *rec_int, *rec_float, *rec_string, *rec_date, *rec_bytes,
         *rec_array, *rec_dict;

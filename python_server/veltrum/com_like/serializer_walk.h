@@ -27,10 +27,15 @@ int walk_items(PyObject* mapping, F&& f) {
     }
 }
 
+// No element is taken in place (see walk_sequence).
+inline int walk_nothing_in_place(PyObject*, New*) { return 0; }
+
 // [child(x) for x in value] as a new list, left untracked by the collector
-// unless `track`.
-template <class F>
-Ref walk_sequence(PyObject* value, F&& child, bool track) {
+// unless `track`. `in_place(x, &out)` may take an element first (1, with
+// *out its result; -1 on error; 0 leaves it to `child`) when it runs no
+// user code: only then may the element be used without a reference of ours.
+template <class F, class G = decltype(&walk_nothing_in_place)>
+Ref walk_sequence(PyObject* value, F&& child, bool track, G&& in_place = walk_nothing_in_place) {
     ListFill fill;
     const bool is_list = PyList_CheckExact(value);
     if (is_list || PyTuple_CheckExact(value)) {
@@ -38,8 +43,13 @@ Ref walk_sequence(PyObject* value, F&& child, bool track) {
         // A list may change while user code runs for an element: like a
         // for loop, go on until the index passes its current end.
         for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
-            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
-            if (fill.push(child(item.get())) < 0) return Ref();
+            PyObject* item = is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
+            New out;
+            int taken = in_place(item, &out);
+            if (taken < 0 || (taken && fill.push(out) < 0)) return Ref();
+            if (taken) continue;
+            Ref held = Ref::borrow(item);
+            if (fill.push(child(held.get())) < 0) return Ref();
         }
         return fill.finish(track);
     }
