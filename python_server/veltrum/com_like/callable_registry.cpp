@@ -21,7 +21,7 @@ Ref next_callable_id(PyObject* self) {
     return id;
 }
 
-PyObject* messaging_register_callable(const FuncSpec&, Bound& a) {
+New messaging_register_callable(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* obj = a.v[1];
     if (!PyCallable_Check(obj)) {
@@ -41,10 +41,10 @@ PyObject* messaging_register_callable(const FuncSpec&, Bound& a) {
         }
         return mapping_set(registry.get(), id.get(), obj);
     });
-    return rc < 0 ? nullptr : id.release();
+    return rc < 0 ? New() : id.transfer();
 }
 
-PyObject* messaging_get_callable(const FuncSpec&, Bound& a) {
+New messaging_get_callable(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref found;
     int rc = with_lock(self, N._callable_lock, [&] {
@@ -54,10 +54,10 @@ PyObject* messaging_get_callable(const FuncSpec&, Bound& a) {
                                                   : call_method(registry.get(), N.get, a.v[1]);
         return found ? 0 : -1;
     });
-    return rc < 0 ? nullptr : found.release();
+    return rc < 0 ? New() : found.transfer();
 }
 
-PyObject* messaging_unregister_callable(const FuncSpec&, Bound& a) {
+New messaging_unregister_callable(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref popped;  // released after the lock, see TakenEntries
     int rc = with_lock(self, N._callable_lock, [&] {
@@ -65,7 +65,7 @@ PyObject* messaging_unregister_callable(const FuncSpec&, Bound& a) {
         return registry && (popped = mapping_pop(registry.get(), a.v[1])) ? 0 : -1;
     });
     if (rc < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 constexpr Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, kRequired, "Any"}};

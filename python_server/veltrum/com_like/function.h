@@ -47,7 +47,7 @@ struct Bound {
     Ref varkw;    // dict, only for functions with **kwargs
 };
 
-using Impl = PyObject* (*)(const FuncSpec& spec, Bound& a);
+using Impl = New (*)(const FuncSpec& spec, Bound& a);
 
 // What a function has besides its named parameters.
 struct SpecRest {
@@ -111,15 +111,15 @@ New make_builtin(const FuncSpec& spec, FastEntry entry);
 // Binds and runs a function: the body of every entry point. The first binds
 // any call; the second is for binds_by_position() functions and takes the
 // general path for any other call than one with exactly their parameters.
-PyObject* vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
-PyObject* positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+New vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // The METH_FASTCALL entry of the module-level function made for `Spec`, its
 // binder chosen here once.
 template <const FuncSpec& Spec>
 PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if constexpr (Spec.binds_by_position()) return positional_entry(Spec, args, size_t(nargs), kwnames);
-    return vector_entry(Spec, args, size_t(nargs), kwnames);
+    if constexpr (Spec.binds_by_position()) return positional_entry(Spec, args, size_t(nargs), kwnames).release();
+    return vector_entry(Spec, args, size_t(nargs), kwnames).release();
 }
 
 // The one decision for a rebindable module global (the proxy operations,
@@ -153,7 +153,7 @@ New build_class(const char* name, PyObject* base, const char* doc, const Member 
 // Runs spec.impl directly on positional values (the native fast path used when
 // a global still holds our own function). `args` must have spec.nparams
 // entries for functions without *args/**kwargs.
-PyObject* call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
+New call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
 
 // The class a method's body was defined in, as a zero-argument super() sees
 // it; null before its class is built.

@@ -184,7 +184,7 @@ int bind_args(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObje
     return check_params(spec, b);
 }
 
-PyObject* vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+New vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Bound b;
     if (bind_args(spec, args, nargsf, kwnames, b) < 0) return nullptr;
     return spec.impl(spec, b);
@@ -192,7 +192,7 @@ PyObject* vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargs
 
 // ---------------------------------------------------------------- the positional tier
 
-PyObject* positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs != spec.nparams || (kwnames && PyTuple_GET_SIZE(kwnames) != 0))
         return vector_entry(spec, args, nargsf, kwnames);
@@ -202,7 +202,7 @@ PyObject* positional_entry(const FuncSpec& spec, PyObject* const* args, size_t n
     return spec.impl(spec, b);
 }
 
-PyObject* call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
+New call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     if (spec.binds_by_position()) return positional_entry(spec, args, size_t(nargs), nullptr);
     return vector_entry(spec, args, size_t(nargs), nullptr);
 }

@@ -30,11 +30,11 @@ struct MethodObject {
 MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
 
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return vector_entry(*as_method(self)->spec, args, nargsf, kwnames);
+    return vector_entry(*as_method(self)->spec, args, nargsf, kwnames).release();
 }
 
 PyObject* method_vectorcall_positional(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return positional_entry(*as_method(self)->spec, args, nargsf, kwnames);
+    return positional_entry(*as_method(self)->spec, args, nargsf, kwnames).release();
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {

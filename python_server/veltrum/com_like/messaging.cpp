@@ -97,7 +97,7 @@ Ref new_guid() {
 
 // ------------------------------------------------------------------ methods
 
-PyObject* messaging_init(const FuncSpec&, Bound& a) {
+New messaging_init(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref waiters = Ref::steal(PyDict_New());
     if (!waiters || PyObject_SetAttr(self, N.waiters, waiters.get()) < 0) return nullptr;
@@ -123,12 +123,12 @@ PyObject* messaging_init(const FuncSpec&, Bound& a) {
     if (!lock2 || PyObject_SetAttr(self, N._callable_lock, lock2.get()) < 0) return nullptr;
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one || PyObject_SetAttr(self, N._next_callable_id, one.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* messaging_set_send_handler(const FuncSpec&, Bound& a) {
+New messaging_set_send_handler(const FuncSpec&, Bound& a) {
     if (PyObject_SetAttr(a.v[0], N._send_handler, a.v[1]) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 // ------------------------------------------------------------------ send_request_sync, step by step
@@ -229,7 +229,7 @@ std::nullptr_t fail_request(PyObject* self, PyObject* req_id, bool answered) {
     return nullptr;
 }
 
-PyObject* messaging_send_request_sync(const FuncSpec&, Bound& a) {
+New messaging_send_request_sync(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     t_answered_failure = nullptr;
     if (require_handler(self) < 0) return nullptr;
@@ -240,7 +240,7 @@ PyObject* messaging_send_request_sync(const FuncSpec&, Bound& a) {
     if (!fut) return nullptr;
     bool answered = false;
     Ref response = wait_for_answer(self, message.get(), fut.get(), a.v[2] /* a float after binding */, answered);
-    if (response) return response.release();
+    if (response) return response.transfer();
     return fail_request(self, req_id.get(), answered);
 }
 
@@ -350,19 +350,19 @@ int settle_future(PyObject* fut, PyObject* message) {
     return fail_future(fut, message, truth == 0);
 }
 
-PyObject* messaging_on_message(const FuncSpec&, Bound& a) {
+New messaging_on_message(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* message = a.v[1];
     Ref rid = answered_request_id(self, message);
     if (!rid) return nullptr;
-    if (rid.get() == Py_None) Py_RETURN_NONE;
+    if (rid.get() == Py_None) return none();
     Ref fut = take_waiter(self, rid.get());
     if (!fut) return nullptr;
-    if (fut.get() == Py_None) Py_RETURN_NONE;
+    if (fut.get() == Py_None) return none();
     int done = future_done(fut.get());
     if (done < 0) return nullptr;
     if (!done && settle_future(fut.get(), message) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 // ------------------------------------------------------------------ reset, step by step
@@ -453,13 +453,13 @@ int restamp_roots(PyObject* self) {
     return 0;
 }
 
-PyObject* messaging_reset(const FuncSpec&, Bound& a) {
+New messaging_reset(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (cancel_waiters(self) < 0) return nullptr;
     Ref guid = new_guid();
     if (!guid || PyObject_SetAttr(self, N._guid, guid.get()) < 0) return nullptr;
     if (clear_registry(self) < 0 || restamp_roots(self) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 // ------------------------------------------------------------------ specs

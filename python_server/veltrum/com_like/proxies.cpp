@@ -168,15 +168,15 @@ Ref request(Op which, const Request& r) {
 
 // ------------------------------------------------------------------ operations
 
-PyObject* operation_getattr(const FuncSpec&, Bound& a) {
+New operation_getattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ, N._internal_cache};
-    if (is_one_of(name, local, 5)) return PyObject_GenericGetAttr(self, name);
+    if (is_one_of(name, local, 5)) return New(PyObject_GenericGetAttr(self, name));
     int protocol = is_protocol_name(name);
     if (protocol < 0) return nullptr;
-    if (protocol) return PyObject_GenericGetAttr(self, name);
-    return request(kGet, Request{self, name, name}).release();
+    if (protocol) return New(PyObject_GenericGetAttr(self, name));
+    return request(kGet, Request{self, name, name}).transfer();
 }
 
 Ref index_key(PyObject* index) {
@@ -195,23 +195,23 @@ Ref index_key(PyObject* index) {
     return Ref();
 }
 
-PyObject* operation_getitem(const FuncSpec&, Bound& a) {
+New operation_getitem(const FuncSpec&, Bound& a) {
     Ref key = index_key(a.v[1]);
     if (!key) return nullptr;
-    return request(kGetItem, Request{a.v[0], key.get(), a.v[1]}).release();
+    return request(kGetItem, Request{a.v[0], key.get(), a.v[1]}).transfer();
 }
 
-PyObject* operation_setattr(const FuncSpec&, Bound& a) {
+New operation_setattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ};
     if (is_one_of(name, local, 4)) {
         if (PyObject_GenericSetAttr(self, name, a.v[2]) < 0) return nullptr;
-        Py_RETURN_NONE;
+        return none();
     }
     Request r{self, name, name};
     r.value = a.v[2];
-    return request(kSet, r).release();
+    return request(kSet, r).transfer();
 }
 
 Ref arg_entry(PyObject* kind, PyObject* name, PyObject* value) {
@@ -249,15 +249,15 @@ Ref call_payload(const Request& r) {
     return list;
 }
 
-PyObject* operation_call(const FuncSpec&, Bound& a) {
+New operation_call(const FuncSpec&, Bound& a) {
     Request r{a.v[0], nullptr, nullptr};
     r.varargs = a.varargs.get();
     r.varkw = a.varkw.get();
-    return request(kCall, r).release();
+    return request(kCall, r).transfer();
 }
 
-PyObject* operation_del(const FuncSpec&, Bound& a) {
-    return request(kDel, Request{a.v[0], nullptr, nullptr}).release();
+New operation_del(const FuncSpec&, Bound& a) {
+    return request(kDel, Request{a.v[0], nullptr, nullptr}).transfer();
 }
 
 constexpr FuncSpec getattr_operation_spec{Fn::operation_getattr, "_cw__getattr__", nullptr,

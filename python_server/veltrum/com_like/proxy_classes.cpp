@@ -9,22 +9,22 @@ namespace com_like {
 namespace {
 
 // A failure leaves the proxy methods with the module's own frames cut off.
-PyObject* trimmed(Ref r) { return r ? r.release() : reraise_trimmed(); }
+New trimmed(Ref r) { return r ? r.transfer() : reraise_trimmed(); }
 
 // ------------------------------------------------------------------ shared by the three classes
 
-PyObject* proxy_forward_getattr(const FuncSpec&, Bound& a) { return trimmed(proxy_getattr(a.v[0], a.v[1])); }
+New proxy_forward_getattr(const FuncSpec&, Bound& a) { return trimmed(proxy_getattr(a.v[0], a.v[1])); }
 
-PyObject* proxy_forward_getitem(const FuncSpec&, Bound& a) { return trimmed(proxy_getitem(a.v[0], a.v[1])); }
+New proxy_forward_getitem(const FuncSpec&, Bound& a) { return trimmed(proxy_getitem(a.v[0], a.v[1])); }
 
-PyObject* proxy_forward_setattr(const FuncSpec&, Bound& a) { return trimmed(proxy_setattr(a.v[0], a.v[1], a.v[2])); }
+New proxy_forward_setattr(const FuncSpec&, Bound& a) { return trimmed(proxy_setattr(a.v[0], a.v[1], a.v[2])); }
 
-PyObject* proxy_forward_call(const FuncSpec&, Bound& a) {
+New proxy_forward_call(const FuncSpec&, Bound& a) {
     // The keyword dict from binding is already our own copy.
     return trimmed(proxy_call(a.v[0], std::move(a.varargs), std::move(a.varkw)));
 }
 
-PyObject* proxy_forward_del(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
+New proxy_forward_del(const FuncSpec&, Bound& a) { return trimmed(proxy_del(a.v[0])); }
 
 // The id of a proxy as format(id, "") gives it.
 Ref id_text(PyObject* self) {
@@ -53,17 +53,17 @@ int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
 
 // ------------------------------------------------------------------ OfficeJsObject
 
-PyObject* object_init(const FuncSpec&, Bound& a) {
+New object_init(const FuncSpec&, Bound& a) {
     if (set_identity(a.v[0], a.v[1], a.v[2], N.officejs_object, true) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* object_repr(const FuncSpec&, Bound& a) {
+New object_repr(const FuncSpec&, Bound& a) {
     Ref tname = getattr(a.v[0], N._internal_typeName);
     Ref ttext = tname ? format_empty(tname.get()) : Ref();
     Ref itext = ttext ? id_text(a.v[0]) : Ref();
     if (!itext) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get());
+    return New(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get()));
 }
 
 constexpr Param kObjectInitParams[] = {{"self"},
@@ -85,22 +85,22 @@ constexpr FuncSpec object_repr_spec{Fn::object_repr, "__repr__", "OfficeJsObject
 
 // ------------------------------------------------------------------ OfficeJsArray
 
-PyObject* array_init(const FuncSpec& spec, Bound& a) {
+New array_init(const FuncSpec& spec, Bound& a) {
     if (run_base_init(spec, a.v[0], &PyList_Type) < 0) return nullptr;
     if (set_identity(a.v[0], a.v[1], N.Array, N.officejs_array, true) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* array_setattr(const FuncSpec&, Bound&) {
+New array_setattr(const FuncSpec&, Bound&) {
     return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
 }
 
-PyObject* array_repr(const FuncSpec&, Bound& a) {
+New array_repr(const FuncSpec&, Bound& a) {
     Ref itext = id_text(a.v[0]);
     if (!itext) return nullptr;
     Py_ssize_t n = PyObject_Size(a.v[0]);
     if (n < 0) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n);
+    return New(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n));
 }
 
 constexpr FuncSpec array_init_spec{Fn::array_init, "__init__", "OfficeJsArray", "", array_init, kSelfObjectIdParams};
@@ -115,35 +115,35 @@ constexpr FuncSpec array_repr_spec{Fn::array_repr, "__repr__", "OfficeJsArray", 
 
 // ------------------------------------------------------------------ OfficeJsDict
 
-PyObject* dict_init(const FuncSpec& spec, Bound& a) {
+New dict_init(const FuncSpec& spec, Bound& a) {
     if (run_base_init(spec, a.v[0], &PyDict_Type) < 0) return nullptr;
     if (set_identity(a.v[0], a.v[1], N.Dict, N.officejs_dict, true) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 // A key of the dict reads as an attribute; anything else is a GET.
-PyObject* dict_getattr(const FuncSpec& spec, Bound& a) {
+New dict_getattr(const FuncSpec& spec, Bound& a) {
     int has = PySequence_Contains(a.v[0], a.v[1]);
     if (has < 0) return nullptr;
-    if (has) return PyObject_GetItem(a.v[0], a.v[1]);
+    if (has) return New(PyObject_GetItem(a.v[0], a.v[1]));
     return proxy_forward_getattr(spec, a);
 }
 
-PyObject* dict_setattr(const FuncSpec&, Bound& a) {
+New dict_setattr(const FuncSpec&, Bound& a) {
     int has = PySequence_Contains(a.v[0], a.v[1]);
     if (has < 0) return nullptr;
     if (!has) return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
     if (PyObject_SetItem(a.v[0], a.v[1], a.v[2]) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* dict_repr(const FuncSpec&, Bound& a) {
+New dict_repr(const FuncSpec&, Bound& a) {
     Ref itext = id_text(a.v[0]);
     if (!itext) return nullptr;
     Ref keys = call_method(a.v[0], N.keys);
     Ref lst = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
     if (!lst) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get());
+    return New(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get()));
 }
 
 constexpr FuncSpec dict_init_spec{Fn::dict_init, "__init__", "OfficeJsDict", "", dict_init, kSelfObjectIdParams};

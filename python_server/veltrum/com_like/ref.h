@@ -24,8 +24,9 @@
 //        Ref a = f();
 //        Ref b = a ? g(a.get()) : Ref();
 //        if (!b) return Ref();
-//  * Only C-API slots and the bodies behind our vectorcall entries return a
-//    bare `PyObject*`, and it is then the C API's new reference or NULL.
+//  * Only C-API slots (tp_* and getset functions, the module's create step,
+//    PyMethodDef entries) return a bare `PyObject*`, and it is then the C
+//    API's new reference or NULL. The native bodies behind them return `New`.
 //  * At the C-API boundary hand the reference over with `release()`.
 //  * `Ref::steal(p)` adopts a new reference returned by the C API (p may be
 //    NULL; the Ref is then empty). `Ref::borrow(p)` takes an extra reference.
@@ -43,6 +44,8 @@ namespace com_like {
 class New {
 public:
     New() noexcept = default;
+    // Failure, as `return nullptr;` with an error set.
+    New(std::nullptr_t) noexcept {}
     explicit New(PyObject* p) noexcept : p_(p) {}
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* release() noexcept { return p_; }
@@ -94,6 +97,8 @@ public:
         p_ = nullptr;
         return p;
     }
+    // Hands the reference on as a New (for a function returning one).
+    New transfer() noexcept { return New(release()); }
     void reset(PyObject* stolen = nullptr) noexcept {
         PyObject* old = p_;
         p_ = stolen;
@@ -104,6 +109,9 @@ private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
+
+// A new reference to None, as Py_RETURN_NONE gives it.
+inline New none() noexcept { return New(Py_NewRef(Py_None)); }
 
 // Saves the pending exception and puts it back on scope exit, for cleanup
 // code that must run Python operations while an error is in flight.

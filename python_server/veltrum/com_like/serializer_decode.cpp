@@ -46,7 +46,7 @@ PyObject* Decoder::decode_child(PyObject* item) {
     // The nested record passes the same argument check as the top one.
     if (!PyDict_CheckExact(item)) {
         PyObject* argv[1] = {item};
-        return call_native(from_wire_spec(), argv, 1);
+        return call_native(from_wire_spec(), argv, 1).release();
     }
     return decode(item);
 }

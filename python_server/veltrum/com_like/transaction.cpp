@@ -12,7 +12,7 @@ int truth_of_attr(PyObject* self, PyObject* name) {
     return v ? PyObject_IsTrue(v.get()) : -1;
 }
 
-PyObject* transaction_init(const FuncSpec&, Bound& a) {
+New transaction_init(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref tid = get_global(N.mod_UNIQUE_TRANSACTION_ID);
     if (!tid || set_identity(self, tid.get(), N.Transaction, N.officejs_transaction, false) < 0) return nullptr;
@@ -20,10 +20,10 @@ PyObject* transaction_init(const FuncSpec&, Bound& a) {
         PyObject_SetAttr(self, N._error_callback, a.v[3]) < 0 || PyObject_SetAttr(self, N._raiseError, a.v[2]) < 0 ||
         PyObject_SetAttr(self, N._isInWith, Py_False) < 0 || PyObject_SetAttr(self, N._block_gets, a.v[4]) < 0)
         return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* transaction_start(const FuncSpec&, Bound& a) {
+New transaction_start(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref fn = proxy_getattr(self, N.start);
     if (!fn) return nullptr;
@@ -31,10 +31,10 @@ PyObject* transaction_start(const FuncSpec&, Bound& a) {
     Ref block = ctx ? getattr(self, N._block_gets) : Ref();
     Ref r = block ? call2(fn.get(), ctx.get(), block.get()) : Ref();
     if (!r) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* transaction_commit(const FuncSpec&, Bound& a) {
+New transaction_commit(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     Ref fn = proxy_getattr(self, N.commit);  // held until we return
     if (!fn) return nullptr;
@@ -42,7 +42,7 @@ PyObject* transaction_commit(const FuncSpec&, Bound& a) {
     int inside = truth_of_attr(self, N._isInWith);
     if (inside < 0) return nullptr;
     if (inside && !call_method(self, N._start)) return nullptr;
-    Py_RETURN_NONE;
+    return none();
 }
 
 // Discards the add-in's open batch, as commit applies it: GET "rollback", then
@@ -57,20 +57,19 @@ int transaction_send_rollback(PyObject* self) {
     return 0;
 }
 
-PyObject* transaction_enter(const FuncSpec&, Bound& a) {
+New transaction_enter(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (PyObject_SetAttr(self, N._isInWith, Py_True) < 0) return nullptr;
     if (!call_method(self, N._start)) return nullptr;
-    Py_INCREF(self);
-    return self;
+    return Ref::borrow(self).transfer();
 }
 
-PyObject* transaction_exit(const FuncSpec&, Bound& a) {
+New transaction_exit(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     if (PyObject_SetAttr(self, N._isInWith, Py_False) < 0) return nullptr;
     if (a.v[1] == Py_None) {
         if (!call_method(self, N.commit)) return nullptr;
-        Py_RETURN_NONE;
+        return none();
     }
     int rollback = truth_of_attr(self, N._rollback_at_error);
     if (rollback < 0) return nullptr;
@@ -90,19 +89,19 @@ PyObject* transaction_exit(const FuncSpec&, Bound& a) {
     }
     int raise_error = truth_of_attr(self, N._raiseError);
     if (raise_error < 0) return nullptr;
-    return PyBool_FromLong(!raise_error);
+    return New(PyBool_FromLong(!raise_error));
 }
 
-PyObject* transaction_del(const FuncSpec&, Bound& a) {
+New transaction_del(const FuncSpec&, Bound& a) {
     Ref r = proxy_del(a.v[0]);
-    return r ? r.release() : reraise_trimmed();
+    return r ? r.transfer() : reraise_trimmed();
 }
 
-PyObject* transaction_repr(const FuncSpec&, Bound& a) {
+New transaction_repr(const FuncSpec&, Bound& a) {
     Ref oid = getattr(a.v[0], N._internal_id);
     Ref text = oid ? format_empty(oid.get()) : Ref();
     if (!text) return nullptr;
-    return PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", text.get());
+    return New(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", text.get()));
 }
 
 constexpr Param kInit[] = {{"self"},
