@@ -145,6 +145,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::from_wire, "from_wire"},
     {&Names::dunder_init, "__init__"},
     {&Names::dunder_getattr, "__getattr__"},
+    {&Names::dunder_getitem, "__getitem__"},
+    {&Names::dunder_setattr, "__setattr__"},
     {&Names::dunder_getattribute, "__getattribute__"},
     {&Names::dunder_affix, "__"},
     {&Names::dunder_name, "__name__"},

@@ -144,6 +144,8 @@ struct Names {
     PyObject* from_wire;
     PyObject* dunder_init;
     PyObject* dunder_getattr;
+    PyObject* dunder_getitem;
+    PyObject* dunder_setattr;
     PyObject* dunder_getattribute;
     PyObject* dunder_affix;
     PyObject* dunder_name;
