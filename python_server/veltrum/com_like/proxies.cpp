@@ -10,6 +10,12 @@
 namespace com_like {
 namespace {
 
+constexpr const char kContextStopped[] = "Excel Object used after messaging context was stopped";
+constexpr const char kBadIndex[] = "Index must be an integer or a slice";
+constexpr const char kNotCallable[] = "Only Function-typed SpecialObjects are callable";
+// The key text of a slice: start:stop:step, each empty when None.
+constexpr const char kSliceKeyFormat[] = "%U:%U:%U";
+
 // ------------------------------------------------------------------ helpers
 
 bool is_one_of(PyObject* name, PyObject* const* names, int n) {
@@ -31,7 +37,7 @@ Ref checked_messaging(PyObject* self) {
     int differs = not_equal(mine.get(), current.get());
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+        PyErr_SetString(PyExc_RuntimeError, kContextStopped);
         return Ref();
     }
     return msg;
@@ -188,10 +194,10 @@ Ref index_key(PyObject* index) {
             texts[i] = parts[i] == Py_None ? Ref::borrow(N.empty) : format_empty(parts[i]);
             if (!texts[i]) return Ref();
         }
-        return Ref::steal(PyUnicode_FromFormat("%U:%U:%U", texts[0].get(), texts[1].get(), texts[2].get()));
+        return Ref::steal(PyUnicode_FromFormat(kSliceKeyFormat, texts[0].get(), texts[1].get(), texts[2].get()));
     }
     if (PyLong_Check(index)) return Ref::steal(PyObject_Str(index));
-    PyErr_SetString(PyExc_TypeError, "Index must be an integer or a slice");
+    PyErr_SetString(PyExc_TypeError, kBadIndex);
     return Ref();
 }
 
@@ -230,7 +236,7 @@ Ref call_payload(const Request& r) {
     int differs = not_equal(tname.get(), N.Function);
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+        PyErr_SetString(PyExc_TypeError, kNotCallable);
         return Ref();
     }
     Ref list = Ref::steal(PyList_New(0));
@@ -289,47 +295,53 @@ Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssi
 
 // ------------------------------------------------------------------ shared
 
-std::nullptr_t reraise_trimmed() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), e = Ref::steal(value), trace = Ref::steal(tb);
-    if (!e) {
-        PyErr_Restore(t.release(), nullptr, trace.release());
-        return nullptr;
+namespace {
+
+// `cur` without its leading entries in the module's own functions (the names
+// of _internal_officejs_names); None or empty when all of them are. Runs with
+// no exception set and leaves none.
+Ref skip_internal_entries(Ref cur) {
+    Ref names = get_global(N.mod_internal_names);
+    if (!names) {
+        // Without the list nothing is skipped; the lookup error is not ours
+        // to report here.
+        PyErr_Clear();
+        return cur;
     }
-    if (trace) PyException_SetTraceback(e.get(), trace.get());
-    Ref cur = Ref::steal(PyException_GetTraceback(e.get()));
-    {
-        ErrorStash none;  // the walk runs with no exception set
-        Ref names = get_global(N.mod_internal_names);
-        if (!names) {
-            // Without the list nothing is skipped; the lookup error is not ours
-            // to report here.
+    while (cur && cur.get() != Py_None) {
+        Ref frame = getattr(cur.get(), N.tb_frame);
+        Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
+        Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
+        int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
+        if (skip <= 0) {
             PyErr_Clear();
-        } else {
-            while (cur && cur.get() != Py_None) {
-                Ref frame = getattr(cur.get(), N.tb_frame);
-                Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
-                Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
-                int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
-                if (skip <= 0) {
-                    PyErr_Clear();
-                    break;
-                }
-                cur = getattr(cur.get(), N.tb_next);
-                if (!cur) {
-                    PyErr_Clear();
-                    break;
-                }
-            }
+            break;
+        }
+        cur = getattr(cur.get(), N.tb_next);
+        if (!cur) {
+            PyErr_Clear();
+            break;
         }
     }
-    PyObject* new_tb = (cur && cur.get() != Py_None) ? cur.get() : nullptr;
-    PyException_SetTraceback(e.get(), new_tb ? new_tb : Py_None);
-    PyException_SetCause(e.get(), nullptr);  // also sets __suppress_context__
-    PyErr_Restore(t.release(), e.release(), Ref::borrow(new_tb).release());
+    return cur;
+}
+
+}  // namespace
+
+std::nullptr_t reraise_trimmed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Caught failure = Caught::fetch();
+    failure.normalize();
+    if (!failure.value()) {
+        failure.restore();
+        return nullptr;
+    }
+    Ref tb = skip_internal_entries(Ref::steal(PyException_GetTraceback(failure.value())));
+    if (tb.get() == Py_None) tb.reset();
+    PyException_SetTraceback(failure.value(), tb ? tb.get() : Py_None);
+    PyException_SetCause(failure.value(), nullptr);  // also sets __suppress_context__
+    failure.set_traceback(std::move(tb));
+    failure.restore();
     return nullptr;
 }
 
@@ -400,22 +412,20 @@ int body_proxy_functions(PyObject* ns) {
         Ref f = Ref::steal(make_builtin(*operations[i].spec, operation_defs[i], operations[i].entry));
         if (!f || PyDict_SetItem(ns, operations[i].name, f.get()) < 0) return -1;
     }
-    static const char* const names[] = {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__",
-                                        "_cw__del__",     "__getattr__",    "__getitem__",    "__setattr__",
-                                        "__call__",       "__del__"};
-    constexpr Py_ssize_t n = sizeof(names) / sizeof(names[0]);
-    Ref list = Ref::steal(PyList_New(n));
+    // The functions a proxy failure's traceback leaves out (reraise_trimmed).
+    PyObject* const internal[] = {N.mod_cw_getattr, N.mod_cw_getitem,  N.mod_cw_setattr,  N.mod_cw_call,
+                                  N.mod_cw_del,     N.dunder_getattr,  N.dunder_getitem,  N.dunder_setattr,
+                                  N.dunder_call,    N.dunder_del};
+    Ref list = Ref::steal(PyList_New(0));
     if (!list) return -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyUnicode_InternFromString(names[i]);
-        if (!s) return -1;
-        PyList_SET_ITEM(list.get(), i, s);
+    for (PyObject* name : internal) {
+        if (PyList_Append(list.get(), name) < 0) return -1;
     }
     return PyDict_SetItem(ns, N.mod_internal_names, list.get());
 }
 
 int body_root_proxies(PyObject* ns) {
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, N.object_id, N.type_name));
     if (!kwnames) return -1;
     for (const FixedRoot& r : kFixedRoots) {
         Ref cls = get_global(N.mod_OfficeJsObject);

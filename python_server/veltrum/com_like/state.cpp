@@ -11,6 +11,11 @@ ProcessState P;
 
 namespace {
 
+// The type name of threading.Lock's C implementation, and the state a new
+// concurrent.futures.Future starts in.
+constexpr const char kLockTypeName[] = "_thread.lock";
+constexpr const char kFuturePending[] = "PENDING";
+
 // threading.Lock, when a lock is a "_thread.lock" with its own acquire and release.
 void learn_lock_type() {
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
@@ -18,7 +23,7 @@ void learn_lock_type() {
     Ref lock = factory ? Ref::steal(PyObject_CallNoArgs(factory.get())) : Ref();
     if (!lock || PyType_Check(lock.get())) return PyErr_Clear();
     PyTypeObject* t = Py_TYPE(lock.get());
-    if (std::string_view(t->tp_name) != "_thread.lock") return;
+    if (std::string_view(t->tp_name) != kLockTypeName) return;
     Ref acquire = Ref::borrow(PyDict_GetItemWithError(t->tp_dict, N.acquire));
     Ref release = acquire ? Ref::borrow(PyDict_GetItemWithError(t->tp_dict, N.release)) : Ref();
     if (!release) return PyErr_Clear();
@@ -35,7 +40,7 @@ int future_layout_matches(PyObject* base, PyObject* fut) {
     Ref res = st ? Ref::steal(PyObject_GetAttr(fut, P.future_result)) : Ref();
     Ref exc = res ? Ref::steal(PyObject_GetAttr(fut, P.future_exception)) : Ref();
     if (!exc) return 0;
-    if (!PyUnicode_CheckExact(st.get()) || PyUnicode_CompareWithASCIIString(st.get(), "PENDING") != 0 ||
+    if (!PyUnicode_CheckExact(st.get()) || PyUnicode_CompareWithASCIIString(st.get(), kFuturePending) != 0 ||
         res.get() != Py_None || exc.get() != Py_None)
         return 0;
     for (PyObject* text : {P.finished, P.cancelled, P.cancelled_notified}) {
