@@ -73,13 +73,12 @@ New messaging_unregister_callable(const FuncSpec&, Bound& a) {
     return none();
 }
 
-const Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, Default::Required, "Any"}};
-const Param kCallableId[] = {{"self"}, {"callable_id", Check::Str, Default::Required, "str"}};
+constexpr Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, kRequired, "Any"}};
 
 }  // namespace
 
-FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
-                   "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+extern constexpr FuncSpec messaging_register_callable_spec{
+    Fn::messaging_register_callable, "register_callable", "Messaging",
                    "Register a Python callable and return its ID.\n\n"
                    "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
                    "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
@@ -87,20 +86,20 @@ FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
                    "Threading Note: This method is thread-safe due to _callable_lock.\n"
                    "Can be called from any thread (worker or listener).",
                    messaging_register_callable, kRegister, returns("str")};
-FuncSpec messaging_get_callable_spec{"get_callable", "Messaging",
-                      "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+extern constexpr FuncSpec messaging_get_callable_spec{
+    Fn::messaging_get_callable, "get_callable", "Messaging",
                       "Retrieve a registered callable by its ID.\n\n"
                       "Args:\n    callable_id: The ID returned by register_callable.\n\n"
                       "Returns:\n    The callable object, or None if not found.\n    \n"
                       "Threading Note: This method is thread-safe due to _callable_lock.\n"
                       "Can be called from any thread (worker or listener).",
-                      messaging_get_callable, kCallableId, returns("Any")};
-FuncSpec messaging_unregister_callable_spec{"unregister_callable", "Messaging",
-                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                      messaging_get_callable, kSelfCallableIdParams, returns("Any")};
+extern constexpr FuncSpec messaging_unregister_callable_spec{
+    Fn::messaging_unregister_callable, "unregister_callable", "Messaging",
                      "Remove a callable from the registry.\n\n"
                      "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
                      "Can be called from any thread (worker or listener).",
-                     messaging_unregister_callable, kCallableId};
+                     messaging_unregister_callable, kSelfCallableIdParams};
 
 }  // namespace com_like

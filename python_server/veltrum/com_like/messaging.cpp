@@ -2,7 +2,7 @@
 // registry of Python callables is in callable_registry.cpp).
 #include "messaging.h"
 
-#include "function.h"
+#include "function_params.h"
 #include "futures.h"
 #include "callable_registry.h"
 #include "proxies.h"
@@ -21,9 +21,8 @@ constexpr const char kClassDoc[] =
     "    - send_request_sync(): Can be called from worker threads, blocks using concurrent.futures.Future\n"
     "    - on_message(): Can be called from listener thread to resolve pending futures\n    ";
 
-// How long send_request_sync waits for an answer unless told otherwise, and
-// how long a release sent at interpreter exit waits.
-constexpr double kDefaultTimeout = 30.0;
+// How long a release sent at interpreter exit waits (send_request_sync's own
+// default is in its parameter table below).
 constexpr double kNoWaitAtExit = 0.0;
 
 constexpr const char kNoSendHandler[] = "No send handler registered";
@@ -457,43 +456,39 @@ New messaging_reset(const FuncSpec&, Bound& a) {
 
 // ------------------------------------------------------------------ specs
 
-const Param kSetHandler[] = {{"self"}, {"handler"}};
-const Param kOnMessage[] = {{"self"}, {"message", Check::Dict, Default::Required, "Dict[str, Any]"}};
-const Param kSend[] = {{"self"},
-                       {"req", Check::Dict, Default::Required, "Dict[str, Any]"},
-                       {"timeout", Check::Double, Default::Float, "float", kDefaultTimeout}};
+constexpr Param kSetHandler[] = {{"self"}, {"handler"}};
+constexpr Param kOnMessage[] = {{"self"}, {"message", Check::Dict, kRequired, "Dict[str, Any]"}};
+constexpr Param kSend[] = {{"self"},
+                           {"req", Check::Dict, kRequired, "Dict[str, Any]"},
+                           {"timeout", Check::Double, defaults_to(30.0), "float"}};
 
-FuncSpec sInit{"__init__", "Messaging", "Messaging.__init__(self)", messaging_init, kSelfParams};
-FuncSpec sSetHandler{"set_send_handler", "Messaging",
-                     "Messaging.set_send_handler(self, handler)\n\n"
-                     "Register a callback used to send messages to the add-in.\n\n"
-                     "The handler should be a callable that takes a dict (the message payload)\n"
-                     "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
-                     messaging_set_send_handler, kSetHandler};
-FuncSpec sOnMessage{"on_message", "Messaging",
-                    "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
-                    "Handle an incoming response message from the add-in.\n\n"
-                    "This method is called by the kernel when it receives an excel_response\n"
-                    "message. It resolves the pending future for the corresponding request.\n\n"
-                    "Threading Note: This method is typically called from the listener thread.\n"
-                    "The _waiters_lock ensures thread-safe access to the waiters dict.",
-                    messaging_on_message, kOnMessage};
-FuncSpec sSend{"send_request_sync", "Messaging",
-               "Messaging.send_request_sync(self, dict req: Dict[str, Any], double timeout: float = 30.0)\n\n"
-               "Send a request and wait synchronously for the response.\n\n"
-               "This creates a thread-safe Future, calls the send handler, and blocks\n"
-               "until the response is received (or timeout).\n\n"
-               "Threading Note: This method can be called from worker threads. It blocks\n"
-               "the calling thread using concurrent.futures.Future.result(), but releases\n"
-               "the GIL so the listener thread can continue processing messages.",
-               messaging_send_request_sync, kSend};
-FuncSpec sReset{"reset", "Messaging",
-                "Messaging.reset(self)\n\n"
-                "Reset the messaging state (e.g., when the connection is closed).\n\n"
-                "Cancels all pending futures and generates a new GUID.\n\n"
-                "Threading Note: This method should be called from the listener thread\n"
-                "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
-                messaging_reset, kSelfParams};
+constexpr FuncSpec sInit{Fn::messaging_init, "__init__", "Messaging", "", messaging_init, kSelfParams};
+constexpr FuncSpec sSetHandler{Fn::messaging_set_send_handler, "set_send_handler", "Messaging",
+                               "Register a callback used to send messages to the add-in.\n\n"
+                               "The handler should be a callable that takes a dict (the message payload)\n"
+                               "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
+                               messaging_set_send_handler, kSetHandler};
+constexpr FuncSpec sOnMessage{Fn::messaging_on_message, "on_message", "Messaging",
+                              "Handle an incoming response message from the add-in.\n\n"
+                              "This method is called by the kernel when it receives an excel_response\n"
+                              "message. It resolves the pending future for the corresponding request.\n\n"
+                              "Threading Note: This method is typically called from the listener thread.\n"
+                              "The _waiters_lock ensures thread-safe access to the waiters dict.",
+                              messaging_on_message, kOnMessage};
+constexpr FuncSpec sSend{Fn::messaging_send_request_sync, "send_request_sync", "Messaging",
+                         "Send a request and wait synchronously for the response.\n\n"
+                         "This creates a thread-safe Future, calls the send handler, and blocks\n"
+                         "until the response is received (or timeout).\n\n"
+                         "Threading Note: This method can be called from worker threads. It blocks\n"
+                         "the calling thread using concurrent.futures.Future.result(), but releases\n"
+                         "the GIL so the listener thread can continue processing messages.",
+                         messaging_send_request_sync, kSend};
+constexpr FuncSpec sReset{Fn::messaging_reset, "reset", "Messaging",
+                          "Reset the messaging state (e.g., when the connection is closed).\n\n"
+                          "Cancels all pending futures and generates a new GUID.\n\n"
+                          "Threading Note: This method should be called from the listener thread\n"
+                          "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
+                          messaging_reset, kSelfParams};
 
 }  // namespace
 
@@ -518,14 +513,14 @@ bool messaging_take_answered_failure(PyObject* exc) {
 
 int body_messaging_class(PyObject* ns) {
     const Member members[] = {
-        {"__init__", &sInit},
-        {"set_send_handler", &sSetHandler},
-        {"on_message", &sOnMessage},
-        {"send_request_sync", &sSend},
-        {"reset", &sReset},
-        {"register_callable", &messaging_register_callable_spec},
-        {"get_callable", &messaging_get_callable_spec},
-        {"unregister_callable", &messaging_unregister_callable_spec},
+        {&sInit},
+        {&sSetHandler},
+        {&sOnMessage},
+        {&sSend},
+        {&sReset},
+        {&messaging_register_callable_spec},
+        {&messaging_get_callable_spec},
+        {&messaging_unregister_callable_spec},
     };
     Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
                                      members));

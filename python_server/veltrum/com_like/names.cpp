@@ -163,6 +163,19 @@ constexpr NameText kNameTexts[] = {
     {&Names::f_code, "f_code"},
     {&Names::co_name, "co_name"},
     {&Names::empty, ""},
+    // inspect.Signature and __annotations__ of the native functions
+    {&Names::inspect, "inspect"},
+    {&Names::Parameter, "Parameter"},
+    {&Names::Signature, "Signature"},
+    {&Names::POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD"},
+    {&Names::VAR_POSITIONAL, "VAR_POSITIONAL"},
+    {&Names::VAR_KEYWORD, "VAR_KEYWORD"},
+    {&Names::kwargs, "kwargs"},
+    {&Names::default_, "default"},
+    {&Names::annotation, "annotation"},
+    {&Names::return_annotation, "return_annotation"},
+    {&Names::return_, "return"},
+    {&Names::comma_space, ", "},
 };
 static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == sizeof(Names) / sizeof(PyObject*),
               "every field of Names has one row here");

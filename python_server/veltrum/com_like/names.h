@@ -162,6 +162,19 @@ struct Names {
     PyObject* f_code;
     PyObject* co_name;
     PyObject* empty;
+    // inspect.Signature and __annotations__ of the native functions
+    PyObject* inspect;
+    PyObject* Parameter;
+    PyObject* Signature;
+    PyObject* POSITIONAL_OR_KEYWORD;
+    PyObject* VAR_POSITIONAL;
+    PyObject* VAR_KEYWORD;
+    PyObject* kwargs;
+    PyObject* default_;
+    PyObject* annotation;
+    PyObject* return_annotation;
+    PyObject* return_;
+    PyObject* comma_space;
 };
 
 // Filled by init_names(); valid for the life of the process.

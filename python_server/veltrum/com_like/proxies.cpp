@@ -2,7 +2,7 @@
 // request path, and the traceback trimming the proxy methods share.
 #include "proxies.h"
 
-#include "function.h"
+#include "function_params.h"
 #include "messaging.h"
 #include "serializer.h"
 #include "subsystems.h"
@@ -266,26 +266,23 @@ New operation_del(const FuncSpec&, Bound& a) {
     return request(kDel, Request{a.v[0], nullptr, nullptr}).transfer();
 }
 
-FuncSpec getattr_operation_spec{
-    "_cw__getattr__", nullptr, "_cw__getattr__(self, str name: str)\n\nGet attribute proxy method for OfficeJsObject.",
-    operation_getattr, kSelfNameParams};
-FuncSpec getitem_operation_spec{"_cw__getitem__", nullptr,
-                                "_cw__getitem__(self, index)\n\nGet item proxy method for OfficeJsObject.",
-                                operation_getitem, kSelfIndexParams};
-FuncSpec setattr_operation_spec{
-    "_cw__setattr__", nullptr,
-    "_cw__setattr__(self, str name: str, value)\n\nSet attribute proxy method for OfficeJsObject.", operation_setattr,
-    kSelfNameValueParams};
-FuncSpec call_operation_spec{
-    "_cw__call__", nullptr, "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).",
-    operation_call, kSelfParams, kStarArgs};
-FuncSpec del_operation_spec{"_cw__del__", nullptr, "_cw__del__(self)\n\nDelete proxy method for OfficeJsObject.",
-                            operation_del, kSelfParams};
-
-PyMethodDef operation_defs[5] = {};
+constexpr FuncSpec getattr_operation_spec{Fn::operation_getattr, "_cw__getattr__", nullptr,
+                                          "Get attribute proxy method for OfficeJsObject.", operation_getattr,
+                                          kSelfNameParams};
+constexpr FuncSpec getitem_operation_spec{Fn::operation_getitem, "_cw__getitem__", nullptr,
+                                          "Get item proxy method for OfficeJsObject.", operation_getitem,
+                                          kSelfIndexParams};
+constexpr FuncSpec setattr_operation_spec{Fn::operation_setattr, "_cw__setattr__", nullptr,
+                                          "Set attribute proxy method for OfficeJsObject.", operation_setattr,
+                                          kSelfNameValueParams};
+constexpr FuncSpec call_operation_spec{Fn::operation_call, "_cw__call__", nullptr,
+                                       "Call proxy method for OfficeJsObject (Function type).", operation_call,
+                                       kSelfParams, kStarArgs};
+constexpr FuncSpec del_operation_spec{Fn::operation_del, "_cw__del__", nullptr,
+                                      "Delete proxy method for OfficeJsObject.", operation_del, kSelfParams};
 
 // Calls the operation bound to the module global `name`.
-Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
+Ref call_operation(PyObject* name, const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Ref fn = get_global(name);
     if (!fn) return fn;
     return call_rebindable(fn.get(), spec, args, nargs);
@@ -397,20 +394,19 @@ Ref proxy_del(PyObject* self) {
 int body_proxy_functions(PyObject* ns) {
     struct Binding {
         PyObject* name;
-        FuncSpec* spec;
+        const FuncSpec* spec;
         FastEntry entry;
     };
     const Binding operations[] = {
-        {N.mod_cw_getattr, &getattr_operation_spec, fast_entry<getattr_operation_spec>},
-        {N.mod_cw_getitem, &getitem_operation_spec, fast_entry<getitem_operation_spec>},
-        {N.mod_cw_setattr, &setattr_operation_spec, fast_entry<setattr_operation_spec>},
-        {N.mod_cw_call, &call_operation_spec, fast_entry<call_operation_spec>},
-        {N.mod_cw_del, &del_operation_spec, fast_entry<del_operation_spec>},
+        {N.mod_cw_getattr, &getattr_operation_spec, builtin_entry<getattr_operation_spec>},
+        {N.mod_cw_getitem, &getitem_operation_spec, builtin_entry<getitem_operation_spec>},
+        {N.mod_cw_setattr, &setattr_operation_spec, builtin_entry<setattr_operation_spec>},
+        {N.mod_cw_call, &call_operation_spec, builtin_entry<call_operation_spec>},
+        {N.mod_cw_del, &del_operation_spec, builtin_entry<del_operation_spec>},
     };
-    static_assert(sizeof(operations) / sizeof(operations[0]) == sizeof(operation_defs) / sizeof(operation_defs[0]));
-    for (size_t i = 0; i < sizeof(operations) / sizeof(operations[0]); ++i) {
-        Ref f = Ref::steal(make_builtin(*operations[i].spec, operation_defs[i], operations[i].entry));
-        if (!f || PyDict_SetItem(ns, operations[i].name, f.get()) < 0) return -1;
+    for (const Binding& op : operations) {
+        Ref f = Ref::steal(make_builtin(*op.spec, op.entry));
+        if (!f || PyDict_SetItem(ns, op.name, f.get()) < 0) return -1;
     }
     // The functions a proxy failure's traceback leaves out (reraise_trimmed).
     PyObject* const internal[] = {N.mod_cw_getattr, N.mod_cw_getitem,  N.mod_cw_setattr,  N.mod_cw_call,
