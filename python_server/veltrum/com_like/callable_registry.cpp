@@ -5,15 +5,20 @@
 namespace com_like {
 namespace {
 
-// "pyfunc_<first 8 of the guid>_<counter>", advancing the counter. Under the lock.
+// "pyfunc_<first 8 of the guid>_<counter>"
+constexpr const char kIdFormat[] = "pyfunc_%S_%S";
+constexpr Py_ssize_t kIdGuidChars = 8;
+constexpr const char kNotCallableFormat[] = "Object must be callable, got %S";
+
+// The next id (kIdFormat), advancing the counter. Under the lock.
 Ref next_callable_id(PyObject* self) {
     Ref guid = getattr(self, N._guid);
     if (!guid) return guid;
-    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, 8));
+    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, kIdGuidChars));
     if (!prefix) return prefix;
     Ref counter = getattr(self, N._next_callable_id);
     if (!counter) return counter;
-    Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
+    Ref id = Ref::steal(PyUnicode_FromFormat(kIdFormat, prefix.get(), counter.get()));
     if (!id) return id;
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref next = one ? Ref::steal(PyNumber_Add(counter.get(), one.get())) : Ref();
@@ -26,7 +31,7 @@ New messaging_register_callable(const FuncSpec&, Bound& a) {
     PyObject* obj = a.v[1];
     if (!PyCallable_Check(obj)) {
         Ref tname = getattr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), N.dunder_name);
-        if (tname) PyErr_Format(PyExc_TypeError, "Object must be callable, got %S", tname.get());
+        if (tname) PyErr_Format(PyExc_TypeError, kNotCallableFormat, tname.get());
         return nullptr;
     }
     Ref replaced;  // an entry under the same id (the counter was rewound): released after the lock

@@ -25,6 +25,8 @@ constexpr const char kClassDoc[] =
 // default is in its parameter table below).
 constexpr double kNoWaitAtExit = 0.0;
 
+constexpr const char kNoSendHandler[] = "No send handler registered";
+
 // ------------------------------------------------------------------ helpers
 
 // The exception of this thread's last answered failure, by identity only (it
@@ -32,18 +34,32 @@ constexpr double kNoWaitAtExit = 0.0;
 // proxy operation that called it can tell an error answer from the others.
 thread_local PyObject* t_answered_failure = nullptr;
 
-// Makes `context` (stolen) the __context__ of the error in flight.
-void chain_context(PyObject* context) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && context && value != context) {
-        PyException_SetContext(value, context);
-    } else {
-        Py_XDECREF(context);
+// Makes `context` the __context__ of the error in flight.
+void chain_context(Ref context) {
+    Caught current = Caught::fetch();
+    current.normalize();
+    if (current.value() && context && current.value() != context.get()) {
+        PyException_SetContext(current.value(), context.release());
     }
-    if (value && tb) PyException_SetTraceback(value, tb);
-    PyErr_Restore(type, value, tb);
+    current.restore();
+}
+
+// One try at removing req_id from self.waiters under self._waiters_lock.
+// True when the lock was taken: whatever failed after that is dropped, so
+// that the caller's error stays the one reported. False when the wait for the
+// lock failed, with that error set.
+bool try_drop_waiter(PyObject* self, PyObject* req_id) {
+    Ref popped;  // released after the lock, see TakenEntries
+    bool locked = false;
+    const int rc = with_lock(self, N._waiters_lock, [&] {
+        locked = true;
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters || !(popped = mapping_pop(waiters.get(), req_id))) PyErr_Clear();
+        return 0;
+    });
+    if (rc < 0 && !locked) return false;
+    PyErr_Clear();  // a failed release
+    return true;
 }
 
 // Removes req_id from self.waiters under self._waiters_lock. Returns 0 with
@@ -53,37 +69,17 @@ void chain_context(PyObject* context) {
 // context. The lock is only ever held for a few dict operations, so after an
 // interruption it is waited for once more and the waiter still removed.
 int drop_waiter(PyObject* self, PyObject* req_id) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject *itype = nullptr, *ivalue = nullptr, *itb = nullptr;
-    Ref popped;  // released after the lock, see TakenEntries
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        LockGuard guard;
-        if (guard.acquire(self, N._waiters_lock) < 0) {
-            if (itype || PyErr_ExceptionMatches(PyExc_Exception)) {
-                PyErr_Clear();
-                break;
-            }
-            PyErr_Fetch(&itype, &ivalue, &itb);
-            continue;
-        }
-        Ref waiters = getattr(self, N.waiters);
-        if (!waiters || !(popped = mapping_pop(waiters.get(), req_id))) PyErr_Clear();
-        if (guard.release_now() < 0) PyErr_Clear();
-        break;
-    }
-    if (!itype) {
-        PyErr_Restore(type, value, tb);
+    Caught in_flight = Caught::fetch();
+    if (try_drop_waiter(self, req_id) || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        in_flight.restore();
         return 0;
     }
-    if (type) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value && tb) PyException_SetTraceback(value, tb);
-        Py_DECREF(type);
-        Py_XDECREF(tb);
-    }
-    PyErr_Restore(itype, ivalue, itb);
-    if (value) chain_context(value);
+    Caught interruption = Caught::fetch();
+    if (!try_drop_waiter(self, req_id)) PyErr_Clear();
+    in_flight.normalize();  // with no error set
+    interruption.restore();
+    if (Ref context = in_flight.take_value()) chain_context(std::move(context));
     return -1;
 }
 
@@ -139,7 +135,7 @@ int require_handler(PyObject* self) {
     if (!handler) return -1;
     int truth = PyObject_IsTrue(handler.get());
     if (truth <= 0) {
-        if (truth == 0) PyErr_SetString(PyExc_RuntimeError, "No send handler registered");
+        if (truth == 0) PyErr_SetString(PyExc_RuntimeError, kNoSendHandler);
         return -1;
     }
     return 0;
@@ -187,11 +183,10 @@ Ref wait_for_answer(PyObject* self, PyObject* message, PyObject* fut, PyObject* 
 // context, as raising it while handling the first would.
 void raise_timeout(PyObject* self, PyObject* req_id, Ref cause) {
     if (drop_waiter(self, req_id) < 0) {
-        chain_context(cause.release());
+        chain_context(std::move(cause));
         return;
     }
-    Ref text = Ref::steal(PyUnicode_FromString("Timed out waiting for Office.js response"));
-    Ref exc = text ? call1(PyExc_TimeoutError, text.get()) : Ref();
+    Ref exc = call1(PyExc_TimeoutError, N.Timed_out_waiting);
     if (!exc) return;
     PyException_SetContext(exc.get(), cause.release());
     PyErr_Restore(Ref::borrow(PyExc_TimeoutError).release(), exc.release(), nullptr);
@@ -201,31 +196,28 @@ void raise_timeout(PyObject* self, PyObject* req_id, Ref cause) {
 // the caller sees, recording an error answer for the proxy operations.
 // Returns nullptr.
 std::nullptr_t fail_request(PyObject* self, PyObject* req_id, bool answered) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    Caught failure = Caught::fetch();
+    failure.normalize();
     Ref futures_timeout = concurrent_futures_attr(N.TimeoutError);
     if (!futures_timeout) {
         // Cannot classify: drop the waiter and report the look-up failure.
         drop_waiter(self, req_id);
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(t.get(), futures_timeout.get())) {
-        raise_timeout(self, req_id, std::move(v));
+    if (failure.matches(futures_timeout.get())) {
+        raise_timeout(self, req_id, failure.take_value());
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception) && drop_waiter(self, req_id) < 0) {
-        chain_context(v.release());
+    if (failure.matches(PyExc_Exception) && drop_waiter(self, req_id) < 0) {
+        chain_context(failure.take_value());
         return nullptr;
     }
     // Only on_message fails a future with a RuntimeError: the add-in's answer.
     // Set last, after any Python code this call ran (a release sent from a
     // finaliser on the way may have recorded a failure of its own).
-    const bool from_answer = answered && PyErr_GivenExceptionMatches(t.get(), PyExc_RuntimeError);
-    t_answered_failure = from_answer ? v.get() : nullptr;
-    PyErr_Restore(t.release(), v.release(), trace.release());
+    const bool from_answer = answered && failure.matches(PyExc_RuntimeError);
+    t_answered_failure = from_answer ? failure.value() : nullptr;
+    failure.restore();
     return nullptr;
 }
 
@@ -406,17 +398,17 @@ int cancel_waiters(PyObject* self) {
     if (take_waiters(self, taken, listed) < 0) return -1;
     const Py_ssize_t n = listed ? PyList_GET_SIZE(listed.get()) : taken.size();
     bool failed = false;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    Caught first;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* f = listed ? PyList_GET_ITEM(listed.get(), i) : taken.value(i);
+        PyObject* f = listed ? PyList_GET_ITEM(listed.get(), i) : taken.value(i).get();
         if (cancel_pending(f) < 0) {
-            if (!failed) PyErr_Fetch(&type, &value, &tb);
+            if (!failed) first = Caught::fetch();
             PyErr_Clear();
             failed = true;
         }
     }
     if (!failed) return 0;
-    PyErr_Restore(type, value, tb);
+    first.restore();
     return -1;
 }
 

@@ -59,6 +59,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::_msg_guid, "_msg_guid"},
     {&Names::_typ, "_typ"},
     {&Names::_internal_cache, "_internal_cache"},
+    {&Names::object_id, "object_id"},
+    {&Names::type_name, "type_name"},
     // transaction attributes
     {&Names::_rollback_at_error, "_rollback_at_error"},
     {&Names::_error_callback, "_error_callback"},
@@ -98,6 +100,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::GET_ITEM_failed_for, "GET ITEM failed for "},
     {&Names::SET_failed_for, "SET failed for "},
     {&Names::CALL_failed, "CALL failed"},
+    // other fixed texts of errors raised with a text object
+    {&Names::Timed_out_waiting, "Timed out waiting for Office.js response"},
     // wire record keys and tags
     {&Names::type, "type"},
     {&Names::isSpec, "isSpec"},

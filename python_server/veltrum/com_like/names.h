@@ -58,6 +58,8 @@ struct Names {
     PyObject* _msg_guid;
     PyObject* _typ;
     PyObject* _internal_cache;
+    PyObject* object_id;
+    PyObject* type_name;
     // transaction attributes
     PyObject* _rollback_at_error;
     PyObject* _error_callback;
@@ -97,6 +99,8 @@ struct Names {
     PyObject* GET_ITEM_failed_for;
     PyObject* SET_failed_for;
     PyObject* CALL_failed;
+    // other fixed texts of errors raised with a text object
+    PyObject* Timed_out_waiting;
     // wire record keys and tags
     PyObject* type;
     PyObject* isSpec;

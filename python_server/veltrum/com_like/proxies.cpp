@@ -10,6 +10,12 @@
 namespace com_like {
 namespace {
 
+constexpr const char kContextStopped[] = "Excel Object used after messaging context was stopped";
+constexpr const char kBadIndex[] = "Index must be an integer or a slice";
+constexpr const char kNotCallable[] = "Only Function-typed SpecialObjects are callable";
+// The key text of a slice: start:stop:step, each empty when None.
+constexpr const char kSliceKeyFormat[] = "%U:%U:%U";
+
 // ------------------------------------------------------------------ helpers
 
 bool is_one_of(PyObject* name, PyObject* const* names, int n) {
@@ -31,7 +37,7 @@ Ref checked_messaging(PyObject* self) {
     int differs = not_equal(mine.get(), current.get());
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+        PyErr_SetString(PyExc_RuntimeError, kContextStopped);
         return Ref();
     }
     return msg;
@@ -188,10 +194,10 @@ Ref index_key(PyObject* index) {
             texts[i] = parts[i] == Py_None ? Ref::borrow(N.empty) : format_empty(parts[i]);
             if (!texts[i]) return Ref();
         }
-        return Ref::steal(PyUnicode_FromFormat("%U:%U:%U", texts[0].get(), texts[1].get(), texts[2].get()));
+        return Ref::steal(PyUnicode_FromFormat(kSliceKeyFormat, texts[0].get(), texts[1].get(), texts[2].get()));
     }
     if (PyLong_Check(index)) return Ref::steal(PyObject_Str(index));
-    PyErr_SetString(PyExc_TypeError, "Index must be an integer or a slice");
+    PyErr_SetString(PyExc_TypeError, kBadIndex);
     return Ref();
 }
 
@@ -230,7 +236,7 @@ Ref call_payload(const Request& r) {
     int differs = not_equal(tname.get(), N.Function);
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+        PyErr_SetString(PyExc_TypeError, kNotCallable);
         return Ref();
     }
     Ref list = Ref::steal(PyList_New(0));
@@ -286,47 +292,53 @@ Ref call_operation(PyObject* name, const FuncSpec& spec, PyObject* const* args, 
 
 // ------------------------------------------------------------------ shared
 
-std::nullptr_t reraise_trimmed() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), e = Ref::steal(value), trace = Ref::steal(tb);
-    if (!e) {
-        PyErr_Restore(t.release(), nullptr, trace.release());
-        return nullptr;
+namespace {
+
+// `cur` without its leading entries in the module's own functions (the names
+// of _internal_officejs_names); None or empty when all of them are. Runs with
+// no exception set and leaves none.
+Ref skip_internal_entries(Ref cur) {
+    Ref names = get_global(N.mod_internal_names);
+    if (!names) {
+        // Without the list nothing is skipped; the lookup error is not ours
+        // to report here.
+        PyErr_Clear();
+        return cur;
     }
-    if (trace) PyException_SetTraceback(e.get(), trace.get());
-    Ref cur = Ref::steal(PyException_GetTraceback(e.get()));
-    {
-        ErrorStash none;  // the walk runs with no exception set
-        Ref names = get_global(N.mod_internal_names);
-        if (!names) {
-            // Without the list nothing is skipped; the lookup error is not ours
-            // to report here.
+    while (cur && cur.get() != Py_None) {
+        Ref frame = getattr(cur.get(), N.tb_frame);
+        Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
+        Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
+        int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
+        if (skip <= 0) {
             PyErr_Clear();
-        } else {
-            while (cur && cur.get() != Py_None) {
-                Ref frame = getattr(cur.get(), N.tb_frame);
-                Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
-                Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
-                int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
-                if (skip <= 0) {
-                    PyErr_Clear();
-                    break;
-                }
-                cur = getattr(cur.get(), N.tb_next);
-                if (!cur) {
-                    PyErr_Clear();
-                    break;
-                }
-            }
+            break;
+        }
+        cur = getattr(cur.get(), N.tb_next);
+        if (!cur) {
+            PyErr_Clear();
+            break;
         }
     }
-    PyObject* new_tb = (cur && cur.get() != Py_None) ? cur.get() : nullptr;
-    PyException_SetTraceback(e.get(), new_tb ? new_tb : Py_None);
-    PyException_SetCause(e.get(), nullptr);  // also sets __suppress_context__
-    PyErr_Restore(t.release(), e.release(), Ref::borrow(new_tb).release());
+    return cur;
+}
+
+}  // namespace
+
+std::nullptr_t reraise_trimmed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Caught failure = Caught::fetch();
+    failure.normalize();
+    if (!failure.value()) {
+        failure.restore();
+        return nullptr;
+    }
+    Ref tb = skip_internal_entries(Ref::steal(PyException_GetTraceback(failure.value())));
+    if (tb.get() == Py_None) tb.reset();
+    PyException_SetTraceback(failure.value(), tb ? tb.get() : Py_None);
+    PyException_SetCause(failure.value(), nullptr);  // also sets __suppress_context__
+    failure.set_traceback(std::move(tb));
+    failure.restore();
     return nullptr;
 }
 
@@ -408,7 +420,7 @@ int body_proxy_functions(PyObject* ns) {
 }
 
 int body_root_proxies(PyObject* ns) {
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, N.object_id, N.type_name));
     if (!kwnames) return -1;
     for (const FixedRoot& r : kFixedRoots) {
         Ref cls = get_global(N.mod_OfficeJsObject);

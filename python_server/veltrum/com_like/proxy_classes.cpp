@@ -8,6 +8,13 @@
 namespace com_like {
 namespace {
 
+constexpr const char kNoClassCell[] = "super(): __class__ cell not found";
+constexpr const char kArrayIsReadOnly[] = "Cannot set attributes on OfficeJsArray";
+constexpr const char kDictIsReadOnly[] = "Cannot set attributes on OfficeJsDict";
+constexpr const char kObjectReprFormat[] = "<OfficeJsObject %U id=%U>";
+constexpr const char kArrayReprFormat[] = "<OfficeJsArray id=%U len=%zd>";
+constexpr const char kDictReprFormat[] = "<OfficeJsDict id=%U keys=%S>";
+
 // A failure leaves the proxy methods with the module's own frames cut off.
 New trimmed(Ref r) { return r ? r.transfer() : reraise_trimmed(); }
 
@@ -37,7 +44,7 @@ Ref id_text(PyObject* self) {
 int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
     PyObject* cls = defining_class(spec).get();
     if (!cls) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        PyErr_SetString(PyExc_RuntimeError, kNoClassCell);
         return -1;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
@@ -63,7 +70,7 @@ New object_repr(const FuncSpec&, Bound& a) {
     Ref ttext = tname ? format_empty(tname.get()) : Ref();
     Ref itext = ttext ? id_text(a.v[0]) : Ref();
     if (!itext) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get()));
+    return New(PyUnicode_FromFormat(kObjectReprFormat, ttext.get(), itext.get()));
 }
 
 constexpr Param kObjectInitParams[] = {{"self"},
@@ -92,7 +99,7 @@ New array_init(const FuncSpec& spec, Bound& a) {
 }
 
 New array_setattr(const FuncSpec&, Bound&) {
-    return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
+    return raise(PyExc_AttributeError, kArrayIsReadOnly);
 }
 
 New array_repr(const FuncSpec&, Bound& a) {
@@ -100,7 +107,7 @@ New array_repr(const FuncSpec&, Bound& a) {
     if (!itext) return nullptr;
     Py_ssize_t n = PyObject_Size(a.v[0]);
     if (n < 0) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n));
+    return New(PyUnicode_FromFormat(kArrayReprFormat, itext.get(), n));
 }
 
 constexpr FuncSpec array_init_spec{Fn::array_init, "__init__", "OfficeJsArray", "", array_init, kSelfObjectIdParams};
@@ -132,7 +139,7 @@ New dict_getattr(const FuncSpec& spec, Bound& a) {
 New dict_setattr(const FuncSpec&, Bound& a) {
     int has = PySequence_Contains(a.v[0], a.v[1]);
     if (has < 0) return nullptr;
-    if (!has) return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+    if (!has) return raise(PyExc_AttributeError, kDictIsReadOnly);
     if (PyObject_SetItem(a.v[0], a.v[1], a.v[2]) < 0) return nullptr;
     return none();
 }
@@ -143,7 +150,7 @@ New dict_repr(const FuncSpec&, Bound& a) {
     Ref keys = call_method(a.v[0], N.keys);
     Ref lst = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
     if (!lst) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get()));
+    return New(PyUnicode_FromFormat(kDictReprFormat, itext.get(), lst.get()));
 }
 
 constexpr FuncSpec dict_init_spec{Fn::dict_init, "__init__", "OfficeJsDict", "", dict_init, kSelfObjectIdParams};

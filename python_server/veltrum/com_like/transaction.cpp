@@ -7,6 +7,8 @@
 namespace com_like {
 namespace {
 
+constexpr const char kReprFormat[] = "<OfficeJsTransaction id=%U>";
+
 int truth_of_attr(PyObject* self, PyObject* name) {
     Ref v = getattr(self, name);
     return v ? PyObject_IsTrue(v.get()) : -1;
@@ -101,7 +103,7 @@ New transaction_repr(const FuncSpec&, Bound& a) {
     Ref oid = getattr(a.v[0], N._internal_id);
     Ref text = oid ? format_empty(oid.get()) : Ref();
     if (!text) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", text.get()));
+    return New(PyUnicode_FromFormat(kReprFormat, text.get()));
 }
 
 constexpr Param kInit[] = {{"self"},
