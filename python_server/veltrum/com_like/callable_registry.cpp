@@ -5,15 +5,20 @@
 namespace com_like {
 namespace {
 
-// "pyfunc_<first 8 of the guid>_<counter>", advancing the counter. Under the lock.
+// "pyfunc_<first 8 of the guid>_<counter>"
+constexpr const char kIdFormat[] = "pyfunc_%S_%S";
+constexpr Py_ssize_t kIdGuidChars = 8;
+constexpr const char kNotCallableFormat[] = "Object must be callable, got %S";
+
+// The next id (kIdFormat), advancing the counter. Under the lock.
 Ref next_callable_id(PyObject* self) {
     Ref guid = getattr(self, N._guid);
     if (!guid) return guid;
-    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, 8));
+    Ref prefix = Ref::steal(PySequence_GetSlice(guid.get(), 0, kIdGuidChars));
     if (!prefix) return prefix;
     Ref counter = getattr(self, N._next_callable_id);
     if (!counter) return counter;
-    Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
+    Ref id = Ref::steal(PyUnicode_FromFormat(kIdFormat, prefix.get(), counter.get()));
     if (!id) return id;
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref next = one ? Ref::steal(PyNumber_Add(counter.get(), one.get())) : Ref();
@@ -26,7 +31,7 @@ New messaging_register_callable(const FuncSpec&, Bound& a) {
     PyObject* obj = a.v[1];
     if (!PyCallable_Check(obj)) {
         Ref tname = getattr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), N.dunder_name);
-        if (tname) PyErr_Format(PyExc_TypeError, "Object must be callable, got %S", tname.get());
+        if (tname) PyErr_Format(PyExc_TypeError, kNotCallableFormat, tname.get());
         return nullptr;
     }
     Ref replaced;  // an entry under the same id (the counter was rewound): released after the lock
@@ -68,13 +73,12 @@ New messaging_unregister_callable(const FuncSpec&, Bound& a) {
     return none();
 }
 
-const Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, Default::Required, "Any"}};
-const Param kCallableId[] = {{"self"}, {"callable_id", Check::Str, Default::Required, "str"}};
+constexpr Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, kRequired, "Any"}};
 
 }  // namespace
 
-FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
-                   "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+extern constexpr FuncSpec messaging_register_callable_spec{
+    Fn::messaging_register_callable, "register_callable", "Messaging",
                    "Register a Python callable and return its ID.\n\n"
                    "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
                    "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
@@ -82,20 +86,20 @@ FuncSpec messaging_register_callable_spec{"register_callable", "Messaging",
                    "Threading Note: This method is thread-safe due to _callable_lock.\n"
                    "Can be called from any thread (worker or listener).",
                    messaging_register_callable, kRegister, returns("str")};
-FuncSpec messaging_get_callable_spec{"get_callable", "Messaging",
-                      "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+extern constexpr FuncSpec messaging_get_callable_spec{
+    Fn::messaging_get_callable, "get_callable", "Messaging",
                       "Retrieve a registered callable by its ID.\n\n"
                       "Args:\n    callable_id: The ID returned by register_callable.\n\n"
                       "Returns:\n    The callable object, or None if not found.\n    \n"
                       "Threading Note: This method is thread-safe due to _callable_lock.\n"
                       "Can be called from any thread (worker or listener).",
-                      messaging_get_callable, kCallableId, returns("Any")};
-FuncSpec messaging_unregister_callable_spec{"unregister_callable", "Messaging",
-                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                      messaging_get_callable, kSelfCallableIdParams, returns("Any")};
+extern constexpr FuncSpec messaging_unregister_callable_spec{
+    Fn::messaging_unregister_callable, "unregister_callable", "Messaging",
                      "Remove a callable from the registry.\n\n"
                      "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
                      "Can be called from any thread (worker or listener).",
-                     messaging_unregister_callable, kCallableId};
+                     messaging_unregister_callable, kSelfCallableIdParams};
 
 }  // namespace com_like

@@ -1,9 +1,12 @@
 // Native functions: argument binding with the module's exact error texts, a
 // method object that binds like a Python function, and the class builder.
 //
-// Every function of the module is described by a static `FuncSpec`. The
-// binder turns (args, nargs, kwnames) into one borrowed or converted value per
-// declared parameter, then calls the FuncSpec's `impl`.
+// Every function of the module is declared by an immutable `FuncSpec` next
+// to its body, under its id in function_ids.h. The binder turns (args, nargs,
+// kwnames) into one borrowed or converted value per declared parameter, then
+// calls the FuncSpec's `impl`. What is made from a declaration at start-up
+// (interned names, defaults, __doc__, the function object) is kept in
+// P.functions[id].
 #pragma once
 
 #include <cstdint>
@@ -12,33 +15,41 @@
 
 namespace com_like {
 
+// The exact type a parameter takes; Int and Double convert other numbers.
 enum class Check : uint8_t { Any, Dict, Str, Int, Double };
-enum class Default : uint8_t { Required, None, False, True, Float };
+
+// A parameter's default value, or none for a required parameter.
+struct Default {
+    enum class Kind : uint8_t { Required, None, Bool, Float };
+    Kind kind = Kind::Required;
+    double value = 0.0;  // of a Bool (0 or 1) or Float default
+};
+inline constexpr Default kRequired{};
+inline constexpr Default kDefaultsToNone{Default::Kind::None};
+constexpr Default defaults_to(bool b) { return Default{Default::Kind::Bool, b ? 1.0 : 0.0}; }
+constexpr Default defaults_to(double d) { return Default{Default::Kind::Float, d}; }
 
 struct Param {
     const char* name;
     Check check = Check::Any;
-    Default dflt = Default::Required;
+    Default dflt = kRequired;
     const char* annotation = nullptr;  // stored as a string annotation
-    double float_value = 0.0;          // the default of a Default::Float parameter
 };
-
-inline constexpr int kMaxParams = 6;
 
 struct FuncSpec;
 
 // Values bound for one call. v[i] is borrowed (from the caller or from the
-// spec's defaults) unless a conversion produced it, then `owned[i]` keeps it.
+// function's defaults) unless a conversion produced it, then `owned[i]` keeps it.
 struct Bound {
     PyObject* v[kMaxParams];
     Ref owned[kMaxParams];
-    Ref varargs;  // tuple, only for specs with *args
-    Ref varkw;    // dict, only for specs with **kwargs
+    Ref varargs;  // tuple, only for functions with *args
+    Ref varkw;    // dict, only for functions with **kwargs
 };
 
 using Impl = New (*)(const FuncSpec& spec, Bound& a);
 
-// What a spec has besides its named parameters.
+// What a function has besides its named parameters.
 struct SpecRest {
     bool varargs = false;
     bool varkw = false;
@@ -47,10 +58,14 @@ struct SpecRest {
 inline constexpr SpecRest kStarArgs{true, true, nullptr};  // *args, **kwargs
 constexpr SpecRest returns(const char* annotation) { return SpecRest{false, false, annotation}; }
 
+// The declaration of one native function. __doc__ is its signature line,
+// rendered from the parameters, then a blank line and `doc` when `doc` is not
+// empty.
 struct FuncSpec {
-    const char* name;       // bare name, used in argument errors
-    const char* owner;      // class name for __qualname__, or nullptr
-    const char* doc;
+    Fn id;
+    const char* name;   // bare name, used in argument errors
+    const char* owner;  // class name for __qualname__, or nullptr
+    const char* doc;    // the text after the signature line
     Impl impl;
     const Param* params;
     int nparams;
@@ -58,49 +73,52 @@ struct FuncSpec {
     bool varkw = false;
     const char* return_annotation = nullptr;
 
-    // Filled once per process by prepare().
-    PyObject* interned[kMaxParams] = {};
-    PyObject* defaults[kMaxParams] = {};
-    int nrequired = 0;
-    // The class that defines a method, as a zero-argument super() sees it.
-    PyObject* defining_class = nullptr;  // strong, set by build_class()
-    PyObject* object = nullptr;          // strong: the function object made for this spec
-
     // The count is that of the parameter table.
     template <size_t N>
-    constexpr FuncSpec(const char* name_, const char* owner_, const char* doc_, Impl impl_, const Param (&params_)[N],
-                       SpecRest rest = {})
-        : name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(int(N)),
+    constexpr FuncSpec(Fn id_, const char* name_, const char* owner_, const char* doc_, Impl impl_,
+                       const Param (&params_)[N], SpecRest rest = {})
+        : id(id_), name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(int(N)),
           varargs(rest.varargs), varkw(rest.varkw), return_annotation(rest.return_annotation) {
         static_assert(N <= kMaxParams, "too many parameters");
     }
+
+    FunctionState& state() const { return P.functions[size_t(id)]; }
+
+    // Calls with exactly the named parameters by position bind by copying
+    // them: no *args or **kwargs to collect, no default to fill.
+    constexpr bool binds_by_position() const {
+        if (varargs || varkw) return false;
+        for (int i = 0; i < nparams; ++i) {
+            if (params[i].dflt.kind != Default::Kind::Required) return false;
+        }
+        return true;
+    }
 };
 
-// Parameter tables shared by several specs.
-inline constexpr Param kSelfParams[] = {{"self"}};
-inline constexpr Param kSelfNameParams[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}};
-inline constexpr Param kSelfIndexParams[] = {{"self"}, {"index"}};
-inline constexpr Param kSelfNameValueParams[] = {{"self"}, {"name", Check::Str, Default::Required, "str"}, {"value"}};
-
-// Binds arguments per the FuncSpec; -1 with TypeError (or a conversion error) set.
-int bind_args(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& out);
+// Binds arguments per the declaration; -1 with TypeError (or a conversion error) set.
+int bind_args(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& out);
 
 // A method object for the classes: binds like a Python function, carries
 // __name__, __qualname__, __module__, __doc__, __annotations__, __signature__.
-// Returns a new reference and records it in spec.object.
-New make_method(FuncSpec& spec);
+// Records it as the function's object in P.
+New make_method(const FuncSpec& spec);
 // staticmethod(make_method(spec)).
-New make_static_method(FuncSpec& spec);
+New make_static_method(const FuncSpec& spec);
 // A plain built-in function (module level): no __annotations__, no bound
-// object. `entry` is a one-line trampoline calling vector_entry(spec, ...).
+// object. `entry` is builtin_entry<spec>.
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-New make_builtin(FuncSpec& spec, PyMethodDef& def, FastEntry entry);
-// Binds and runs a spec: the body of every entry point.
-New vector_entry(FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+New make_builtin(const FuncSpec& spec, FastEntry entry);
+// Binds and runs a function: the body of every entry point. The first binds
+// any call; the second is for binds_by_position() functions and takes the
+// general path for any other call than one with exactly their parameters.
+New vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
-// The METH_FASTCALL entry of the module-level function made for `Spec`.
-template <FuncSpec& Spec>
-PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The METH_FASTCALL entry of the module-level function made for `Spec`, its
+// binder chosen here once.
+template <const FuncSpec& Spec>
+PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if constexpr (Spec.binds_by_position()) return positional_entry(Spec, args, size_t(nargs), kwnames).release();
     return vector_entry(Spec, args, size_t(nargs), kwnames).release();
 }
 
@@ -108,23 +126,22 @@ PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // Serializer's methods): user code may rebind it and the rebinding must be
 // honoured, but while it still holds the function object this module made for
 // `spec` the native body runs directly, skipping argument tuples and the call
-// machinery. Identity is enough: the newest object made for a spec is the one
-// recorded, and the module is made once per process.
-inline bool is_our_function(PyObject* o, const FuncSpec& spec) { return o == spec.object && o != nullptr; }
+// machinery. Identity is enough: the newest object made for a function is the
+// one recorded, and the module is made once per process.
+inline bool is_our_function(PyObject* o, const FuncSpec& spec) { return o == spec.state().object && o != nullptr; }
 
 // Calls `fn`, the current value of such a global, with (*args, *varargs,
 // **varkw): spec.impl natively when is_our_function(fn, spec), else as Python
-// calls it. `varargs` (a tuple) and `varkw` (a dict) are given only for specs
-// with *args/**kwargs and are handed over to the native body as they are.
-Ref call_rebindable(PyObject* fn, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, Ref varargs = Ref(),
+// calls it. `varargs` (a tuple) and `varkw` (a dict) are given only for
+// functions with *args/**kwargs and are handed over to the native body as they are.
+Ref call_rebindable(PyObject* fn, const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs, Ref varargs = Ref(),
                     Ref varkw = Ref());
 
 // Builds `type(name, (base,), ns)` with __module__, __qualname__, __doc__ and
-// the given members in order; records the class as defining class of every
-// method spec listed. Returns a new reference.
+// the given methods in order, each under its own name; records the class as
+// defining class of every method listed.
 struct Member {
-    const char* name;
-    FuncSpec* spec;       // a method, or nullptr when `value` is given
+    const FuncSpec* spec;
     bool is_static = false;
 };
 New build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers);
@@ -135,9 +152,22 @@ New build_class(const char* name, PyObject* base, const char* doc, const Member 
 
 // Runs spec.impl directly on positional values (the native fast path used when
 // a global still holds our own function). `args` must have spec.nparams
-// entries for specs without *args/**kwargs.
-New call_native(FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
+// entries for functions without *args/**kwargs.
+New call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
+
+// The class a method's body was defined in, as a zero-argument super() sees
+// it; null before its class is built.
+inline Borrowed defining_class(const FuncSpec& spec) { return Borrowed(spec.state().defining_class); }
 
 int init_function_type(PyObject* module_dict);
+
+// The function's start-up state from its declaration (function_doc.cpp):
+// names, defaults, annotations and __doc__. Once per function; -1 with an
+// error set.
+int function_state_init(const FuncSpec& spec);
+// Its inspect.Signature, from the same state.
+Ref function_signature(const FuncSpec& spec);
+// Its __annotations__ dict, a new one per function object.
+Ref function_annotations(const FuncSpec& spec);
 
 }  // namespace com_like

@@ -23,18 +23,18 @@ bool generic_getattribute(PyObject* descr) {
 }
 
 // getattr(self, name) as the interpreter calls a __getattr__ found on the type.
-PyObject* call_getattr(PyObject* self, PyObject* getattr, PyObject* name) {
+New call_getattr(PyObject* self, PyObject* getattr, PyObject* name) {
     if (PyType_HasFeature(Py_TYPE(getattr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         // Binding such a descriptor and calling the result is the same as
         // calling it with self in front.
         PyObject* argv[2] = {self, name};
-        return PyObject_Vectorcall(getattr, argv, 2, nullptr);
+        return New(PyObject_Vectorcall(getattr, argv, 2, nullptr));
     }
     descrgetfunc get = Py_TYPE(getattr)->tp_descr_get;
-    if (!get) return PyObject_CallOneArg(getattr, name);
+    if (!get) return New(PyObject_CallOneArg(getattr, name));
     Ref bound = Ref::steal(get(getattr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
     if (!bound) return nullptr;
-    return PyObject_CallOneArg(bound.get(), name);
+    return New(PyObject_CallOneArg(bound.get(), name));
 }
 
 PyObject* getattro(PyObject* self, PyObject* name) {
@@ -49,7 +49,7 @@ PyObject* getattro(PyObject* self, PyObject* name) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
         PyErr_Clear();
     }
-    return call_getattr(self, getattr.get(), name);
+    return call_getattr(self, getattr.get(), name).release();
 }
 
 }  // namespace

@@ -4,6 +4,11 @@
 
 namespace com_like {
 
+namespace {
+constexpr const char kNotDefinedFormat[] = "name '%U' is not defined";
+constexpr const char kNoNamespace[] = "module namespace is not set up";
+}  // namespace
+
 Ref get_global_opt(PyObject* name) {
     if (!P.module_dict) return Ref();
     return Ref::borrow(PyDict_GetItemWithError(P.module_dict, name));
@@ -11,13 +16,13 @@ Ref get_global_opt(PyObject* name) {
 
 Ref get_global(PyObject* name) {
     Ref v = get_global_opt(name);
-    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, kNotDefinedFormat, name);
     return v;
 }
 
 int set_global(PyObject* name, PyObject* value) {
     if (!P.module_dict) {
-        PyErr_SetString(PyExc_SystemError, "module namespace is not set up");
+        PyErr_SetString(PyExc_SystemError, kNoNamespace);
         return -1;
     }
     return PyDict_SetItem(P.module_dict, name, value);

@@ -6,6 +6,8 @@
 
 #include "state.h"
 
+#include <new>
+
 namespace com_like {
 
 // Returns a new reference to the module global `name`, or an empty Ref with
@@ -125,39 +127,53 @@ int with_lock(PyObject* owner, PyObject* lock_attr, Body&& body) {
 // nothing since they are still held here. They are released when this goes
 // out of scope, which must be after the lock is released: the last reference
 // to a callable may keep a proxy alive, whose release sends a request.
+//
+// Each entry owns its two references as Refs, placed in memory from
+// PyMem_Malloc (which never collects, unlike a container of ours) and
+// destroyed one by one before that memory is freed.
 class TakenEntries {
 public:
     TakenEntries() = default;
     TakenEntries(const TakenEntries&) = delete;
     TakenEntries& operator=(const TakenEntries&) = delete;
     ~TakenEntries() {
-        for (Py_ssize_t i = 0; i < 2 * size_; ++i) Py_DECREF(refs_[i]);
-        PyMem_Free(refs_);
+        for (Py_ssize_t i = 0; i < size_; ++i) entries_[i].~Entry();
+        PyMem_Free(entries_);
     }
     // Empties `dict`; -1 (no error set, the dict unchanged) when out of memory.
     int take_all(PyObject* dict) {
         const Py_ssize_t n = PyDict_GET_SIZE(dict);
         if (n == 0) return 0;
-        refs_ = static_cast<PyObject**>(PyMem_Malloc(2 * n * sizeof(PyObject*)));
-        if (!refs_) return -1;
+        entries_ = static_cast<Entry*>(PyMem_Malloc(n * sizeof(Entry)));
+        if (!entries_) return -1;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (size_ < n && PyDict_Next(dict, &pos, &k, &v)) {
-            Py_INCREF(k);
-            Py_INCREF(v);
-            refs_[2 * size_] = k;
-            refs_[2 * size_ + 1] = v;
+            new (&entries_[size_]) Entry{Ref::borrow(v), Ref::borrow(k)};
             ++size_;
         }
         PyDict_Clear(dict);
         return 0;
     }
     Py_ssize_t size() const { return size_; }
-    PyObject* value(Py_ssize_t i) const { return refs_[2 * i + 1]; }
+    Borrowed value(Py_ssize_t i) const { return Borrowed(entries_[i].value.get()); }
 
 private:
-    PyObject** refs_ = nullptr;
+    // Members go in reverse order: the key is released first, then its
+    // value, as the dict itself releases them.
+    struct Entry {
+        Ref value;
+        Ref key;
+    };
+    Entry* entries_ = nullptr;
     Py_ssize_t size_ = 0;
 };
+
+// Stores `value` in a strong process-wide field (state.h) and releases what
+// the field held before.
+inline void store_strong(PyObject*& field, Ref value) {
+    Ref previous = Ref::steal(field);
+    field = value.release();
+}
 
 }  // namespace com_like

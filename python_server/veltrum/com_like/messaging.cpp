@@ -2,7 +2,7 @@
 // registry of Python callables is in callable_registry.cpp).
 #include "messaging.h"
 
-#include "function.h"
+#include "function_params.h"
 #include "futures.h"
 #include "callable_registry.h"
 #include "proxies.h"
@@ -21,10 +21,11 @@ constexpr const char kClassDoc[] =
     "    - send_request_sync(): Can be called from worker threads, blocks using concurrent.futures.Future\n"
     "    - on_message(): Can be called from listener thread to resolve pending futures\n    ";
 
-// How long send_request_sync waits for an answer unless told otherwise, and
-// how long a release sent at interpreter exit waits.
-constexpr double kDefaultTimeout = 30.0;
+// How long a release sent at interpreter exit waits (send_request_sync's own
+// default is in its parameter table below).
 constexpr double kNoWaitAtExit = 0.0;
+
+constexpr const char kNoSendHandler[] = "No send handler registered";
 
 // ------------------------------------------------------------------ helpers
 
@@ -33,18 +34,32 @@ constexpr double kNoWaitAtExit = 0.0;
 // proxy operation that called it can tell an error answer from the others.
 thread_local PyObject* t_answered_failure = nullptr;
 
-// Makes `context` (stolen) the __context__ of the error in flight.
-void chain_context(PyObject* context) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && context && value != context) {
-        PyException_SetContext(value, context);
-    } else {
-        Py_XDECREF(context);
+// Makes `context` the __context__ of the error in flight.
+void chain_context(Ref context) {
+    Caught current = Caught::fetch();
+    current.normalize();
+    if (current.value() && context && current.value() != context.get()) {
+        PyException_SetContext(current.value(), context.release());
     }
-    if (value && tb) PyException_SetTraceback(value, tb);
-    PyErr_Restore(type, value, tb);
+    current.restore();
+}
+
+// One try at removing req_id from self.waiters under self._waiters_lock.
+// True when the lock was taken: whatever failed after that is dropped, so
+// that the caller's error stays the one reported. False when the wait for the
+// lock failed, with that error set.
+bool try_drop_waiter(PyObject* self, PyObject* req_id) {
+    Ref popped;  // released after the lock, see TakenEntries
+    bool locked = false;
+    const int rc = with_lock(self, N._waiters_lock, [&] {
+        locked = true;
+        Ref waiters = getattr(self, N.waiters);
+        if (!waiters || !(popped = mapping_pop(waiters.get(), req_id))) PyErr_Clear();
+        return 0;
+    });
+    if (rc < 0 && !locked) return false;
+    PyErr_Clear();  // a failed release
+    return true;
 }
 
 // Removes req_id from self.waiters under self._waiters_lock. Returns 0 with
@@ -54,37 +69,17 @@ void chain_context(PyObject* context) {
 // context. The lock is only ever held for a few dict operations, so after an
 // interruption it is waited for once more and the waiter still removed.
 int drop_waiter(PyObject* self, PyObject* req_id) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject *itype = nullptr, *ivalue = nullptr, *itb = nullptr;
-    Ref popped;  // released after the lock, see TakenEntries
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        LockGuard guard;
-        if (guard.acquire(self, N._waiters_lock) < 0) {
-            if (itype || PyErr_ExceptionMatches(PyExc_Exception)) {
-                PyErr_Clear();
-                break;
-            }
-            PyErr_Fetch(&itype, &ivalue, &itb);
-            continue;
-        }
-        Ref waiters = getattr(self, N.waiters);
-        if (!waiters || !(popped = mapping_pop(waiters.get(), req_id))) PyErr_Clear();
-        if (guard.release_now() < 0) PyErr_Clear();
-        break;
-    }
-    if (!itype) {
-        PyErr_Restore(type, value, tb);
+    Caught in_flight = Caught::fetch();
+    if (try_drop_waiter(self, req_id) || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        in_flight.restore();
         return 0;
     }
-    if (type) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value && tb) PyException_SetTraceback(value, tb);
-        Py_DECREF(type);
-        Py_XDECREF(tb);
-    }
-    PyErr_Restore(itype, ivalue, itb);
-    if (value) chain_context(value);
+    Caught interruption = Caught::fetch();
+    if (!try_drop_waiter(self, req_id)) PyErr_Clear();
+    in_flight.normalize();  // with no error set
+    interruption.restore();
+    if (Ref context = in_flight.take_value()) chain_context(std::move(context));
     return -1;
 }
 
@@ -140,7 +135,7 @@ int require_handler(PyObject* self) {
     if (!handler) return -1;
     int truth = PyObject_IsTrue(handler.get());
     if (truth <= 0) {
-        if (truth == 0) PyErr_SetString(PyExc_RuntimeError, "No send handler registered");
+        if (truth == 0) PyErr_SetString(PyExc_RuntimeError, kNoSendHandler);
         return -1;
     }
     return 0;
@@ -188,11 +183,10 @@ Ref wait_for_answer(PyObject* self, PyObject* message, PyObject* fut, PyObject* 
 // context, as raising it while handling the first would.
 void raise_timeout(PyObject* self, PyObject* req_id, Ref cause) {
     if (drop_waiter(self, req_id) < 0) {
-        chain_context(cause.release());
+        chain_context(std::move(cause));
         return;
     }
-    Ref text = Ref::steal(PyUnicode_FromString("Timed out waiting for Office.js response"));
-    Ref exc = text ? call1(PyExc_TimeoutError, text.get()) : Ref();
+    Ref exc = call1(PyExc_TimeoutError, N.Timed_out_waiting);
     if (!exc) return;
     PyException_SetContext(exc.get(), cause.release());
     PyErr_Restore(Ref::borrow(PyExc_TimeoutError).release(), exc.release(), nullptr);
@@ -202,31 +196,28 @@ void raise_timeout(PyObject* self, PyObject* req_id, Ref cause) {
 // the caller sees, recording an error answer for the proxy operations.
 // Returns nullptr.
 std::nullptr_t fail_request(PyObject* self, PyObject* req_id, bool answered) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    Caught failure = Caught::fetch();
+    failure.normalize();
     Ref futures_timeout = concurrent_futures_attr(N.TimeoutError);
     if (!futures_timeout) {
         // Cannot classify: drop the waiter and report the look-up failure.
         drop_waiter(self, req_id);
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(t.get(), futures_timeout.get())) {
-        raise_timeout(self, req_id, std::move(v));
+    if (failure.matches(futures_timeout.get())) {
+        raise_timeout(self, req_id, failure.take_value());
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(t.get(), PyExc_Exception) && drop_waiter(self, req_id) < 0) {
-        chain_context(v.release());
+    if (failure.matches(PyExc_Exception) && drop_waiter(self, req_id) < 0) {
+        chain_context(failure.take_value());
         return nullptr;
     }
     // Only on_message fails a future with a RuntimeError: the add-in's answer.
     // Set last, after any Python code this call ran (a release sent from a
     // finaliser on the way may have recorded a failure of its own).
-    const bool from_answer = answered && PyErr_GivenExceptionMatches(t.get(), PyExc_RuntimeError);
-    t_answered_failure = from_answer ? v.get() : nullptr;
-    PyErr_Restore(t.release(), v.release(), trace.release());
+    const bool from_answer = answered && failure.matches(PyExc_RuntimeError);
+    t_answered_failure = from_answer ? failure.value() : nullptr;
+    failure.restore();
     return nullptr;
 }
 
@@ -407,17 +398,17 @@ int cancel_waiters(PyObject* self) {
     if (take_waiters(self, taken, listed) < 0) return -1;
     const Py_ssize_t n = listed ? PyList_GET_SIZE(listed.get()) : taken.size();
     bool failed = false;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    Caught first;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* f = listed ? PyList_GET_ITEM(listed.get(), i) : taken.value(i);
+        PyObject* f = listed ? PyList_GET_ITEM(listed.get(), i) : taken.value(i).get();
         if (cancel_pending(f) < 0) {
-            if (!failed) PyErr_Fetch(&type, &value, &tb);
+            if (!failed) first = Caught::fetch();
             PyErr_Clear();
             failed = true;
         }
     }
     if (!failed) return 0;
-    PyErr_Restore(type, value, tb);
+    first.restore();
     return -1;
 }
 
@@ -465,43 +456,39 @@ New messaging_reset(const FuncSpec&, Bound& a) {
 
 // ------------------------------------------------------------------ specs
 
-const Param kSetHandler[] = {{"self"}, {"handler"}};
-const Param kOnMessage[] = {{"self"}, {"message", Check::Dict, Default::Required, "Dict[str, Any]"}};
-const Param kSend[] = {{"self"},
-                       {"req", Check::Dict, Default::Required, "Dict[str, Any]"},
-                       {"timeout", Check::Double, Default::Float, "float", kDefaultTimeout}};
+constexpr Param kSetHandler[] = {{"self"}, {"handler"}};
+constexpr Param kOnMessage[] = {{"self"}, {"message", Check::Dict, kRequired, "Dict[str, Any]"}};
+constexpr Param kSend[] = {{"self"},
+                           {"req", Check::Dict, kRequired, "Dict[str, Any]"},
+                           {"timeout", Check::Double, defaults_to(30.0), "float"}};
 
-FuncSpec sInit{"__init__", "Messaging", "Messaging.__init__(self)", messaging_init, kSelfParams};
-FuncSpec sSetHandler{"set_send_handler", "Messaging",
-                     "Messaging.set_send_handler(self, handler)\n\n"
-                     "Register a callback used to send messages to the add-in.\n\n"
-                     "The handler should be a callable that takes a dict (the message payload)\n"
-                     "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
-                     messaging_set_send_handler, kSetHandler};
-FuncSpec sOnMessage{"on_message", "Messaging",
-                    "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
-                    "Handle an incoming response message from the add-in.\n\n"
-                    "This method is called by the kernel when it receives an excel_response\n"
-                    "message. It resolves the pending future for the corresponding request.\n\n"
-                    "Threading Note: This method is typically called from the listener thread.\n"
-                    "The _waiters_lock ensures thread-safe access to the waiters dict.",
-                    messaging_on_message, kOnMessage};
-FuncSpec sSend{"send_request_sync", "Messaging",
-               "Messaging.send_request_sync(self, dict req: Dict[str, Any], double timeout: float = 30.0)\n\n"
-               "Send a request and wait synchronously for the response.\n\n"
-               "This creates a thread-safe Future, calls the send handler, and blocks\n"
-               "until the response is received (or timeout).\n\n"
-               "Threading Note: This method can be called from worker threads. It blocks\n"
-               "the calling thread using concurrent.futures.Future.result(), but releases\n"
-               "the GIL so the listener thread can continue processing messages.",
-               messaging_send_request_sync, kSend};
-FuncSpec sReset{"reset", "Messaging",
-                "Messaging.reset(self)\n\n"
-                "Reset the messaging state (e.g., when the connection is closed).\n\n"
-                "Cancels all pending futures and generates a new GUID.\n\n"
-                "Threading Note: This method should be called from the listener thread\n"
-                "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
-                messaging_reset, kSelfParams};
+constexpr FuncSpec sInit{Fn::messaging_init, "__init__", "Messaging", "", messaging_init, kSelfParams};
+constexpr FuncSpec sSetHandler{Fn::messaging_set_send_handler, "set_send_handler", "Messaging",
+                               "Register a callback used to send messages to the add-in.\n\n"
+                               "The handler should be a callable that takes a dict (the message payload)\n"
+                               "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
+                               messaging_set_send_handler, kSetHandler};
+constexpr FuncSpec sOnMessage{Fn::messaging_on_message, "on_message", "Messaging",
+                              "Handle an incoming response message from the add-in.\n\n"
+                              "This method is called by the kernel when it receives an excel_response\n"
+                              "message. It resolves the pending future for the corresponding request.\n\n"
+                              "Threading Note: This method is typically called from the listener thread.\n"
+                              "The _waiters_lock ensures thread-safe access to the waiters dict.",
+                              messaging_on_message, kOnMessage};
+constexpr FuncSpec sSend{Fn::messaging_send_request_sync, "send_request_sync", "Messaging",
+                         "Send a request and wait synchronously for the response.\n\n"
+                         "This creates a thread-safe Future, calls the send handler, and blocks\n"
+                         "until the response is received (or timeout).\n\n"
+                         "Threading Note: This method can be called from worker threads. It blocks\n"
+                         "the calling thread using concurrent.futures.Future.result(), but releases\n"
+                         "the GIL so the listener thread can continue processing messages.",
+                         messaging_send_request_sync, kSend};
+constexpr FuncSpec sReset{Fn::messaging_reset, "reset", "Messaging",
+                          "Reset the messaging state (e.g., when the connection is closed).\n\n"
+                          "Cancels all pending futures and generates a new GUID.\n\n"
+                          "Threading Note: This method should be called from the listener thread\n"
+                          "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
+                          messaging_reset, kSelfParams};
 
 }  // namespace
 
@@ -526,14 +513,14 @@ bool messaging_take_answered_failure(PyObject* exc) {
 
 int body_messaging_class(PyObject* ns) {
     const Member members[] = {
-        {"__init__", &sInit},
-        {"set_send_handler", &sSetHandler},
-        {"on_message", &sOnMessage},
-        {"send_request_sync", &sSend},
-        {"reset", &sReset},
-        {"register_callable", &messaging_register_callable_spec},
-        {"get_callable", &messaging_get_callable_spec},
-        {"unregister_callable", &messaging_unregister_callable_spec},
+        {&sInit},
+        {&sSetHandler},
+        {&sOnMessage},
+        {&sSend},
+        {&sReset},
+        {&messaging_register_callable_spec},
+        {&messaging_get_callable_spec},
+        {&messaging_unregister_callable_spec},
     };
     Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
                                      members));

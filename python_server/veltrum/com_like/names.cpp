@@ -59,6 +59,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::_msg_guid, "_msg_guid"},
     {&Names::_typ, "_typ"},
     {&Names::_internal_cache, "_internal_cache"},
+    {&Names::object_id, "object_id"},
+    {&Names::type_name, "type_name"},
     // transaction attributes
     {&Names::_rollback_at_error, "_rollback_at_error"},
     {&Names::_error_callback, "_error_callback"},
@@ -98,6 +100,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::GET_ITEM_failed_for, "GET ITEM failed for "},
     {&Names::SET_failed_for, "SET failed for "},
     {&Names::CALL_failed, "CALL failed"},
+    // other fixed texts of errors raised with a text object
+    {&Names::Timed_out_waiting, "Timed out waiting for Office.js response"},
     // wire record keys and tags
     {&Names::type, "type"},
     {&Names::isSpec, "isSpec"},
@@ -145,6 +149,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::from_wire, "from_wire"},
     {&Names::dunder_init, "__init__"},
     {&Names::dunder_getattr, "__getattr__"},
+    {&Names::dunder_getitem, "__getitem__"},
+    {&Names::dunder_setattr, "__setattr__"},
     {&Names::dunder_getattribute, "__getattribute__"},
     {&Names::dunder_affix, "__"},
     {&Names::dunder_name, "__name__"},
@@ -157,6 +163,19 @@ constexpr NameText kNameTexts[] = {
     {&Names::f_code, "f_code"},
     {&Names::co_name, "co_name"},
     {&Names::empty, ""},
+    // inspect.Signature and __annotations__ of the native functions
+    {&Names::inspect, "inspect"},
+    {&Names::Parameter, "Parameter"},
+    {&Names::Signature, "Signature"},
+    {&Names::POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD"},
+    {&Names::VAR_POSITIONAL, "VAR_POSITIONAL"},
+    {&Names::VAR_KEYWORD, "VAR_KEYWORD"},
+    {&Names::kwargs, "kwargs"},
+    {&Names::default_, "default"},
+    {&Names::annotation, "annotation"},
+    {&Names::return_annotation, "return_annotation"},
+    {&Names::return_, "return"},
+    {&Names::comma_space, ", "},
 };
 static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == sizeof(Names) / sizeof(PyObject*),
               "every field of Names has one row here");

@@ -58,6 +58,8 @@ struct Names {
     PyObject* _msg_guid;
     PyObject* _typ;
     PyObject* _internal_cache;
+    PyObject* object_id;
+    PyObject* type_name;
     // transaction attributes
     PyObject* _rollback_at_error;
     PyObject* _error_callback;
@@ -97,6 +99,8 @@ struct Names {
     PyObject* GET_ITEM_failed_for;
     PyObject* SET_failed_for;
     PyObject* CALL_failed;
+    // other fixed texts of errors raised with a text object
+    PyObject* Timed_out_waiting;
     // wire record keys and tags
     PyObject* type;
     PyObject* isSpec;
@@ -144,6 +148,8 @@ struct Names {
     PyObject* from_wire;
     PyObject* dunder_init;
     PyObject* dunder_getattr;
+    PyObject* dunder_getitem;
+    PyObject* dunder_setattr;
     PyObject* dunder_getattribute;
     PyObject* dunder_affix;
     PyObject* dunder_name;
@@ -156,6 +162,19 @@ struct Names {
     PyObject* f_code;
     PyObject* co_name;
     PyObject* empty;
+    // inspect.Signature and __annotations__ of the native functions
+    PyObject* inspect;
+    PyObject* Parameter;
+    PyObject* Signature;
+    PyObject* POSITIONAL_OR_KEYWORD;
+    PyObject* VAR_POSITIONAL;
+    PyObject* VAR_KEYWORD;
+    PyObject* kwargs;
+    PyObject* default_;
+    PyObject* annotation;
+    PyObject* return_annotation;
+    PyObject* return_;
+    PyObject* comma_space;
 };
 
 // Filled by init_names(); valid for the life of the process.

@@ -2,13 +2,19 @@
 // request path, and the traceback trimming the proxy methods share.
 #include "proxies.h"
 
-#include "function.h"
+#include "function_params.h"
 #include "messaging.h"
 #include "serializer.h"
 #include "subsystems.h"
 
 namespace com_like {
 namespace {
+
+constexpr const char kContextStopped[] = "Excel Object used after messaging context was stopped";
+constexpr const char kBadIndex[] = "Index must be an integer or a slice";
+constexpr const char kNotCallable[] = "Only Function-typed SpecialObjects are callable";
+// The key text of a slice: start:stop:step, each empty when None.
+constexpr const char kSliceKeyFormat[] = "%U:%U:%U";
 
 // ------------------------------------------------------------------ helpers
 
@@ -31,7 +37,7 @@ Ref checked_messaging(PyObject* self) {
     int differs = not_equal(mine.get(), current.get());
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+        PyErr_SetString(PyExc_RuntimeError, kContextStopped);
         return Ref();
     }
     return msg;
@@ -188,10 +194,10 @@ Ref index_key(PyObject* index) {
             texts[i] = parts[i] == Py_None ? Ref::borrow(N.empty) : format_empty(parts[i]);
             if (!texts[i]) return Ref();
         }
-        return Ref::steal(PyUnicode_FromFormat("%U:%U:%U", texts[0].get(), texts[1].get(), texts[2].get()));
+        return Ref::steal(PyUnicode_FromFormat(kSliceKeyFormat, texts[0].get(), texts[1].get(), texts[2].get()));
     }
     if (PyLong_Check(index)) return Ref::steal(PyObject_Str(index));
-    PyErr_SetString(PyExc_TypeError, "Index must be an integer or a slice");
+    PyErr_SetString(PyExc_TypeError, kBadIndex);
     return Ref();
 }
 
@@ -230,7 +236,7 @@ Ref call_payload(const Request& r) {
     int differs = not_equal(tname.get(), N.Function);
     if (differs < 0) return Ref();
     if (differs) {
-        PyErr_SetString(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+        PyErr_SetString(PyExc_TypeError, kNotCallable);
         return Ref();
     }
     Ref list = Ref::steal(PyList_New(0));
@@ -260,26 +266,23 @@ New operation_del(const FuncSpec&, Bound& a) {
     return request(kDel, Request{a.v[0], nullptr, nullptr}).transfer();
 }
 
-FuncSpec getattr_operation_spec{
-    "_cw__getattr__", nullptr, "_cw__getattr__(self, str name: str)\n\nGet attribute proxy method for OfficeJsObject.",
-    operation_getattr, kSelfNameParams};
-FuncSpec getitem_operation_spec{"_cw__getitem__", nullptr,
-                                "_cw__getitem__(self, index)\n\nGet item proxy method for OfficeJsObject.",
-                                operation_getitem, kSelfIndexParams};
-FuncSpec setattr_operation_spec{
-    "_cw__setattr__", nullptr,
-    "_cw__setattr__(self, str name: str, value)\n\nSet attribute proxy method for OfficeJsObject.", operation_setattr,
-    kSelfNameValueParams};
-FuncSpec call_operation_spec{
-    "_cw__call__", nullptr, "_cw__call__(self, *args, **kwargs)\n\nCall proxy method for OfficeJsObject (Function type).",
-    operation_call, kSelfParams, kStarArgs};
-FuncSpec del_operation_spec{"_cw__del__", nullptr, "_cw__del__(self)\n\nDelete proxy method for OfficeJsObject.",
-                            operation_del, kSelfParams};
-
-PyMethodDef operation_defs[5] = {};
+constexpr FuncSpec getattr_operation_spec{Fn::operation_getattr, "_cw__getattr__", nullptr,
+                                          "Get attribute proxy method for OfficeJsObject.", operation_getattr,
+                                          kSelfNameParams};
+constexpr FuncSpec getitem_operation_spec{Fn::operation_getitem, "_cw__getitem__", nullptr,
+                                          "Get item proxy method for OfficeJsObject.", operation_getitem,
+                                          kSelfIndexParams};
+constexpr FuncSpec setattr_operation_spec{Fn::operation_setattr, "_cw__setattr__", nullptr,
+                                          "Set attribute proxy method for OfficeJsObject.", operation_setattr,
+                                          kSelfNameValueParams};
+constexpr FuncSpec call_operation_spec{Fn::operation_call, "_cw__call__", nullptr,
+                                       "Call proxy method for OfficeJsObject (Function type).", operation_call,
+                                       kSelfParams, kStarArgs};
+constexpr FuncSpec del_operation_spec{Fn::operation_del, "_cw__del__", nullptr,
+                                      "Delete proxy method for OfficeJsObject.", operation_del, kSelfParams};
 
 // Calls the operation bound to the module global `name`.
-Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
+Ref call_operation(PyObject* name, const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     Ref fn = get_global(name);
     if (!fn) return fn;
     return call_rebindable(fn.get(), spec, args, nargs);
@@ -289,47 +292,53 @@ Ref call_operation(PyObject* name, FuncSpec& spec, PyObject* const* args, Py_ssi
 
 // ------------------------------------------------------------------ shared
 
-std::nullptr_t reraise_trimmed() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), e = Ref::steal(value), trace = Ref::steal(tb);
-    if (!e) {
-        PyErr_Restore(t.release(), nullptr, trace.release());
-        return nullptr;
+namespace {
+
+// `cur` without its leading entries in the module's own functions (the names
+// of _internal_officejs_names); None or empty when all of them are. Runs with
+// no exception set and leaves none.
+Ref skip_internal_entries(Ref cur) {
+    Ref names = get_global(N.mod_internal_names);
+    if (!names) {
+        // Without the list nothing is skipped; the lookup error is not ours
+        // to report here.
+        PyErr_Clear();
+        return cur;
     }
-    if (trace) PyException_SetTraceback(e.get(), trace.get());
-    Ref cur = Ref::steal(PyException_GetTraceback(e.get()));
-    {
-        ErrorStash none;  // the walk runs with no exception set
-        Ref names = get_global(N.mod_internal_names);
-        if (!names) {
-            // Without the list nothing is skipped; the lookup error is not ours
-            // to report here.
+    while (cur && cur.get() != Py_None) {
+        Ref frame = getattr(cur.get(), N.tb_frame);
+        Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
+        Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
+        int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
+        if (skip <= 0) {
             PyErr_Clear();
-        } else {
-            while (cur && cur.get() != Py_None) {
-                Ref frame = getattr(cur.get(), N.tb_frame);
-                Ref code = frame ? getattr(frame.get(), N.f_code) : Ref();
-                Ref co_name = code ? getattr(code.get(), N.co_name) : Ref();
-                int skip = co_name ? PySequence_Contains(names.get(), co_name.get()) : -1;
-                if (skip <= 0) {
-                    PyErr_Clear();
-                    break;
-                }
-                cur = getattr(cur.get(), N.tb_next);
-                if (!cur) {
-                    PyErr_Clear();
-                    break;
-                }
-            }
+            break;
+        }
+        cur = getattr(cur.get(), N.tb_next);
+        if (!cur) {
+            PyErr_Clear();
+            break;
         }
     }
-    PyObject* new_tb = (cur && cur.get() != Py_None) ? cur.get() : nullptr;
-    PyException_SetTraceback(e.get(), new_tb ? new_tb : Py_None);
-    PyException_SetCause(e.get(), nullptr);  // also sets __suppress_context__
-    PyErr_Restore(t.release(), e.release(), Ref::borrow(new_tb).release());
+    return cur;
+}
+
+}  // namespace
+
+std::nullptr_t reraise_trimmed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Caught failure = Caught::fetch();
+    failure.normalize();
+    if (!failure.value()) {
+        failure.restore();
+        return nullptr;
+    }
+    Ref tb = skip_internal_entries(Ref::steal(PyException_GetTraceback(failure.value())));
+    if (tb.get() == Py_None) tb.reset();
+    PyException_SetTraceback(failure.value(), tb ? tb.get() : Py_None);
+    PyException_SetCause(failure.value(), nullptr);  // also sets __suppress_context__
+    failure.set_traceback(std::move(tb));
+    failure.restore();
     return nullptr;
 }
 
@@ -383,39 +392,35 @@ Ref proxy_del(PyObject* self) {
 }
 
 int body_proxy_functions(PyObject* ns) {
+    // Each operation's global, and the proxy-class method that forwards to
+    // it: both are left out of the tracebacks the operations raise.
     struct Binding {
         PyObject* name;
-        FuncSpec* spec;
+        const FuncSpec* spec;
         FastEntry entry;
+        PyObject* method;
     };
     const Binding operations[] = {
-        {N.mod_cw_getattr, &getattr_operation_spec, fast_entry<getattr_operation_spec>},
-        {N.mod_cw_getitem, &getitem_operation_spec, fast_entry<getitem_operation_spec>},
-        {N.mod_cw_setattr, &setattr_operation_spec, fast_entry<setattr_operation_spec>},
-        {N.mod_cw_call, &call_operation_spec, fast_entry<call_operation_spec>},
-        {N.mod_cw_del, &del_operation_spec, fast_entry<del_operation_spec>},
+        {N.mod_cw_getattr, &getattr_operation_spec, builtin_entry<getattr_operation_spec>, N.dunder_getattr},
+        {N.mod_cw_getitem, &getitem_operation_spec, builtin_entry<getitem_operation_spec>, N.dunder_getitem},
+        {N.mod_cw_setattr, &setattr_operation_spec, builtin_entry<setattr_operation_spec>, N.dunder_setattr},
+        {N.mod_cw_call, &call_operation_spec, builtin_entry<call_operation_spec>, N.dunder_call},
+        {N.mod_cw_del, &del_operation_spec, builtin_entry<del_operation_spec>, N.dunder_del},
     };
-    static_assert(sizeof(operations) / sizeof(operations[0]) == sizeof(operation_defs) / sizeof(operation_defs[0]));
-    for (size_t i = 0; i < sizeof(operations) / sizeof(operations[0]); ++i) {
-        Ref f = Ref::steal(make_builtin(*operations[i].spec, operation_defs[i], operations[i].entry));
-        if (!f || PyDict_SetItem(ns, operations[i].name, f.get()) < 0) return -1;
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return -1;
+    for (const Binding& op : operations) {
+        Ref f = Ref::steal(make_builtin(*op.spec, op.entry));
+        if (!f || PyDict_SetItem(ns, op.name, f.get()) < 0 || PyList_Append(names.get(), op.name) < 0) return -1;
     }
-    static const char* const names[] = {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__",
-                                        "_cw__del__",     "__getattr__",    "__getitem__",    "__setattr__",
-                                        "__call__",       "__del__"};
-    constexpr Py_ssize_t n = sizeof(names) / sizeof(names[0]);
-    Ref list = Ref::steal(PyList_New(n));
-    if (!list) return -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyUnicode_InternFromString(names[i]);
-        if (!s) return -1;
-        PyList_SET_ITEM(list.get(), i, s);
+    for (const Binding& op : operations) {
+        if (PyList_Append(names.get(), op.method) < 0) return -1;
     }
-    return PyDict_SetItem(ns, N.mod_internal_names, list.get());
+    return PyDict_SetItem(ns, N.mod_internal_names, names.get());
 }
 
 int body_root_proxies(PyObject* ns) {
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "object_id", "type_name"));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, N.object_id, N.type_name));
     if (!kwnames) return -1;
     for (const FixedRoot& r : kFixedRoots) {
         Ref cls = get_global(N.mod_OfficeJsObject);

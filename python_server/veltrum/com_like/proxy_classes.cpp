@@ -1,12 +1,19 @@
 // The three proxy classes: OfficeJsObject, OfficeJsArray and OfficeJsDict.
 // Their attribute methods forward to the proxy operations through the module
 // globals (proxies.cpp).
-#include "function.h"
+#include "function_params.h"
 #include "proxies.h"
 #include "subsystems.h"
 
 namespace com_like {
 namespace {
+
+constexpr const char kNoClassCell[] = "super(): __class__ cell not found";
+constexpr const char kArrayIsReadOnly[] = "Cannot set attributes on OfficeJsArray";
+constexpr const char kDictIsReadOnly[] = "Cannot set attributes on OfficeJsDict";
+constexpr const char kObjectReprFormat[] = "<OfficeJsObject %U id=%U>";
+constexpr const char kArrayReprFormat[] = "<OfficeJsArray id=%U len=%zd>";
+constexpr const char kDictReprFormat[] = "<OfficeJsDict id=%U keys=%S>";
 
 // A failure leaves the proxy methods with the module's own frames cut off.
 New trimmed(Ref r) { return r ? r.transfer() : reraise_trimmed(); }
@@ -35,9 +42,9 @@ Ref id_text(PyObject* self) {
 
 // The base initialiser, run as super(<defining class>, self).__init__() runs it.
 int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
-    PyObject* cls = spec.defining_class;
+    PyObject* cls = defining_class(spec).get();
     if (!cls) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        PyErr_SetString(PyExc_RuntimeError, kNoClassCell);
         return -1;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
@@ -63,27 +70,25 @@ New object_repr(const FuncSpec&, Bound& a) {
     Ref ttext = tname ? format_empty(tname.get()) : Ref();
     Ref itext = ttext ? id_text(a.v[0]) : Ref();
     if (!itext) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", ttext.get(), itext.get()));
+    return New(PyUnicode_FromFormat(kObjectReprFormat, ttext.get(), itext.get()));
 }
 
-const Param kObjectInitParams[] = {{"self"},
-                                   {"object_id", Check::Int, Default::Required, "int"},
-                                   {"type_name", Check::Str, Default::Required, "str"}};
-const Param kArrayInitParams[] = {{"self"}, {"object_id", Check::Int, Default::Required, "int"}};
+constexpr Param kObjectInitParams[] = {{"self"},
+                                       {"object_id", Check::Int, kRequired, "int"},
+                                       {"type_name", Check::Str, kRequired, "str"}};
 
-FuncSpec object_init_spec{"__init__", "OfficeJsObject",
-                          "OfficeJsObject.__init__(self, int object_id: int, str type_name: str)", object_init,
-                          kObjectInitParams};
-FuncSpec object_getattr_spec{"__getattr__", "OfficeJsObject", "OfficeJsObject.__getattr__(self, str name: str)",
-                             proxy_forward_getattr, kSelfNameParams};
-FuncSpec object_getitem_spec{"__getitem__", "OfficeJsObject", "OfficeJsObject.__getitem__(self, index)",
-                             proxy_forward_getitem, kSelfIndexParams};
-FuncSpec object_setattr_spec{"__setattr__", "OfficeJsObject", "OfficeJsObject.__setattr__(self, str name: str, value)",
-                             proxy_forward_setattr, kSelfNameValueParams};
-FuncSpec object_call_spec{"__call__", "OfficeJsObject", "OfficeJsObject.__call__(self, *args, **kwargs)",
-                          proxy_forward_call, kSelfParams, kStarArgs};
-FuncSpec object_del_spec{"__del__", "OfficeJsObject", "OfficeJsObject.__del__(self)", proxy_forward_del, kSelfParams};
-FuncSpec object_repr_spec{"__repr__", "OfficeJsObject", "OfficeJsObject.__repr__(self)", object_repr, kSelfParams};
+constexpr FuncSpec object_init_spec{Fn::object_init, "__init__", "OfficeJsObject", "", object_init,
+                                    kObjectInitParams};
+constexpr FuncSpec object_getattr_spec{Fn::object_getattr, "__getattr__", "OfficeJsObject", "", proxy_forward_getattr,
+                                       kSelfNameParams};
+constexpr FuncSpec object_getitem_spec{Fn::object_getitem, "__getitem__", "OfficeJsObject", "", proxy_forward_getitem,
+                                       kSelfIndexParams};
+constexpr FuncSpec object_setattr_spec{Fn::object_setattr, "__setattr__", "OfficeJsObject", "", proxy_forward_setattr,
+                                       kSelfNameValueParams};
+constexpr FuncSpec object_call_spec{Fn::object_call, "__call__", "OfficeJsObject", "", proxy_forward_call,
+                                    kSelfParams, kStarArgs};
+constexpr FuncSpec object_del_spec{Fn::object_del, "__del__", "OfficeJsObject", "", proxy_forward_del, kSelfParams};
+constexpr FuncSpec object_repr_spec{Fn::object_repr, "__repr__", "OfficeJsObject", "", object_repr, kSelfParams};
 
 // ------------------------------------------------------------------ OfficeJsArray
 
@@ -94,7 +99,7 @@ New array_init(const FuncSpec& spec, Bound& a) {
 }
 
 New array_setattr(const FuncSpec&, Bound&) {
-    return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
+    return raise(PyExc_AttributeError, kArrayIsReadOnly);
 }
 
 New array_repr(const FuncSpec&, Bound& a) {
@@ -102,19 +107,18 @@ New array_repr(const FuncSpec&, Bound& a) {
     if (!itext) return nullptr;
     Py_ssize_t n = PyObject_Size(a.v[0]);
     if (n < 0) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", itext.get(), n));
+    return New(PyUnicode_FromFormat(kArrayReprFormat, itext.get(), n));
 }
 
-FuncSpec array_init_spec{"__init__", "OfficeJsArray", "OfficeJsArray.__init__(self, int object_id: int)", array_init,
-                         kArrayInitParams};
-FuncSpec array_getattr_spec{"__getattr__", "OfficeJsArray", "OfficeJsArray.__getattr__(self, str name: str)",
-                            proxy_forward_getattr, kSelfNameParams};
-FuncSpec array_setattr_spec{"__setattr__", "OfficeJsArray", "OfficeJsArray.__setattr__(self, str name: str, value)",
-                            array_setattr, kSelfNameValueParams};
-FuncSpec array_call_spec{"__call__", "OfficeJsArray", "OfficeJsArray.__call__(self, *args, **kwargs)",
-                         proxy_forward_call, kSelfParams, kStarArgs};
-FuncSpec array_del_spec{"__del__", "OfficeJsArray", "OfficeJsArray.__del__(self)", proxy_forward_del, kSelfParams};
-FuncSpec array_repr_spec{"__repr__", "OfficeJsArray", "OfficeJsArray.__repr__(self)", array_repr, kSelfParams};
+constexpr FuncSpec array_init_spec{Fn::array_init, "__init__", "OfficeJsArray", "", array_init, kSelfObjectIdParams};
+constexpr FuncSpec array_getattr_spec{Fn::array_getattr, "__getattr__", "OfficeJsArray", "", proxy_forward_getattr,
+                                      kSelfNameParams};
+constexpr FuncSpec array_setattr_spec{Fn::array_setattr, "__setattr__", "OfficeJsArray", "", array_setattr,
+                                      kSelfNameValueParams};
+constexpr FuncSpec array_call_spec{Fn::array_call, "__call__", "OfficeJsArray", "", proxy_forward_call, kSelfParams,
+                                   kStarArgs};
+constexpr FuncSpec array_del_spec{Fn::array_del, "__del__", "OfficeJsArray", "", proxy_forward_del, kSelfParams};
+constexpr FuncSpec array_repr_spec{Fn::array_repr, "__repr__", "OfficeJsArray", "", array_repr, kSelfParams};
 
 // ------------------------------------------------------------------ OfficeJsDict
 
@@ -135,7 +139,7 @@ New dict_getattr(const FuncSpec& spec, Bound& a) {
 New dict_setattr(const FuncSpec&, Bound& a) {
     int has = PySequence_Contains(a.v[0], a.v[1]);
     if (has < 0) return nullptr;
-    if (!has) return raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+    if (!has) return raise(PyExc_AttributeError, kDictIsReadOnly);
     if (PyObject_SetItem(a.v[0], a.v[1], a.v[2]) < 0) return nullptr;
     return none();
 }
@@ -146,19 +150,18 @@ New dict_repr(const FuncSpec&, Bound& a) {
     Ref keys = call_method(a.v[0], N.keys);
     Ref lst = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
     if (!lst) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%S>", itext.get(), lst.get()));
+    return New(PyUnicode_FromFormat(kDictReprFormat, itext.get(), lst.get()));
 }
 
-FuncSpec dict_init_spec{"__init__", "OfficeJsDict", "OfficeJsDict.__init__(self, int object_id: int)", dict_init,
-                        kArrayInitParams};
-FuncSpec dict_getattr_spec{"__getattr__", "OfficeJsDict", "OfficeJsDict.__getattr__(self, str name: str)",
-                           dict_getattr, kSelfNameParams};
-FuncSpec dict_setattr_spec{"__setattr__", "OfficeJsDict", "OfficeJsDict.__setattr__(self, str name: str, value)",
-                           dict_setattr, kSelfNameValueParams};
-FuncSpec dict_call_spec{"__call__", "OfficeJsDict", "OfficeJsDict.__call__(self, *args, **kwargs)", proxy_forward_call,
-                        kSelfParams, kStarArgs};
-FuncSpec dict_del_spec{"__del__", "OfficeJsDict", "OfficeJsDict.__del__(self)", proxy_forward_del, kSelfParams};
-FuncSpec dict_repr_spec{"__repr__", "OfficeJsDict", "OfficeJsDict.__repr__(self)", dict_repr, kSelfParams};
+constexpr FuncSpec dict_init_spec{Fn::dict_init, "__init__", "OfficeJsDict", "", dict_init, kSelfObjectIdParams};
+constexpr FuncSpec dict_getattr_spec{Fn::dict_getattr, "__getattr__", "OfficeJsDict", "", dict_getattr,
+                                     kSelfNameParams};
+constexpr FuncSpec dict_setattr_spec{Fn::dict_setattr, "__setattr__", "OfficeJsDict", "", dict_setattr,
+                                     kSelfNameValueParams};
+constexpr FuncSpec dict_call_spec{Fn::dict_call, "__call__", "OfficeJsDict", "", proxy_forward_call, kSelfParams,
+                                  kStarArgs};
+constexpr FuncSpec dict_del_spec{Fn::dict_del, "__del__", "OfficeJsDict", "", proxy_forward_del, kSelfParams};
+constexpr FuncSpec dict_repr_spec{Fn::dict_repr, "__repr__", "OfficeJsDict", "", dict_repr, kSelfParams};
 
 // ------------------------------------------------------------------ the module body
 
@@ -173,25 +176,22 @@ int bind_class(PyObject* ns, PyObject* name, const char* cname, PyTypeObject* ba
 }  // namespace
 
 int body_proxy_classes(PyObject* ns) {
-    const Member object_members[] = {{"__init__", &object_init_spec},       {"__getattr__", &object_getattr_spec},
-                                     {"__getitem__", &object_getitem_spec}, {"__setattr__", &object_setattr_spec},
-                                     {"__call__", &object_call_spec},       {"__del__", &object_del_spec},
-                                     {"__repr__", &object_repr_spec}};
+    const Member object_members[] = {{&object_init_spec}, {&object_getattr_spec}, {&object_getitem_spec},
+                                     {&object_setattr_spec}, {&object_call_spec}, {&object_del_spec},
+                                     {&object_repr_spec}};
     if (bind_class(ns, N.mod_OfficeJsObject, "OfficeJsObject", &PyBaseObject_Type,
                    "\n    Dynamic proxy class for Office.js objects.\n\n"
                    "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
                    "    operations to the Office.js Add-in via WebSocket.\n    ",
                    object_members) < 0)
         return -1;
-    const Member array_members[] = {{"__init__", &array_init_spec}, {"__getattr__", &array_getattr_spec},
-                                    {"__setattr__", &array_setattr_spec}, {"__call__", &array_call_spec},
-                                    {"__del__", &array_del_spec},   {"__repr__", &array_repr_spec}};
+    const Member array_members[] = {{&array_init_spec}, {&array_getattr_spec}, {&array_setattr_spec},
+                                    {&array_call_spec}, {&array_del_spec},     {&array_repr_spec}};
     if (bind_class(ns, N.mod_OfficeJsArray, "OfficeJsArray", &PyList_Type,
                    "Specialized proxy for arrays returned from Office.js.", array_members) < 0)
         return -1;
-    const Member dict_members[] = {{"__init__", &dict_init_spec}, {"__getattr__", &dict_getattr_spec},
-                                   {"__setattr__", &dict_setattr_spec}, {"__call__", &dict_call_spec},
-                                   {"__del__", &dict_del_spec},   {"__repr__", &dict_repr_spec}};
+    const Member dict_members[] = {{&dict_init_spec}, {&dict_getattr_spec}, {&dict_setattr_spec},
+                                   {&dict_call_spec}, {&dict_del_spec},     {&dict_repr_spec}};
     return bind_class(ns, N.mod_OfficeJsDict, "OfficeJsDict", &PyDict_Type,
                       "Specialized proxy for dictionaries returned from Office.js.", dict_members);
 }

@@ -7,6 +7,18 @@
 namespace com_like {
 namespace {
 
+// (cls, (items,)): made again as cls(items).
+constexpr const char kReduceFormat[] = "(O(O))";
+constexpr const char kCopyreg[] = "copyreg";
+constexpr const char kCopyregPickle[] = "pickle";
+// OfficeJsAttributeError, under the module's dotted name.
+constexpr const char kAttributeErrorFormat[] = "%s.OfficeJsAttributeError";
+constexpr const char kAttributeErrorDoc[] =
+    "\n    Raised when the Office.js add-in fails to read an attribute.\n\n"
+    "    An AttributeError, so that hasattr() and getattr() with a default\n"
+    "    treat the member as absent, and a RuntimeError, like every other\n"
+    "    failure the add-in reports.\n    ";
+
 // Array and dict proxies copy and pickle as plain lists and dicts of their
 // local contents. The default (a new proxy object carrying the same id)
 // would make two proxies release one remote object: dropping a copy would
@@ -14,13 +26,13 @@ namespace {
 PyObject* reduce_array(PyObject*, PyObject* proxy) {
     Ref items = Ref::steal(PySequence_List(proxy));
     if (!items) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyList_Type), items.get());
+    return Py_BuildValue(kReduceFormat, reinterpret_cast<PyObject*>(&PyList_Type), items.get());
 }
 
 PyObject* reduce_dict(PyObject*, PyObject* proxy) {
     Ref items = Ref::steal(PyDict_New());
     if (!items || PyDict_Update(items.get(), proxy) < 0) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyDict_Type), items.get());
+    return Py_BuildValue(kReduceFormat, reinterpret_cast<PyObject*>(&PyDict_Type), items.get());
 }
 
 PyMethodDef reducer_defs[] = {
@@ -32,7 +44,7 @@ PyMethodDef reducer_defs[] = {
 int register_reducer(PyObject* copyreg, PyObject* cls, PyMethodDef* def) {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, P.full_name));
     if (!fn) return -1;
-    Ref register_fn = Ref::steal(PyObject_GetAttrString(copyreg, "pickle"));
+    Ref register_fn = Ref::steal(PyObject_GetAttrString(copyreg, kCopyregPickle));
     return register_fn && call2(register_fn.get(), cls, fn.get()) ? 0 : -1;
 }
 
@@ -51,15 +63,13 @@ std::nullptr_t reraise_answer_as_attribute_error() {
         messaging_take_answered_failure(nullptr);
         return nullptr;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (!messaging_take_answered_failure(v.get())) {
-        PyErr_Restore(t.release(), v.release(), trace.release());
+    Caught failure = Caught::fetch();
+    failure.normalize();
+    if (!messaging_take_answered_failure(failure.value())) {
+        failure.restore();
         return nullptr;
     }
-    Ref args = getattr(v.get(), N.args);
+    Ref args = getattr(failure.value(), N.args);
     if (!args) return nullptr;
     PyObject* cls = attribute_error_class().get();
     Ref exc = PyTuple_CheckExact(args.get()) ? Ref::steal(PyObject_Call(cls, args.get(), nullptr))
@@ -73,20 +83,14 @@ int body_python_protocols(PyObject* ns) {
     Ref bases = Ref::steal(PyTuple_Pack(2, PyExc_AttributeError, PyExc_RuntimeError));
     if (!bases) return -1;
     // The dotted name gives the class its __module__, that of the module.
-    Ref dotted = Ref::steal(PyUnicode_FromFormat("%s.OfficeJsAttributeError", kFullName));
+    Ref dotted = Ref::steal(PyUnicode_FromFormat(kAttributeErrorFormat, kFullName));
     const char* dotted_name = dotted ? PyUnicode_AsUTF8(dotted.get()) : nullptr;
     if (!dotted_name) return -1;
-    Ref cls = Ref::steal(PyErr_NewExceptionWithDoc(
-        dotted_name,
-        "\n    Raised when the Office.js add-in fails to read an attribute.\n\n"
-        "    An AttributeError, so that hasattr() and getattr() with a default\n"
-        "    treat the member as absent, and a RuntimeError, like every other\n"
-        "    failure the add-in reports.\n    ",
-        bases.get(), nullptr));
+    Ref cls = Ref::steal(PyErr_NewExceptionWithDoc(dotted_name, kAttributeErrorDoc, bases.get(), nullptr));
     if (!cls || PyDict_SetItem(ns, N.mod_OfficeJsAttributeError, cls.get()) < 0) return -1;
-    Py_XSETREF(P.attribute_error, cls.release());
+    store_strong(P.attribute_error, std::move(cls));
 
-    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref copyreg = Ref::steal(PyImport_ImportModule(kCopyreg));
     Ref array_cls = copyreg ? get_global(N.mod_OfficeJsArray) : Ref();
     Ref dict_cls = array_cls ? get_global(N.mod_OfficeJsDict) : Ref();
     if (!dict_cls) return -1;

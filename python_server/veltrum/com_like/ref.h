@@ -113,6 +113,62 @@ private:
 // A new reference to None, as Py_RETURN_NONE gives it.
 inline New none() noexcept { return New(Py_NewRef(Py_None)); }
 
+// An exception taken out of the error indicator and owned here until it is
+// put back with restore(); dropped with its references otherwise. For code
+// that inspects, chains or replaces the error in flight.
+class Caught {
+public:
+    Caught() noexcept = default;
+    Caught(Caught&&) noexcept = default;
+    Caught& operator=(Caught&&) noexcept = default;
+
+    // Takes the error in flight as it is (empty when there is none).
+    static Caught fetch() noexcept {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Caught c;
+        c.type_ = Ref::steal(type);
+        c.value_ = Ref::steal(value);
+        c.tb_ = Ref::steal(tb);
+        return c;
+    }
+    // Makes the value an exception instance carrying its traceback, as an
+    // `except` clause would see it. Call with no error set.
+    void normalize() noexcept {
+        if (!type_) return;
+        PyObject *type = type_.release(), *value = value_.release(), *tb = tb_.release();
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb) PyException_SetTraceback(value, tb);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        tb_ = Ref::steal(tb);
+    }
+
+    explicit operator bool() const noexcept { return bool(type_); }
+    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return tb_.get(); }
+    bool matches(PyObject* exc) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_.get(), exc); }
+
+    // The value alone (the type and traceback are dropped), e.g. to become
+    // the __context__ of another error.
+    Ref take_value() noexcept {
+        type_.reset();
+        tb_.reset();
+        return std::move(value_);
+    }
+    // Replaces the traceback (`tb` may be empty).
+    void set_traceback(Ref tb) noexcept { tb_ = std::move(tb); }
+    // Puts it back as the error in flight; with nothing caught this clears
+    // the indicator, as PyErr_Restore does.
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+
+private:
+    Ref type_;
+    Ref value_;
+    Ref tb_;
+};
+
 // Saves the pending exception and puts it back on scope exit, for cleanup
 // code that must run Python operations while an error is in flight.
 class ErrorStash {

@@ -19,23 +19,21 @@ namespace {
 New serializer_to_wire_impl(const FuncSpec&, Bound& a) { return encode_wire(a.v[0]); }
 New serializer_from_wire_impl(const FuncSpec&, Bound& a) { return decode_wire(a.v[0]); }
 
-const Param kToWire[] = {{"value", Check::Any, Default::Required, "Any"}};
-const Param kFromWire[] = {{"wire", Check::Dict, Default::Required, "Dict[str, Any]"}};
+constexpr Param kToWire[] = {{"value", Check::Any, kRequired, "Any"}};
+constexpr Param kFromWire[] = {{"wire", Check::Dict, kRequired, "Dict[str, Any]"}};
 
-FuncSpec sToWire{"to_wire", "Serializer",
-                 "Serializer.to_wire(value: Any) -> Dict[str, Any]\n\n"
-                 "Serialize a Python value to wire format for transmission.\n\n"
-                 "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
-                 "and OfficeJsObject wrappers.",
-                 serializer_to_wire_impl, kToWire, returns("Dict[str, Any]")};
-FuncSpec sFromWire{"from_wire", "Serializer",
-                   "Serializer.from_wire(dict wire: Dict[str, Any]) -> Any\n\n"
-                   "Deserialize a wire format value back to Python.\n\n"
-                   "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict,\n"
-                   "and special OfficeJs object references.",
-                   serializer_from_wire_impl, kFromWire, returns("Any")};
+constexpr FuncSpec sToWire{Fn::serializer_to_wire, "to_wire", "Serializer",
+                           "Serialize a Python value to wire format for transmission.\n\n"
+                           "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
+                           "and OfficeJsObject wrappers.",
+                           serializer_to_wire_impl, kToWire, returns("Dict[str, Any]")};
+constexpr FuncSpec sFromWire{Fn::serializer_from_wire, "from_wire", "Serializer",
+                             "Deserialize a wire format value back to Python.\n\n"
+                             "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict,\n"
+                             "and special OfficeJs object references.",
+                             serializer_from_wire_impl, kFromWire, returns("Any")};
 
-Ref through_global(PyObject* attr, FuncSpec& spec, PyObject* arg) {
+Ref through_global(PyObject* attr, const FuncSpec& spec, PyObject* arg) {
     Ref ser = get_global(N.mod_Serializer);
     if (!ser) return ser;
     Ref fn = getattr(ser.get(), attr);
@@ -45,8 +43,8 @@ Ref through_global(PyObject* attr, FuncSpec& spec, PyObject* arg) {
 
 }  // namespace
 
-FuncSpec& to_wire_spec() { return sToWire; }
-FuncSpec& from_wire_spec() { return sFromWire; }
+const FuncSpec& to_wire_spec() { return sToWire; }
+const FuncSpec& from_wire_spec() { return sFromWire; }
 
 }  // namespace ser
 
@@ -55,8 +53,8 @@ Ref serializer_from_wire(PyObject* record) { return ser::through_global(N.from_w
 
 int body_serializer(PyObject* ns) {
     const Member members[] = {
-        {"to_wire", &ser::sToWire, true},
-        {"from_wire", &ser::sFromWire, true},
+        {&ser::sToWire, true},
+        {&ser::sFromWire, true},
     };
     Ref cls = Ref::steal(build_class("Serializer", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                      "Handles marshaling of data types between Python and JavaScript.", members));

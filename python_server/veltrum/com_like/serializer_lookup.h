@@ -71,8 +71,8 @@ struct ChildCall {
 };
 
 // The specs of Serializer.to_wire and Serializer.from_wire.
-FuncSpec& to_wire_spec();
-FuncSpec& from_wire_spec();
+const FuncSpec& to_wire_spec();
+const FuncSpec& from_wire_spec();
 
 // The bodies of the two: a new reference, or null with an error set.
 New encode_wire(PyObject* value);

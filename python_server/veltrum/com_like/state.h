@@ -6,7 +6,8 @@
 // Lifetime: the module is made once per process and never re-initialised.
 // state_init(), called by the execute step before the module body runs,
 // fills every field that does not depend on the body; the body then sets the
-// objects it makes (attribute_error, saved_getattro). Every reference here is
+// objects it makes (attribute_error, saved_getattro, and what is made for each
+// native function as its class or global is built). Every reference here is
 // strong and kept for the life of the process: objects of the module can
 // outlive its namespace at interpreter exit. What is learned from other
 // libraries (threading.Lock, concurrent.futures.Future) is checked once, at
@@ -17,11 +18,31 @@
 #include <atomic>
 #include <cstdint>
 
+#include "function_ids.h"
 #include "names.h"
 
 namespace com_like {
 
 inline constexpr const char kFullName[] = "veltrum_master.python_server.veltrum.com_like";
+
+struct FuncSpec;
+
+// What is made for one native function (function_ids.h) from its immutable
+// declaration, once, when its method object or built-in is first made.
+struct FunctionState {
+    const FuncSpec* declared = nullptr;      // the one declaration with this id
+    PyObject* interned[kMaxParams] = {};     // parameter names
+    PyObject* defaults[kMaxParams] = {};     // default values, null for required ones
+    PyObject* annotations[kMaxParams] = {};  // str annotations, null where none
+    PyObject* return_annotation = nullptr;
+    int nrequired = 0;
+    PyObject* doc = nullptr;  // __doc__: the signature line and the free text
+    // The class that defines a method, as a zero-argument super() sees it.
+    PyObject* defining_class = nullptr;
+    // The newest function object made for it: the one the fast paths recognise.
+    PyObject* object = nullptr;
+    PyMethodDef def = {};  // the definition of a module-level built-in
+};
 
 struct ProcessState {
     // Written by the first create step; atomic because interpreters with a
@@ -54,6 +75,9 @@ struct ProcessState {
 
     // OfficeJsAttributeError, once the module body made it.
     PyObject* attribute_error = nullptr;
+
+    // The native functions, by id.
+    FunctionState functions[kFunctionCount];
 };
 
 extern ProcessState P;

@@ -1,11 +1,13 @@
 // OfficeJsTransaction: brackets set operations in a batch of the add-in's
 // transaction object, through the ordinary proxy operations.
-#include "function.h"
+#include "function_params.h"
 #include "proxies.h"
 #include "subsystems.h"
 
 namespace com_like {
 namespace {
+
+constexpr const char kReprFormat[] = "<OfficeJsTransaction id=%U>";
 
 int truth_of_attr(PyObject* self, PyObject* name) {
     Ref v = getattr(self, name);
@@ -101,37 +103,32 @@ New transaction_repr(const FuncSpec&, Bound& a) {
     Ref oid = getattr(a.v[0], N._internal_id);
     Ref text = oid ? format_empty(oid.get()) : Ref();
     if (!text) return nullptr;
-    return New(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", text.get()));
+    return New(PyUnicode_FromFormat(kReprFormat, text.get()));
 }
 
-const Param kInit[] = {{"self"},
-                       {"roolback_at_error", Check::Any, Default::False},
-                       {"raiseError", Check::Any, Default::True},
-                       {"error_callback", Check::Any, Default::None},
-                       {"block_gets", Check::Any, Default::False}};
-const Param kExit[] = {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}};
+constexpr Param kInit[] = {{"self"},
+                           {"roolback_at_error", Check::Any, defaults_to(false)},
+                           {"raiseError", Check::Any, defaults_to(true)},
+                           {"error_callback", Check::Any, kDefaultsToNone},
+                           {"block_gets", Check::Any, defaults_to(false)}};
+constexpr Param kExit[] = {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}};
 
-FuncSpec sInit{"__init__", "OfficeJsTransaction",
-               "OfficeJsTransaction.__init__(self, roolback_at_error=False, raiseError=True, error_callback=None, "
-               "block_gets=False)",
-               transaction_init, kInit};
-FuncSpec sStart{"_start", "OfficeJsTransaction", "OfficeJsTransaction._start(self)", transaction_start, kSelfParams};
-FuncSpec sCommit{"commit", "OfficeJsTransaction", "OfficeJsTransaction.commit(self)", transaction_commit, kSelfParams};
-FuncSpec sEnter{"__enter__", "OfficeJsTransaction", "OfficeJsTransaction.__enter__(self)", transaction_enter,
-                kSelfParams};
-FuncSpec sExit{"__exit__", "OfficeJsTransaction", "OfficeJsTransaction.__exit__(self, exc_type, exc_val, exc_tb)",
-               transaction_exit, kExit};
-FuncSpec sDel{"__del__", "OfficeJsTransaction", "OfficeJsTransaction.__del__(self)", transaction_del, kSelfParams};
-FuncSpec sRepr{"__repr__", "OfficeJsTransaction", "OfficeJsTransaction.__repr__(self)", transaction_repr, kSelfParams};
+constexpr FuncSpec sInit{Fn::transaction_init, "__init__", "OfficeJsTransaction", "", transaction_init, kInit};
+constexpr FuncSpec sStart{Fn::transaction_start, "_start", "OfficeJsTransaction", "", transaction_start, kSelfParams};
+constexpr FuncSpec sCommit{Fn::transaction_commit, "commit", "OfficeJsTransaction", "", transaction_commit,
+                           kSelfParams};
+constexpr FuncSpec sEnter{Fn::transaction_enter, "__enter__", "OfficeJsTransaction", "", transaction_enter,
+                          kSelfParams};
+constexpr FuncSpec sExit{Fn::transaction_exit, "__exit__", "OfficeJsTransaction", "", transaction_exit, kExit};
+constexpr FuncSpec sDel{Fn::transaction_del, "__del__", "OfficeJsTransaction", "", transaction_del, kSelfParams};
+constexpr FuncSpec sRepr{Fn::transaction_repr, "__repr__", "OfficeJsTransaction", "", transaction_repr, kSelfParams};
 
 }  // namespace
 
 int body_transaction(PyObject* ns) {
     Ref id = Ref::steal(PyLong_FromLong(kTransactionId));
     if (!id || PyDict_SetItem(ns, N.mod_UNIQUE_TRANSACTION_ID, id.get()) < 0) return -1;
-    const Member members[] = {{"__init__", &sInit},   {"_start", &sStart}, {"commit", &sCommit},
-                              {"__enter__", &sEnter}, {"__exit__", &sExit}, {"__del__", &sDel},
-                              {"__repr__", &sRepr}};
+    const Member members[] = {{&sInit}, {&sStart}, {&sCommit}, {&sEnter}, {&sExit}, {&sDel}, {&sRepr}};
     Ref cls = Ref::steal(build_class(
         "OfficeJsTransaction", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
         "\n    Transaction object to batch multiple set operations into a single request.\n    ", members));
