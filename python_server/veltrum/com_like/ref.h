@@ -41,7 +41,8 @@
 namespace com_like {
 
 // A new reference in transit (see the rules above): adopt it or release it.
-class New {
+// Dropping one unused would leak it, hence [[nodiscard]].
+class [[nodiscard]] New {
 public:
     New() noexcept = default;
     // Failure, as `return nullptr;` with an error set.
