@@ -157,7 +157,7 @@ New call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs);
 
 // The class a method's body was defined in, as a zero-argument super() sees
 // it; null before its class is built.
-inline PyObject* defining_class(const FuncSpec& spec) { return spec.state().defining_class; }
+inline Borrowed defining_class(const FuncSpec& spec) { return Borrowed(spec.state().defining_class); }
 
 int init_function_type(PyObject* module_dict);
 

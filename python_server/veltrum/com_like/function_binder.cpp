@@ -18,6 +18,9 @@ constexpr char kSubclassTypeError[] =
 constexpr char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
 constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 constexpr char kKeywordsNotStrings[] = "%.200s() keywords must be strings";
+constexpr char kExactly[] = "exactly";
+constexpr char kAtLeast[] = "at least";
+constexpr char kAtMost[] = "at most";
 
 int count_error(const FuncSpec& spec, Py_ssize_t given) {
     const int nrequired = spec.state().nrequired;
@@ -26,10 +29,10 @@ int count_error(const FuncSpec& spec, Py_ssize_t given) {
     const char* more_or_less;
     if (given < nrequired) {
         expected = nrequired;
-        more_or_less = exact ? "exactly" : "at least";
+        more_or_less = exact ? kExactly : kAtLeast;
     } else {
         expected = spec.nparams;
-        more_or_less = exact ? "exactly" : "at most";
+        more_or_less = exact ? kExactly : kAtMost;
     }
     PyErr_Format(PyExc_TypeError, kCountError, spec.name, more_or_less, expected, (expected == 1) ? "" : "s", given);
     return -1;

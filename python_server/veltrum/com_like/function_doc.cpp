@@ -10,11 +10,36 @@ namespace {
 
 constexpr char kSharedId[] = "two native functions are declared with one id";
 
+// How the signature line and __doc__ are put together.
+constexpr char kParamFormat[] = "%s%s%U";                    // type, stars, name
+constexpr char kAnnotatedFormat[] = "%U: %U";                // param, annotation
+constexpr char kDefaultFormat[] = "%U=%R";                   // param, default
+constexpr char kAnnotatedDefaultFormat[] = "%U = %R";        // annotated param, default
+constexpr char kLineFormat[] = "%s%s%s(%U)%s%s";             // owner, ".", name, params, " -> ", return
+constexpr char kOwnerDot[] = ".";
+constexpr char kReturnArrow[] = " -> ";
+constexpr char kDocFormat[] = "%U\n\n%s";                    // the line, the free text
+constexpr char kNoStars[] = "";
+constexpr char kVarargsStars[] = "*";
+constexpr char kVarkwStars[] = "**";
+
 // The C type a parameter is checked against, as the signature line shows it
 // before the name.
-constexpr const char* kCheckTypeTexts[] = {"", "dict ", "str ", "int ", "double "};
-static_assert(sizeof(kCheckTypeTexts) / sizeof(kCheckTypeTexts[0]) == size_t(Check::Double) + 1,
-              "one text per Check");
+constexpr const char* check_type_text(Check c) {
+    switch (c) {
+        case Check::Any:
+            break;
+        case Check::Dict:
+            return "dict ";
+        case Check::Str:
+            return "str ";
+        case Check::Int:
+            return "int ";
+        case Check::Double:
+            return "double ";
+    }
+    return "";
+}
 
 // The parts of one parameter, named or starred, as both the signature line
 // and inspect.Parameter take them.
@@ -22,7 +47,7 @@ struct ParamRow {
     PyObject* name;
     PyObject* kind;           // attribute name of inspect.Parameter's kind
     const char* stars;        // "", "*" or "**"
-    const char* type_text;    // kCheckTypeTexts
+    const char* type_text;    // check_type_text()
     PyObject* dflt;           // null when none
     PyObject* annotation;     // null when none
 };
@@ -32,19 +57,22 @@ int param_rows(const FuncSpec& spec, ParamRows& rows) {
     const FunctionState& st = spec.state();
     int n = 0;
     for (int i = 0; i < spec.nparams; ++i) {
-        rows[n++] = {st.interned[i], N.POSITIONAL_OR_KEYWORD, "", kCheckTypeTexts[size_t(spec.params[i].check)],
+        rows[n++] = {st.interned[i], N.POSITIONAL_OR_KEYWORD, kNoStars, check_type_text(spec.params[i].check),
                      st.defaults[i], st.annotations[i]};
     }
-    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, "*", "", nullptr, nullptr};
-    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, "**", "", nullptr, nullptr};
+    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, kVarargsStars, check_type_text(Check::Any), nullptr, nullptr};
+    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, kVarkwStars, check_type_text(Check::Any), nullptr, nullptr};
     return n;
 }
 
 // "int object_id: int", "raiseError=True", "double timeout: float = 30.0", "*args".
 Ref render_param(const ParamRow& r) {
-    Ref text = Ref::steal(PyUnicode_FromFormat("%s%s%U", r.type_text, r.stars, r.name));
-    if (text && r.annotation) text = Ref::steal(PyUnicode_FromFormat("%U: %U", text.get(), r.annotation));
-    if (text && r.dflt) text = Ref::steal(PyUnicode_FromFormat(r.annotation ? "%U = %R" : "%U=%R", text.get(), r.dflt));
+    Ref text = Ref::steal(PyUnicode_FromFormat(kParamFormat, r.type_text, r.stars, r.name));
+    if (text && r.annotation) text = Ref::steal(PyUnicode_FromFormat(kAnnotatedFormat, text.get(), r.annotation));
+    if (text && r.dflt) {
+        text = Ref::steal(
+            PyUnicode_FromFormat(r.annotation ? kAnnotatedDefaultFormat : kDefaultFormat, text.get(), r.dflt));
+    }
     return text;
 }
 
@@ -60,12 +88,12 @@ Ref render_doc(const FuncSpec& spec) {
     }
     Ref params = Ref::steal(PyUnicode_Join(N.comma_space, texts.get()));
     const char* ret = spec.return_annotation;
-    Ref line = params ? Ref::steal(PyUnicode_FromFormat("%s%s%s(%U)%s%s", spec.owner ? spec.owner : "",
-                                                        spec.owner ? "." : "", spec.name, params.get(),
-                                                        ret ? " -> " : "", ret ? ret : ""))
+    Ref line = params ? Ref::steal(PyUnicode_FromFormat(kLineFormat, spec.owner ? spec.owner : "",
+                                                        spec.owner ? kOwnerDot : "", spec.name, params.get(),
+                                                        ret ? kReturnArrow : "", ret ? ret : ""))
                       : Ref();
     if (!line || !spec.doc || !*spec.doc) return line;
-    return Ref::steal(PyUnicode_FromFormat("%U\n\n%s", line.get(), spec.doc));
+    return Ref::steal(PyUnicode_FromFormat(kDocFormat, line.get(), spec.doc));
 }
 
 New default_value(const Default& d) {

@@ -392,32 +392,31 @@ Ref proxy_del(PyObject* self) {
 }
 
 int body_proxy_functions(PyObject* ns) {
+    // Each operation's global, and the proxy-class method that forwards to
+    // it: both are left out of the tracebacks the operations raise.
     struct Binding {
         PyObject* name;
         const FuncSpec* spec;
         FastEntry entry;
+        PyObject* method;
     };
     const Binding operations[] = {
-        {N.mod_cw_getattr, &getattr_operation_spec, builtin_entry<getattr_operation_spec>},
-        {N.mod_cw_getitem, &getitem_operation_spec, builtin_entry<getitem_operation_spec>},
-        {N.mod_cw_setattr, &setattr_operation_spec, builtin_entry<setattr_operation_spec>},
-        {N.mod_cw_call, &call_operation_spec, builtin_entry<call_operation_spec>},
-        {N.mod_cw_del, &del_operation_spec, builtin_entry<del_operation_spec>},
+        {N.mod_cw_getattr, &getattr_operation_spec, builtin_entry<getattr_operation_spec>, N.dunder_getattr},
+        {N.mod_cw_getitem, &getitem_operation_spec, builtin_entry<getitem_operation_spec>, N.dunder_getitem},
+        {N.mod_cw_setattr, &setattr_operation_spec, builtin_entry<setattr_operation_spec>, N.dunder_setattr},
+        {N.mod_cw_call, &call_operation_spec, builtin_entry<call_operation_spec>, N.dunder_call},
+        {N.mod_cw_del, &del_operation_spec, builtin_entry<del_operation_spec>, N.dunder_del},
     };
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return -1;
     for (const Binding& op : operations) {
         Ref f = Ref::steal(make_builtin(*op.spec, op.entry));
-        if (!f || PyDict_SetItem(ns, op.name, f.get()) < 0) return -1;
+        if (!f || PyDict_SetItem(ns, op.name, f.get()) < 0 || PyList_Append(names.get(), op.name) < 0) return -1;
     }
-    // The functions a proxy failure's traceback leaves out (reraise_trimmed).
-    PyObject* const internal[] = {N.mod_cw_getattr, N.mod_cw_getitem,  N.mod_cw_setattr,  N.mod_cw_call,
-                                  N.mod_cw_del,     N.dunder_getattr,  N.dunder_getitem,  N.dunder_setattr,
-                                  N.dunder_call,    N.dunder_del};
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return -1;
-    for (PyObject* name : internal) {
-        if (PyList_Append(list.get(), name) < 0) return -1;
+    for (const Binding& op : operations) {
+        if (PyList_Append(names.get(), op.method) < 0) return -1;
     }
-    return PyDict_SetItem(ns, N.mod_internal_names, list.get());
+    return PyDict_SetItem(ns, N.mod_internal_names, names.get());
 }
 
 int body_root_proxies(PyObject* ns) {

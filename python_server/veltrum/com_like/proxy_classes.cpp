@@ -49,7 +49,7 @@ Ref id_text(PyObject* self) {
 
 // The base initialiser, run as super(<defining class>, self).__init__() runs it.
 int run_base_init(const FuncSpec& spec, PyObject* self, PyTypeObject* base) {
-    PyObject* cls = defining_class(spec);
+    PyObject* cls = defining_class(spec).get();
     if (!cls) {
         PyErr_SetString(PyExc_RuntimeError, kNoClassCell);
         return -1;

@@ -11,14 +11,31 @@ ProcessState P;
 
 namespace {
 
-// The type name of threading.Lock's C implementation, and the state a new
-// concurrent.futures.Future starts in.
-constexpr const char kLockTypeName[] = "_thread.lock";
-constexpr const char kFuturePending[] = "PENDING";
+// What the foreign layouts are recognised by.
+constexpr char kThreadingModule[] = "threading";
+constexpr char kLockTypeName[] = "_thread.lock";
+constexpr char kFuturesModule[] = "concurrent.futures";
+constexpr char kFuturesBaseModule[] = "concurrent.futures._base";
+constexpr char kPendingState[] = "PENDING";
+
+// The attribute names and state texts of concurrent.futures.Future that
+// futures.cpp reads.
+struct FutureText {
+    PyObject* ProcessState::*field;
+    const char* text;
+};
+constexpr FutureText kFutureTexts[] = {
+    {&ProcessState::future_state, "_state"},
+    {&ProcessState::future_result, "_result"},
+    {&ProcessState::future_exception, "_exception"},
+    {&ProcessState::finished, "FINISHED"},
+    {&ProcessState::cancelled, "CANCELLED"},
+    {&ProcessState::cancelled_notified, "CANCELLED_AND_NOTIFIED"},
+};
 
 // threading.Lock, when a lock is a "_thread.lock" with its own acquire and release.
 void learn_lock_type() {
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref threading = Ref::steal(PyImport_ImportModule(kThreadingModule));
     Ref factory = threading ? Ref::steal(PyObject_GetAttr(threading.get(), N.Lock)) : Ref();
     Ref lock = factory ? Ref::steal(PyObject_CallNoArgs(factory.get())) : Ref();
     if (!lock || PyType_Check(lock.get())) return PyErr_Clear();
@@ -40,7 +57,7 @@ int future_layout_matches(PyObject* base, PyObject* fut) {
     Ref res = st ? Ref::steal(PyObject_GetAttr(fut, P.future_result)) : Ref();
     Ref exc = res ? Ref::steal(PyObject_GetAttr(fut, P.future_exception)) : Ref();
     if (!exc) return 0;
-    if (!PyUnicode_CheckExact(st.get()) || PyUnicode_CompareWithASCIIString(st.get(), kFuturePending) != 0 ||
+    if (!PyUnicode_CheckExact(st.get()) || PyUnicode_CompareWithASCIIString(st.get(), kPendingState) != 0 ||
         res.get() != Py_None || exc.get() != Py_None)
         return 0;
     for (PyObject* text : {P.finished, P.cancelled, P.cancelled_notified}) {
@@ -51,15 +68,11 @@ int future_layout_matches(PyObject* base, PyObject* fut) {
 }
 
 void learn_future_type() {
-    if (!(P.future_state = PyUnicode_InternFromString("_state")) ||
-        !(P.future_result = PyUnicode_InternFromString("_result")) ||
-        !(P.future_exception = PyUnicode_InternFromString("_exception")) ||
-        !(P.finished = PyUnicode_InternFromString("FINISHED")) ||
-        !(P.cancelled = PyUnicode_InternFromString("CANCELLED")) ||
-        !(P.cancelled_notified = PyUnicode_InternFromString("CANCELLED_AND_NOTIFIED")))
-        return PyErr_Clear();
-    Ref base = Ref::steal(PyImport_ImportModule("concurrent.futures._base"));
-    Ref futures = base ? Ref::steal(PyImport_ImportModule("concurrent.futures")) : Ref();
+    for (const FutureText& t : kFutureTexts) {
+        if (!(P.*t.field = PyUnicode_InternFromString(t.text))) return PyErr_Clear();
+    }
+    Ref base = Ref::steal(PyImport_ImportModule(kFuturesBaseModule));
+    Ref futures = base ? Ref::steal(PyImport_ImportModule(kFuturesModule)) : Ref();
     Ref cls = futures ? Ref::steal(PyObject_GetAttr(futures.get(), N.Future)) : Ref();
     Ref fut = cls && PyType_Check(cls.get()) ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
     const bool matches = fut && Py_TYPE(fut.get()) == reinterpret_cast<PyTypeObject*>(cls.get()) &&
