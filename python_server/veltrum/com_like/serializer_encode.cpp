@@ -13,6 +13,8 @@ New Encoder::encode(PyObject* value) {
     if (tp == &PyFloat_Type && fast_float) return plain(S.rec_float, value);
     if (tp == &PyLong_Type && fast_int) return plain(S.rec_int, value);
     if (tp == &PyUnicode_Type && fast_str) return plain(S.rec_string, value);
+    if (tp == &PyList_Type && fast_list) return encode_sequence(value);  // 8.
+    if (tp == &PyDict_Type && fast_dict) return encode_mapping(value);   // 9.
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) return encode_exact_scalar(value, tp);
     return encode_steps(value);
 }
@@ -124,30 +126,60 @@ int Encoder::step_str(PyObject* value, New* out) {
     return step_took(plain(S.rec_string, value), out);
 }
 
+// An Array or Dict record around `contents`, hidden from the collector
+// with them; its value goes in place and reveal() tracks it, as
+// PyDict_SetItem would have for a container value.
 New Encoder::hidden_record(PyObject* tmpl, PyObject* contents) {
-    Ref r = Ref::steal(plain(tmpl, contents));
-    if (r && hidden.add(r.get()) < 0) return New();
+    Ref r = Ref::steal(PyDict_Copy(tmpl));
+    if (!r) return New();
+    if (S.value_offset >= 0)
+        records_put_value(r.get(), contents);
+    else if (PyDict_SetItem(r.get(), N.value, contents) < 0)
+        return New();
+    if (hidden.add_any(r.get()) < 0) return New();
     return r.transfer();
+}
+
+// True when the steps ahead of step 8 passed an exact list or dict by its
+// type alone: every class they asked about is a plain class, so they pass
+// every exact list or dict of this call.
+bool Encoder::earlier_steps_by_type() const {
+    const Ref* const asked[] = {&np_bool, &np_integer, &np_floating, &dt_datetime,
+                                &dt_date, &pd_Timestamp, &np_datetime64};
+    for (const Ref* cls : asked) {
+        if (!*cls || !PyType_CheckExact(cls->get())) return false;
+    }
+    return true;
 }
 
 int Encoder::step_sequence(PyObject* value, New* out) {
     if (!PyList_Check(value) && !PyTuple_Check(value)) return 0;
+    if (PyList_CheckExact(value)) fast_list = earlier_steps_by_type();
+    return step_took(encode_sequence(value), out);
+}
+
+New Encoder::encode_sequence(PyObject* value) {
     DepthGuard depth;
-    if (depth.enter(" while encoding a wire value") < 0) return -1;
+    if (depth.enter(" while encoding a wire value") < 0) return New();
     Ref items = walk_sequence(
         value, [this](PyObject* item) { return encode_child(item); }, false,
         [this](PyObject* item, New* out) { return encode_in_place(item, out); });
-    if (!items || hidden.add_list(items.get()) < 0) return -1;
-    return step_took(hidden_record(S.rec_array, items.get()), out);
+    if (!items || hidden.add_any(items.get()) < 0) return New();
+    return hidden_record(S.rec_array, items.get());
 }
 
 int Encoder::step_mapping(PyObject* value, New* out) {
     if (!PyDict_Check(value)) return 0;
+    if (PyDict_CheckExact(value)) fast_dict = earlier_steps_by_type();
+    return step_took(encode_mapping(value), out);
+}
+
+New Encoder::encode_mapping(PyObject* value) {
     DepthGuard depth;
-    if (depth.enter(" while encoding a wire value") < 0) return -1;
+    if (depth.enter(" while encoding a wire value") < 0) return New();
     Ref entries = walk_mapping(value, [this](PyObject* item) { return encode_child(item); });
-    if (!entries || hidden.add(entries.get()) < 0) return -1;
-    return step_took(hidden_record(S.rec_dict, entries.get()), out);
+    if (!entries || hidden.add(entries.get()) < 0) return New();
+    return hidden_record(S.rec_dict, entries.get());
 }
 
 New encode_wire(PyObject* value) {

@@ -1,5 +1,6 @@
-// The encoder's uncommon steps: dates, bytes, numpy arrays, pandas frames
-// and the missing-value probe, proxies, callables.
+// The encoder's uncommon steps: dates, bytes, numpy arrays, the step of
+// pandas frames (their encoding is in serializer_encode_frame) and the
+// missing-value probe, proxies, callables.
 #include "serializer_encoder.h"
 
 namespace com_like {
@@ -114,87 +115,6 @@ int Encoder::step_frame(PyObject* value, New* out) {
     if (is_frame < 0) return -1;
     if (is_series || is_frame) return step_took(encode_frame(value, is_series), out);
     return is_missing(value) ? step_took(null_record(), out) : 0;
-}
-
-New Encoder::encode_frame(PyObject* value, int is_series) {
-    Ref frame = is_series ? call_method(value, S.to_frame) : Ref::borrow(value);
-    if (!frame) return New();
-    Ref cols = getattr(frame.get(), S.columns);
-    Ref labels = cols ? call_method(cols.get(), S.tolist) : Ref();
-    Ref rows = labels ? frame_rows(frame.get()) : Ref();
-    if (!rows) return New();
-    Ref table = Ref::steal(PyList_New(PyList_GET_SIZE(rows.get()) + 1));
-    if (!table) return New();
-    // The rows are ours until the table is dropped: kept from the collector
-    // like the result, and handed back before they go (or live on elsewhere).
-    Hidden scratch;
-    if (scratch.add(table.get()) < 0) return New();
-    PyList_SET_ITEM(table.get(), 0, labels.release());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), i);
-        PyList_SET_ITEM(table.get(), i + 1, Ref::borrow(row).release());
-        if (PyList_CheckExact(row) && scratch.add_list(row) < 0) {
-            scratch.reveal();
-            return New();
-        }
-    }
-    rows.reset();  // the rows live on in the table only
-    New result = encode_child(table.get());
-    scratch.reveal();
-    return result;
-}
-
-// value.values.tolist() as a list; datetime64/timedelta64 cells would come
-// out of it as integers of nanoseconds, so the pandas scalars are taken.
-Ref Encoder::frame_rows(PyObject* frame) {
-    Ref vals = getattr(frame, N.values);
-    Ref dtype = vals ? getattr(vals.get(), S.dtype) : Ref();
-    Ref kind = dtype ? getattr(dtype.get(), S.kind_) : Ref();
-    if (!kind) return kind;
-    int temporal = PySequence_Contains(S.mM, kind.get());
-    if (temporal < 0) return Ref();
-    if (temporal && PyUnicode_Check(kind.get()) && PyUnicode_GET_LENGTH(kind.get()) == 1) {
-        Ref objframe = call_method(frame, S.astype, S.object);
-        if (!objframe) return objframe;
-        vals = getattr(objframe.get(), N.values);
-        if (!vals) return vals;
-    }
-    Ref rows;
-    int flat = frame_rows_flat(vals.get(), &rows);
-    if (flat != 0) return flat < 0 ? Ref() : std::move(rows);
-    rows = call_method(vals.get(), S.tolist);
-    if (!rows || PyList_CheckExact(rows.get())) return rows;
-    return Ref::steal(PySequence_List(rows.get()));
-}
-
-// The rows of a two-dimensional numpy array (the class itself, which runs
-// no code of ours to read) as values.tolist() gives them, cut from one list
-// of all the cells: no list per row made while the collector watches, and
-// the rows stay hidden from it until encode_frame() hands them back.
-// 1 with *rows set, 0 when `vals` is not such an array, -1 on error.
-int Encoder::frame_rows_flat(PyObject* vals, Ref* rows) {
-    // step_ndarray, ahead of step_frame, has looked np.ndarray up already.
-    if (!np_ndarray || Py_TYPE(vals) != reinterpret_cast<PyTypeObject*>(np_ndarray.get())) return 0;
-    Ref shape = getattr(vals, S.shape);
-    if (!shape) return -1;
-    if (!PyTuple_CheckExact(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) return 0;
-    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0));
-    const Py_ssize_t m = n < 0 ? -1 : PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1));
-    if (m < 0) return PyErr_Occurred() ? -1 : 0;
-    Ref flat = call_method(vals, S.ravel);
-    Ref cells = flat ? call_method(flat.get(), S.tolist) : Ref();
-    if (!cells) return -1;
-    if (!PyList_CheckExact(cells.get()) || PyList_GET_SIZE(cells.get()) != n * m) return 0;
-    ListFill out;
-    if (out.init(n) < 0) return -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref row = Ref::steal(PyList_GetSlice(cells.get(), i * m, (i + 1) * m));
-        if (!row) return -1;
-        PyObject_GC_UnTrack(row.get());
-        if (out.push(row.transfer()) < 0) return -1;
-    }
-    *rows = out.finish(false);
-    return 1;
 }
 
 // The missing-value test: pandas' isna for values that are not proxies. Any

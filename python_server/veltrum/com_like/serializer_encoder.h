@@ -10,6 +10,12 @@
 namespace com_like {
 namespace ser {
 
+// The cells of a frame's values, row after row: n rows of m.
+struct FrameCells {
+    Ref flat;
+    Py_ssize_t n = 0, m = 0;
+};
+
 struct Encoder {
     Hidden hidden;
     Ref np, np_bool, np_integer, np_floating, np_datetime64, np_ndarray, np_isnat, np_datetime_as_string;
@@ -23,6 +29,8 @@ struct Encoder {
     // pass it by its type alone (numpy's classes are plain classes): from
     // then on such values go straight to their record.
     bool fast_int = false, fast_float = false, fast_str = false;
+    // The same for exact lists and dicts, set by steps 8 and 9.
+    bool fast_list = false, fast_dict = false;
 
     New encode(PyObject* value);
     New encode_child(PyObject* item);
@@ -55,11 +63,19 @@ struct Encoder {
     New encode_datetime64(PyObject* value);
     New encode_ndarray(PyObject* value);
     New encode_frame(PyObject* value, int is_series);
-    Ref frame_rows(PyObject* frame);
-    int frame_rows_flat(PyObject* vals, Ref* rows);
+    New encode_table(Ref& labels, Ref& rows);
+    New encode_cells_table(PyObject* labels, const FrameCells& cells);
+    New encode_cells_row(PyObject* flat, Py_ssize_t start, Py_ssize_t stop);
+    Ref frame_values(PyObject* frame);
+    Ref frame_rows(PyObject* vals);
+    int frame_cells(PyObject* vals, FrameCells* cells);
+    Ref frame_cut_rows(const FrameCells& cells);
     int is_missing(PyObject* value);
     int is_missing_probe(PyObject* value);
     New hidden_record(PyObject* tmpl, PyObject* contents);
+    bool earlier_steps_by_type() const;
+    New encode_sequence(PyObject* value);
+    New encode_mapping(PyObject* value);
 };
 
 // A step's answer from a record that may be empty (the step's error).

@@ -90,8 +90,10 @@ public:
         PyObject_GC_UnTrack(o);
         return 0;
     }
-    // A list from ListFill, tracked or not: tracked again by reveal().
-    int add_list(PyObject* o) {
+    // `o` is part of the result being built, whether tracked yet or not
+    // (a list from ListFill, a record whose value went in place): tracked
+    // by reveal(); -1 with MemoryError set.
+    int add_any(PyObject* o) {
         if (push(o) < 0) return -1;
         if (PyObject_GC_IsTracked(o)) PyObject_GC_UnTrack(o);
         return 0;

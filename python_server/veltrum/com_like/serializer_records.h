@@ -32,8 +32,10 @@ New record(PyObject* type, PyObject* value, PyObject* is_spec);
 
 // Puts `value` (borrowed) as the "value" entry of a fresh copy of a plain
 // template, where records_init() found it: a copy that nobody else has seen
-// yet, and a value the collector never tracks, so that nothing a dict keeps
-// besides its entries (version, tracking, order) has to change.
+// yet, so that nothing a dict keeps besides its entries (version, order)
+// has to change. The copy stays untracked by the collector: right for a
+// value it never tracks; a record around a container is tracked by the
+// encoder's Hidden list instead.
 inline void records_put_value(PyObject* copy, PyObject* value) {
     char* values = reinterpret_cast<char*>(reinterpret_cast<PyDictObject*>(copy)->ma_values);
     PyObject** slot = reinterpret_cast<PyObject**>(values + S.value_offset);
