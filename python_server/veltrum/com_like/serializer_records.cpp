@@ -189,7 +189,7 @@ int serializer_records_init() {
     for (const Template& t : templates) {
         Ref d = records_template(t, shared ? holder_cls.get() : nullptr);
         if (!d) return -1;
-        Py_XSETREF(*t.slot, d.release());
+        store_strong(*t.slot, std::move(d));
     }
     return records_learn_value_offset();
 }
