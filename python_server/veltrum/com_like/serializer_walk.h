@@ -38,21 +38,21 @@ template <class F, class G>
 int walk_range(PyObject* seq, Py_ssize_t start, Py_ssize_t stop, ListFill& fill, F&& child, G&& in_place) {
     const bool is_list = PyList_CheckExact(seq);
     for (Py_ssize_t i = start; i < stop && i < Py_SIZE(seq); ++i) {
-        PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        // Held even for in_place: an allocation may set off a collection
+        // (before 3.12), whose finalizers may empty the list.
+        Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
         New out;
-        int taken = in_place(item, &out);
+        int taken = in_place(item.get(), &out);
         if (taken < 0 || (taken && fill.push(out) < 0)) return -1;
-        if (taken) continue;
-        Ref held = Ref::borrow(item);
-        if (fill.push(child(held.get())) < 0) return -1;
+        if (!taken && fill.push(child(item.get())) < 0) return -1;
     }
     return 0;
 }
 
 // [child(x) for x in value] as a new list, left untracked by the collector
 // unless `track`. `in_place(x, &out)` may take an element first (1, with
-// *out its result; -1 on error; 0 leaves it to `child`) when it runs no
-// user code: only then may the element be used without a reference of ours.
+// *out its result; -1 on error; 0 leaves it to `child`), when that runs no
+// user code.
 template <class F, class G = decltype(&walk_nothing_in_place)>
 Ref walk_sequence(PyObject* value, F&& child, bool track, G&& in_place = walk_nothing_in_place) {
     ListFill fill;
