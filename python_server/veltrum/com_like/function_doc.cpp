@@ -60,8 +60,9 @@ int param_rows(const FuncSpec& spec, ParamRows& rows) {
         rows[n++] = {st.interned[i], N.POSITIONAL_OR_KEYWORD, kNoStars, check_type_text(spec.params[i].check),
                      st.defaults[i], st.annotations[i]};
     }
-    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, kVarargsStars, check_type_text(Check::Any), nullptr, nullptr};
-    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, kVarkwStars, check_type_text(Check::Any), nullptr, nullptr};
+    const char* untyped = check_type_text(Check::Any);
+    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, kVarargsStars, untyped, nullptr, nullptr};
+    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, kVarkwStars, untyped, nullptr, nullptr};
     return n;
 }
 
