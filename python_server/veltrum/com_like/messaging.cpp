@@ -522,8 +522,10 @@ int body_messaging_class(PyObject* ns) {
         {&messaging_get_callable_spec},
         {&messaging_unregister_callable_spec},
     };
-    Ref cls = Ref::steal(build_class("Messaging", reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc,
-                                     members));
+    // The class is named as the module global it is bound to.
+    const char* name = PyUnicode_AsUTF8(N.mod_Messaging);
+    Ref cls = name ? Ref::steal(build_class(name, reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc, members))
+                   : Ref();
     if (!cls) return -1;
     return PyDict_SetItem(ns, N.mod_Messaging, cls.get());
 }

@@ -15,6 +15,13 @@ constexpr const char kObjectReprFormat[] = "<OfficeJsObject %U id=%U>";
 constexpr const char kArrayReprFormat[] = "<OfficeJsArray id=%U len=%zd>";
 constexpr const char kDictReprFormat[] = "<OfficeJsDict id=%U keys=%S>";
 
+constexpr const char kObjectDoc[] =
+    "\n    Dynamic proxy class for Office.js objects.\n\n"
+    "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
+    "    operations to the Office.js Add-in via WebSocket.\n    ";
+constexpr const char kArrayDoc[] = "Specialized proxy for arrays returned from Office.js.";
+constexpr const char kDictDoc[] = "Specialized proxy for dictionaries returned from Office.js.";
+
 // A failure leaves the proxy methods with the module's own frames cut off.
 New trimmed(Ref r) { return r ? r.transfer() : reraise_trimmed(); }
 
@@ -165,9 +172,11 @@ constexpr FuncSpec dict_repr_spec{Fn::dict_repr, "__repr__", "OfficeJsDict", "",
 
 // ------------------------------------------------------------------ the module body
 
+// Makes the class and binds it under its name, the module global `name`.
 template <size_t N>
-int bind_class(PyObject* ns, PyObject* name, const char* cname, PyTypeObject* base, const char* doc,
-               const Member (&members)[N]) {
+int bind_class(PyObject* ns, PyObject* name, PyTypeObject* base, const char* doc, const Member (&members)[N]) {
+    const char* cname = PyUnicode_AsUTF8(name);
+    if (!cname) return -1;
     Ref cls = Ref::steal(build_class(cname, reinterpret_cast<PyObject*>(base), doc, members));
     if (!cls || use_fast_getattr_fallback(cls.get()) < 0) return -1;
     return PyDict_SetItem(ns, name, cls.get());
@@ -179,21 +188,13 @@ int body_proxy_classes(PyObject* ns) {
     const Member object_members[] = {{&object_init_spec}, {&object_getattr_spec}, {&object_getitem_spec},
                                      {&object_setattr_spec}, {&object_call_spec}, {&object_del_spec},
                                      {&object_repr_spec}};
-    if (bind_class(ns, N.mod_OfficeJsObject, "OfficeJsObject", &PyBaseObject_Type,
-                   "\n    Dynamic proxy class for Office.js objects.\n\n"
-                   "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
-                   "    operations to the Office.js Add-in via WebSocket.\n    ",
-                   object_members) < 0)
-        return -1;
+    if (bind_class(ns, N.mod_OfficeJsObject, &PyBaseObject_Type, kObjectDoc, object_members) < 0) return -1;
     const Member array_members[] = {{&array_init_spec}, {&array_getattr_spec}, {&array_setattr_spec},
                                     {&array_call_spec}, {&array_del_spec},     {&array_repr_spec}};
-    if (bind_class(ns, N.mod_OfficeJsArray, "OfficeJsArray", &PyList_Type,
-                   "Specialized proxy for arrays returned from Office.js.", array_members) < 0)
-        return -1;
+    if (bind_class(ns, N.mod_OfficeJsArray, &PyList_Type, kArrayDoc, array_members) < 0) return -1;
     const Member dict_members[] = {{&dict_init_spec}, {&dict_getattr_spec}, {&dict_setattr_spec},
                                    {&dict_call_spec}, {&dict_del_spec},     {&dict_repr_spec}};
-    return bind_class(ns, N.mod_OfficeJsDict, "OfficeJsDict", &PyDict_Type,
-                      "Specialized proxy for dictionaries returned from Office.js.", dict_members);
+    return bind_class(ns, N.mod_OfficeJsDict, &PyDict_Type, kDictDoc, dict_members);
 }
 
 }  // namespace com_like

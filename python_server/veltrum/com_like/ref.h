@@ -41,7 +41,8 @@
 namespace com_like {
 
 // A new reference in transit (see the rules above): adopt it or release it.
-class New {
+// Dropping one unused would leak it, hence [[nodiscard]].
+class [[nodiscard]] New {
 public:
     New() noexcept = default;
     // Failure, as `return nullptr;` with an error set.
@@ -147,7 +148,6 @@ public:
     explicit operator bool() const noexcept { return bool(type_); }
     PyObject* type() const noexcept { return type_.get(); }
     PyObject* value() const noexcept { return value_.get(); }
-    PyObject* traceback() const noexcept { return tb_.get(); }
     bool matches(PyObject* exc) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_.get(), exc); }
 
     // The value alone (the type and traceback are dropped), e.g. to become

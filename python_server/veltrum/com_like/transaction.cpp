@@ -8,6 +8,8 @@ namespace com_like {
 namespace {
 
 constexpr const char kReprFormat[] = "<OfficeJsTransaction id=%U>";
+constexpr const char kClassDoc[] =
+    "\n    Transaction object to batch multiple set operations into a single request.\n    ";
 
 int truth_of_attr(PyObject* self, PyObject* name) {
     Ref v = getattr(self, name);
@@ -136,9 +138,10 @@ int body_transaction(PyObject* ns) {
     const Member members[] = {{&transaction_init_spec}, {&transaction_start_spec}, {&transaction_commit_spec},
                               {&transaction_enter_spec}, {&transaction_exit_spec}, {&transaction_del_spec},
                               {&transaction_repr_spec}};
-    Ref cls = Ref::steal(build_class(
-        "OfficeJsTransaction", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-        "\n    Transaction object to batch multiple set operations into a single request.\n    ", members));
+    // The class is named as the module global it is bound to.
+    const char* name = PyUnicode_AsUTF8(N.mod_OfficeJsTransaction);
+    Ref cls = name ? Ref::steal(build_class(name, reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc, members))
+                   : Ref();
     if (!cls) return -1;
     return PyDict_SetItem(ns, N.mod_OfficeJsTransaction, cls.get());
 }
