@@ -79,27 +79,27 @@ constexpr Param kRegister[] = {{"self"}, {"callable_obj", Check::Any, kRequired,
 
 extern constexpr FuncSpec messaging_register_callable_spec{
     Fn::messaging_register_callable, "register_callable", "Messaging",
-                   "Register a Python callable and return its ID.\n\n"
-                   "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
-                   "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
-                   "Raises:\n    TypeError: If callable_obj is not callable\n    \n"
-                   "Threading Note: This method is thread-safe due to _callable_lock.\n"
-                   "Can be called from any thread (worker or listener).",
-                   messaging_register_callable, kRegister, returns("str")};
+    "Register a Python callable and return its ID.\n\n"
+    "Args:\n    callable_obj: The callable to register (function, lambda, method, etc.)\n\n"
+    "Returns:\n    String ID that can be used to invoke the callable from Excel.\n    \n"
+    "Raises:\n    TypeError: If callable_obj is not callable\n    \n"
+    "Threading Note: This method is thread-safe due to _callable_lock.\n"
+    "Can be called from any thread (worker or listener).",
+    messaging_register_callable, kRegister, returns("str")};
 extern constexpr FuncSpec messaging_get_callable_spec{
     Fn::messaging_get_callable, "get_callable", "Messaging",
-                      "Retrieve a registered callable by its ID.\n\n"
-                      "Args:\n    callable_id: The ID returned by register_callable.\n\n"
-                      "Returns:\n    The callable object, or None if not found.\n    \n"
-                      "Threading Note: This method is thread-safe due to _callable_lock.\n"
-                      "Can be called from any thread (worker or listener).",
-                      messaging_get_callable, kSelfCallableIdParams, returns("Any")};
+    "Retrieve a registered callable by its ID.\n\n"
+    "Args:\n    callable_id: The ID returned by register_callable.\n\n"
+    "Returns:\n    The callable object, or None if not found.\n    \n"
+    "Threading Note: This method is thread-safe due to _callable_lock.\n"
+    "Can be called from any thread (worker or listener).",
+    messaging_get_callable, kSelfCallableIdParams, returns("Any")};
 extern constexpr FuncSpec messaging_unregister_callable_spec{
     Fn::messaging_unregister_callable, "unregister_callable", "Messaging",
-                     "Remove a callable from the registry.\n\n"
-                     "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
-                     "Threading Note: This method is thread-safe due to _callable_lock.\n"
-                     "Can be called from any thread (worker or listener).",
-                     messaging_unregister_callable, kSelfCallableIdParams};
+    "Remove a callable from the registry.\n\n"
+    "Args:\n    callable_id: The ID of the callable to remove.\n    \n"
+    "Threading Note: This method is thread-safe due to _callable_lock.\n"
+    "Can be called from any thread (worker or listener).",
+    messaging_unregister_callable, kSelfCallableIdParams};
 
 }  // namespace com_like

@@ -165,6 +165,9 @@ int init_function_type(PyObject* module_dict);
 // names, defaults, annotations and __doc__. Once per function; -1 with an
 // error set.
 int function_state_init(const FuncSpec& spec);
+// After the module body: -1 with SystemError unless every function listed in
+// function_ids.h was made, so that the list holds no id without a function.
+int functions_all_made();
 // Its inspect.Signature, from the same state.
 Ref function_signature(const FuncSpec& spec);
 // Its __annotations__ dict, a new one per function object.

@@ -9,6 +9,7 @@ namespace com_like {
 namespace {
 
 constexpr char kSharedId[] = "two native functions are declared with one id";
+constexpr char kNeverMade[] = "native function %d of function_ids.h was never made";
 
 // How the signature line and __doc__ are put together.
 constexpr char kParamFormat[] = "%s%s%U";                    // type, stars, name
@@ -60,8 +61,9 @@ int param_rows(const FuncSpec& spec, ParamRows& rows) {
         rows[n++] = {st.interned[i], N.POSITIONAL_OR_KEYWORD, kNoStars, check_type_text(spec.params[i].check),
                      st.defaults[i], st.annotations[i]};
     }
-    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, kVarargsStars, check_type_text(Check::Any), nullptr, nullptr};
-    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, kVarkwStars, check_type_text(Check::Any), nullptr, nullptr};
+    const char* untyped = check_type_text(Check::Any);
+    if (spec.varargs) rows[n++] = {N.args, N.VAR_POSITIONAL, kVarargsStars, untyped, nullptr, nullptr};
+    if (spec.varkw) rows[n++] = {N.kwargs, N.VAR_KEYWORD, kVarkwStars, untyped, nullptr, nullptr};
     return n;
 }
 
@@ -153,6 +155,13 @@ int function_state_init(const FuncSpec& spec) {
     if (!doc) return -1;
     Py_XSETREF(st.doc, doc.release());
     st.declared = &spec;
+    return 0;
+}
+
+int functions_all_made() {
+    for (size_t i = 0; i < kFunctionCount; ++i) {
+        if (!P.functions[i].object) return PyErr_Format(PyExc_SystemError, kNeverMade, int(i)), -1;
+    }
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 namespace com_like {
 
 namespace {
@@ -12,6 +14,8 @@ constexpr char kMethodTypeName[] = "com_like.function";
 constexpr char kMethodRepr[] = "<function %U at %p>";
 constexpr char kQualnameFormat[] = "%s.%s";
 constexpr char kAnnotationsNotDict[] = "__annotations__ must be set to a dict object";
+constexpr char kForeignMethod[] = "method %s of %s listed in class %s";
+constexpr char kNoOwner[] = "the module";
 
 struct MethodObject {
     PyObject_HEAD
@@ -124,6 +128,30 @@ New record_object(const FuncSpec& spec, Ref f) {
     return New(f.release());
 }
 
+// A class namespace with __module__, __qualname__ and __doc__.
+Ref class_namespace(PyObject* qualname, const char* doc) {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref docstr = ns ? Ref::steal(PyUnicode_FromString(doc)) : Ref();
+    if (!docstr || PyDict_SetItem(ns.get(), N.dunder_module, P.full_name) < 0 ||
+        PyDict_SetItem(ns.get(), N.dunder_qualname, qualname) < 0 ||
+        PyDict_SetItem(ns.get(), N.dunder_doc, docstr.get()) < 0)
+        return Ref();
+    return ns;
+}
+
+// The method object of `member` in the namespace of class `cls_name`, under
+// its own name.
+int add_method(PyObject* ns, const char* cls_name, const Member& member) {
+    const FuncSpec& spec = *member.spec;
+    // Its __qualname__ names its owner: a method listed in another class would lie.
+    if (!spec.owner || std::strcmp(spec.owner, cls_name) != 0) {
+        PyErr_Format(PyExc_SystemError, kForeignMethod, spec.name, spec.owner ? spec.owner : kNoOwner, cls_name);
+        return -1;
+    }
+    Ref f = Ref::steal(member.is_static ? make_static_method(spec) : make_method(spec));
+    return f ? PyDict_SetItemString(ns, spec.name, f.get()) : -1;
+}
+
 }  // namespace
 
 int init_function_type(PyObject*) {
@@ -189,19 +217,11 @@ New make_builtin(const FuncSpec& spec, FastEntry entry) {
 }
 
 New build_class(const char* name, PyObject* base, const char* doc, const Member* members, int nmembers) {
-    Ref ns = Ref::steal(PyDict_New());
-    if (!ns) return New();
     Ref qual = Ref::steal(PyUnicode_InternFromString(name));
-    Ref docstr = Ref::steal(PyUnicode_FromString(doc));
-    if (!qual || !docstr) return New();
-    if (PyDict_SetItem(ns.get(), N.dunder_module, P.full_name) < 0 ||
-        PyDict_SetItem(ns.get(), N.dunder_qualname, qual.get()) < 0 ||
-        PyDict_SetItem(ns.get(), N.dunder_doc, docstr.get()) < 0)
-        return New();
+    Ref ns = qual ? class_namespace(qual.get(), doc) : Ref();
+    if (!ns) return New();
     for (int i = 0; i < nmembers; ++i) {
-        const FuncSpec& spec = *members[i].spec;
-        Ref f = Ref::steal(members[i].is_static ? make_static_method(spec) : make_method(spec));
-        if (!f || PyDict_SetItemString(ns.get(), spec.name, f.get()) < 0) return New();
+        if (add_method(ns.get(), name, members[i]) < 0) return New();
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base));
     if (!bases) return New();

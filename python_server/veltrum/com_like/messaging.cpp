@@ -462,33 +462,33 @@ constexpr Param kSend[] = {{"self"},
                            {"req", Check::Dict, kRequired, "Dict[str, Any]"},
                            {"timeout", Check::Double, defaults_to(30.0), "float"}};
 
-constexpr FuncSpec sInit{Fn::messaging_init, "__init__", "Messaging", "", messaging_init, kSelfParams};
-constexpr FuncSpec sSetHandler{Fn::messaging_set_send_handler, "set_send_handler", "Messaging",
-                               "Register a callback used to send messages to the add-in.\n\n"
-                               "The handler should be a callable that takes a dict (the message payload)\n"
-                               "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
-                               messaging_set_send_handler, kSetHandler};
-constexpr FuncSpec sOnMessage{Fn::messaging_on_message, "on_message", "Messaging",
-                              "Handle an incoming response message from the add-in.\n\n"
-                              "This method is called by the kernel when it receives an excel_response\n"
-                              "message. It resolves the pending future for the corresponding request.\n\n"
-                              "Threading Note: This method is typically called from the listener thread.\n"
-                              "The _waiters_lock ensures thread-safe access to the waiters dict.",
-                              messaging_on_message, kOnMessage};
-constexpr FuncSpec sSend{Fn::messaging_send_request_sync, "send_request_sync", "Messaging",
-                         "Send a request and wait synchronously for the response.\n\n"
-                         "This creates a thread-safe Future, calls the send handler, and blocks\n"
-                         "until the response is received (or timeout).\n\n"
-                         "Threading Note: This method can be called from worker threads. It blocks\n"
-                         "the calling thread using concurrent.futures.Future.result(), but releases\n"
-                         "the GIL so the listener thread can continue processing messages.",
-                         messaging_send_request_sync, kSend};
-constexpr FuncSpec sReset{Fn::messaging_reset, "reset", "Messaging",
-                          "Reset the messaging state (e.g., when the connection is closed).\n\n"
-                          "Cancels all pending futures and generates a new GUID.\n\n"
-                          "Threading Note: This method should be called from the listener thread\n"
-                          "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
-                          messaging_reset, kSelfParams};
+constexpr FuncSpec messaging_init_spec{Fn::messaging_init, "__init__", "Messaging", "", messaging_init, kSelfParams};
+constexpr FuncSpec messaging_set_send_handler_spec{Fn::messaging_set_send_handler, "set_send_handler", "Messaging",
+    "Register a callback used to send messages to the add-in.\n\n"
+    "The handler should be a callable that takes a dict (the message payload)\n"
+    "and sends it appropriately (e.g., via WebSocket through the Business Layer).",
+    messaging_set_send_handler, kSetHandler};
+constexpr FuncSpec messaging_on_message_spec{Fn::messaging_on_message, "on_message", "Messaging",
+    "Handle an incoming response message from the add-in.\n\n"
+    "This method is called by the kernel when it receives an excel_response\n"
+    "message. It resolves the pending future for the corresponding request.\n\n"
+    "Threading Note: This method is typically called from the listener thread.\n"
+    "The _waiters_lock ensures thread-safe access to the waiters dict.",
+    messaging_on_message, kOnMessage};
+constexpr FuncSpec messaging_send_request_sync_spec{Fn::messaging_send_request_sync, "send_request_sync", "Messaging",
+    "Send a request and wait synchronously for the response.\n\n"
+    "This creates a thread-safe Future, calls the send handler, and blocks\n"
+    "until the response is received (or timeout).\n\n"
+    "Threading Note: This method can be called from worker threads. It blocks\n"
+    "the calling thread using concurrent.futures.Future.result(), but releases\n"
+    "the GIL so the listener thread can continue processing messages.",
+    messaging_send_request_sync, kSend};
+constexpr FuncSpec messaging_reset_spec{Fn::messaging_reset, "reset", "Messaging",
+    "Reset the messaging state (e.g., when the connection is closed).\n\n"
+    "Cancels all pending futures and generates a new GUID.\n\n"
+    "Threading Note: This method should be called from the listener thread\n"
+    "during disconnect/reconnect. The locks ensure thread-safe cleanup.",
+    messaging_reset, kSelfParams};
 
 }  // namespace
 
@@ -513,11 +513,11 @@ bool messaging_take_answered_failure(PyObject* exc) {
 
 int body_messaging_class(PyObject* ns) {
     const Member members[] = {
-        {&sInit},
-        {&sSetHandler},
-        {&sOnMessage},
-        {&sSend},
-        {&sReset},
+        {&messaging_init_spec},
+        {&messaging_set_send_handler_spec},
+        {&messaging_on_message_spec},
+        {&messaging_send_request_sync_spec},
+        {&messaging_reset_spec},
         {&messaging_register_callable_spec},
         {&messaging_get_callable_spec},
         {&messaging_unregister_callable_spec},

@@ -234,7 +234,7 @@ int exec_step(PyObject* module) {
     store_strong(P.module_dict, Ref::borrow(ns));
 
     int failed_line = __LINE__;
-    if (prepare_module(module, ns) == 0 && run_body(ns, &failed_line) == 0) return 0;
+    if (prepare_module(module, ns) == 0 && run_body(ns, &failed_line) == 0 && functions_all_made() == 0) return 0;
     if (PyErr_Occurred()) add_start_up_frame(failed_line);
     store_strong(P.module, Ref());  // a later import may try again
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, kStartUpFormat, kFullName);

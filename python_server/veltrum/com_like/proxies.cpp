@@ -267,19 +267,19 @@ New operation_del(const FuncSpec&, Bound& a) {
     return request(kDel, Request{a.v[0], nullptr, nullptr}).transfer();
 }
 
-constexpr FuncSpec getattr_operation_spec{Fn::operation_getattr, "_cw__getattr__", nullptr,
+constexpr FuncSpec operation_getattr_spec{Fn::operation_getattr, "_cw__getattr__", nullptr,
                                           "Get attribute proxy method for OfficeJsObject.", operation_getattr,
                                           kSelfNameParams};
-constexpr FuncSpec getitem_operation_spec{Fn::operation_getitem, "_cw__getitem__", nullptr,
+constexpr FuncSpec operation_getitem_spec{Fn::operation_getitem, "_cw__getitem__", nullptr,
                                           "Get item proxy method for OfficeJsObject.", operation_getitem,
                                           kSelfIndexParams};
-constexpr FuncSpec setattr_operation_spec{Fn::operation_setattr, "_cw__setattr__", nullptr,
+constexpr FuncSpec operation_setattr_spec{Fn::operation_setattr, "_cw__setattr__", nullptr,
                                           "Set attribute proxy method for OfficeJsObject.", operation_setattr,
                                           kSelfNameValueParams};
-constexpr FuncSpec call_operation_spec{Fn::operation_call, "_cw__call__", nullptr,
+constexpr FuncSpec operation_call_spec{Fn::operation_call, "_cw__call__", nullptr,
                                        "Call proxy method for OfficeJsObject (Function type).", operation_call,
                                        kSelfParams, kStarArgs};
-constexpr FuncSpec del_operation_spec{Fn::operation_del, "_cw__del__", nullptr,
+constexpr FuncSpec operation_del_spec{Fn::operation_del, "_cw__del__", nullptr,
                                       "Delete proxy method for OfficeJsObject.", operation_del, kSelfParams};
 
 // Calls the operation bound to the module global `name`.
@@ -359,23 +359,23 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 
 Ref proxy_getattr(PyObject* self, PyObject* name) {
     PyObject* args[2] = {self, name};
-    return call_operation(N.mod_cw_getattr, getattr_operation_spec, args, 2);
+    return call_operation(N.mod_cw_getattr, operation_getattr_spec, args, 2);
 }
 
 Ref proxy_getitem(PyObject* self, PyObject* index) {
     PyObject* args[2] = {self, index};
-    return call_operation(N.mod_cw_getitem, getitem_operation_spec, args, 2);
+    return call_operation(N.mod_cw_getitem, operation_getitem_spec, args, 2);
 }
 
 Ref proxy_setattr(PyObject* self, PyObject* name, PyObject* value) {
     PyObject* args[3] = {self, name, value};
-    return call_operation(N.mod_cw_setattr, setattr_operation_spec, args, 3);
+    return call_operation(N.mod_cw_setattr, operation_setattr_spec, args, 3);
 }
 
 Ref proxy_call(PyObject* self, Ref varargs, Ref varkw) {
     Ref fn = get_global(N.mod_cw_call);
     if (!fn) return fn;
-    return call_rebindable(fn.get(), call_operation_spec, &self, 1, std::move(varargs), std::move(varkw));
+    return call_rebindable(fn.get(), operation_call_spec, &self, 1, std::move(varargs), std::move(varkw));
 }
 
 Ref proxy_del(PyObject* self) {
@@ -389,7 +389,7 @@ Ref proxy_del(PyObject* self) {
             return Ref::borrow(Py_None);
         }
     }
-    return call_operation(N.mod_cw_del, del_operation_spec, args, 1);
+    return call_operation(N.mod_cw_del, operation_del_spec, args, 1);
 }
 
 int body_proxy_functions(PyObject* ns) {
@@ -402,11 +402,11 @@ int body_proxy_functions(PyObject* ns) {
         PyObject* method;
     };
     const Binding operations[] = {
-        {N.mod_cw_getattr, &getattr_operation_spec, builtin_entry<getattr_operation_spec>, N.dunder_getattr},
-        {N.mod_cw_getitem, &getitem_operation_spec, builtin_entry<getitem_operation_spec>, N.dunder_getitem},
-        {N.mod_cw_setattr, &setattr_operation_spec, builtin_entry<setattr_operation_spec>, N.dunder_setattr},
-        {N.mod_cw_call, &call_operation_spec, builtin_entry<call_operation_spec>, N.dunder_call},
-        {N.mod_cw_del, &del_operation_spec, builtin_entry<del_operation_spec>, N.dunder_del},
+        {N.mod_cw_getattr, &operation_getattr_spec, builtin_entry<operation_getattr_spec>, N.dunder_getattr},
+        {N.mod_cw_getitem, &operation_getitem_spec, builtin_entry<operation_getitem_spec>, N.dunder_getitem},
+        {N.mod_cw_setattr, &operation_setattr_spec, builtin_entry<operation_setattr_spec>, N.dunder_setattr},
+        {N.mod_cw_call, &operation_call_spec, builtin_entry<operation_call_spec>, N.dunder_call},
+        {N.mod_cw_del, &operation_del_spec, builtin_entry<operation_del_spec>, N.dunder_del},
     };
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return -1;

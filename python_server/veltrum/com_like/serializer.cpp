@@ -22,12 +22,12 @@ New serializer_from_wire_impl(const FuncSpec&, Bound& a) { return New(decode_wir
 constexpr Param kToWire[] = {{"value", Check::Any, kRequired, "Any"}};
 constexpr Param kFromWire[] = {{"wire", Check::Dict, kRequired, "Dict[str, Any]"}};
 
-constexpr FuncSpec sToWire{Fn::serializer_to_wire, "to_wire", "Serializer",
+constexpr FuncSpec serializer_to_wire_spec{Fn::serializer_to_wire, "to_wire", "Serializer",
                            "Serialize a Python value to wire format for transmission.\n\n"
                            "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
                            "and OfficeJsObject wrappers.",
                            serializer_to_wire_impl, kToWire, returns("Dict[str, Any]")};
-constexpr FuncSpec sFromWire{Fn::serializer_from_wire, "from_wire", "Serializer",
+constexpr FuncSpec serializer_from_wire_spec{Fn::serializer_from_wire, "from_wire", "Serializer",
                              "Deserialize a wire format value back to Python.\n\n"
                              "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict,\n"
                              "and special OfficeJs object references.",
@@ -43,18 +43,22 @@ Ref through_global(PyObject* attr, const FuncSpec& spec, PyObject* arg) {
 
 }  // namespace
 
-const FuncSpec& to_wire_spec() { return sToWire; }
-const FuncSpec& from_wire_spec() { return sFromWire; }
+const FuncSpec& to_wire_spec() { return serializer_to_wire_spec; }
+const FuncSpec& from_wire_spec() { return serializer_from_wire_spec; }
 
 }  // namespace ser
 
-Ref serializer_to_wire(PyObject* value) { return ser::through_global(N.to_wire, ser::sToWire, value); }
-Ref serializer_from_wire(PyObject* record) { return ser::through_global(N.from_wire, ser::sFromWire, record); }
+Ref serializer_to_wire(PyObject* value) {
+    return ser::through_global(N.to_wire, ser::serializer_to_wire_spec, value);
+}
+Ref serializer_from_wire(PyObject* record) {
+    return ser::through_global(N.from_wire, ser::serializer_from_wire_spec, record);
+}
 
 int body_serializer(PyObject* ns) {
     const Member members[] = {
-        {&ser::sToWire, true},
-        {&ser::sFromWire, true},
+        {&ser::serializer_to_wire_spec, true},
+        {&ser::serializer_from_wire_spec, true},
     };
     Ref cls = Ref::steal(build_class("Serializer", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                      "Handles marshaling of data types between Python and JavaScript.", members));

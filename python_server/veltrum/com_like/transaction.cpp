@@ -115,22 +115,29 @@ constexpr Param kInit[] = {{"self"},
                            {"block_gets", Check::Any, defaults_to(false)}};
 constexpr Param kExit[] = {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}};
 
-constexpr FuncSpec sInit{Fn::transaction_init, "__init__", "OfficeJsTransaction", "", transaction_init, kInit};
-constexpr FuncSpec sStart{Fn::transaction_start, "_start", "OfficeJsTransaction", "", transaction_start, kSelfParams};
-constexpr FuncSpec sCommit{Fn::transaction_commit, "commit", "OfficeJsTransaction", "", transaction_commit,
-                           kSelfParams};
-constexpr FuncSpec sEnter{Fn::transaction_enter, "__enter__", "OfficeJsTransaction", "", transaction_enter,
-                          kSelfParams};
-constexpr FuncSpec sExit{Fn::transaction_exit, "__exit__", "OfficeJsTransaction", "", transaction_exit, kExit};
-constexpr FuncSpec sDel{Fn::transaction_del, "__del__", "OfficeJsTransaction", "", transaction_del, kSelfParams};
-constexpr FuncSpec sRepr{Fn::transaction_repr, "__repr__", "OfficeJsTransaction", "", transaction_repr, kSelfParams};
+constexpr FuncSpec transaction_init_spec{Fn::transaction_init, "__init__", "OfficeJsTransaction", "",
+                                         transaction_init, kInit};
+constexpr FuncSpec transaction_start_spec{Fn::transaction_start, "_start", "OfficeJsTransaction", "",
+                                          transaction_start, kSelfParams};
+constexpr FuncSpec transaction_commit_spec{Fn::transaction_commit, "commit", "OfficeJsTransaction", "",
+                                           transaction_commit, kSelfParams};
+constexpr FuncSpec transaction_enter_spec{Fn::transaction_enter, "__enter__", "OfficeJsTransaction", "",
+                                          transaction_enter, kSelfParams};
+constexpr FuncSpec transaction_exit_spec{Fn::transaction_exit, "__exit__", "OfficeJsTransaction", "",
+                                         transaction_exit, kExit};
+constexpr FuncSpec transaction_del_spec{Fn::transaction_del, "__del__", "OfficeJsTransaction", "", transaction_del,
+                                        kSelfParams};
+constexpr FuncSpec transaction_repr_spec{Fn::transaction_repr, "__repr__", "OfficeJsTransaction", "",
+                                         transaction_repr, kSelfParams};
 
 }  // namespace
 
 int body_transaction(PyObject* ns) {
     Ref id = Ref::steal(PyLong_FromLong(kTransactionId));
     if (!id || PyDict_SetItem(ns, N.mod_UNIQUE_TRANSACTION_ID, id.get()) < 0) return -1;
-    const Member members[] = {{&sInit}, {&sStart}, {&sCommit}, {&sEnter}, {&sExit}, {&sDel}, {&sRepr}};
+    const Member members[] = {{&transaction_init_spec}, {&transaction_start_spec}, {&transaction_commit_spec},
+                              {&transaction_enter_spec}, {&transaction_exit_spec}, {&transaction_del_spec},
+                              {&transaction_repr_spec}};
     // The class is named as the module global it is bound to.
     const char* name = PyUnicode_AsUTF8(N.mod_OfficeJsTransaction);
     Ref cls = name ? Ref::steal(build_class(name, reinterpret_cast<PyObject*>(&PyBaseObject_Type), kClassDoc, members))
