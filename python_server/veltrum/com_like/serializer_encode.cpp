@@ -10,9 +10,9 @@ New Encoder::encode(PyObject* value) {
     PyTypeObject* tp = Py_TYPE(value);
     if (value == Py_None) return null_record();                    // 1.
     if (tp == &PyBool_Type) return bool_record(value == Py_True);  // 2.
-    if (tp == &PyFloat_Type && fast_float) return plain(S.rec_float, value);
-    if (tp == &PyLong_Type && fast_int) return plain(S.rec_int, value);
-    if (tp == &PyUnicode_Type && fast_str) return plain(S.rec_string, value);
+    if (tp == &PyLong_Type && fast_int) return plain(S.rec_int, value);         // 3.
+    if (tp == &PyFloat_Type && fast_float) return plain(S.rec_float, value);    // 4.
+    if (tp == &PyUnicode_Type && fast_str) return plain(S.rec_string, value);  // 5.
     if (tp == &PyList_Type && fast_list) return encode_sequence(value);  // 8.
     if (tp == &PyDict_Type && fast_dict) return encode_mapping(value);   // 9.
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) return encode_exact_scalar(value, tp);

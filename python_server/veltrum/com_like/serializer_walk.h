@@ -28,7 +28,9 @@ int walk_items(PyObject* mapping, F&& f) {
 }
 
 // No element is taken in place (see walk_sequence).
-inline int walk_nothing_in_place(PyObject*, New*) { return 0; }
+struct WalkNothingInPlace {
+    int operator()(PyObject*, New*) const { return 0; }
+};
 
 // Pushes child(x) (or what in_place took) for x in seq[start:stop] of an
 // exact list or tuple onto `fill`. A list may change while user code runs
@@ -53,8 +55,8 @@ int walk_range(PyObject* seq, Py_ssize_t start, Py_ssize_t stop, ListFill& fill,
 // unless `track`. `in_place(x, &out)` may take an element first (1, with
 // *out its result; -1 on error; 0 leaves it to `child`), when that runs no
 // user code.
-template <class F, class G = decltype(&walk_nothing_in_place)>
-Ref walk_sequence(PyObject* value, F&& child, bool track, G&& in_place = walk_nothing_in_place) {
+template <class F, class G = WalkNothingInPlace>
+Ref walk_sequence(PyObject* value, F&& child, bool track, G&& in_place = G()) {
     ListFill fill;
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         if (fill.init(Py_SIZE(value)) < 0 || walk_range(value, 0, PY_SSIZE_T_MAX, fill, child, in_place) < 0)
