@@ -109,15 +109,21 @@ const Import kImports[] = {
     {"typing", nullptr, {&Names::mod_Any, &Names::mod_Dict}, __LINE__},
 };
 
-// The subsystems' parts of the module body, in order.
+// The subsystems' parts of the module body, in order, one row per line (see
+// Import's `line`).
 struct BodyPart {
     int (*run)(PyObject* ns);
     int line;
 };
 const BodyPart kBodyParts[] = {
-    {body_serializer, __LINE__},         {body_messaging_class, __LINE__}, {body_proxy_functions, __LINE__},
-    {body_proxy_classes, __LINE__},      {body_transaction, __LINE__},     {body_messaging_instance, __LINE__},
-    {body_root_proxies, __LINE__},       {body_python_protocols, __LINE__},
+    {body_serializer, __LINE__},
+    {body_messaging_class, __LINE__},
+    {body_proxy_functions, __LINE__},
+    {body_proxy_classes, __LINE__},
+    {body_transaction, __LINE__},
+    {body_messaging_instance, __LINE__},
+    {body_root_proxies, __LINE__},
+    {body_python_protocols, __LINE__},
 };
 
 int import_from(PyObject* ns, const Import& im) {

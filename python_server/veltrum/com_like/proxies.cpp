@@ -18,9 +18,10 @@ constexpr const char kSliceKeyFormat[] = "%U:%U:%U";
 
 // ------------------------------------------------------------------ helpers
 
-bool is_one_of(PyObject* name, PyObject* const* names, int n) {
-    for (int i = 0; i < n; ++i) {
-        if (str_equal(name, names[i])) return true;
+template <size_t Count>
+bool is_one_of(PyObject* name, PyObject* const (&names)[Count]) {
+    for (PyObject* n : names) {
+        if (str_equal(name, n)) return true;
     }
     return false;
 }
@@ -178,7 +179,7 @@ New operation_getattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ, N._internal_cache};
-    if (is_one_of(name, local, 5)) return New(PyObject_GenericGetAttr(self, name));
+    if (is_one_of(name, local)) return New(PyObject_GenericGetAttr(self, name));
     int protocol = is_protocol_name(name);
     if (protocol < 0) return nullptr;
     if (protocol) return New(PyObject_GenericGetAttr(self, name));
@@ -211,7 +212,7 @@ New operation_setattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
     PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ};
-    if (is_one_of(name, local, 4)) {
+    if (is_one_of(name, local)) {
         if (PyObject_GenericSetAttr(self, name, a.v[2]) < 0) return nullptr;
         return none();
     }
