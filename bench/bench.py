@@ -244,12 +244,12 @@ def serializer_rows(runs):
         import bench_serializer
     except ImportError:
         return []
-    targets = {"to_wire": 110.0, "from_wire": 80.0}
+    targets = {"to_wire": 100.0, "from_wire": 80.0}
     out = []
     for row in bench_serializer.rows(runs):
         op, case, unit, ns = row[:4]
         if "DataFrame" in case:
-            target = 200.0 if op == "to_wire" else None
+            target = 150.0 if op == "to_wire" else None
         else:
             target = targets.get(op) if unit == "element" else None
         note = "target %.0f" % target if target is not None else ""

@@ -312,6 +312,61 @@ def test_rebound_to_wire_is_used_for_elements(monkeypatch):
     assert to_wire(pd.DataFrame({"a": [1]})) == rec("String", "spied")
 
 
+class _EvenInts(type):
+    """A numpy stand-in class whose isinstance answer depends on the value."""
+
+    def __instancecheck__(cls, value):
+        return type(value) is int and value % 2 == 0
+
+
+@pytest.mark.parametrize(
+    "np_stand_in, value, expected",
+    [
+        (None, [1.5, 2.5, True, 3, "s", np.float64(4.5), 5.5, Text("t"), 6],
+         arr(rec("Float", 1.5), rec("Float", 2.5), rec("Bool", True), rec("Int", 3), rec("String", "s"),
+             rec("Float", 4.5), rec("Float", 5.5), rec("String", "t"), rec("Int", 6))),
+        ({"bool_": _EvenInts("Even", (), {}), "integer": int, "floating": float}, [1, 2, 3, "s"],
+         arr(rec("Int", 1), rec("Bool", True), rec("Int", 3), rec("String", "s"))),
+        ({"floating": str}, [0.5, "1.5", 2.5, "3"], arr(*(rec("Float", x) for x in (0.5, 1.5, 2.5, 3.0)))),
+    ],
+    ids=["types-change-midway", "value-dependent-class", "str-taken-as-float"],
+)
+def test_list_elements_each_meet_every_step(monkeypatch, np_stand_in, value, expected):
+    if np_stand_in is not None:
+        names = ("bool_", "integer", "floating", "datetime64", "ndarray")
+        monkeypatch.setattr(com_like, "np", types.SimpleNamespace(**{**{n: getattr(np, n) for n in names}, **np_stand_in}))
+    assert to_wire(value) == expected
+
+
+class _ArraySubclass(np.ndarray):
+    pass
+
+
+class _SubclassValuesFrame(pd.DataFrame):
+    @property
+    def values(self):
+        return super().values.view(_ArraySubclass)
+
+
+@pytest.mark.parametrize(
+    "frame, table",
+    [
+        (pd.DataFrame(index=[0, 1]), [[], [], []]),
+        (pd.DataFrame({"a": [1.5, 2.5], "b": ["y", "x"]}), [["a", "b"], [1.5, "y"], [2.5, "x"]]),
+        (pd.DataFrame({"a": [1, 2], "b": [3, 4]})[["b", "a"]], [["b", "a"], [3, 1], [4, 2]]),
+        (_SubclassValuesFrame({"a": [1]}), [["a"], [1]]),
+    ],
+    ids=["no-columns", "object-cells", "column-order", "subclass-values"],
+)
+def test_frame_rows_reach_a_rebound_to_wire(monkeypatch, frame, table):
+    seen = []
+    monkeypatch.setattr(com_like.Serializer, "to_wire", staticmethod(lambda v: seen.append(v) or rec("Null", None)))
+    assert to_wire(frame) == rec("Null", None)
+    assert seen == [table] and all(type(row) is list for row in seen[0])
+    monkeypatch.undo()
+    assert to_wire(frame) == arr(*(arr(*(to_wire(c) for c in row)) for row in table))
+
+
 def test_rebound_global_takes_effect(monkeypatch):
     monkeypatch.setattr(com_like, "np", types.SimpleNamespace(bool_=int))
     assert to_wire(5) == rec("Bool", True)

@@ -16,8 +16,8 @@ namespace com_like {
 namespace ser {
 namespace {
 
-New serializer_to_wire_impl(const FuncSpec&, Bound& a) { return New(encode_wire(a.v[0])); }
-New serializer_from_wire_impl(const FuncSpec&, Bound& a) { return New(decode_wire(a.v[0])); }
+New serializer_to_wire_impl(const FuncSpec&, Bound& a) { return encode_wire(a.v[0]); }
+New serializer_from_wire_impl(const FuncSpec&, Bound& a) { return decode_wire(a.v[0]); }
 
 constexpr Param kToWire[] = {{"value", Check::Any, kRequired, "Any"}};
 constexpr Param kFromWire[] = {{"wire", Check::Dict, kRequired, "Dict[str, Any]"}};

@@ -55,7 +55,20 @@ void Hidden::reveal() {
     }
     const size_t n = size_;
     size_ = 0;
-    for (size_t i = 0; i < n; ++i) Py_DECREF(objects_[i]);
+    for (size_t i = 0; i < n; ++i) Ref::steal(objects_[i]);  // the reference push() took
+}
+
+// From 3.12 on, a collection that our allocations set off waits for the
+// eval loop's next check, which would come just after the result is
+// revealed and traverse all of it. PyErr_CheckSignals, the check that
+// long-running native code is asked to make, runs it here instead, where it
+// finds the result hidden, together with any signal handler the eval loop
+// would have run next. Before 3.12 collections run during the allocations.
+int Hidden::run_pending_collection() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (size_ > 0) return PyErr_CheckSignals();
+#endif
+    return 0;
 }
 
 int Hidden::grow() {

@@ -42,17 +42,17 @@ public:
         expected_ = expected;
         return 0;
     }
-    // Takes the new reference `item`; -1 (with the error set) when it is null.
-    int push(PyObject* item) {
+    // Takes the new reference `item`; -1 (with the error set) when it is empty.
+    int push(New item) {
         if (!item) return -1;
         if (filled_ < expected_) {
-            PyList_SET_ITEM(list_.get(), filled_++, item);
+            PyList_SET_ITEM(list_.get(), filled_++, item.release());
             return 0;
         }
-        int r = PyList_Append(list_.get(), item);
-        Py_DECREF(item);
-        if (r == 0) ++filled_;
-        return r;
+        Ref owned = Ref::steal(item);
+        if (PyList_Append(list_.get(), owned.get()) < 0) return -1;
+        ++filled_;
+        return 0;
     }
     // The complete list; still untracked when `track` is false.
     Ref finish(bool track) {
@@ -90,20 +90,24 @@ public:
         PyObject_GC_UnTrack(o);
         return 0;
     }
-    // A list from ListFill, tracked or not: tracked again by reveal().
-    int add_list(PyObject* o) {
+    // `o` is part of the result being built, whether tracked yet or not
+    // (a list from ListFill, a record whose value went in place): tracked
+    // by reveal(); -1 with MemoryError set.
+    int add_any(PyObject* o) {
         if (push(o) < 0) return -1;
         if (PyObject_GC_IsTracked(o)) PyObject_GC_UnTrack(o);
         return 0;
     }
     // Tracks every object again and drops the references held on them.
     void reveal();
+    // Runs a collection that is due, while the objects are still hidden;
+    // -1 with the error of a signal handler set.
+    int run_pending_collection();
 
 private:
     int push(PyObject* o) {
         if (size_ == cap_ && grow() < 0) return -1;
-        Py_INCREF(o);
-        objects_[size_++] = o;
+        objects_[size_++] = Ref::borrow(o).release();  // released by reveal()
         return 0;
     }
     int grow();

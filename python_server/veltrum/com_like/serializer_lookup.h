@@ -12,17 +12,18 @@ namespace com_like {
 namespace ser {
 
 // A lazily looked-up value: a module global, or an attribute of another one.
-inline PyObject* global_slot(Ref& slot, PyObject* name) {
+// Both lend what the slot holds; empty with an error set on failure.
+inline Borrowed global_slot(Ref& slot, PyObject* name) {
     if (!slot) slot = get_global(name);
-    return slot.get();
+    return Borrowed(slot.get());
 }
-inline PyObject* attr_slot(Ref& slot, Ref& owner, PyObject* owner_name, PyObject* attr) {
+inline Borrowed attr_slot(Ref& slot, Ref& owner, PyObject* owner_name, PyObject* attr) {
     if (!slot) {
-        PyObject* o = global_slot(owner, owner_name);
-        if (!o) return nullptr;
-        slot = getattr(o, attr);
+        Borrowed o = global_slot(owner, owner_name);
+        if (!o) return o;
+        slot = getattr(o.get(), attr);
     }
-    return slot.get();
+    return Borrowed(slot.get());
 }
 
 // Built-in types whose instances always report their own type as
@@ -61,9 +62,9 @@ struct ChildCall {
     // 1 native, 0 a replacement in `fn`, -1 error.
     int resolve(PyObject* attr, const FuncSpec& spec) {
         if (native >= 0) return native;
-        PyObject* ser = global_slot(serializer, N.mod_Serializer);
+        Borrowed ser = global_slot(serializer, N.mod_Serializer);
         if (!ser) return -1;
-        fn = getattr(ser, attr);
+        fn = getattr(ser.get(), attr);
         if (!fn) return -1;
         return native = is_our_function(fn.get(), spec) ? 1 : 0;
     }
@@ -74,8 +75,8 @@ const FuncSpec& to_wire_spec();
 const FuncSpec& from_wire_spec();
 
 // The bodies of the two: a new reference, or null with an error set.
-PyObject* encode_wire(PyObject* value);
-PyObject* decode_wire(PyObject* wire);
+New encode_wire(PyObject* value);
+New decode_wire(PyObject* wire);
 
 }  // namespace ser
 }  // namespace com_like

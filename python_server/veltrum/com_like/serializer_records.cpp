@@ -34,7 +34,8 @@ int records_intern_names() {
         {&S.us, "us"},                 {&S.object, "object"},
         {&S.dt64_us, "datetime64[us]"}, {&S.td64_us, "timedelta64[us]"},
         {&S.timedelta64, "timedelta64"}, {&S.mM, "mM"},
-        {&S.sizeof_, "__sizeof__"},
+        {&S.sizeof_, "__sizeof__"},   {&S.shape, "shape"},
+        {&S.ravel, "ravel"},
     };
     for (const Entry& e : entries) {
         if (!(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
@@ -105,17 +106,66 @@ int records_shared_copies_smaller(PyObject* shared_template) {
     return PyObject_RichCompareBool(size_a.get(), size_b.get(), Py_LT);
 }
 
+// The value array of a split dict holds the values in the order of the
+// shared keys ("type", "value", "isSpec"); from 3.13 on it starts with a
+// header of eight bytes.
+constexpr Py_ssize_t kValuesHeader = PY_VERSION_HEX >= 0x030D0000 ? 8 : 0;
+constexpr Py_ssize_t kValueOffset = kValuesHeader + sizeof(PyObject*);
+
+// 1 when a copy of `tmpl` whose "value" is set to `marker` through the dict
+// API holds its three entries in a value array laid out as above, 0 when
+// not, -1 with an error set.
+int records_value_at_offset(PyObject* tmpl, PyObject* type, PyObject* marker) {
+    Ref copy = Ref::steal(PyDict_Copy(tmpl));
+    if (!copy || PyDict_SetItem(copy.get(), N.value, marker) < 0) return -1;
+    const char* values = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(copy.get())->ma_values);
+    if (!values || PyDict_GET_SIZE(copy.get()) != 3) return 0;
+    PyObject* const* slots = reinterpret_cast<PyObject* const*>(values + kValuesHeader);
+    return slots[0] == type && slots[1] == marker && slots[2] == Py_False;
+}
+
+// 1 when a value put at `offset` of a copy of `tmpl` reads back through the
+// dict API with the other entries as they were, 0 when not, -1 on error.
+int records_check_put(PyObject* tmpl, Py_ssize_t offset, PyObject* marker) {
+    Ref copy = Ref::steal(PyDict_Copy(tmpl));
+    if (!copy) return -1;
+    S.value_offset = offset;
+    records_put_value(copy.get(), marker);
+    S.value_offset = -1;
+    Ref expected = Ref::steal(PyDict_Copy(tmpl));
+    if (!expected || PyDict_SetItem(expected.get(), N.value, marker) < 0) return -1;
+    if (PyDict_GET_SIZE(copy.get()) != 3 || PyObject_GC_IsTracked(copy.get())) return 0;
+    return PyObject_RichCompareBool(copy.get(), expected.get(), Py_EQ);
+}
+
+// Learns S.value_offset from the plain templates; it stays -1 (every record
+// then gets its value through PyDict_SetItem) unless all of them pass.
+int records_learn_value_offset() {
+    const struct {
+        PyObject* tmpl;
+        PyObject* type;
+    } plain_templates[] = {{S.rec_int, N.Int},   {S.rec_float, N.Float}, {S.rec_string, N.String},
+                           {S.rec_date, N.Date}, {S.rec_bytes, N.Bytes}, {S.rec_array, N.Array},
+                           {S.rec_dict, N.Dict}};
+    Ref marker = Ref::steal(PyFloat_FromDouble(0.5));
+    if (!marker) return -1;
+    for (const auto& t : plain_templates) {
+        int ok = records_value_at_offset(t.tmpl, t.type, marker.get());
+        if (ok > 0) ok = records_check_put(t.tmpl, kValueOffset, marker.get());
+        if (ok <= 0) return ok;
+    }
+    S.value_offset = kValueOffset;
+    return 0;
+}
+
 }  // namespace
 
-PyObject* record(PyObject* type, PyObject* value, PyObject* is_spec) {
-    PyObject* d = _PyDict_NewPresized(3);
-    if (!d) return nullptr;
-    if (PyDict_SetItem(d, N.type, type) < 0 || PyDict_SetItem(d, N.value, value) < 0 ||
-        PyDict_SetItem(d, N.isSpec, is_spec) < 0) {
-        Py_DECREF(d);
-        return nullptr;
-    }
-    return d;
+New record(PyObject* type, PyObject* value, PyObject* is_spec) {
+    Ref d = Ref::steal(_PyDict_NewPresized(3));
+    if (!d || PyDict_SetItem(d.get(), N.type, type) < 0 || PyDict_SetItem(d.get(), N.value, value) < 0 ||
+        PyDict_SetItem(d.get(), N.isSpec, is_spec) < 0)
+        return New();
+    return d.transfer();
 }
 
 int serializer_records_init() {
@@ -139,9 +189,9 @@ int serializer_records_init() {
     for (const Template& t : templates) {
         Ref d = records_template(t, shared ? holder_cls.get() : nullptr);
         if (!d) return -1;
-        Py_XSETREF(*t.slot, d.release());
+        store_strong(*t.slot, std::move(d));
     }
-    return 0;
+    return records_learn_value_offset();
 }
 
 namespace {

@@ -15,37 +15,53 @@ struct SerNames {
     PyObject *bool_, *integer, *floating, *datetime64, *ndarray, *datetime, *date, *timezone, *utc, *Timestamp,
         *Series, *DataFrame, *isna, *NaT, *isnat, *to_frame, *columns, *tolist, *astype, *dtype, *kind_, *isoformat,
         *astimezone, *tzinfo, *b64encode, *b64decode, *decode, *ascii, *fromisoformat, *datetime_as_string, *us,
-        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_;
+        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_, *shape, *ravel;
     // Finished records, and records whose "value" is filled in per use.
     PyObject *rec_null, *rec_true, *rec_false, *rec_int, *rec_float, *rec_string, *rec_date, *rec_bytes,
         *rec_array, *rec_dict;
+    // Byte offset of the "value" entry in the value array of a copy of the
+    // plain templates; -1 when they are not laid out as checked at start-up.
+    Py_ssize_t value_offset = -1;
 };
 extern SerNames S;
 
 int serializer_records_init();
 
 // {"type": type, "value": value, "isSpec": is_spec}, all borrowed.
-PyObject* record(PyObject* type, PyObject* value, PyObject* is_spec);
+New record(PyObject* type, PyObject* value, PyObject* is_spec);
+
+// Puts `value` (borrowed) as the "value" entry of a fresh copy of a plain
+// template, where records_init() found it: a copy that nobody else has seen
+// yet, so that nothing a dict keeps besides its entries (version, order)
+// has to change. The copy stays untracked by the collector: right for a
+// value it never tracks; a record around a container is tracked by the
+// encoder's Hidden list instead.
+inline void records_put_value(PyObject* copy, PyObject* value) {
+    char* values = reinterpret_cast<char*>(reinterpret_cast<PyDictObject*>(copy)->ma_values);
+    PyObject** slot = reinterpret_cast<PyObject**>(values + S.value_offset);
+    Ref previous = Ref::steal(*slot);
+    *slot = Ref::borrow(value).release();
+}
 
 // A plain record from its template, "value" replaced (borrowed).
-inline PyObject* plain(PyObject* tmpl, PyObject* value) {
-    PyObject* d = PyDict_Copy(tmpl);
-    if (!d) return nullptr;
-    if (PyDict_SetItem(d, N.value, value) < 0) {
-        Py_DECREF(d);
-        return nullptr;
+inline New plain(PyObject* tmpl, PyObject* value) {
+    Ref d = Ref::steal(PyDict_Copy(tmpl));
+    if (!d) return New();
+    if (S.value_offset >= 0 && !PyObject_IS_GC(value)) {
+        records_put_value(d.get(), value);
+        return d.transfer();
     }
-    return d;
+    if (PyDict_SetItem(d.get(), N.value, value) < 0) return New();
+    return d.transfer();
 }
-// The same, taking the new reference `value` (null: the error it carries).
-inline PyObject* plain_steal(PyObject* tmpl, PyObject* value) {
-    if (!value) return nullptr;
-    PyObject* r = plain(tmpl, value);
-    Py_DECREF(value);
-    return r;
+// The same, taking the new reference `value` (empty: the error it carries).
+inline New plain_steal(PyObject* tmpl, New value) {
+    Ref v = Ref::steal(value);
+    return v ? plain(tmpl, v.get()) : New();
 }
-inline PyObject* null_record() { return PyDict_Copy(S.rec_null); }
-inline PyObject* bool_record(bool b) { return PyDict_Copy(b ? S.rec_true : S.rec_false); }
+inline New plain_steal(PyObject* tmpl, Ref value) { return value ? plain(tmpl, value.get()) : New(); }
+inline New null_record() { return New(PyDict_Copy(S.rec_null)); }
+inline New bool_record(bool b) { return New(PyDict_Copy(b ? S.rec_true : S.rec_false)); }
 
 enum class Tag { Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, Other };
 

@@ -27,20 +27,38 @@ int walk_items(PyObject* mapping, F&& f) {
     }
 }
 
+// No element is taken in place (see walk_sequence).
+inline int walk_nothing_in_place(PyObject*, New*) { return 0; }
+
+// Pushes child(x) (or what in_place took) for x in seq[start:stop] of an
+// exact list or tuple onto `fill`. A list may change while user code runs
+// for an element: like a for loop, go on until the index passes its
+// current end.
+template <class F, class G>
+int walk_range(PyObject* seq, Py_ssize_t start, Py_ssize_t stop, ListFill& fill, F&& child, G&& in_place) {
+    const bool is_list = PyList_CheckExact(seq);
+    for (Py_ssize_t i = start; i < stop && i < Py_SIZE(seq); ++i) {
+        // Held even for in_place: an allocation may set off a collection
+        // (before 3.12), whose finalizers may empty the list.
+        Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+        New out;
+        int taken = in_place(item.get(), &out);
+        if (taken < 0 || (taken && fill.push(out) < 0)) return -1;
+        if (!taken && fill.push(child(item.get())) < 0) return -1;
+    }
+    return 0;
+}
+
 // [child(x) for x in value] as a new list, left untracked by the collector
-// unless `track`.
-template <class F>
-Ref walk_sequence(PyObject* value, F&& child, bool track) {
+// unless `track`. `in_place(x, &out)` may take an element first (1, with
+// *out its result; -1 on error; 0 leaves it to `child`), when that runs no
+// user code.
+template <class F, class G = decltype(&walk_nothing_in_place)>
+Ref walk_sequence(PyObject* value, F&& child, bool track, G&& in_place = walk_nothing_in_place) {
     ListFill fill;
-    const bool is_list = PyList_CheckExact(value);
-    if (is_list || PyTuple_CheckExact(value)) {
-        if (fill.init(Py_SIZE(value)) < 0) return Ref();
-        // A list may change while user code runs for an element: like a
-        // for loop, go on until the index passes its current end.
-        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
-            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
-            if (fill.push(child(item.get())) < 0) return Ref();
-        }
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        if (fill.init(Py_SIZE(value)) < 0 || walk_range(value, 0, PY_SSIZE_T_MAX, fill, child, in_place) < 0)
+            return Ref();
         return fill.finish(track);
     }
     Ref it = Ref::steal(PyObject_GetIter(value));
