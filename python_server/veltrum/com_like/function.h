@@ -73,6 +73,12 @@ struct FuncSpec {
     bool varkw = false;
     const char* return_annotation = nullptr;
 
+    // Calls with exactly the named parameters by position bind by copying
+    // them: no *args or **kwargs to collect, no default to fill. Decided
+    // here, when the declaration is compiled, and read by the entries.
+    bool by_position = true;
+    bool any_checked = false;  // some parameter has a Check other than Any
+
     // The count is that of the parameter table.
     template <size_t N>
     constexpr FuncSpec(Fn id_, const char* name_, const char* owner_, const char* doc_, Impl impl_,
@@ -80,19 +86,14 @@ struct FuncSpec {
         : id(id_), name(name_), owner(owner_), doc(doc_), impl(impl_), params(params_), nparams(int(N)),
           varargs(rest.varargs), varkw(rest.varkw), return_annotation(rest.return_annotation) {
         static_assert(N <= kMaxParams, "too many parameters");
+        by_position = !varargs && !varkw;
+        for (const Param& p : params_) {
+            if (p.dflt.kind != Default::Kind::Required) by_position = false;
+            if (p.check != Check::Any) any_checked = true;
+        }
     }
 
     FunctionState& state() const { return P.functions[size_t(id)]; }
-
-    // Calls with exactly the named parameters by position bind by copying
-    // them: no *args or **kwargs to collect, no default to fill.
-    constexpr bool binds_by_position() const {
-        if (varargs || varkw) return false;
-        for (int i = 0; i < nparams; ++i) {
-            if (params[i].dflt.kind != Default::Kind::Required) return false;
-        }
-        return true;
-    }
 };
 
 // Binds arguments per the declaration; -1 with TypeError (or a conversion error) set.
@@ -109,7 +110,7 @@ New make_static_method(const FuncSpec& spec);
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 New make_builtin(const FuncSpec& spec, FastEntry entry);
 // Binds and runs a function: the body of every entry point. The first binds
-// any call; the second is for binds_by_position() functions and takes the
+// any call; the second is for by_position functions and takes the
 // general path for any other call than one with exactly their parameters.
 New vector_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -118,7 +119,7 @@ New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf,
 // binder chosen here once.
 template <const FuncSpec& Spec>
 PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if constexpr (Spec.binds_by_position()) return positional_entry(Spec, args, size_t(nargs), kwnames).release();
+    if constexpr (Spec.by_position) return positional_entry(Spec, args, size_t(nargs), kwnames).release();
     return vector_entry(Spec, args, size_t(nargs), kwnames).release();
 }
 

@@ -1,7 +1,7 @@
 // The argument binder of the native functions, in two tiers: calls with
 // exactly the named parameters by position, and the general one (keywords,
 // defaults, *args, **kwargs). Which entry a function gets is chosen when its
-// object is made (binds_by_position()); the general tier gives every error.
+// object is made (FuncSpec::by_position); the general tier gives every error.
 #include "function.h"
 
 namespace com_like {
@@ -201,12 +201,12 @@ New positional_entry(const FuncSpec& spec, PyObject* const* args, size_t nargsf,
         return vector_entry(spec, args, nargsf, kwnames);
     Bound b;
     for (Py_ssize_t i = 0; i < nargs; ++i) b.v[i] = args[i];
-    if (check_params(spec, b) < 0) return nullptr;
+    if (spec.any_checked && check_params(spec, b) < 0) return nullptr;
     return spec.impl(spec, b);
 }
 
 New call_native(const FuncSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
-    if (spec.binds_by_position()) return positional_entry(spec, args, size_t(nargs), nullptr);
+    if (spec.by_position) return positional_entry(spec, args, size_t(nargs), nullptr);
     return vector_entry(spec, args, size_t(nargs), nullptr);
 }
 

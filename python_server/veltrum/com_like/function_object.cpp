@@ -182,7 +182,7 @@ New make_method(const FuncSpec& spec) {
     if (!annotations) return New();
     MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
     if (!m) return New();
-    m->vectorcall = spec.binds_by_position() ? method_vectorcall_positional : method_vectorcall;
+    m->vectorcall = spec.by_position ? method_vectorcall_positional : method_vectorcall;
     m->spec = &spec;
     m->name = name.release();
     m->qualname = qualname.release();
