@@ -123,13 +123,13 @@ int fill_params(const FuncSpec& spec, FunctionState& st) {
         Ref annotation = intern_or_null(p.annotation);
         if (!name || (!dflt && p.dflt.kind != Default::Kind::Required) || (!annotation && p.annotation)) return -1;
         if (p.dflt.kind == Default::Kind::Required) st.nrequired = i + 1;
-        Py_XSETREF(st.interned[i], name.release());
-        Py_XSETREF(st.defaults[i], dflt.release());
-        Py_XSETREF(st.annotations[i], annotation.release());
+        store_strong(st.interned[i], std::move(name));
+        store_strong(st.defaults[i], std::move(dflt));
+        store_strong(st.annotations[i], std::move(annotation));
     }
     Ref ret = intern_or_null(spec.return_annotation);
     if (!ret && spec.return_annotation) return -1;
-    Py_XSETREF(st.return_annotation, ret.release());
+    store_strong(st.return_annotation, std::move(ret));
     return 0;
 }
 
@@ -153,7 +153,7 @@ int function_state_init(const FuncSpec& spec) {
     if (fill_params(spec, st) < 0) return -1;
     Ref doc = render_doc(spec);
     if (!doc) return -1;
-    Py_XSETREF(st.doc, doc.release());
+    store_strong(st.doc, std::move(doc));
     st.declared = &spec;
     return 0;
 }

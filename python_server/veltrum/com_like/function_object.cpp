@@ -90,7 +90,7 @@ int method_set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, kAnnotationsNotDict);
         return -1;
     }
-    Py_SETREF(as_method(self)->annotations, Py_NewRef(value));
+    store_strong(as_method(self)->annotations, Ref::borrow(value));
     return 0;
 }
 
@@ -124,7 +124,7 @@ int method_names(const FuncSpec& spec, Ref& name, Ref& qualname) {
 
 // Makes the newest function object for `spec` the one the fast paths recognise.
 New record_object(const FuncSpec& spec, Ref f) {
-    Py_XSETREF(spec.state().object, Py_NewRef(f.get()));
+    store_strong(spec.state().object, Ref::borrow(f.get()));
     return New(f.release());
 }
 
@@ -229,7 +229,7 @@ New build_class(const char* name, PyObject* base, const char* doc, const Member*
                                                       bases.get(), ns.get(), nullptr));
     if (!cls) return New();
     for (int i = 0; i < nmembers; ++i) {
-        Py_XSETREF(members[i].spec->state().defining_class, Py_NewRef(cls.get()));
+        store_strong(members[i].spec->state().defining_class, Ref::borrow(cls.get()));
     }
     return New(cls.release());
 }

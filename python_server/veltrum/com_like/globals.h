@@ -169,8 +169,9 @@ private:
     Py_ssize_t size_ = 0;
 };
 
-// Stores `value` in a strong process-wide field (state.h) and releases what
-// the field held before.
+// Stores `value` in a field that holds a strong reference (the process-wide
+// ones of state.h, an object's members) and releases what the field held
+// before, after the store: its finaliser then sees the new value in place.
 inline void store_strong(PyObject*& field, Ref value) {
     Ref previous = Ref::steal(field);
     field = value.release();
