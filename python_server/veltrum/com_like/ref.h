@@ -173,15 +173,13 @@ private:
 // code that must run Python operations while an error is in flight.
 class ErrorStash {
 public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ErrorStash() noexcept : kept_(Caught::fetch()) {}
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
-    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+    ~ErrorStash() { kept_.restore(); }
 
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
+    Caught kept_;
 };
 
 }  // namespace com_like
