@@ -3,8 +3,6 @@
 
 namespace com_like {
 
-Names N;
-
 namespace {
 
 struct NameText {

@@ -2,7 +2,7 @@
 // created once at start-up (process-wide, like the module object) so that no
 // hot path builds a string.
 //
-// Each name is a field here and one row of kNameTexts (globals.cpp); a
+// Each name is a field here and one row of kNameTexts (names.cpp); a
 // static_assert keeps the two the same length and init_names() checks that
 // every field was filled, so a name without its text cannot build or start.
 #pragma once
@@ -176,9 +176,6 @@ struct Names {
     PyObject* return_;
     PyObject* comma_space;
 };
-
-// Filled by init_names(); valid for the life of the process.
-extern Names N;
 
 // Creates the interned names once per process. Returns -1 with an exception set.
 int init_names();

@@ -6,8 +6,6 @@
 namespace com_like {
 namespace ser {
 
-SerNames S;
-
 namespace {
 
 int records_intern_names() {

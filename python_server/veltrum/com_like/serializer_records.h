@@ -1,9 +1,10 @@
 // Wire value records: the names the serializer uses, the record templates,
 // the builders of plain records and the tags the decoder recognises.
 //
-// State: `S` is part of the process-wide state (state.h), filled once by
-// serializer_records_init() from state_init() and kept for the process; nothing else in the serializer is global
-// except the per-thread nesting count of serializer_guards.h.
+// State: `S` (serializer_names.h) is part of the process-wide state P
+// (state.h), filled once by serializer_records_init() from state_init() and
+// kept for the process; nothing else in the serializer is global except the
+// per-thread nesting count of serializer_guards.h.
 #pragma once
 
 #include "globals.h"
@@ -11,19 +12,6 @@
 namespace com_like {
 namespace ser {
 
-struct SerNames {
-    PyObject *bool_, *integer, *floating, *datetime64, *ndarray, *datetime, *date, *timezone, *utc, *Timestamp,
-        *Series, *DataFrame, *isna, *NaT, *isnat, *to_frame, *columns, *tolist, *astype, *dtype, *kind_, *isoformat,
-        *astimezone, *tzinfo, *b64encode, *b64decode, *decode, *ascii, *fromisoformat, *datetime_as_string, *us,
-        *object, *dt64_us, *td64_us, *timedelta64, *mM, *empty_bytes, *sizeof_, *shape, *ravel;
-    // Finished records, and records whose "value" is filled in per use.
-    PyObject *rec_null, *rec_true, *rec_false, *rec_int, *rec_float, *rec_string, *rec_date, *rec_bytes,
-        *rec_array, *rec_dict;
-    // Byte offset of the "value" entry in the value array of a copy of the
-    // plain templates; -1 when they are not laid out as checked at start-up.
-    Py_ssize_t value_offset = -1;
-};
-extern SerNames S;
 
 int serializer_records_init();
 

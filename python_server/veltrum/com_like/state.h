@@ -1,7 +1,8 @@
-// The native process-wide state of the module, in one place (besides the
-// interned names N of names.h and the serializer's names and record templates
-// S of serializer_records.h, which state_init() fills too and which have the
-// same lifetime).
+// The native process-wide state of the module, in one place: the interned
+// names (`N`, names.h), the serializer's names and record templates (`S`,
+// serializer_names.h), what is learned from other libraries, and what is made
+// for each native function. `N` and `S` are short names for two of its
+// members.
 //
 // Lifetime: the module is made once per process and never re-initialised.
 // state_init(), called by the execute step before the module body runs,
@@ -20,6 +21,7 @@
 
 #include "function_ids.h"
 #include "names.h"
+#include "serializer_names.h"
 
 namespace com_like {
 
@@ -45,6 +47,9 @@ struct FunctionState {
 };
 
 struct ProcessState {
+    Names names;              // filled by init_names(), first
+    ser::SerNames serializer;  // filled by serializer_records_init(), last
+
     // Written by the first create step; atomic because interpreters with a
     // GIL of their own may run their create steps at the same moment.
     std::atomic<int64_t> interpreter_id{-1};
@@ -81,6 +86,10 @@ struct ProcessState {
 };
 
 extern ProcessState P;
+inline Names& N = P.names;
+namespace ser {
+inline SerNames& S = P.serializer;
+}
 
 // Interns the names and learns the foreign layouts; -1 with an error set.
 int state_init();
