@@ -3,6 +3,7 @@ that answers with the simulated add-in) and the real thing (headless
 Chromium on the pane, with the Office.js stand-in)."""
 
 import os
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -22,15 +23,19 @@ def ws_url(h, token=None):
 
 class WireAddin:
     """Speaks the add-in's side of the frames over a real socket and answers
-    requests with the simulated workbook. ``hold`` pauses answering."""
+    requests with the simulated workbook. ``hold`` pauses answering.
+    ``origin``: the Origin header to give (the host's own by default; None
+    for none)."""
 
-    def __init__(self, h, token=None, origin=None, hello=True):
+    def __init__(self, h, token=None, origin="own", hello=True):
         from websockets.sync.client import connect
         from com_like_sim.addin import SimulatedAddin
         self.addin = SimulatedAddin()
         self.addin.emit = self._emit
         self.frames = []          # every frame received, decoded
         self.hold = threading.Event()
+        # As a pane in a browser would, it gives its page's origin.
+        origin = h.origin if origin == "own" else origin
         self._client = connect(ws_url(h, token), origin=origin, max_size=None)
         self.ws = self._client.__enter__()
         self.lock = threading.Lock()
@@ -81,6 +86,15 @@ class WireAddin:
     def close(self):
         self._client.__exit__(None, None, None)
         self.thread.join(5)
+
+
+def make_cert(folder):
+    """A self-signed certificate and key for localhost, in ``folder``."""
+    cert, key = Path(folder) / "cert.pem", Path(folder) / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
+    return str(cert), str(key)
 
 
 def need_chromium():

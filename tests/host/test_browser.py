@@ -4,6 +4,8 @@ stand-in, and back."""
 import concurrent.futures
 import datetime as dt
 import math
+import os
+import sys
 import threading
 
 import pandas as pd
@@ -140,3 +142,17 @@ def test_threads_get_their_own_answers(sheet):
         results = list(pool.map(work, range(8)))
     for t, got in enumerate(results):
         assert got == [t * 1000 + i for i in range(100)]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_token_stays_off_the_browser_command_line(live):
+    pids = [p for p in os.listdir("/proc") if p.isdigit()]
+    lines = []
+    for pid in pids:
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                lines.append(f.read())
+        except OSError:
+            pass
+    assert any(b"--headless" in line for line in lines)   # the pane's browser is running
+    assert not any(live.host.token.encode() in line for line in lines)

@@ -2,14 +2,16 @@
 and one run over wss:// with a certificate made here."""
 
 import concurrent.futures
-import subprocess
+import os
+import signal
+import threading
 import time
 
 import pytest
 
 import com_like
 from com_like_host.browser import Browser
-from host_support import Live, wait_until
+from host_support import Live, make_cert, wait_until
 
 
 def active_sheet():
@@ -72,10 +74,7 @@ def test_a_second_pane_replaces_the_first_for_good(env):
 
 
 def test_over_wss_with_a_certificate(tmp_path):
-    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
+    cert, key = make_cert(tmp_path)
     e = Live(certfile=str(cert), keyfile=str(key), browser_args=["--ignore-certificate-errors"])
     try:
         assert e.host.url.startswith("https://localhost:")
@@ -85,3 +84,23 @@ def test_over_wss_with_a_certificate(tmp_path):
         assert e.host.session_hello is not None
     finally:
         e.close()
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="POSIX signals")
+def test_close_returns_while_the_browser_is_stopped_mid_write(env):
+    h = env.host
+    rng = active_sheet().getRange("A1:ALL2000")
+    pool = concurrent.futures.ThreadPoolExecutor(1)
+    fut = pool.submit(setattr, rng, "values", [[float(j)] * 1000 for j in range(2000)])
+    assert wait_until(lambda: h._session is not None and h._session.watched.progress is not None)
+    os.killpg(env.browser.proc.pid, signal.SIGSTOP)
+    try:
+        closer = threading.Thread(target=h.close)
+        closer.start()
+        closer.join(10)
+        assert not closer.is_alive()
+        with pytest.raises((RuntimeError, concurrent.futures.CancelledError)):
+            fut.result(5)
+    finally:
+        os.killpg(env.browser.proc.pid, signal.SIGCONT)
+        pool.shutdown()

@@ -1,12 +1,16 @@
 """Headless Chromium on a pane URL, for the demo, the tests and the benchmark."""
 
 import ctypes
+import html
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
+
+from .config import write_private
 
 CANDIDATES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
 BROWSER_ENV_DROP = frozenset(("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
@@ -56,13 +60,23 @@ class Browser:
         args = [self.executable, "--headless=new", "--no-sandbox", "--disable-gpu",
                 "--no-first-run", "--no-default-browser-check", "--disable-extensions",
                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
-                "--user-data-dir=" + self._profile] + self.extra_args + [self.url]
+                "--user-data-dir=" + self._profile] + self.extra_args + [self._launcher()]
         # A sanitized Python's preload is not for the browser.
         env = {k: v for k, v in os.environ.items() if k not in BROWSER_ENV_DROP}
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True, env=env,
                                      preexec_fn=_die_with_parent if _prctl else None)
         return self
+
+    def _launcher(self):
+        """A page in the private profile folder that goes on to the URL:
+        the URL holds the token, and a command line is open to every user
+        of the machine."""
+        page = Path(self._profile) / "launch.html"
+        target = html.escape(self.url, quote=True)
+        write_private(page, '<!DOCTYPE html><meta charset="utf-8">'
+                            '<meta http-equiv="refresh" content="0;url=%s">' % target)
+        return page.as_uri()
 
     def kill(self):
         """End the browser at once (its whole process group), as a crash would."""

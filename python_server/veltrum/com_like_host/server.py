@@ -1,10 +1,19 @@
 """The WebSocket host: the task pane's files and its WebSocket on one origin,
 and the transport under the shared host core.
 
-Every connection runs on a thread of its own (websockets' threaded
-server); the thread of the live session is the listener: it hands
-responses to messaging, callback calls to the core's workers and released
-callables to the registry, and resets messaging when its session ends.
+Every connection runs on a thread of its own; the thread of the live
+session is the listener: it hands responses to messaging, callback calls
+to the core's workers and released callables to the registry, and resets
+messaging when its session ends. One more thread accepts connections and
+watches every send: a peer that takes no bytes for ``send_timeout``
+seconds has its connection cut, since a blocked send would hold up every
+other sender and the close.
+
+What it guards against, besides a wrong token or a foreign Origin: a
+request whose Host header is not this host's own (DNS rebinding), files
+other than the pane's, the token in logs and error texts, connections that
+never finish their handshake (capped, and dropped after ``OPEN_TIMEOUT``),
+running out of file descriptors, and a pane that stops reading.
 """
 
 import dataclasses
@@ -13,21 +22,27 @@ import itertools
 import logging
 import mimetypes
 import os
-import posixpath
+import re
 import secrets
+import selectors
+import socket
 import ssl
 import struct
 import threading
+import time
 import urllib.parse
+import weakref
 import zlib
+from collections import OrderedDict
 from pathlib import Path
 
 from websockets.datastructures import Headers
-from websockets.exceptions import ConnectionClosed
+from websockets.exceptions import ConnectionClosed, InvalidHandshake
+from websockets.sync.server import ServerConnection
 from websockets.sync.server import serve as ws_serve
 
 from . import frames
-from .config import ADDIN_DIR, HOSTED_OFFICE_JS, render_manifest
+from .config import ADDIN_DIR, HOSTED_OFFICE_JS, ManifestError, render_manifest, write_private
 from .core import HostCore, HostFacade
 
 log = logging.getLogger(__name__)
@@ -38,21 +53,93 @@ CLOSE_REPLACED = 4000        # the pane does not reconnect after this one
 OFFICE_PREFIX = "/office/"
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; charset=utf-8",
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
-                 ".css": "text/css; charset=utf-8", ".json": "application/json",
                  ".png": "image/png"}
+# The pane's own files: nothing else of the package is served.
+ADDIN_FILES = frozenset(["taskpane.html"] + [p.name for p in ADDIN_DIR.glob("*.mjs")])
+ICON_SIZES = {"/icon-32.png": 32, "/icon-64.png": 64}
+OFFICE_SUFFIXES = (".js", ".mjs")
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
+
+SEND_TIMEOUT = 15.0          # seconds a send may go without the peer taking a byte
+CLOSE_STALL = 1.0            # the same, once the connection is being closed
+SEND_PIECE = 256 * 1024      # progress is seen between pieces of a send
+WATCH_INTERVAL = 0.2
+OPEN_TIMEOUT = 5.0           # for the TLS and WebSocket handshakes
+MAX_UNAUTHENTICATED = 32     # connections still in their handshake
+ACCEPT_RETRY = 0.1           # after a failed accept (out of descriptors, say)
+ACCEPT_LOG_EVERY = 10.0
 
 
 _session_numbers = itertools.count(1)   # across hosts: an id base is never reused
 
+_TOKEN_IN_TEXT = re.compile(r"(token=)[^&\s\"'#]+")
 
-class _QuietHandshakes(logging.Filter):
-    # Browsers open spare connections and drop them unused; that is no error.
+
+def redact(text):
+    """``text`` with any token in it replaced."""
+    return _TOKEN_IN_TEXT.sub(r"\1<redacted>", text)
+
+
+def _client_gave_up(exc):
+    seen = 0
+    while exc is not None and seen < 8:
+        if isinstance(exc, (EOFError, ConnectionError, TimeoutError)):
+            return True
+        exc, seen = exc.__cause__ or exc.__context__, seen + 1
+    return False
+
+
+class _LogFilter(logging.Filter):
+    """Keeps the token out of the WebSocket library's log (it logs request
+    lines at DEBUG); drops handshakes that the client abandoned (browsers
+    open spare connections and drop them unused); and logs a client's
+    malformed handshake, answered 400 already, at DEBUG rather than ERROR.
+    Every other failure stays an error."""
+
     def filter(self, record):
-        return record.getMessage() != "opening handshake failed"
+        exc = record.exc_info[1] if record.exc_info else None
+        if exc is not None and record.msg == "opening handshake failed":
+            if _client_gave_up(exc):
+                return False
+            if isinstance(exc, InvalidHandshake):
+                record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+        message = record.getMessage()
+        clean = redact(message)
+        if clean != message:
+            record.msg, record.args = clean, None
+        return True
 
 
 ws_log = logging.getLogger(__name__ + ".ws")
-ws_log.addFilter(_QuietHandshakes())
+ws_log.addFilter(_LogFilter())
+
+
+class _WatchedSocket:
+    """A connection's socket whose sends are watched: ``progress`` is the
+    time the peer last took bytes while a send is under way (None when
+    none is), so a stalled peer can be cut off from another thread."""
+
+    def __init__(self, sock):
+        self._sock = sock
+        self.progress = None
+        self.closing = False
+        self.stalled = False
+
+    def sendall(self, data):
+        view = memoryview(data)
+        try:
+            for start in range(0, len(view), SEND_PIECE):
+                self.progress = time.monotonic()
+                self._sock.sendall(view[start:start + SEND_PIECE])
+        finally:
+            self.progress = None
+
+    def abort(self):
+        """Cut the connection now: a send or receive blocked on it fails."""
+        _cut(self._sock)
+
+    def __getattr__(self, name):
+        return getattr(self._sock, name)
 
 
 class Session:
@@ -60,11 +147,16 @@ class Session:
 
     def __init__(self, connection):
         self.connection = connection
+        self.watched = connection.socket if isinstance(connection.socket, _WatchedSocket) else None
         self.number = next(_session_numbers)
         self.base = self.number * frames.ID_SPAN
         self.hello = None
         self.live = threading.Event()
         self._send_lock = threading.Lock()
+
+    @property
+    def stalled(self):
+        return self.watched is not None and self.watched.stalled
 
     def send(self, data, stats):
         with self._send_lock:
@@ -73,6 +165,14 @@ class Session:
             stats["bytes_out"] += len(data)
 
     def close(self, code=1000, reason=""):
+        """Close; never waits on a peer that has stopped reading: with a
+        send under way, the connection is cut at once."""
+        watched = self.watched
+        if watched is not None:
+            watched.closing = True
+            if watched.progress is not None:
+                watched.abort()
+                return
         try:
             self.connection.close(code, reason)
         except Exception:
@@ -84,7 +184,7 @@ class Host(HostFacade):
 
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
                  keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
-                 compression=None):
+                 compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -94,13 +194,17 @@ class Host(HostFacade):
         if self.office_js is not None and not self.office_js.is_file():
             raise FileNotFoundError("office_js: no such file: %s" % office_js)
         self.scheme = "https" if certfile else "http"
+        self.send_timeout = float(send_timeout)
         self._allowed = {str(o).rstrip("/") for o in allowed_origins}
         self._lock = threading.Lock()
         self._session = None
         self._connected = threading.Condition(self._lock)
         self._closed = False
+        self._handshaking = OrderedDict()      # thread -> socket, oldest first
+        self._watched = weakref.WeakSet()
         self.stats = {"frames_out": 0, "frames_in": 0, "bytes_out": 0, "bytes_in": 0,
-                      "sessions": 0, "refused": 0, "bad_frames": 0}
+                      "sessions": 0, "refused": 0, "bad_frames": 0, "dropped": 0,
+                      "accept_errors": 0}
         self.last_error = None
         self._echoes = {}
         self._echo_ids = iter(range(1, 2**62))
@@ -116,7 +220,8 @@ class Host(HostFacade):
                                     process_request=self._process_request,
                                     max_size=MAX_FRAME, compression=compression,
                                     ping_interval=20, ping_timeout=60, close_timeout=2,
-                                    logger=ws_log)
+                                    open_timeout=OPEN_TIMEOUT,
+                                    create_connection=self._connection, logger=ws_log)
         except BaseException:
             self.core.stop()
             raise
@@ -127,13 +232,33 @@ class Host(HostFacade):
             url_host = "localhost"    # what local development certificates name
         self.origin = "%s://%s:%d" % (self.scheme, url_host, self.port)
         self._own_origins = {self.origin}
-        if host in ("127.0.0.1", "localhost", "::1"):
+        loopback = host in ("127.0.0.1", "localhost", "::1", "0.0.0.0", "::", "")
+        if loopback:
             self._own_origins |= {"%s://%s:%d" % (self.scheme, h, self.port)
-                                  for h in ("127.0.0.1", "localhost", "[::1]")}
+                                  for h in LOOPBACK_NAMES}
+        self._own_hosts = self._host_names(url_host, loopback, allowed_hosts)
         self.url = "%s/taskpane.html?token=%s" % (self.origin, urllib.parse.quote(self.token))
-        self._thread = threading.Thread(target=self._server.serve_forever,
-                                        name="host-server", daemon=True)
+        self._thread = threading.Thread(target=self._accept_loop, name="host-server", daemon=True)
         self._thread.start()
+
+    def _host_names(self, url_host, loopback, configured):
+        """The Host header values this host answers to: its own name and
+        the loopback names with its port, and those the user configured
+        (``name`` or ``name:port``; a bare name also with this port)."""
+        default = {"http": 80, "https": 443}[self.scheme]
+        names = set(LOOPBACK_NAMES) if loopback else set()
+        if url_host not in ("0.0.0.0", "[::]", ""):
+            names.add(url_host)
+        hosts = {"%s:%d" % (n, self.port) for n in names}
+        if self.port == default:
+            hosts |= names
+        for h in configured:
+            h = str(h).strip().lower()
+            if h:
+                hosts.add(h)
+                if not h.endswith("]") and ":" not in h.rsplit("]", 1)[-1]:
+                    hosts.add("%s:%d" % (h, self.port))
+        return frozenset(h.lower() for h in hosts)
 
     # ------------------------------------------------------------ public
 
@@ -174,15 +299,27 @@ class Host(HostFacade):
         if session is not None:
             session.close(1001, "host closed")
         self._server.shutdown()
+        with self._lock:
+            waiting = list(self._handshaking.values())
+            self._handshaking.clear()
+        for sock in waiting:
+            _cut(sock)
         self._thread.join(5)
 
     def manifest(self):
-        """manifest.xml pointing at this origin and token (Excel needs https)."""
+        """manifest.xml pointing at this origin, with the token: Excel
+        needs https, so a plain http host has none (ManifestError)."""
         return render_manifest(self.origin, self.token)
 
+    @property
+    def manifest_url(self):
+        """Where Excel's sideloading can fetch the manifest: it holds the
+        token, so only a request that shows the token gets it."""
+        return "%s/manifest.xml?token=%s" % (self.origin, urllib.parse.quote(self.token))
+
     def write_manifest(self, path):
-        Path(path).write_text(self.manifest(), encoding="utf-8")
-        return Path(path)
+        """Write the manifest to ``path``, readable by this user alone."""
+        return write_private(path, self.manifest())
 
     def echo(self, payload, timeout=30.0):
         """Send ``payload`` to the pane and return what it sends back (the
@@ -214,14 +351,18 @@ class Host(HostFacade):
     def _live(self):
         s = self._session
         if s is None or not s.live.is_set():
-            raise RuntimeError("no add-in is connected to the host; open the task pane (%s)"
-                               % self.url)
+            # The URL without its token: error texts end up in logs.
+            raise RuntimeError("no add-in is connected to the host; open the task pane at the "
+                               "URL the host printed (%s/taskpane.html?token=...)" % self.origin)
         return s
 
     def _send(self, session, data):
         try:
             session.send(data, self.stats)
         except ConnectionClosed:
+            if session.stalled:
+                raise RuntimeError("the add-in stopped reading: it took nothing for %.0f s, and "
+                                   "its connection was dropped" % self.send_timeout) from None
             raise RuntimeError("the add-in's connection closed") from None
 
     def send_request(self, message, release_ids):
@@ -245,21 +386,40 @@ class Host(HostFacade):
     # ------------------------------------------------------------ HTTP
 
     def _process_request(self, connection, request):
+        try:
+            return self._route(connection, request)
+        except _BadRequest as e:
+            return connection.respond(400, "Bad Request: %s\n" % e)
+        except Exception:
+            log.exception("error answering %s", redact(request.path))
+            return connection.respond(500, "Internal Server Error\n")
+
+    def _route(self, connection, request):
+        host = _one_header(request.headers, "Host")
+        if host is None:
+            raise _BadRequest("no Host header")
+        if host.lower() not in self._own_hosts:
+            # Another name that resolves here (DNS rebinding): not ours.
+            self.stats["refused"] += 1
+            return connection.respond(421, "Misdirected Request\n")
         parts = urllib.parse.urlsplit(request.path)
         if parts.path == WS_PATH:
             return self._check_ws(connection, request, parts)
-        if request.headers.get("Upgrade", "").lower() == "websocket":
+        if (request.headers.get_all("Upgrade") or [""])[0].lower() == "websocket":
             return connection.respond(404, "Not Found\n")
         return self._static(connection, urllib.parse.unquote(parts.path), parts.query)
 
+    def _token_ok(self, query):
+        tokens = urllib.parse.parse_qs(query).get("token", [])
+        return len(tokens) == 1 and hmac.compare_digest(tokens[0].encode(), self.token.encode())
+
     def _check_ws(self, connection, request, parts):
-        tokens = urllib.parse.parse_qs(parts.query).get("token", [])
-        good = len(tokens) == 1 and hmac.compare_digest(tokens[0].encode(), self.token.encode())
-        origin = request.headers.get("Origin")
-        if origin is not None and origin.rstrip("/") not in self._own_origins | self._allowed:
-            good = False
-        if self._closed:
-            good = False
+        # A pane runs in a browser, which always sends its Origin: a
+        # connection without one is no pane, token or not.
+        origin = _one_header(request.headers, "Origin")
+        good = (self._token_ok(parts.query) and origin is not None
+                and origin.rstrip("/") in self._own_origins | self._allowed
+                and not self._closed)
         if not good:
             self.stats["refused"] += 1
             return connection.respond(403, "Forbidden\n")
@@ -271,14 +431,23 @@ class Host(HostFacade):
             resp.headers["Location"] = "/taskpane.html" + ("?" + query if query else "")
             return resp
         if path == "/manifest.xml":
-            return _file_response(connection, self.manifest().encode("utf-8"), ".xml")
-        if path in ("/icon-32.png", "/icon-80.png"):
-            return _file_response(connection, _icon(32 if "32" in path else 80), ".png")
+            if not self._token_ok(query):
+                self.stats["refused"] += 1
+                return connection.respond(403, "Forbidden\n")
+            try:
+                return _file_response(connection, self.manifest().encode("utf-8"), ".xml")
+            except ManifestError as e:
+                return connection.respond(404, "%s\n" % e)
+        if path in ICON_SIZES:
+            return _file_response(connection, _icon(ICON_SIZES[path]), ".png")
+        target = None
         if path.startswith(OFFICE_PREFIX) and self.office_js is not None:
-            target = _safe_join(self.office_js.parent, path[len(OFFICE_PREFIX):])
-        else:
-            target = _safe_join(ADDIN_DIR, path.lstrip("/"))
-        if target is None or not target.is_file() or target.suffix not in CONTENT_TYPES:
+            name = path[len(OFFICE_PREFIX):]
+            if name in self._office_files():
+                target = self.office_js.parent / name
+        elif path[1:] in ADDIN_FILES:
+            target = ADDIN_DIR / path[1:]
+        if target is None:
             return connection.respond(404, "Not Found\n")
         body = target.read_bytes()
         if target.name == "taskpane.html" and target.parent == ADDIN_DIR and self.office_js:
@@ -286,11 +455,101 @@ class Host(HostFacade):
                                 (OFFICE_PREFIX + self.office_js.name).encode())
         return _file_response(connection, body, target.suffix)
 
+    def _office_files(self):
+        """The scripts beside the local office.js (it loads its parts from
+        there); nothing from folders below it, nothing hidden."""
+        try:
+            with os.scandir(self.office_js.parent) as it:
+                return {e.name for e in it if e.name.endswith(OFFICE_SUFFIXES)
+                        and not e.name.startswith(".") and e.is_file(follow_symlinks=False)}
+        except OSError:
+            return set()
+
+    # ------------------------------------------------------------ connections
+
+    def _connection(self, sock, protocol, **options):
+        watched = _WatchedSocket(sock)
+        self._watched.add(watched)
+        return ServerConnection(watched, protocol, **options)
+
+    def _accept_loop(self):
+        listener = self._server.socket
+        selector = selectors.DefaultSelector()
+        selector.register(listener, selectors.EVENT_READ)
+        next_watch = last_logged = 0.0
+        try:
+            while not self._closed:
+                ready = selector.select(WATCH_INTERVAL)
+                now = time.monotonic()
+                if now >= next_watch:
+                    self._watch(now)
+                    next_watch = now + WATCH_INTERVAL
+                if not ready:
+                    continue
+                try:
+                    sock, addr = listener.accept()
+                except OSError as e:
+                    if self._closed or listener.fileno() == -1:
+                        break
+                    # Out of descriptors, say: the next try may well work,
+                    # and a listener that gives up never serves again.
+                    self.stats["accept_errors"] += 1
+                    if now - last_logged >= ACCEPT_LOG_EVERY:
+                        last_logged = now
+                        self.last_error = "accepting a connection failed: %s" % e
+                        log.warning("%s; still listening", self.last_error)
+                    time.sleep(ACCEPT_RETRY)
+                    continue
+                self._admit(sock, addr)
+        finally:
+            selector.close()
+
+    def _admit(self, sock, addr):
+        thread = threading.Thread(target=self._serve_one, args=(sock, addr), daemon=True,
+                                  name="host-connection")
+        evicted = None
+        with self._lock:
+            if len(self._handshaking) >= MAX_UNAUTHENTICATED:
+                # The oldest waits longest for a handshake that a pane
+                # makes at once: it makes room.
+                _, evicted = self._handshaking.popitem(last=False)
+                self.stats["dropped"] += 1
+            self._handshaking[thread] = sock
+        if evicted is not None:
+            _cut(evicted)
+        try:
+            thread.start()
+        except RuntimeError as e:        # no thread to be had
+            with self._lock:
+                self._handshaking.pop(thread, None)
+            log.warning("connection dropped: %s", e)
+            sock.close()
+
+    def _serve_one(self, sock, addr):
+        try:
+            self._server.handler(sock, addr)
+        finally:
+            with self._lock:
+                self._handshaking.pop(threading.current_thread(), None)
+
+    def _watch(self, now):
+        for watched in list(self._watched):
+            since = watched.progress
+            limit = CLOSE_STALL if watched.closing else self.send_timeout
+            if since is not None and now - since > limit:
+                watched.stalled = True
+                if not watched.closing:
+                    self.last_error = ("the add-in took nothing for %.0f s; its connection was "
+                                       "dropped" % limit)
+                    log.warning(self.last_error)
+                watched.abort()
+
     # ------------------------------------------------------------ WebSocket
 
     def _handle(self, connection):
         self.core.mark_internal_thread()
         with self._lock:
+            self._handshaking.pop(threading.current_thread(), None)
             if self._closed:
                 connection.close(1001, "host closed")
                 return
@@ -364,33 +623,42 @@ class Host(HostFacade):
 
 
 def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, keyfile=None,
-          allowed_origins=()):
+          allowed_origins=(), **options):
     """Serve the task pane and its WebSocket; a context manager.
 
     ``token``: the WebSocket's token (random per call unless given; the
     command line passes the user's stable one). ``office_js``: a local
-    file served, with its folder, in place of the hosted office.js.
-    ``certfile``/``keyfile``: serve https and wss. ``allowed_origins``:
-    further origins (besides the host's own) whose pages may connect.
+    file served, with the scripts beside it, in place of the hosted
+    office.js. ``certfile``/``keyfile``: serve https and wss.
+    ``allowed_origins``: further origins (besides the host's own) whose
+    pages may connect. Keyword-only options are those of ``Host``, among
+    them ``allowed_hosts``: further names (``name`` or ``name:port``) that
+    requests may give as their Host, e.g. a proxy's in front of this host.
     """
-    return Host(host, port, token, office_js, certfile, keyfile, allowed_origins)
+    return Host(host, port, token, office_js, certfile, keyfile, allowed_origins, **options)
 
 
 # ---------------------------------------------------------------- helpers
 
-def _safe_join(root, rel):
-    """``root/rel`` if it names a file inside ``root``; None for anything
-    that tries to leave it (``..``, absolute paths, hidden names, links out)."""
-    if "\\" in rel or "\0" in rel:
-        return None
-    norm = posixpath.normpath("/" + rel).lstrip("/")
-    if not norm or norm != rel or any(p.startswith(".") for p in norm.split("/")):
-        return None
-    root = Path(root).resolve()
-    target = (root / norm).resolve()
-    if os.path.commonpath([str(root), str(target)]) != str(root):
-        return None
-    return target
+class _BadRequest(ValueError):
+    pass
+
+
+def _one_header(headers, name):
+    values = headers.get_all(name)
+    if len(values) > 1:
+        raise _BadRequest("more than one %s header" % name)
+    return values[0] if values else None
+
+
+def _cut(sock):
+    """Shut ``sock`` down now, whoever is blocked on it. The plain socket's
+    shutdown, also under TLS: the TLS one would first drop its state under
+    a thread that is sending."""
+    try:
+        socket.socket.shutdown(sock, socket.SHUT_RDWR)
+    except OSError:
+        pass
 
 
 def _file_response(connection, body, suffix):
