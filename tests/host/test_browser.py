@@ -156,3 +156,11 @@ def test_token_stays_off_the_browser_command_line(live):
             pass
     assert any(b"--headless" in line for line in lines)   # the pane's browser is running
     assert not any(live.host.token.encode() in line for line in lines)
+
+
+def test_lone_surrogates_cross_intact_and_keep_the_session(sheet, live):
+    sessions = live.host.stats["sessions"]
+    rng = sheet.getRange("A1:C1")
+    rng.values = [["\ud83d", "a\udc00b", "\U0001F600"]]
+    assert rng.values == [["\ud83d", "a\udc00b", "\U0001F600"]]
+    assert live.host.connected and live.host.stats["sessions"] == sessions

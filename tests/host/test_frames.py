@@ -79,7 +79,27 @@ def test_request_frame_values_and_nonfinite_floats():
     (b'{"kind": "release_callables", "ids": [1]}', "list of callable ids"),
     (b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": {"@": "Z", "v": [1]}}',
      "tag"),
+    # The lenient parser behind orjson still refuses what JSON does not allow.
+    (b'{"kind": "echo", "x": NaN, "s": "\\ud83d"}', "not JSON"),
+    (b'{"kind": "echo", "s": "\\ud83d", "t": "\xff"}', "not JSON"),
+    (b'{"kind": "echo", "s": "\\ud83d"' + b', "a": [' * 100000, "not JSON"),
 ])
 def test_decode_refuses_what_the_add_in_may_not_send(data, error):
     with pytest.raises(frames.FrameError, match=error):
         frames.decode(data)
+
+
+@pytest.mark.parametrize("text", ["\ud83d", "a\udc00b", "\ud83d\ud83d", "\ud800" * 1000 + "\U0001F600"])
+def test_lone_surrogates_cross_intact_both_ways(text):
+    # JavaScript strings may hold them (=LEFT of an emoji), and its
+    # JSON.stringify escapes them; orjson alone refuses both directions.
+    from_pane = b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": ' \
+        + orjson.dumps(rec("Array", [rec("String", "x")])).replace(b'"x"', b"%s") + b"}"
+    escaped = "".join("\\u%04x" % ord(c) if 0xD800 <= ord(c) < 0xE000 else c for c in text)
+    frame = frames.decode(from_pane % ('"%s"' % escaped).encode("utf-8"))
+    assert frame["result"]["value"][0]["value"] == text
+    message = {"requestId": "r1", "method": "SET", "name": "values", "caller": 9,
+               "kind": "request", "value": rec("Array", [rec("String", text), rec("Float", math.inf)])}
+    data = frames.encode_request(message)
+    assert frames.decode(data, frames.HOST_KINDS)["value"] == rec(
+        "Array", [rec("String", text), rec("Float", None)])

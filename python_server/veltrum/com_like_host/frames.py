@@ -12,10 +12,14 @@ other end packed; nothing above this layer sees the compact form.
 
 NaN and infinities become null (orjson's rule, and JSON.stringify's).
 Integers travel as JSON numbers; those beyond 64 bits, which orjson
-refuses, are sent as floats, the only kind of number a cell holds.
+refuses, are sent as floats, the only kind of number a cell holds. Text
+with lone UTF-16 surrogates, which JavaScript strings may hold, crosses
+intact both ways as ``\\uXXXX`` escapes.
 """
 
 import gc
+import json
+import math
 import operator
 
 import orjson
@@ -199,23 +203,45 @@ def _unpack_plain(record, base=0):
 def _dumps(obj):
     try:
         return orjson.dumps(obj)
-    except orjson.JSONEncodeError as e:
-        if "Integer exceeds" not in str(e):
-            raise
-    return orjson.dumps(_floats_for_huge_ints(obj))
+    except orjson.JSONEncodeError:
+        pass
+    # What orjson refuses and JSON can still carry: integers beyond 64
+    # bits, and text with lone UTF-16 surrogates, which JavaScript strings
+    # hold (half an emoji from a formula); escaped, they cross intact.
+    return json.dumps(_json_safe(obj), ensure_ascii=True, allow_nan=False,
+                      separators=(",", ":")).encode("ascii")
 
 
-def _floats_for_huge_ints(obj):
+def _json_safe(obj):
     if type(obj) is dict:
-        return {k: _floats_for_huge_ints(v) for k, v in obj.items()}
+        return {k: _json_safe(v) for k, v in obj.items()}
     if type(obj) is list:
-        return [_floats_for_huge_ints(v) for v in obj]
+        return [_json_safe(v) for v in obj]
+    if type(obj) is float:
+        return obj if math.isfinite(obj) else None
     if isinstance(obj, int) and not isinstance(obj, bool) and not -2**63 <= obj < 2**64:
         try:
             return float(obj)
         except OverflowError:
             return None   # beyond any double: travels like an infinity
     return obj
+
+
+def _refuse_constant(name):
+    raise ValueError("%s is not JSON" % name)
+
+
+def _loads(data):
+    try:
+        return orjson.loads(data)
+    except orjson.JSONDecodeError as e:
+        error = e
+    # orjson refuses escaped lone surrogates, which JSON allows and the
+    # pane's JSON.stringify writes for them: the standard parser takes them.
+    try:
+        return json.loads(data, parse_constant=_refuse_constant)
+    except (ValueError, RecursionError):
+        raise FrameError("not JSON: %s" % error) from None
 
 
 def _large(record):
@@ -305,10 +331,7 @@ def decode(data, kinds=ADDIN_KINDS, base=0):
 
 
 def _decode(data, kinds, base):
-    try:
-        frame = orjson.loads(data)
-    except orjson.JSONDecodeError as e:
-        raise FrameError("not JSON: %s" % e) from None
+    frame = _loads(data)
     if type(frame) is not dict:
         raise FrameError("not a JSON object")
     kind = frame.get("kind")
