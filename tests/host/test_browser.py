@@ -164,3 +164,12 @@ def test_lone_surrogates_cross_intact_and_keep_the_session(sheet, live):
     rng.values = [["\ud83d", "a\udc00b", "\U0001F600"]]
     assert rng.values == [["\ud83d", "a\udc00b", "\U0001F600"]]
     assert live.host.connected and live.host.stats["sessions"] == sessions
+
+
+def test_a_read_over_the_frame_limit_arrives_in_parts(sheet, live):
+    rows = [[float(i * 1000 + j) + 0.5 for j in range(1000)] for i in range(1000)]   # ~20 MB
+    rng = sheet.getRange("A1:ALL1000")
+    rng.values = rows
+    before = live.host.stats["frames_in"]
+    assert rng.values == rows
+    assert live.host.stats["frames_in"] - before > 2 and live.host.connected

@@ -254,3 +254,40 @@ def test_office_js_folder_serves_its_siblings_but_no_link_out(tmp_path):
         assert get(h, "/office/part.mjs")[:2] == (200, "text/javascript; charset=utf-8")
         assert get(h, "/office/leak.js")[0] == 404
         assert get(h, "/office/../" + secret.name)[0] == 404
+
+
+def rec(tag, value, **extra):
+    return dict({"type": tag, "value": value, "isSpec": False}, **extra)
+
+
+@pytest.mark.parametrize("announced", [2, 3])
+def test_an_answer_in_parts_is_joined_before_anyone_sees_it(wire, host, announced):
+    fut = waiting_request(wire)
+    rid = [f for f in wire.frames if f["kind"] == "request"][-1]["requestId"]
+    rows = [rec("Array", [rec("Float", float(i))], id=50 + i) for i in range(5)]
+    wire.send({"kind": "part", "key": rid, "value": rec("Array", rows[:2])})
+    wire.send({"kind": "part", "key": rid, "value": {"@": "F", "v": [9.5]}})   # compact slice
+    wire.send({"kind": "excel_response", "requestId": rid, "ok": True, "parts": announced,
+               "result": rec("Array", rows[2:], id=40)})
+    if announced == 2:
+        value = fut.result(5)
+        assert [list(r) if isinstance(r, list) else r for r in value] == [
+            [0.0], [1.0], 9.5, [2.0], [3.0], [4.0]]
+        assert host.connected
+    else:
+        with pytest.raises(concurrent.futures.CancelledError):
+            fut.result(5)
+        assert "parts for an answer" in host.last_error
+    wire.hold.clear()
+
+
+def test_a_frame_over_the_limit_ends_the_session_cleanly(wire, host):
+    fut = waiting_request(wire)
+    with pytest.raises(Exception):
+        wire.send_raw('{"kind": "echo", "x": "%s"}' % ("x" * (server.MAX_FRAME + 10)))
+        wire.ws.recv(timeout=5)
+    with pytest.raises(concurrent.futures.CancelledError):
+        fut.result(5)
+    assert wait_until(lambda: not host.connected) and "over %d bytes" % server.MAX_FRAME in \
+        host.last_error
+    wire.hold.clear()

@@ -2,7 +2,8 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import {
-  FrameError, decodeFrame, encodeCallback, encodeResponse, pack, unpack,
+  FrameError, PART_BYTES, decodeFrame, encodeCallback, encodeEchoFrames, encodeResponse,
+  encodeResponseFrames, pack, unpack, utf8Length,
 } from "../../python_server/veltrum/com_like_host/addin/frames.mjs";
 
 const rec = (type, value, extra = {}) => ({ type, value, isSpec: false, ...extra });
@@ -60,3 +61,62 @@ for (const bad of ["not json", "[1]", '{"kind":"excel_response"}', '{"kind":"rel
     assert.throws(() => decodeFrame(bad), FrameError);
   });
 }
+
+// What the host does with parts (com_like_host/server.py): the slices of
+// the parts, in order, ahead of the last frame's own.
+function joined(texts) {
+  const frames = texts.map((t) => JSON.parse(t));
+  const last = frames.pop();
+  assert.equal(last.parts ?? 0, frames.length);
+  const pieces = frames.map((f) => {
+    assert.equal(f.kind, "part");
+    return f.value.type === "Array" || "@" in f.value ? unpack(f.value).value : f.value;
+  });
+  if (last.kind === "echo") return { ...last, payload: [...pieces.flat(), ...last.payload] };
+  const result = unpack(last.result);
+  return { ...last, result: { ...result, value: [...pieces.flat(), ...result.value] } };
+}
+
+const row = (i, n) => rec("Array", Array.from({ length: n }, (_, j) => rec("Float", i * j + 0.5)),
+  { id: 100 + i });
+const LARGE = [
+  ["rows of a range", rec("Array", Array.from({ length: 2000 }, (_, i) => row(i, 400)), { id: 7 })],
+  ["one long plain row", row(1, 900000)],
+  ["mixed tags", rec("Array", Array.from({ length: 600000 }, (_, j) =>
+    (j % 2 ? rec("Int", j) : rec("String", "é€😀".repeat(3)))), { id: 5 })],
+  ["references", rec("Array", Array.from({ length: 200000 }, (_, j) =>
+    ({ type: "Range", value: j + 6, isSpec: true })))],
+];
+for (const [name, result] of LARGE) {
+  test(`a large answer travels in parts under the frame limit and joins back (${name})`, () => {
+    const texts = encodeResponseFrames({ requestId: "r", ok: true, result });
+    assert.ok(texts.length > 1);
+    for (const t of texts) assert.ok(utf8Length(t) <= PART_BYTES, `${utf8Length(t)} bytes`);
+    const back = joined(texts);
+    assert.equal(back.requestId, "r");
+    assert.deepEqual(back.result, result);
+  });
+}
+
+test("small answers and echoes stay one frame; a large echo travels in parts", () => {
+  assert.deepEqual(encodeResponseFrames({ requestId: "r", ok: true, result: rec("Int", 1) }),
+    [encodeResponse({ requestId: "r", ok: true, result: rec("Int", 1) })]);
+  const payload = Array.from({ length: 3000 }, () => Array(500).fill(1.25));
+  const texts = encodeEchoFrames({ kind: "echo", id: 4, payload });
+  assert.ok(texts.length > 1);
+  assert.deepEqual(joined(texts).payload, payload);
+});
+
+test("an element too large for any frame is refused, not sent", () => {
+  const huge = rec("Array", [rec("String", "x".repeat(PART_BYTES * 2 + 10))]);
+  assert.throws(() => encodeResponseFrames({ requestId: "r", ok: true, result: huge }), FrameError);
+  assert.throws(() => encodeResponseFrames({ requestId: "r", ok: true,
+    result: rec("String", "x".repeat(PART_BYTES * 2 + 10)) }), FrameError);
+});
+
+test("utf8Length counts what the host's limit counts", () => {
+  // Frame texts hold no lone surrogates: JSON.stringify escapes them.
+  for (const text of ["", "abc", "é", "€", "😀", JSON.stringify("a\udc00b")]) {
+    assert.equal(utf8Length(text), Buffer.byteLength(text, "utf8"));
+  }
+});

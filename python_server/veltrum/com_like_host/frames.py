@@ -32,7 +32,8 @@ LETTER_TAG = {v: k for k, v in TAG_LETTER.items()}
 
 # Kinds each side may send, and the keys whose values hold records.
 HOST_KINDS = frozenset(("request", "release", "callback_result", "echo"))
-ADDIN_KINDS = frozenset(("excel_response", "callback", "release_callables", "hello", "echo"))
+ADDIN_KINDS = frozenset(("excel_response", "callback", "release_callables", "hello", "echo",
+                         "part"))
 
 # Packing can be turned off to measure what it is worth (bench/transport.py).
 PACK = True
@@ -198,6 +199,46 @@ def _unpack_plain(record, base=0):
     return out
 
 
+# ---------------------------------------------------------------- parts
+#
+# An answer too large for one frame comes as "part" frames, each with
+# "key" (the request id, or the echo's id) and "value" (a slice of the
+# answer's list: an Array record, or a plain list for an echo), then the
+# answer's own frame with the rest of the list and "parts", the number of
+# part frames before it. The list is whole again before anyone sees it.
+
+def _part_items(frame, base):
+    if type(frame.get("key")) not in (str, int) or "value" not in frame:
+        raise FrameError("part needs a key and a value")
+    value = frame["value"]
+    if type(value) is dict:
+        value = unpack(value, base)
+        if value.get("type") != "Array" or type(value.get("value")) is not list:
+            raise FrameError("a part of an answer must hold an array")
+        return value["value"]
+    if type(value) is not list:
+        raise FrameError("a part must hold a list")
+    return value
+
+
+def join_parts(pieces, frame):
+    """The answer ``frame`` with the lists of its parts ahead of its own."""
+    if frame["kind"] == "echo":
+        frame["payload"] = _joined(pieces, frame["payload"])
+    else:
+        result = frame["result"]
+        result["value"] = _joined(pieces, result["value"])
+    return frame
+
+
+def _joined(pieces, tail):
+    out = []
+    for items in pieces:
+        out += items
+    out += tail
+    return out
+
+
 # ---------------------------------------------------------------- frames
 
 def _dumps(obj):
@@ -337,11 +378,21 @@ def _decode(data, kinds, base):
     kind = frame.get("kind")
     if kind not in kinds:
         raise FrameError("unknown kind %r" % (kind,))
-    if kind == "excel_response":
+    parts = frame.get("parts", 0)
+    if type(parts) is not int or parts < 0:
+        raise FrameError("bad count of parts %r" % (parts,))
+    if kind == "part":
+        frame["value"] = _part_items(frame, base)
+    elif kind == "excel_response":
         if "requestId" not in frame:
             raise FrameError("excel_response without requestId")
         if "result" in frame:
             frame["result"] = unpack(frame["result"], base)
+        if parts and not (type(frame.get("result")) is dict and frame["result"].get("type") == "Array"
+                          and type(frame["result"].get("value")) is list):
+            raise FrameError("the last part of an answer must hold an array")
+    elif kind == "echo" and parts and type(frame.get("payload")) is not list:
+        raise FrameError("the last part of an echo must hold a list")
     elif kind == "callback":
         args = frame.get("args", [])
         if type(frame.get("callableId")) is not str or type(args) is not list:

@@ -47,7 +47,11 @@ from .core import HostCore, HostFacade
 
 log = logging.getLogger(__name__)
 
-MAX_FRAME = 256 * 2**20      # a frame larger than this ends the session
+# A frame larger than this ends the session. The pane sends larger answers
+# in parts well under it (addin/frames.mjs); one frame of this size costs
+# about 200 MB while it is decoded.
+MAX_FRAME = 8 * 2**20
+MAX_PARTS = 2**30            # bytes of answers waiting for their last part
 WS_PATH = "/ws"
 CLOSE_REPLACED = 4000        # the pane does not reconnect after this one
 OFFICE_PREFIX = "/office/"
@@ -153,6 +157,29 @@ class Session:
         self.hello = None
         self.live = threading.Event()
         self._send_lock = threading.Lock()
+        self._parts = {}             # key -> lists of the parts so far
+        self._parts_bytes = 0
+
+    def take_part(self, frame, size):
+        self._parts_bytes += size
+        if self._parts_bytes > MAX_PARTS:
+            raise frames.FrameError("answers in parts over %d bytes" % MAX_PARTS)
+        entry = self._parts.setdefault(frame["key"], [[], 0])
+        entry[0].append(frame["value"])
+        entry[1] += size
+
+    def whole(self, frame):
+        """``frame`` with the parts announced before it joined in."""
+        count = frame.pop("parts", 0)
+        key = frame.get("requestId") if frame["kind"] == "excel_response" else frame.get("id")
+        pieces, size = self._parts.pop(key, ([], 0)) if count else ([], 0)
+        if len(pieces) != count:
+            raise frames.FrameError("%d parts for an answer that announced %d"
+                                    % (len(pieces), count))
+        if count:
+            self._parts_bytes -= size
+            frames.join_parts(pieces, frame)
+        return frame
 
     @property
     def stalled(self):
@@ -607,6 +634,11 @@ class Host(HostFacade):
                 raise frames.FrameError("%s before hello" % kind)
             if self._session is not session:
                 return
+            if kind == "part":
+                session.take_part(frame, len(data))
+                continue
+            if frame.get("parts"):
+                session.whole(frame)
             if kind == "excel_response":
                 frame.pop("kind", None)
                 self.core.on_response(frame)

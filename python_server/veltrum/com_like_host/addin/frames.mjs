@@ -93,11 +93,106 @@ export function unpack(record) {
   return record;
 }
 
+// The host refuses a frame over 8 MiB (MAX_FRAME in com_like_host/server.py):
+// a larger answer travels as "part" frames, each with a slice of its list,
+// and a last frame that carries the rest and says how many parts came
+// before it. Slices hold whole elements (rows of a range), sized to this.
+export const PART_BYTES = 4 * 1024 * 1024;
+
+/** UTF-8 size of a string: what the host's limit counts. */
+export function utf8Length(text) {
+  let n = text.length;
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c >= 0x80) n += c < 0x800 || (c >= 0xd800 && c < 0xe000) ? 1 : 2;
+  }
+  return n;
+}
+
+// [start, end) slices of a list of `length` elements whose frames, as
+// `frameOf(start, end)` writes them, fit PART_BYTES: even slices sized
+// from the whole, halved where one is still too large.
+function slices(length, wholeBytes, frameOf) {
+  const out = [];
+  const visit = (a, b) => {
+    if (b - a > 1 && utf8Length(frameOf(a, b)) > PART_BYTES) {
+      const mid = a + Math.floor((b - a) / 2);
+      visit(a, mid);
+      visit(mid, b);
+    } else {
+      out.push([a, b]);
+    }
+  };
+  const count = Math.max(1, Math.ceil(wholeBytes / (PART_BYTES * 0.75)));
+  const step = Math.max(1, Math.ceil(length / count));
+  for (let a = 0; a < length; a += step) visit(a, Math.min(length, a + step));
+  if (out.length === 0) out.push([0, 0]);
+  return out;
+}
+
+// The frames of one message whose list (the part to split) is reached by
+// `sliceOf(start, end)`; `lastOf(start, end, parts)` writes the last frame.
+function inParts(key, text, length, sliceOf, lastOf) {
+  const bytes = utf8Length(text);
+  if (bytes <= PART_BYTES) return [text];
+  const partOf = (a, b) => JSON.stringify({ kind: "part", key, value: sliceOf(a, b) });
+  const ranges = slices(length, bytes, partOf);
+  const texts = ranges.slice(0, -1).map(([a, b]) => partOf(a, b));
+  const [a, b] = ranges[ranges.length - 1];
+  texts.push(lastOf(a, b, texts.length));
+  for (const t of texts) {
+    if (utf8Length(t) > PART_BYTES * 2) {
+      throw new FrameError(`one element of the answer is over ${PART_BYTES * 2} bytes of JSON`);
+    }
+  }
+  return texts;
+}
+
+function sliceRecord(record, a, b) {
+  if ("@" in record) {
+    const tags = record["@"];
+    return { "@": tags.length === 1 ? tags : tags.slice(a, b), v: record.v.slice(a, b) };
+  }
+  return { type: "Array", value: record.value.slice(a, b), isSpec: false };
+}
+
 // Frames this end sends. NaN and infinities become null (JSON.stringify's rule).
 export function encodeResponse(response) {
+  return JSON.stringify(responseFrame(response));
+}
+
+function responseFrame(response) {
   const frame = { ...response, kind: "excel_response" };
   if (packing && "result" in frame) frame.result = pack(frame.result);
-  return JSON.stringify(frame);
+  return frame;
+}
+
+/** The frames of one response: one, or parts and a last one (FrameError
+ *  when even one element of its list is too large for a frame). */
+export function encodeResponseFrames(response) {
+  const frame = responseFrame(response);
+  const text = JSON.stringify(frame);
+  const record = frame.result;
+  const list = !isPlainObject(record) ? null : "@" in record ? record.v
+    : record.type === "Array" && Array.isArray(record.value) ? record.value : null;
+  if (list === null) {
+    if (utf8Length(text) > PART_BYTES * 2) throw new FrameError("the answer is too large to send");
+    return [text];
+  }
+  return inParts(frame.requestId, text, list.length, (a, b) => sliceRecord(record, a, b),
+    (a, b, parts) => {
+      const last = "@" in record ? { ...record, ...sliceRecord(record, a, b) }
+        : { ...record, value: record.value.slice(a, b) };
+      return JSON.stringify({ ...frame, result: last, parts });
+    });
+}
+
+/** An echo's frames: a list payload in parts, as a response's. */
+export function encodeEchoFrames(frame) {
+  const text = JSON.stringify(frame);
+  if (!Array.isArray(frame.payload)) return [text];
+  return inParts(frame.id, text, frame.payload.length, (a, b) => frame.payload.slice(a, b),
+    (a, b, parts) => JSON.stringify({ ...frame, payload: frame.payload.slice(a, b), parts }));
 }
 
 export function encodeCallback(callId, callableId, args) {

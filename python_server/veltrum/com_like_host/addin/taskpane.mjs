@@ -5,7 +5,8 @@
 
 import { createExecutor } from "./executor.mjs";
 import {
-  decodeFrame, encodeCallback, encodeHello, encodeReleaseCallables, encodeResponse, setPacking,
+  FrameError, decodeFrame, encodeCallback, encodeEchoFrames, encodeHello, encodeReleaseCallables,
+  encodeResponseFrames, setPacking,
 } from "./frames.mjs";
 
 const BACKOFF_FIRST_MS = 250;
@@ -72,6 +73,20 @@ function failPendingCalls(reason) {
   pendingCalls.clear();
 }
 
+// A response too large for the host's frames is answered as a failure.
+function responseFrames(response) {
+  try {
+    return encodeResponseFrames(response);
+  } catch (e) {
+    if (!(e instanceof FrameError)) throw e;
+    showError(e.message);
+    return encodeResponseFrames({
+      requestId: response.requestId, ok: false,
+      error: { message: `the answer cannot be sent: ${e.message}; read a smaller range` },
+    });
+  }
+}
+
 function onFrame(executor, text) {
   let frame;
   try {
@@ -86,13 +101,13 @@ function onFrame(executor, text) {
       state.served++;
       show("served", state.served);
       if (response && response.ok === false && response.error) showError(response.error.message);
-      send(encodeResponse(response));
+      for (const text of responseFrames(response)) send(text);
     });
   } else if (frame.kind === "release") {
     executor.release(frame.ids);
   } else if (frame.kind === "echo") {
     // The host measures the bare socket with these: parse and send back.
-    send(JSON.stringify(frame));
+    for (const text of encodeEchoFrames(frame)) send(text);
   } else if (frame.kind === "callback_result") {
     const call = pendingCalls.get(frame.callId);
     if (call === undefined) return;
