@@ -144,3 +144,22 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
             return True
         time.sleep(interval)
     return predicate()
+
+
+def closes_while_sending(h, big_send, timeout=10):
+    """Starts ``big_send`` on a thread, waits until its frame is going out,
+    then closes ``h``: True if the close returned within ``timeout`` and
+    the send failed."""
+    import concurrent.futures
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        fut = pool.submit(big_send)
+        assert wait_until(lambda: h._session is not None and h._session.watched is not None
+                          and h._session.watched.progress is not None, 10)
+        closer = threading.Thread(target=h.close)
+        closer.start()
+        closer.join(timeout)
+        try:
+            fut.result(5)
+        except (RuntimeError, concurrent.futures.CancelledError):
+            return not closer.is_alive()
+        return False

@@ -4,7 +4,6 @@ authentication, sessions, releases, callbacks and faults."""
 import concurrent.futures
 import http.client
 import threading
-import xml.etree.ElementTree as ET
 
 import pytest
 from websockets.exceptions import InvalidStatus
