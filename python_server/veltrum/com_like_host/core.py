@@ -20,6 +20,11 @@ Transport interface (all may raise; none is called with a lock held):
 ``send_request`` raising means the frame did not go out (or its session
 is ending): the releases it was given are queued again.
 
+An answer that arrives after its caller stopped waiting hands its objects
+to nobody, so they are released. A callback running past
+``callback_timeout`` is answered as failed by the watchdog thread, and a
+new worker replaces the one it holds.
+
 Threads of the transport that deliver responses mark themselves with
 ``mark_internal_thread``: a request made on one of them could never be
 answered, so it is refused (a DEL, which garbage collection may issue
