@@ -406,23 +406,22 @@ class HostCore:
 
     def on_response(self, response):
         epoch = self._epoch
-        waiter = self._waiter(response)
+        try:
+            waiter = self.messaging.waiters.get(response.get("requestId"))
+        except Exception:
+            # Who waits cannot be told: leave its objects alone.
+            self.messaging.on_message(response)
+            return
         self.messaging.on_message(response)
         if waiter is not None and _delivered(waiter, response):
             return
         # Nobody waits for it (its request timed out): whatever it hands out
         # is held by no proxy, so the add-in may let it go.
-        ids = handed_out(response.get("result")) if type(response) is dict else []
+        ids = handed_out(response.get("result"))
         if ids:
             log.debug("late answer to request %r: releasing %d object(s)",
                       response.get("requestId"), len(ids))
             self._queue_releases(ids, epoch)
-
-    def _waiter(self, response):
-        try:
-            return self.messaging.waiters.get(response.get("requestId"))
-        except Exception:
-            return None
 
     def on_callback(self, call_id, callable_id, arg_records):
         # Resolved here, in order with releases: a release that follows
