@@ -13,8 +13,17 @@ Transport interface (all may raise; none is called with a lock held):
 * ``send_request(message, release_ids)`` on the requesting thread;
 * ``send_release(ids)`` on the core's release thread;
 * ``send_callback_result(call_id, ok, result_record, error_text, done)``
-  on a callback worker; ``done()`` must be called once the add-in has it
-  (or it is lost), which is what ``wait_callbacks`` waits for.
+  on a callback worker (or the watchdog, for a callback past its time
+  limit); ``done()`` must be called once the add-in has it (or it is
+  lost), which is what ``wait_callbacks`` waits for.
+
+``send_request`` raising means the frame did not go out (or its session
+is ending): the releases it was given are queued again.
+
+An answer that arrives after its caller stopped waiting hands its objects
+to nobody, so they are released. A callback running past
+``callback_timeout`` is answered as failed by the watchdog thread, and a
+new worker replaces the one it holds.
 
 Threads of the transport that deliver responses mark themselves with
 ``mark_internal_thread``: a request made on one of them could never be
@@ -22,11 +31,15 @@ answered, so it is refused (a DEL, which garbage collection may issue
 anywhere, is acknowledged at once as always).
 """
 
+import builtins
 import collections
+import itertools
 import logging
+import math
 import queue
 import threading
 import time
+import traceback
 
 from . import wire
 
@@ -41,6 +54,18 @@ RELEASE_IDLE = 0.05
 RELEASE_MAX_WAIT = 5.0
 RELEASE_MAX_IDS = 200_000
 
+# A callback running longer than the host's callback_timeout is answered as
+# failed and its thread given up; a new worker takes its place, up to this
+# many given-up threads still running at once.
+DEFAULT_CALLBACK_TIMEOUT = 60.0
+MAX_ABANDONED = 16
+
+# Failed callbacks kept for check_callbacks: the first and the last few.
+KEEP_FIRST_ERRORS = 5
+KEEP_LAST_ERRORS = 5
+
+PLAIN_TAGS = frozenset(("Null", "Undefined", "Bool", "Int", "Float", "String", "Date", "Bytes"))
+
 _active_lock = threading.Lock()
 _active = None
 
@@ -49,9 +74,120 @@ class CallbackError(RuntimeError):
     """Raised by ``check_callbacks`` for callbacks that failed."""
 
 
+class CallbackTimeout(TimeoutError):
+    """What a callback past the host's time limit is recorded as."""
+
+
+StuckCallback = collections.namedtuple("StuckCallback", "callable_id seconds")
+
+
+class CallbackErrors(list):
+    """``(callable id, exception)`` of failed callbacks, oldest first: the
+    first and the last few are kept, ``dropped`` counts those let go in
+    between and ``total`` all of them."""
+
+    def __init__(self, iterable=()):
+        super().__init__(iterable)
+        self.dropped = 0
+
+    @property
+    def total(self):
+        return len(self) + self.dropped
+
+    def add(self, entry):
+        """Append; returns the entry let go to stay in bounds (None if
+        none), for the caller to drop with no lock held."""
+        self.append(entry)
+        if len(self) > KEEP_FIRST_ERRORS + KEEP_LAST_ERRORS:
+            self.dropped += 1
+            return self.pop(KEEP_FIRST_ERRORS)
+        return None
+
+    def clear(self):
+        super().clear()
+        self.dropped = 0
+
+    def __delitem__(self, key):
+        super().__delitem__(key)
+        if not self:
+            self.dropped = 0
+
+
+def release_frames(exc):
+    """Clears the locals of the finished frames of ``exc``'s traceback and
+    of every exception chained to it: a kept error must not keep the
+    callback's proxies (and their add-in objects) alive."""
+    group = getattr(builtins, "BaseExceptionGroup", ())
+    seen, todo = set(), [exc]
+    while todo:
+        e = todo.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        traceback.clear_frames(e.__traceback__)
+        todo += (e.__cause__, e.__context__)
+        if group and isinstance(e, group):
+            todo.extend(e.exceptions)
+
+
+def handed_out(record):
+    """The add-in object ids a result record hands out (references, and
+    arrays and dicts that stand for an object), nested ones included."""
+    ids, todo = [], [record]
+    while todo:
+        r = todo.pop()
+        if type(r) is not dict:
+            continue
+        tag = r.get("type")
+        if r.get("isSpec"):
+            if tag not in PLAIN_TAGS and tag != "Python_Function":
+                ids.append(r.get("value"))
+            continue
+        if tag in ("Array", "Dict"):
+            ids.append(r.get("id"))
+            items = r.get("value")
+            if type(items) is list:
+                todo.extend(items)
+            elif type(items) is dict:
+                todo.extend(items.values())
+    return [i for i in ids if type(i) is int and i not in FIXED_IDS]
+
+
+def _callback_timeout(value):
+    if value is None:
+        return None
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not math.isfinite(value) or value <= 0):
+        raise ValueError("callback_timeout must be a number of seconds > 0 or None, got %r"
+                         % (value,))
+    return float(value)
+
+
+class _Call:
+    __slots__ = ("call_id", "cid", "epoch", "started")
+
+    def __init__(self, call_id, cid, epoch):
+        self.call_id, self.cid, self.epoch = call_id, cid, epoch
+        self.started = time.monotonic()
+
+
+class _Workers:
+    """The callback workers of one ``start``; a given-up thread that returns
+    after a ``stop`` finds its run stopped."""
+
+    def __init__(self):
+        self.queue = queue.SimpleQueue()
+        self.stopped = False
+        self.live = 0          # threads taking calls
+        self.running = {}      # thread ident -> _Call running on it
+        self.abandoned = {}    # thread ident -> _Call past its time limit, still running
+
+
 class HostCore:
+    DEFAULT_CALLBACK_TIMEOUT = DEFAULT_CALLBACK_TIMEOUT
+
     def __init__(self, transport, *, owner=None, module=None, callback_threads=1,
-                 thread_prefix="host"):
+                 thread_prefix="host", callback_timeout=DEFAULT_CALLBACK_TIMEOUT):
         if module is None:
             import com_like as module
         self._cl = module
@@ -60,18 +196,22 @@ class HostCore:
         self.owner = owner if owner is not None else self
         self._prefix = thread_prefix
         self._n_workers = max(1, int(callback_threads))
+        self.callback_timeout = _callback_timeout(callback_timeout)
         self._internal = threading.local()
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
         self._requests = collections.Counter()
-        self.callback_errors = []          # (callable id, exception), oldest first
+        self._errors = CallbackErrors()
         self._pending = 0                  # callbacks received, not yet answered
         self._epoch = 0
         self._releases = []
         self._release_first = self._release_last = 0.0
         self._release_cv = threading.Condition(self._lock)
+        self._watch_cv = threading.Condition(self._lock)
         self.release_frames = 0            # frames that carried only releases
         self._running = False
+        self._workers = _Workers()
+        self._worker_numbers = itertools.count()
         self.threads = []
 
     # ------------------------------------------------------------ lifecycle
@@ -86,12 +226,15 @@ class HostCore:
                                    "(com_like has a single messaging channel)"
                                    % type(_active.owner).__name__)
             _active = self
-        self._callbacks = queue.SimpleQueue()
-        self.threads = [threading.Thread(target=self._callback_loop, daemon=True,
-                                         name="%s-callback-%d" % (self._prefix, i))
-                        for i in range(self._n_workers)]
+        run = self._workers = _Workers()
+        run.live = self._n_workers
+        self._worker_numbers = itertools.count()
+        self.threads = [self._worker_thread(run) for _ in range(self._n_workers)]
         self.threads.append(threading.Thread(target=self._release_loop, daemon=True,
                                              name="%s-release" % self._prefix))
+        if self.callback_timeout is not None:
+            self.threads.append(threading.Thread(target=self._watch_loop, args=(run,),
+                                                 daemon=True, name="%s-watchdog" % self._prefix))
         self._running = True
         for t in self.threads:
             t.start()
@@ -107,22 +250,30 @@ class HostCore:
             return
         self._running = False
         self.messaging.set_send_handler(None)
+        run = self._workers
         with self._lock:
             self._epoch += 1
             self._releases = []
             self._release_cv.notify_all()
-        for _ in range(self._n_workers):
-            self._callbacks.put(None)
+            run.stopped = True
+            self._watch_cv.notify_all()
+            given_up = dict(run.abandoned)      # thread ident -> _Call
+            ends = run.live + len(given_up)
+        for _ in range(ends):
+            run.queue.put(None)
         self.messaging.reset()
         self.restamp_roots()
         deadline = time.monotonic() + timeout
         for t in self.threads:
-            if t is not threading.current_thread():
+            if t is not threading.current_thread() and t.ident not in given_up:
                 t.join(max(0.0, deadline - time.monotonic()))
-        stuck = [t.name for t in self.threads if t.is_alive()]
+        stuck = [t.name for t in self.threads if t.is_alive() and t.ident not in given_up]
         if stuck:
             log.warning("host stop: threads still running after %.1f s: %s "
                         "(a callback that does not return?)", timeout, ", ".join(stuck))
+        if given_up:
+            log.warning("host stop: %d callback(s) past their time limit still running: %s",
+                        len(given_up), ", ".join(str(c.cid) for c in given_up.values()))
         with _active_lock:
             if _active is self:
                 _active = None
@@ -173,12 +324,7 @@ class HostCore:
             if method == "DEL":
                 caller = message.get("caller")
                 if caller not in FIXED_IDS:
-                    if not self._releases:
-                        self._release_first = time.monotonic()
-                    self._releases.append(caller)
-                    self._release_last = time.monotonic()
-                    if len(self._releases) == 1 or len(self._releases) >= RELEASE_MAX_IDS:
-                        self._release_cv.notify()
+                    self._queue_releases_locked([caller])
         if method == "DEL":
             self.messaging.on_message(wire.ok(message.get("requestId")))
             return
@@ -188,7 +334,34 @@ class HostCore:
                                "threads or callbacks" % threading.current_thread().name)
         with self._lock:
             release, self._releases = self._releases, []
-        self.transport.send_request(message, release)
+            epoch = self._epoch
+        try:
+            self.transport.send_request(message, release)
+        except BaseException:
+            # The frame did not go out (a stale argument, a value that does
+            # not encode, a closed session): its releases are still owed.
+            if release:
+                self._queue_releases(release, epoch)
+            raise
+
+    def _queue_releases_locked(self, ids, front=False):
+        now = time.monotonic()
+        was = len(self._releases)
+        if not was:
+            self._release_first = now
+        if front:
+            self._releases[:0] = ids
+        else:
+            self._releases.extend(ids)
+        self._release_last = now
+        if not was or len(self._releases) >= RELEASE_MAX_IDS:
+            self._release_cv.notify()
+
+    def _queue_releases(self, ids, epoch):
+        """Queue ``ids`` for release unless their session has ended since."""
+        with self._lock:
+            if epoch == self._epoch and self._running:
+                self._queue_releases_locked(ids, front=True)
 
     def _release_loop(self):
         self.mark_internal_thread()
@@ -232,7 +405,23 @@ class HostCore:
     # ------------------------------------------------------------ from the add-in
 
     def on_response(self, response):
+        epoch = self._epoch
+        try:
+            waiter = self.messaging.waiters.get(response.get("requestId"))
+        except Exception:
+            # Who waits cannot be told: leave its objects alone.
+            self.messaging.on_message(response)
+            return
         self.messaging.on_message(response)
+        if waiter is not None and _delivered(waiter, response):
+            return
+        # Nobody waits for it (its request timed out): whatever it hands out
+        # is held by no proxy, so the add-in may let it go.
+        ids = handed_out(response.get("result"))
+        if ids:
+            log.debug("late answer to request %r: releasing %d object(s)",
+                      response.get("requestId"), len(ids))
+            self._queue_releases(ids, epoch)
 
     def on_callback(self, call_id, callable_id, arg_records):
         # Resolved here, in order with releases: a release that follows
@@ -241,7 +430,7 @@ class HostCore:
         with self._lock:
             self._pending += 1
             epoch = self._epoch
-        self._callbacks.put((call_id, callable_id, fn, arg_records, epoch))
+        self._workers.queue.put((call_id, callable_id, fn, arg_records, epoch))
 
     def on_release_callables(self, ids):
         for cid in ids:
@@ -250,9 +439,22 @@ class HostCore:
 
     # ------------------------------------------------------------ callbacks
 
-    def _callback_loop(self):
+    @property
+    def callback_errors(self):
+        return self._errors
+
+    @callback_errors.setter
+    def callback_errors(self, value):
+        self._errors = value if isinstance(value, CallbackErrors) else CallbackErrors(value)
+
+    def _worker_thread(self, run):
+        return threading.Thread(target=self._callback_loop, args=(run,), daemon=True,
+                                name="%s-callback-%d" % (self._prefix, next(self._worker_numbers)))
+
+    def _callback_loop(self, run):
+        me = threading.get_ident()
         while True:
-            item = self._callbacks.get()
+            item = run.queue.get()
             if item is None:
                 return
             call_id, cid, fn, records, epoch = item
@@ -260,7 +462,10 @@ class HostCore:
                 # Its session is gone, and with it whoever waited for the answer.
                 self._callback_done()
                 continue
-            ok, error, result, args, value = True, None, None, None, None
+            with self._lock:
+                run.running[me] = _Call(call_id, cid, epoch)
+                self._watch_cv.notify()
+            ok, error, result, args, value, failure = True, None, None, None, None, None
             try:
                 if fn is None:
                     raise LookupError("callable %s is not registered (released, or from before "
@@ -269,13 +474,32 @@ class HostCore:
                 value = fn(*args)
                 result = self._cl.Serializer.to_wire(value)
             except Exception as e:
-                ok, error, result = False, "%s: %s" % (type(e).__name__, e), None
+                ok, error, result, failure = False, "%s: %s" % (type(e).__name__, e), None, e
                 log.exception("callback %s failed", cid)
-                with self._lock:
-                    self.callback_errors.append((cid, e))
             finally:
                 # Drop the argument and result proxies (their DELs) here.
                 args = value = None
+            if failure is not None:
+                release_frames(failure)
+            evicted = None
+            with self._lock:
+                late = run.abandoned.pop(me, None)
+                if late is None:
+                    del run.running[me]
+                    if failure is not None:
+                        evicted = self._errors.add((cid, failure))
+                else:
+                    stay = not run.stopped and run.live < self._n_workers
+                    if stay:
+                        run.live += 1
+            evicted = failure = None
+            if late is not None:
+                # Already answered as failed by the watchdog.
+                log.warning("callback %s returned after %.1f s, past its time limit; its "
+                            "answer was already given", cid, time.monotonic() - late.started)
+                if not stay:
+                    return
+                continue
             if epoch != self._epoch:
                 self._callback_done()
                 continue
@@ -284,6 +508,66 @@ class HostCore:
             except Exception as e:
                 log.debug("callback result %s not delivered: %s", call_id, e)
                 self._callback_done()
+
+    def _watch_loop(self, run):
+        self.mark_internal_thread()
+        limit = self.callback_timeout
+        while True:
+            with self._lock:
+                if run.stopped:
+                    return
+                now = time.monotonic()
+                expired = [(t, c) for t, c in run.running.items() if now - c.started >= limit]
+                if not expired:
+                    due = min((c.started + limit for c in run.running.values()), default=None)
+                    self._watch_cv.wait(None if due is None else due - now)
+                    continue
+                spawn = 0
+                for t, c in expired:
+                    del run.running[t]
+                    run.abandoned[t] = c
+                    run.live -= 1
+                    if len(run.abandoned) <= MAX_ABANDONED:
+                        run.live += 1
+                        spawn += 1
+                n_abandoned = len(run.abandoned)
+            for _, call in expired:
+                self._give_up(call, limit)
+            if spawn < len(expired):
+                log.error("%d callbacks are past their time limit and still running (at most %d "
+                          "get a replacement worker); later callbacks wait for a free worker",
+                          n_abandoned, MAX_ABANDONED)
+            for _ in range(spawn):
+                t = self._worker_thread(run)
+                self.threads.append(t)
+                t.start()
+
+    def _give_up(self, call, limit):
+        exc = CallbackTimeout("callback %s did not return within %g s; it was answered as "
+                              "failed and its thread given up" % (call.cid, limit))
+        log.error("%s", exc)
+        with self._lock:
+            evicted = self._errors.add((call.cid, exc))
+        evicted = None  # noqa: F841  (dropped with no lock held)
+        if call.epoch != self._epoch:
+            self._callback_done()
+            return
+        try:
+            self.transport.send_callback_result(call.call_id, False, None,
+                                                "%s: %s" % (type(exc).__name__, exc),
+                                                self._callback_done)
+        except Exception as e:
+            log.debug("callback result %s not delivered: %s", call.call_id, e)
+            self._callback_done()
+
+    def stuck_callbacks(self):
+        """The callbacks past the time limit that are still running, as
+        ``(callable_id, seconds)`` running, longest first."""
+        now = time.monotonic()
+        with self._lock:
+            calls = list(self._workers.abandoned.values())
+        return sorted((StuckCallback(c.cid, now - c.started) for c in calls),
+                      key=lambda s: -s.seconds)
 
     def _callback_done(self):
         with self._lock:
@@ -308,11 +592,21 @@ class HostCore:
         if not self.wait_callbacks(timeout):
             raise CallbackError("callbacks still running after %.1f s" % timeout)
         with self._lock:
-            errors, self.callback_errors = self.callback_errors, []
+            errors, self._errors = self._errors, CallbackErrors()
         if errors:
             cid, first = errors[0]
+            total = errors.total if isinstance(errors, CallbackErrors) else len(errors)
             raise CallbackError("%d callback(s) failed; first: %s raised %s: %s"
-                                % (len(errors), cid, type(first).__name__, first)) from first
+                                % (total, cid, type(first).__name__, first)) from first
+
+
+def _delivered(future, response):
+    """Whether messaging handed ``response`` to the caller waiting on ``future``."""
+    try:
+        return (future.done() and not future.cancelled() and future.exception(0) is None
+                and future.result(0) is response)
+    except Exception:
+        return False
 
 
 class HostFacade:
@@ -337,6 +631,15 @@ class HostFacade:
         """Wait for callbacks, then raise CallbackError if any has failed
         since the last check."""
         return self.core.check_callbacks(timeout)
+
+    def stuck_callbacks(self):
+        """Callbacks past ``callback_timeout`` still running: ``(callable_id,
+        seconds)``, longest first."""
+        return self.core.stuck_callbacks()
+
+    @property
+    def callback_timeout(self):
+        return self.core.callback_timeout
 
     @property
     def callback_errors(self):

@@ -211,7 +211,8 @@ class Host(HostFacade):
 
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
                  keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
-                 compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT):
+                 compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -236,7 +237,7 @@ class Host(HostFacade):
         self._echoes = {}
         self._echo_ids = iter(range(1, 2**62))
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
-                             thread_prefix="host")
+                             thread_prefix="host", callback_timeout=callback_timeout)
         self.core.start()
         try:
             context = None

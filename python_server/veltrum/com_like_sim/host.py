@@ -45,14 +45,17 @@ class LocalHost(HostFacade):
 
     ``latency`` (seconds) delays every request that waits for an answer, as
     a round trip to a real workbook would; ``request_counts()`` gives the
-    requests sent, by method."""
+    requests sent, by method. A callback running longer than
+    ``callback_timeout`` seconds (None: no limit) is answered as failed and
+    its thread given up; ``stuck_callbacks()`` lists those still running."""
 
-    def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0):
+    def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0,
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT):
         self.latency = _latency(latency)
         self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.addin.emit = self._from_addin
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
-                             thread_prefix="sim")
+                             thread_prefix="sim", callback_timeout=callback_timeout)
         self.messaging = self.core.messaging
         self._threads = []
         self._started_once = False
