@@ -7,6 +7,7 @@ import re
 import socket
 import types
 import urllib.parse
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -14,7 +15,8 @@ import pytest
 jupyter_client = pytest.importorskip("jupyter_client")
 pytest.importorskip("ipykernel")
 
-from host_support import WireAddin, wait_until  # noqa: E402
+from com_like_host.browser import Browser  # noqa: E402
+from host_support import STANDIN, WireAddin, need_chromium, wait_until  # noqa: E402
 
 CHECKOUT_PACKAGES = Path(__file__).resolve().parents[2] / "python_server" / "veltrum"
 KERNEL_START = 60
@@ -192,3 +194,37 @@ def test_bad_arguments_are_reported_without_a_traceback(loaded, line, says):
     kernel, _ = loaded
     out = kernel.run(line)
     assert out.error is None and says in out.text, out.text
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_options_are_kept_across_restarts(loaded):
+    kernel, _ = loaded
+    port = free_port()
+    url = pane_url(kernel.run("%%com_like restart --port %d --office-js %s" % (port, STANDIN)))
+    assert as_host(url).port == port
+    # A restart without options keeps the port, the token and the office.js.
+    assert pane_url(kernel.run("%com_like restart")) == url
+    with urllib.request.urlopen(as_host(url).origin + "/office/office.js", timeout=10) as r:
+        assert r.status == 200
+
+
+def test_a_pane_in_chromium_connects_and_a_cell_writes_through_it(loaded):
+    need_chromium()
+    kernel, _ = loaded
+    url = pane_url(kernel.run("%%com_like restart --office-js %s" % STANDIN))
+    browser = Browser(url).start()
+    try:
+        assert wait_until(lambda: "pane: connected" in kernel.run("%com_like").text, 30)
+        cell = kernel.run("import com_like\n"
+                          "ws = com_like.Context.workbook.worksheets.getActiveWorksheet()\n"
+                          "ws.getRange('C3').values = [['from the kernel']]\n"
+                          "print('read', ws.getRange('C3').values[0][0])")
+        assert cell.error is None, cell.error
+        assert "read from the kernel" in cell.text
+    finally:
+        browser.close()

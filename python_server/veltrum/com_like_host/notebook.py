@@ -12,10 +12,10 @@ by itself.
 from __future__ import annotations
 
 import html
-import shlex
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_magic, magics_class
 from IPython.core.magic_arguments import argument, magic_arguments, parse_argstring
 from IPython.display import display
@@ -46,7 +46,7 @@ class _State:
 _STATE: _State = globals().get("_STATE") or _State()
 
 
-def current_host():
+def current_host() -> Any:
     """The host the extension runs in this process, or None."""
     h = _STATE.host
     return h if h is not None and not _closed(h) else None
@@ -146,7 +146,7 @@ class HostMagics(Magics):
         """Show the com_like host's state, or start, stop or restart it."""
         try:
             args = parse_argstring(self.com_like, line)
-        except Exception as e:
+        except UsageError as e:
             # A usage error is the user's, not a fault: no traceback.
             print("%%com_like: %s" % e)
             return
