@@ -189,11 +189,14 @@ def test_a_host_of_other_code_is_named_not_replaced(loaded):
     ("%com_like restart --office-js /no/such/office.js", "no such file"),
     ("%com_like restart --cert only.pem", "go together"),
     ("%com_like restart --port notaport", "invalid int"),
+    ("%com_like restart --port 70000", "0-65535"),
 ])
 def test_bad_arguments_are_reported_without_a_traceback(loaded, line, says):
-    kernel, _ = loaded
+    kernel, started = loaded
     out = kernel.run(line)
     assert out.error is None and says in out.text, out.text
+    # The host runs on, as it was.
+    assert pane_url(kernel.run("%com_like")) == pane_url(started)
 
 
 def free_port():

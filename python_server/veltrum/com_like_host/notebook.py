@@ -21,6 +21,9 @@ from IPython.core.magic_arguments import argument, magic_arguments, parse_argstr
 from IPython.display import display
 
 ACTIONS = ("status", "start", "stop", "restart")
+# What a start with the user's options may raise: reported, without a traceback
+# (a port over 65535 gives OverflowError).
+START_ERRORS = (OSError, ValueError, RuntimeError, OverflowError)
 
 
 @dataclass
@@ -152,7 +155,7 @@ class HostMagics(Magics):
             return
         try:
             note = _act(args)
-        except (OSError, ValueError, RuntimeError) as e:
+        except START_ERRORS as e:
             print("%%com_like %s failed: %s" % (args.action, e))
             return
         display(HostStatus(current_host(), note))
@@ -172,8 +175,16 @@ def _act(args) -> str:
                 else "already running")
     opts = _Options(**{**vars(_STATE.options), **changed})
     opts.allow_origin = list(opts.allow_origin)
+    before = _STATE.options
     was = stop_host()
-    start_host(opts)
+    try:
+        start_host(opts)
+    except START_ERRORS as e:
+        if not was:
+            raise
+        # A bad option should not leave the kernel without its host and pane.
+        start_host(before)
+        raise RuntimeError("%s; the host runs on with its earlier options" % e) from None
     return "restarted" if was else "started"
 
 
@@ -184,7 +195,7 @@ def load_ipython_extension(ipython) -> None:
     try:
         note = "started" if current_host() is None else "already running"
         start_host()
-    except (OSError, ValueError, RuntimeError) as e:
+    except START_ERRORS as e:
         print("com_like host did not start: %s" % e)
         return
     display(HostStatus(current_host(), note))
