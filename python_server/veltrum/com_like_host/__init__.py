@@ -9,9 +9,13 @@ add-in and responses back::
         print("open", h.url)
         h.wait_connected(60)
         ...  # com_like.Context.workbook ...
+
+In IPython or Jupyter, ``%load_ext com_like_host`` starts a host in the
+kernel and ``%com_like`` shows or changes it (see ``notebook``).
 """
 
-__all__ = ["serve", "Host", "stable_token", "CallbackError"]
+__all__ = ["serve", "Host", "stable_token", "CallbackError", "load_ipython_extension",
+           "unload_ipython_extension"]
 
 
 def __getattr__(name):
@@ -25,4 +29,8 @@ def __getattr__(name):
     if name == "CallbackError":
         from .core import CallbackError
         return CallbackError
+    if name in ("load_ipython_extension", "unload_ipython_extension"):
+        # Lazy too: IPython is needed only in a kernel or shell.
+        from . import notebook
+        return getattr(notebook, name)
     raise AttributeError(name)
