@@ -50,7 +50,11 @@ export class TrackedObjects {
       obj._checkUsable();
       obj._tracked = true;
       this._context._enqueue({ kind: "track", obj, location: "TrackedObjects.add", data: undefined,
-        apply() { obj._resolve(); obj._held = true; } });
+        apply() {
+          obj._resolve();
+          if (!obj._held) model.stats.tracked += 1;
+          obj._held = true;
+        } });
     }
   }
   remove(objects) {
@@ -59,7 +63,10 @@ export class TrackedObjects {
       obj._tracked = false;
       this._context._volatileUsed.add(obj);
       this._context._enqueue({ kind: "untrack", obj: null, location: "TrackedObjects.remove", data: undefined,
-        apply() { obj._held = false; } });
+        apply() {
+          if (obj._held) model.stats.tracked -= 1;
+          obj._held = false;
+        } });
     }
   }
 }

@@ -31,7 +31,8 @@ export class DocumentSettings {
 
 export const documentSettings = new DocumentSettings();
 
-const SUPPORTED = { ExcelApi: 1.9 };
+// What Office.context.requirements reports; tests lower it to reach fallbacks.
+export const supported = { ExcelApi: 1.20 };
 
 export function install(g) {
   g.OfficeExtension = {
@@ -75,7 +76,7 @@ export function install(g) {
     document: { settings: documentSettings },
     requirements: {
       isSetSupported(name, version) {
-        const top = SUPPORTED[name];
+        const top = supported[name];
         return top !== undefined && (version === undefined || Number(version) <= top);
       },
     },

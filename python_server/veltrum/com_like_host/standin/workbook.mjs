@@ -95,7 +95,7 @@ export const model = {
   activeSheet: null,
   settings: new Map(),
   limits: { ...DEFAULT_LIMITS },
-  stats: { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 },
+  stats: { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, tracked: 0, lastRequestBytes: 0, lastResponseBytes: 0 },
   enableEvents: true,
   selection: null, // {sheet, rects}
   cellEditMode: false,
@@ -112,7 +112,7 @@ export const model = {
     this.sheetNumber = 0;
     this.settings = new Map(Object.entries(settings).map(([k, v]) => [k, JSON.stringify(v)]));
     this.limits = { ...DEFAULT_LIMITS, ...limits };
-    this.stats = { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 };
+    this.stats = { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, tracked: 0, lastRequestBytes: 0, lastResponseBytes: 0 };
     this.enableEvents = true;
     this.pendingEvents = [];
     this.handlers = { onChanged: [] };
