@@ -118,7 +118,7 @@ describe("syncs per operation", () => {
 describe("cell-edit mode", () => {
   const write = (h, r, v) => h.send({ method: "SET", name: "values", value: rec.of([[v]]), caller: r });
 
-  for (const api of [1.20, 1.9]) {
+  for (const api of ["1.20", "1.9"]) {
     test(`a request made while a cell is edited waits, then runs (ExcelApi ${api})`, async () => {
       standin.setApiVersion(api);
       try {
@@ -134,7 +134,7 @@ describe("cell-edit mode", () => {
         assert.deepEqual(await h.values(r), [[7]]);
       } finally {
         standin.setCellEditMode(false);
-        standin.setApiVersion(1.20);
+        standin.setApiVersion("1.20");
       }
     });
   }

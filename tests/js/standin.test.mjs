@@ -42,6 +42,8 @@ describe("start-up", () => {
     assert.equal(info.host, Office.HostType.Excel);
     assert.equal(seen, info);
     assert.equal(Office.context.requirements.isSetSupported("ExcelApi", "1.7"), true);
+    assert.equal(Office.context.requirements.isSetSupported("ExcelApi", "1.20"), true);
+    assert.equal(Office.context.requirements.isSetSupported("ExcelApi", "1.21"), false);
     assert.equal(Office.context.requirements.isSetSupported("WordApi", "1.1"), false);
   });
 

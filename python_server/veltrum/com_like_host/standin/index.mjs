@@ -64,7 +64,7 @@ export function setSelection(sheetName, address) {
 export function setCellEditMode(on) { model.setCellEditMode(on); }
 
 // The ExcelApi version Office.context.requirements reports (1.20 unless lowered).
-export function setApiVersion(version) { supported.ExcelApi = version; }
+export function setApiVersion(version) { supported.ExcelApi = String(version); }
 
 export function activeSheetName() { return model.activeSheet ? model.activeSheet.name : null; }
 

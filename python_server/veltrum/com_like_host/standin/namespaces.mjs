@@ -32,7 +32,18 @@ export class DocumentSettings {
 export const documentSettings = new DocumentSettings();
 
 // What Office.context.requirements reports; tests lower it to reach fallbacks.
-export const supported = { ExcelApi: 1.20 };
+export const supported = { ExcelApi: "1.20" };
+
+// "1.9" < "1.10": versions compare part by part, not as decimals.
+function versionParts(v) { return String(v).split(".").map(Number); }
+function versionAtMost(a, b) {
+  const [x, y] = [versionParts(a), versionParts(b)];
+  for (let i = 0; i < Math.max(x.length, y.length); i += 1) {
+    const d = (x[i] || 0) - (y[i] || 0);
+    if (d !== 0) return d < 0;
+  }
+  return true;
+}
 
 export function install(g) {
   g.OfficeExtension = {
@@ -77,7 +88,7 @@ export function install(g) {
     requirements: {
       isSetSupported(name, version) {
         const top = supported[name];
-        return top !== undefined && (version === undefined || Number(version) <= top);
+        return top !== undefined && (version === undefined || versionAtMost(version, top));
       },
     },
   };
