@@ -60,7 +60,7 @@ def test_active_worksheet(sheet, workbook):
     (lambda wb, ws: wb.worksheets.add(ws.name), "ItemAlreadyExists"),
     (lambda wb, ws: wb.worksheets.add(ws.name.lower()), "ItemAlreadyExists"),
     (lambda wb, ws: ws.getRange("not an address").address, "InvalidArgument"),
-    (lambda wb, ws: ws.getRange("A1:B2").__setattr__("values", [[1]]), "InvalidArgument"),
+    (lambda wb, ws: ws.getRange("A1:B2").__setattr__("values", [[1, 2]]), "InvalidArgument"),
 ])
 def test_errors_carry_their_codes(sheet, workbook, action, code):
     with raises_code(code):
