@@ -80,6 +80,9 @@ export function install(g) {
     EventSource: { local: "Local", remote: "Remote" },
     EventType: { worksheetChanged: "WorksheetChanged" },
   };
+  // Not Office.js: the stand-in's request counters, for tests that drive it through the whole
+  // stack (a plain property, read without a sync).
+  Object.defineProperty(g.Excel, "standinStats", { enumerable: false, get: () => ({ ...model.stats }) });
   const Office = g.Office;
   Office.context = {
     host: Office.HostType.Excel,
