@@ -99,10 +99,11 @@ export class ObjectTable {
 
   // Ranges and multi-area ranges: the objects Office.js asks add-ins to track.
   objectsIsTrackable(value) {
-    if (value === null || typeof value !== "object" || typeof value.track !== "function") return false;
+    if (value === null || typeof value !== "object") return false;
     const X = globalThis.Excel;
     const kinds = [X && X.Range, X && X.RangeAreas].filter((k) => typeof k === "function");
-    return kinds.length === 0 || kinds.some((k) => value instanceof k);
+    if (kinds.length) return kinds.some((k) => value instanceof k);
+    return typeof value.getCell === "function" && typeof value.getResizedRange === "function";
   }
 
   objectsHold(range) {
