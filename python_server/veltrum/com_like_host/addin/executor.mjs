@@ -367,6 +367,7 @@ export function createExecutor({
     } else if (isClientObject(obj)) {
       if (address && typeof obj.getRange === "function") {
         value = obj.getRange(address);
+        rootsNote(value, obj, "getRange", [address]);
       } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
         value = obj.getItemAt(index);
       } else if (index !== null && "items" in obj) {
