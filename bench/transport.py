@@ -9,7 +9,11 @@ Rows:
 * dropping a 10,000-row result: frames sent and milliseconds (target <= 2);
 * writing and reading 1,000,000 cells, as a multiple of echoing the same
   JSON payload over the same socket (target <= 2.5x), with plain arrays
-  packed (the default) and as verbatim records, and with permessage-deflate.
+  packed (the default) and as verbatim records, and with permessage-deflate;
+* syncs per operation: the context.sync() round trips each Python
+  operation costs, counted by the stand-in (in Excel on the web each is a
+  network round trip of often 50-100 ms), with the time they would add at
+  50 ms a sync.
 """
 
 import argparse
@@ -125,9 +129,68 @@ def million(stack, repeat):
     return min(echo), min(w_only), min(full)
 
 
+SYNC_MS = 50
+
+
+def sync_rows(stack):
+    """(operation, syncs counted, syncs it must cost) for each row."""
+    ws = stack.sheet
+    name = ws.name
+    held = ws.getRange("A1:B2")
+    held.values = [[1, 2], [3, 4]]
+
+    def ten(column):
+        for i in range(1, 11):
+            ws.getRange("%s%d" % (column, i)).values = [[i]]
+
+    def in_transaction():
+        with com_like.OfficeJsTransaction():
+            ten("F")
+
+    def release_then_read(ranges, keep):
+        del ranges[:]
+        gc.collect()
+        keep.values
+
+    hundred = [ws.getRange("G%d" % i) for i in range(1, 101)]
+    for r in hundred:
+        r.values = [[1]]
+    keep = ws.getRange("Z1")
+    gc.collect()
+    ops = (
+        ('worksheets.getItem("Sheet1") (4 proxies)',
+         lambda: com_like.Context.workbook.worksheets.getItem("Sheet1"), 0),
+        ('getRange("A1:B2").values (new range, read)', lambda: ws.getRange("A1:B2").values, 1),
+        (".values of a held range, read", lambda: held.values, 1),
+        (".values of a held range, write", lambda: setattr(held, "values", [[5, 6], [7, 8]]), 1),
+        ('getRange("D1").values = [[1]] (new range)',
+         lambda: setattr(ws.getRange("D1"), "values", [[1]]), 1),
+        ('held.format.fill.color = "#FF0000"', lambda: setattr(held.format.fill, "color", "#FF0000"), 1),
+        ("10 writes to 10 new ranges", lambda: ten("E"), 10),
+        ("the same 10 inside OfficeJsTransaction()", in_transaction, 1),
+        ("releasing 100 used ranges (+ next read)", lambda: release_then_read(hundred, keep), 1),
+        ("Union(A1, C3).address",
+         lambda: com_like.Union(ws.getRange("A1"), ws.getRange("C3")).address == name, 1),
+    )
+    rows = []
+    for label, fn, target in ops:
+        before = com_like.Excel.standinStats["syncs"]
+        fn()
+        rows.append((label, com_like.Excel.standinStats["syncs"] - before, target))
+    return rows
+
+
+def print_syncs(rows):
+    print()
+    print("%-46s %6s %8s %14s" % ("syncs per operation", "syncs", "target", "at %d ms/sync" % SYNC_MS))
+    for label, count, target in rows:
+        print("%-46s %6d %8d %11d ms" % (label, count, target, count * SYNC_MS))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument("--syncs", action="store_true", help="only the syncs per operation")
     args = parser.parse_args()
     if find_chromium() is None:
         raise SystemExit(HOW_TO_GET)
@@ -138,6 +201,10 @@ def main():
           % (sys.version.split()[0], os.cpu_count()))
     stack = Stack()
     try:
+        syncs = sync_rows(stack)
+        if args.syncs:
+            print_syncs(syncs)
+            return
         ops = small_ops(stack, n)
         drop = drop_rows(stack)
         big = {"packed (default)": million(stack, repeat)}
@@ -156,6 +223,7 @@ def main():
     for label, us, ratio in ops:
         print("%-36s %12.0f %10s %8s" % (label, us, "" if ratio is None else "%.2f" % ratio,
                                          "" if ratio is None else "<= 1.5"))
+    print_syncs(syncs)
     print()
     print("dropping a 10,000-row result: %d frame(s) (target <= 2); del returned in %.1f ms, "
           "releases sent after %.1f ms" % drop)

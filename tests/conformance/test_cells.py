@@ -64,13 +64,23 @@ def test_single_value_fills_the_range(sheet):
     ("values", [[1], [2]]),
     ("values", [[1, 2], [3]]),
     ("formulas", [[1, 2, 3], [4, 5, 6]]),
-    ("numberFormat", [["0"]]),
+    ("numberFormat", [["0", "0"]]),
 ])
 def test_shape_mismatch_is_invalid_argument(sheet, member, data):
     rng = sheet.getRange("A1:B2")
     with raises_code("InvalidArgument"):
         setattr(rng, member, data)
     assert rng.values == [["", ""], ["", ""]]
+
+
+@pytest.mark.parametrize("member, data, read", [
+    ("numberFormat", [["$0.00"]], [["$0.00"]] * 4),    # the reference's own sample
+    ("values", [[2.5]], [[2.5]] * 4),
+])
+def test_a_one_by_one_array_fills_the_range(sheet, member, data, read):
+    rng = sheet.getRange("E3:E6")
+    setattr(rng, member, data)
+    assert getattr(rng, member) == read
 
 
 def test_number_formats(sheet):

@@ -60,7 +60,7 @@ def test_active_worksheet(sheet, workbook):
     (lambda wb, ws: wb.worksheets.add(ws.name), "ItemAlreadyExists"),
     (lambda wb, ws: wb.worksheets.add(ws.name.lower()), "ItemAlreadyExists"),
     (lambda wb, ws: ws.getRange("not an address").address, "InvalidArgument"),
-    (lambda wb, ws: ws.getRange("A1:B2").__setattr__("values", [[1]]), "InvalidArgument"),
+    (lambda wb, ws: ws.getRange("A1:B2").__setattr__("values", [[1, 2]]), "InvalidArgument"),
 ])
 def test_errors_carry_their_codes(sheet, workbook, action, code):
     with raises_code(code):
@@ -115,3 +115,17 @@ def test_request_counts_are_the_same_on_both(backend, sheet):
     sheet.getRange("C1").values = 5
     counts = backend.request_counts()
     assert {k: v for k, v in counts.items() if k != "DEL"} == {"SET": 2, "GET": 2, "CALL": 1}
+
+
+@pytest.mark.parametrize("make", [
+    lambda wb, ws: wb.worksheets.getItem(ws.name),
+    lambda wb, ws: wb.worksheets.getActiveWorksheet(),
+    lambda wb, ws: ws.getRange("A1:B2"),
+    lambda wb, ws: ws.getRange("A1").format.fill,
+], ids=["getItem", "getActiveWorksheet", "range", "fill"])
+def test_an_ordinary_proxy_is_not_a_null_object(sheet, workbook, make):
+    # Office.js fills isNullObject in only for *OrNullObject results; the
+    # answer must still be there, and hasattr() must not be fooled.
+    obj = make(workbook, sheet)
+    assert hasattr(obj, "isNullObject")
+    assert obj.isNullObject is False

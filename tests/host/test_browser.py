@@ -98,7 +98,7 @@ def test_transaction(sheet, block_gets):
 
 @pytest.mark.parametrize("action, code", [
     (lambda ws: com_like.Context.workbook.worksheets.getItem("no such sheet").name, "ItemNotFound"),
-    (lambda ws: ws.getRange("A1:B2").__setattr__("values", [[1]]), "InvalidArgument"),
+    (lambda ws: ws.getRange("A1:B2").__setattr__("values", [[1, 2]]), "InvalidArgument"),
     (lambda ws: ws.getRange("not an address").values, "InvalidArgument"),
     (lambda ws: com_like.Context.workbook.worksheets.add(ws.name), "ItemAlreadyExists"),
 ])

@@ -39,7 +39,7 @@ export function plain(r) {
 
 const placed = (args) => args.map((value) => ({ arg_type: "PLACED", value }));
 
-export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutMs } = {}) {
+export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutMs, untrackIdleMs } = {}) {
   standin.resetWorkbook({ sheets, limits, settings });
   let requestNo = 0;
   const h = {
@@ -92,6 +92,7 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
     },
     releaseCallable: (callableId) => h.released.push(callableId),
     ...(requestTimeoutMs ? { requestTimeoutMs } : {}),
+    ...(untrackIdleMs ? { untrackIdleMs } : {}),
   });
   return h;
 }

@@ -264,7 +264,7 @@ def test_rollback_discards_the_open_batch(d):
 def test_commit_reports_failing_queued_operation(d):
     batch(d, False)
     d.set(d.rng("A1"), "values", [[1]])
-    d.set(d.rng("B1:C1"), "values", [[1]])      # wrong shape, found at commit
+    d.set(d.rng("B1:C1"), "values", [[1, 2, 3]])   # wrong shape, found at commit
     d.set(d.rng("D1"), "values", [[3]])
     msg = commit(d)["error"]["message"]
     assert "queued operation 2 of 3 (Range.values = ...)" in msg and "1 before it were applied" in msg

@@ -171,7 +171,7 @@ def test_bad_addresses(excel_sim, address, expected):
 @pytest.mark.parametrize("action, expected", [
     (lambda r: r.valuez, "Range has no member 'valuez'. Did you mean 'values'?"),
     (lambda r: setattr(r, "rowCount", 3), "Range.rowCount is read-only"),
-    (lambda r: setattr(r, "values", [[1]]), "the range is 2 x 2"),
+    (lambda r: setattr(r, "values", [[1, 2]]), "the range is 2 x 2"),
     (lambda r: r.getCell(), r"getCell\(row, column\): missing a required argument"),
     (lambda r: r.format.fill.__setattr__("color", "not a colour!"), "use a color such as"),
     (lambda r: com_like.Union(r, 5), "Union expects ranges"),
@@ -254,7 +254,7 @@ def test_null_objects_through_proxies(excel_sim):
     (lambda wb: wb.worksheets.getItem("Nope"), "ItemNotFound"),
     (lambda wb: wb.worksheets.add("SHEET1"), "ItemAlreadyExists"),
     (lambda wb: wb.worksheets.getItem("Sheet1").getRange("A1:"), "InvalidArgument"),
-    (lambda wb: wb.worksheets.getItem("Sheet1").getRange("A1:B2").__setattr__("values", [[1]]),
+    (lambda wb: wb.worksheets.getItem("Sheet1").getRange("A1:B2").__setattr__("values", [[1, 2]]),
      "InvalidArgument"),
 ])
 def test_errors_start_with_their_office_js_code(excel_sim, action, code):

@@ -273,7 +273,7 @@ def test_number_formats(ws):
     rng.numberFormat = [["0.00", ""]]
     assert rng.numberFormat == [["0.00", "General"]]
     with pytest.raises(JsError, match="^InvalidArgument: The number of rows"):
-        rng.numberFormat = [["0"]]
+        rng.numberFormat = [["0", "0", "0"]]
 
 
 @pytest.mark.parametrize("address, value, details", [

@@ -91,7 +91,11 @@ def typed(value, what):
 
 def grid(value, rows, cols, what, convert):
     """A rows x cols block of converted values: a list of row lists of
-    exactly that shape, or one scalar that fills every cell."""
+    exactly that shape, or one scalar or 1 x 1 list that fills every cell
+    (Office.js's own sample sets [["$0.00"]] on the four cells E3:E6)."""
+    if (isinstance(value, list) and len(value) == 1 and isinstance(value[0], list)
+            and len(value[0]) == 1 and rows * cols > 1):
+        value = value[0][0]
     if not isinstance(value, list):
         v = convert(value, what)
         return [[v] * cols for _ in range(rows)]

@@ -14,10 +14,15 @@
 // - commit runs the operations and applies them with one sync (more only
 //   when their cell data would exceed the payload cap); an error is reported
 //   by commit, and operations queued before the failing one stay applied,
-//   as Office.js does within a sync;
+//   as Office.js does within a sync. A context.trace marker after each
+//   operation tells how many ran: Office.js hands back, with the error, the
+//   markers executed before it;
+// - a commit Excel refuses because the user is editing a cell applied
+//   nothing: it waits for the edit to end (within the request's time limit)
+//   and runs the operations again;
 // - rollback drops the operations unapplied.
 
-import { AddinError, errorsText } from "./errors.mjs";
+import { AddinError, errorsCode, errorsText } from "./errors.mjs";
 import { PAYLOAD_BUDGET } from "./cells.mjs";
 
 /** A commit that failed: the text keeps the failure's own code first. */
@@ -31,8 +36,21 @@ export class CommitError extends Error {
   }
 }
 
+const TRACE_PREFIX = "com_like op ";
+const CELL_EDIT = "InvalidOperationInCellEditMode";
+
+/** How many operations the markers in a failed batch's error show as run. */
+export function batchTracedCount(error) {
+  let most = 0;
+  const messages = error && Array.isArray(error.traceMessages) ? error.traceMessages : [];
+  for (const m of messages) {
+    if (typeof m === "string" && m.startsWith(TRACE_PREFIX)) most = Math.max(most, Number(m.slice(TRACE_PREFIX.length)) || 0);
+  }
+  return most;
+}
+
 export class Transaction {
-  /** runtime: {context, sync(), afterCommit()} */
+  /** runtime: {context, sync(), syncCount(), waitForCellEdit(), afterCommit()} */
   constructor(runtime) {
     this.runtime = runtime;
     this.isOpen = false;
@@ -62,23 +80,68 @@ export class Transaction {
     this.blockGets = false;
     let ran = 0;
     try {
-      let pending = 0;
-      for (const op of ops) {
-        // Large cell data syncs itself (and may be resent in blocks), so
-        // what is queued before it goes out first.
-        if (pending > 0 && (pending + op.bytes > PAYLOAD_BUDGET || op.bytes > PAYLOAD_BUDGET / 4)) {
-          await this.runtime.sync();
-          pending = 0;
+      for (;;) {
+        const outcome = await this.batchRun(ops);
+        ran = outcome.ran;
+        if (!outcome.error) break;
+        const e = outcome.error;
+        if (errorsCode(e) === CELL_EDIT && outcome.untouched) {
+          await this.runtime.waitForCellEdit();
+          continue;
         }
-        pending += await op.run();
-        ran++;
+        throw new CommitError(e, ran, ops.length);
       }
-      await this.runtime.sync();
-    } catch (e) {
-      throw new CommitError(e, ran, ops.length);
     } finally {
       ops.forEach((op, i) => op.done(i < ran));
       this.runtime.afterCommit();
+    }
+  }
+
+  // Runs the operations; {ran, error, untouched: nothing reached Excel}.
+  async batchRun(ops) {
+    const { context, sync, syncCount } = this.runtime;
+    let confirmed = 0;   // operations carried by syncs that succeeded
+    let queued = 0;      // operations queued since then
+    const flush = async () => {
+      await sync();
+      confirmed += queued;
+      queued = 0;
+    };
+    const first = syncCount();
+    let pending = 0;
+    try {
+      for (let i = 0; i < ops.length; i++) {
+        const op = ops[i];
+        // Large cell data syncs itself (and may be resent in blocks), so
+        // what is queued before it goes out first.
+        if (pending > 0 && (pending + op.bytes > PAYLOAD_BUDGET || op.bytes > PAYLOAD_BUDGET / 4)) {
+          await flush();
+          pending = 0;
+        }
+        const before = syncCount();
+        let bytes;
+        try {
+          bytes = await op.run();
+        } catch (e) {
+          // Failed before reaching Excel: what was queued before it still goes.
+          if (syncCount() === before) {
+            try { await flush(); } catch { /* reported below as not run */ }
+          }
+          return { ran: confirmed, error: e, untouched: false };
+        }
+        if (syncCount() !== before && bytes === 0) {
+          confirmed = i + 1;   // it synced its own data, and all before it
+          queued = 0;
+        } else {
+          queued++;
+          pending += bytes;
+        }
+        context.trace(TRACE_PREFIX + (i + 1));
+      }
+      await flush();
+      return { ran: ops.length, error: null, untouched: false };
+    } catch (e) {
+      return { ran: Math.max(confirmed, batchTracedCount(e)), error: e, untouched: syncCount() === first };
     }
   }
 

@@ -64,11 +64,15 @@ export function cellsEstimate(value, exactRows = EXACT_ROWS) {
 }
 
 /**
- * Writes cell data. Small data is assigned and left for the caller's sync;
+ * Writes cell data (a single value as [[value]]). Small data is assigned and left for the caller's sync;
  * larger data is synced here, in row blocks when over the budget. Returns
  * the bytes the caller's next sync will carry. memo: see cellsRead.
  */
 export async function cellsWrite(range, name, value, sync, memo = {}) {
+  // One value for every cell goes as a 1 x 1 array: the reference asks for
+  // two-dimensional arrays, and its own sample fills the four cells E3:E6
+  // with numberFormat = [["$0.00"]]. No shape is needed, so no extra sync.
+  if (!Array.isArray(value)) value = [[value]];
   const size = cellsEstimate(value);
   if (size !== null) cellsRemember(memo, value.length * value[0].length, size.total);
   if (size === null || size.total <= PAYLOAD_BUDGET / 4 || !cellsIsRange(range)) {

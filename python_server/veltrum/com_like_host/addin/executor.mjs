@@ -2,15 +2,23 @@
 // CALL requests against Office.js, one at a time, on one long-lived
 // RequestContext (new Excel.RequestContext()).
 //
+// In Excel on the web every context.sync() is a network round trip, so a
+// request syncs only when Python needs something from Excel: a value, an
+// error it must see on that line, or a commit. Making objects (navigation
+// properties, get* methods that return proxies) costs none; tracking rides
+// with the sync that first needs the range, untracking with the next sync
+// that happens anyway (objects.mjs).
+//
 // What each request does:
 // - GET reads a member. A navigation property (a proxy, read with no round
 //   trip) comes back as a reference; a method as a "Function" reference bound
 //   to its object; a scalar property is loaded and synced: when reading it
 //   throws PropertyNotLoaded, and also when it reads without error, since a
 //   value loaded or assigned earlier may be stale (a formula's result, typed
-//   input turned into a number).
-//   A collection's "items" is loaded with load() (all members' scalars),
-//   since "items" itself is not a loadable name.
+//   input turned into a number). A collection's "items" is loaded with one
+//   identifying property of its members (id, key, name or address), not with
+//   an argument-less load(). isNullObject is read after a sync; an ordinary
+//   proxy, for which Office.js fills it in on no build, reads false.
 // - GETITEM: arrays and dictionaries by index or key (Python slices on
 //   arrays), collections by position (getItemAt; a negative position, or a
 //   collection without getItemAt, through its items), worksheets by address
@@ -21,8 +29,8 @@
 //   NAMED arguments are passed as one trailing object {name: value} (the
 //   shape of Office.js option arguments). A returned promise is awaited, a
 //   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A call syncs before answering (a get* call that returned
-//   a proxy only when it hands out a range, whose tracking must be sent).
+//   as a reference. A get* call that returned a proxy does not sync; any
+//   other call on an Office.js object syncs to report its own errors.
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
 //
@@ -32,31 +40,45 @@
 // and a Python function that Office.js calls from inside a call may itself
 // make requests.
 //
+// Cell-edit mode: while the user edits a cell, Excel fails every batch of a
+// bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
+// A request whose first sync fails so waits for the edit to end and runs
+// again from the start, within its time limit: where ExcelApi 1.20 is
+// supported it waits on an Excel.run({delayForCellEdit: true}) of its own
+// that only loads a property, elsewhere it tries again every quarter second.
+// Out of time, it fails with InvalidOperationInCellEditMode, having applied
+// nothing.
+//
 // Office.js behaviour this relies on (as documented):
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
-//   and rejects with OfficeExtension.Error {code, message, debugInfo};
+//   and rejects with OfficeExtension.Error {code, message, debugInfo,
+//   traceMessages (the context.trace markers executed before the error)};
 // - reading an unloaded scalar throws PropertyNotLoaded synchronously;
-//   obj.load("name") then sync makes it readable (load() with no argument,
-//   all scalars, for a collection's items); navigation properties return
+//   obj.load("name") then sync makes it readable; collection.load("name")
+//   loads that property on every member; navigation properties return
 //   proxies at once; properties and methods live on the prototypes of the
 //   classes exported on the Excel namespace; proxies are instances of
 //   OfficeExtension.ClientObject, contexts of ClientRequestContext;
 // - methods that return primitives give OfficeExtension.ClientResult, whose
 //   value is set by the next sync;
 // - *OrNullObject methods give a proxy whose isNullObject is known after sync;
-// - context.trackedObjects.add/remove keep ranges valid across syncs (a
-//   proxy belongs to its context: Excel.run makes contexts of its own);
+// - context.trackedObjects.add/remove are queued and sent with the next sync;
+//   they keep ranges valid across syncs (a proxy belongs to its context:
+//   Excel.run makes contexts of its own);
+// - a batch refused for cell-edit mode applies nothing; Excel.run with
+//   RunOptions.delayForCellEdit (ExcelApi 1.20) waits for the edit to end;
 // - collections have getItemAt(i) and items;
 // - a sync after EventHandlers.add registers the handler, and the handler is
 //   called with one event-arguments object and may return a promise;
 //   EventHandlerResult.remove() followed by a sync on the same context
 //   removes it;
 // - range.getCell(r, c).getResizedRange(dr, dc) addresses a block of rows;
-//   worksheet.getRanges("A1:B2, D4") makes a RangeAreas;
+//   worksheet.getRanges("A1:B2, D4") makes a RangeAreas (ExcelApi 1.9);
 //   range.getIntersectionOrNullObject(other); workbook.settings
 //   .getItemOrNullObject(name) with a loadable value;
-// - a single value assigned to a range fills it; "" empties a cell; null in a
-//   values array leaves a cell unchanged (hence None -> "").
+// - a two-dimensional array assigned to a range's cell data; a 1 x 1 array
+//   fills a larger range (the reference's own sample); "" empties a cell;
+//   null in a values array leaves a cell unchanged (hence None -> "").
 //
 // Bad arguments reported late: a method that returns a proxy only describes
 // an object; Excel checks it when a command that uses it is synced. So
@@ -65,37 +87,80 @@
 // getOffsetRange, getResizedRange, getRow/getColumn, getIntersection,
 // getBoundingRect and getUsedRange report a bad argument (ItemNotFound,
 // InvalidArgument) on the first request that uses the proxy they returned:
-// reading a property, assigning one, or a call whose sync needs the object.
-// (Whether context.trackedObjects.add already checks a range is up to the
-// Office.js build.) *OrNullObject methods never fail: they give a null
-// object. Writes, and calls that change the workbook or return data (add,
-// delete, clear, getCount ...), report their errors themselves; inside a
-// transaction, commit reports them.
+// reading a property, assigning one, or a call whose sync needs the object
+// (the tracking of a range travels with that same sync). *OrNullObject
+// methods never fail: they give a null object. Writes, and calls that change
+// the workbook or return data (add, delete, clear, getCount ...), report
+// their errors themselves; inside a transaction, commit reports them.
 
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
 import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
-import { rootsMake } from "./roots.mjs";
+import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
 import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
+const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
+const CELL_EDIT_POLL_MS = 250;
+const CELL_EDIT = "InvalidOperationInCellEditMode";
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
+// Identifying member properties, tried in this order, for loading a collection's items.
+const ITEM_KEYS = ["id", "key", "name", "address"];
 
-export function createExecutor({ invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+export function createExecutor({
+  invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,
+} = {}) {
   if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
   }
   const X = globalThis.Excel;
   const OE = globalThis.OfficeExtension;
   const context = new X.RequestContext();
-  const sync = () => context.sync();
   const table = new ObjectTable(context);
-  const transaction = new Transaction({ context, sync, afterCommit: () => scheduleUntracks() });
-  const roots = rootsMake({ context, sync, checkRead: (what) => transaction.checkRead(what) });
   const turns = new Turns(requestTimeoutMs);
+  const syncErrors = new WeakSet();   // errors that came from a sync (its queue is gone)
+  let syncsDone = 0;
+
+  // Every sync goes through here: it carries the tracking queued for the
+  // context and tells the object table how it went.
+  async function syncOn(ctx) {
+    const token = turns.holder;
+    if (token) {
+      token.syncs = (token.syncs || 0) + 1;
+      token.queued = false;
+    }
+    const batch = table.takeQueued(ctx);
+    try {
+      await ctx.sync();
+    } catch (e) {
+      table.settle(batch, e);
+      if (e !== null && typeof e === "object") syncErrors.add(e);
+      throw e;
+    }
+    syncsDone++;
+  }
+  const sync = () => syncOn(context);
+
+  // The request in its turn may have left commands queued.
+  function queuing() {
+    if (turns.holder) turns.holder.queued = true;
+  }
+  function touch(entries) {
+    queuing();
+    table.touch(entries);
+  }
+
+  const transaction = new Transaction({
+    context, sync, syncCount: () => syncsDone, afterCommit: () => scheduleUntracks(),
+    waitForCellEdit: () => waitForCellEdit(turns.holder && turns.holder.deadline),
+  });
+  const roots = rootsMake({
+    context, sync, checkRead: (what) => transaction.checkRead(what),
+    prepare: (objects) => { queuing(); objects.forEach((o) => table.touchObject(o)); },
+  });
   const rangeMemo = new WeakMap();
   const handlerIds = new Map();   // EventHandlerResult -> callable ids it keeps
   const txFacade = Object.freeze({
@@ -134,18 +199,12 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     }
     return context;
   }
-  const syncOf = (obj) => () => contextOf(obj).sync();
+  const syncOf = (obj) => () => syncOn(contextOf(obj));
 
   function memoOf(range) {
     let memo = rangeMemo.get(range);
     if (!memo) rangeMemo.set(range, (memo = {}));
     return memo;
-  }
-
-  // Syncs the given contexts and those with tracking waiting, each once.
-  async function syncContexts(...contexts) {
-    const all = new Set([...contexts, ...table.takeTrackContexts()]);
-    for (const ctx of all) await ctx.sync();
   }
 
   function describe(entry) {
@@ -183,10 +242,13 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     return (value, holder, key) => valuesEncode(value, hooks, holder, key);
   }
 
-  function decoder(callables) {
+  // refs collects the entries of the objects decoded, whose ranges a
+  // request touches before using them.
+  function decoder(callables, refs = []) {
     const hooks = {
       lookup(id) {
         const entry = table.get(id);
+        refs.push(entry);
         if (entry.kind !== "function") return entry.value;
         if (!entry.bound) entry.bound = entry.value.bind(entry.thisArg);
         return entry.bound;
@@ -235,18 +297,17 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (!(name in Object(obj))) throw new AddinError("InvalidArgument", `${type} has no member '${name}'`);
     let value;
     if (isClientObject(obj)) {
-      value = await readMember(obj, name, `${type}.${name}`);
+      value = await readMember(entry, obj, name, `${type}.${name}`);
     } else {
       value = obj[name];
     }
-    const record = encoder(entry, issued)(value, obj, name);
-    if (!transaction.isOpen) await syncContexts();
-    return record;
+    return encoder(entry, issued)(value, obj, name);
   }
 
-  async function readMember(obj, name, label) {
+  async function readMember(entry, obj, name, label) {
     if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
       transaction.checkRead(label);
+      touch([entry]);
       return cellsRead(obj, name, syncOf(obj), memoOf(obj));
     }
     let value;
@@ -264,10 +325,31 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       fetch = true;
     }
     transaction.checkRead(label);
-    if (name === "items") obj.load();
+    touch([entry]);
+    if (name === "items") loadItems(obj);
     else if (name !== "isNullObject") obj.load(name);
-    await contextOf(obj).sync();
-    return obj[name];
+    await syncOn(contextOf(obj));
+    if (name !== "isNullObject") return obj[name];
+    // Office.js fills isNullObject in for *OrNullObject results; for any
+    // other proxy the sync above found it, or failed.
+    try {
+      return obj.isNullObject;
+    } catch (e) {
+      if (errorsCode(e) === "PropertyNotLoaded") return false;
+      throw e;
+    }
+  }
+
+  // Loads a collection's items with one identifying property of its members
+  // (the reference advises against load() with no argument: every scalar of
+  // every member, and a risk to the payload limit).
+  function loadItems(collection) {
+    const type = table.typeName(collection);
+    const Item = type.endsWith("Collection") ? X[type.slice(0, -"Collection".length)] : undefined;
+    const proto = typeof Item === "function" ? Item.prototype : null;
+    const key = proto ? ITEM_KEYS.find((k) => { const d = descriptorOf(proto, k); return d && d.get; }) : undefined;
+    if (key) collection.load(key);
+    else collection.load();
   }
 
   // ------------------------------------------------------------ GETITEM
@@ -285,11 +367,12 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     } else if (isClientObject(obj)) {
       if (address && typeof obj.getRange === "function") {
         value = obj.getRange(address);
+        rootsNote(value, obj, "getRange", [address]);
       } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
         value = obj.getItemAt(index);
       } else if (index !== null && "items" in obj) {
         // A negative position, or a collection without getItemAt: by its items.
-        const items = await readMember(obj, "items", `${type}.items`);
+        const items = await readMember(entry, obj, "items", `${type}.items`);
         let i = index;
         if (i < 0) i += items.length;
         if (i < 0 || i >= items.length) {
@@ -304,9 +387,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     } else {
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
-    const record = encoder(entry, issued)(value, obj, key);
-    if (!transaction.isOpen) await syncContexts();
-    return record;
+    return encoder(entry, issued)(value, obj, key);
   }
 
   // ------------------------------------------------------------ SET
@@ -326,8 +407,10 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
     }
     const cells = CELL_PROPERTIES.has(name);
-    const value = decoder(callables)(record, cells);
+    const refs = [entry];
+    const value = decoder(callables, refs)(record, cells);
     const apply = async () => {
+      touch(refs);
       if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
       obj[name] = value;
       return estimateBytes(value);
@@ -344,7 +427,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       return;
     }
     await apply();
-    await contextOf(obj).sync();
+    await syncOn(contextOf(obj));
     // A Python function assigned to a property stays registered.
     for (const id of callables.splice(0)) kept.add(id);
   }
@@ -359,10 +442,10 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
 
   // ------------------------------------------------------------ CALL
 
-  function decodeArgs(list, callables) {
+  function decodeArgs(list, callables, refs) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
-    const decode = decoder(callables);
+    const decode = decoder(callables, refs);
     const positional = [];
     let named = null;
     for (const a of list) {
@@ -387,13 +470,19 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     if (entry.kind !== "function") {
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
-    const args = decodeArgs(argList, callables);
+    const refs = [entry];
+    const args = decodeArgs(argList, callables, refs);
+    // get* methods make proxies and queue nothing; the fixed functions and
+    // the transaction object sync for themselves.
+    const maker = /^get[A-Z]|^get$/.test(entry.name);
+    const ownSyncs = entry.immediate === true || entry.thisArg === txFacade;
     if (transaction.isOpen && !isImmediate(entry)) {
       const held = callables.splice(0);
       transaction.defer({
         label: `${entry.name}()`,
         bytes: estimateBytes(args),
         run: async () => {
+          touch(refs);
           const result = await invoke(entry, args, null);
           keepCallables(entry, result, held);
           afterRemove(entry);
@@ -403,22 +492,37 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
       });
       return valuesNull();
     }
+    if (!maker && !ownSyncs) touch(refs);
+    else queuing();
     let result = await invoke(entry, args, token);
+    rootsNote(result, entry.thisArg, entry.name, args);
     const fetched = isClientResult(result);
     if (fetched) {
       transaction.checkRead(`${entry.name}()`);
-      await contextOf(entry.thisArg).sync();
+      touch(refs);
+      await syncOn(contextOf(entry.thisArg));
       result = result.value;
     }
     const record = encoder(entry, issued)(result, undefined, undefined);
-    // A get* method that returned a proxy queued nothing of its own (Excel
-    // checks the proxy when it is used): only the tracking of a returned
-    // range needs a sync. Every other call syncs to report its own errors.
-    const synced = fetched || (/^get/.test(entry.name) && isClientObject(result));
-    if (!transaction.isOpen) await (synced ? syncContexts() : syncContexts(contextOf(entry.thisArg)));
+    if (!transaction.isOpen && !fetched && !maker && !ownSyncs && needsSync(entry, result)) {
+      await syncOn(contextOf(entry.thisArg));
+    }
     keepCallables(entry, result, callables);
     afterRemove(entry);
     return record;
+  }
+
+  // A call on an Office.js object (or on its event handlers) queued commands
+  // whose errors it must report; a call that returned a promise did its own
+  // waiting, and plain functions reach no workbook.
+  function needsSync(entry, result) {
+    if (isThenable(result) || entry.name === "toJSON") return false;
+    const holder = entry.thisArg;
+    if (holder === null || typeof holder !== "object" || holder === X) return false;
+    const handlerResult = OE && typeof OE.EventHandlerResult === "function" ? holder instanceof OE.EventHandlerResult
+      : holder.constructor && holder.constructor.name === "EventHandlerResult";
+    const ctx = OE && typeof OE.ClientRequestContext === "function" && holder instanceof OE.ClientRequestContext;
+    return isClientObject(holder) || isEventHandlers(holder) || handlerResult || ctx;
   }
 
   async function invoke(entry, args, token) {
@@ -447,72 +551,129 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
 
   // ------------------------------------------------------------ requests
 
-  async function run(request, token) {
+  async function run(request, token, callables) {
     if (request === null || typeof request !== "object") {
       throw new AddinError("InvalidRequest", "a request must be an object");
     }
     const { method } = request;
     const name = request.name;
     const issued = [];
-    const callables = [];
-    let ok = false;
     try {
-      let result = valuesNull();
       if (method === "DEL") {
         table.release([request.caller]);
         scheduleUntracks();
-        ok = true;
-        return result;
+        return valuesNull();
       }
+      // Releases so far travel with this request's sync, ahead of its commands.
+      table.queueUntracks();
       const entry = table.get(request.caller);
       if (method === "GET" || method === "GETITEM" || method === "SET") {
         if (typeof name !== "string") throw new AddinError("InvalidRequest", `a ${method} request needs a member name`);
       }
-      if (method === "GET") result = await doGet(entry, name, issued);
-      else if (method === "GETITEM") result = await doGetItem(entry, name, issued);
-      else if (method === "SET") await doSet(entry, name, request.value, callables);
-      else if (method === "CALL") result = await doCall(entry, request.args, issued, callables, token);
-      else throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
-      ok = true;
-      return result;
-    } finally {
-      if (!ok) {
-        table.release(issued);
-        if (!transaction.isOpen) await settle();
+      if (method === "GET") return await doGet(entry, name, issued);
+      if (method === "GETITEM") return await doGetItem(entry, name, issued);
+      if (method === "SET") {
+        await doSet(entry, name, request.value, callables);
+        return valuesNull();
       }
-      letGoCallables(callables.filter((id) => !kept.has(id)));
+      if (method === "CALL") return await doCall(entry, request.args, issued, callables, token);
+      throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
+    } catch (e) {
+      table.release(issued);
+      // A failure before the sync may leave commands queued: a sync of its
+      // own sends them, so that no later request reports an error that is
+      // not its own. A failed sync left nothing.
+      if (token.queued && !syncErrors.has(e) && !transaction.isOpen) await settle();
+      throw e;
     }
   }
 
-  // After a failure, a sync of its own sends whatever the failed request
-  // left queued (and released ranges' untracking), so that no later request
-  // reports an error that is not its own.
   async function settle() {
-    const contexts = [context, ...table.queueUntracks(), ...table.takeTrackContexts()];
-    for (const ctx of new Set(contexts)) {
+    for (const ctx of new Set([context, ...table.queuedContexts])) {
       try {
-        await ctx.sync();
+        await syncOn(ctx);
       } catch {
         // Already reported by the failed request, or nothing anyone asked for.
       }
     }
   }
 
-  let untrackScheduled = false;
-  function scheduleUntracks() {
-    if (untrackScheduled || table.pendingUntrack.length === 0) return;
-    untrackScheduled = true;
-    turns.run(async () => {
-      untrackScheduled = false;
-      if (transaction.isOpen) return;   // flushed after the commit or rollback
-      for (const ctx of table.queueUntracks()) {
+  // Runs a request; one refused for cell-edit mode at its first sync applied
+  // nothing, and runs again once the edit is over.
+  async function attempts(request, token) {
+    const callables = [];
+    token.deadline = Date.now() + requestTimeoutMs - Math.min(1000, requestTimeoutMs / 10);
+    try {
+      for (;;) {
+        token.syncs = 0;
+        token.queued = false;
         try {
-          await ctx.sync();
-        } catch {
-          // A range whose sheet is gone cannot be untracked; nothing is lost.
+          return await run(request, token, callables);
+        } catch (e) {
+          if (errorsCode(e) !== CELL_EDIT || token.syncs !== 1 || token.dead) throw e;
+          await waitForCellEdit(token.deadline);
         }
       }
-    }).catch(() => {});
+    } finally {
+      letGoCallables([...new Set(callables)].filter((id) => !kept.has(id)));
+    }
+  }
+
+  function delayForCellEditSupported() {
+    try {
+      const req = globalThis.Office && Office.context && Office.context.requirements;
+      return Boolean(req && req.isSetSupported("ExcelApi", "1.20") && typeof X.run === "function");
+    } catch {
+      return false;
+    }
+  }
+
+  // Resolves when the user has left cell-edit mode (or may have: the caller
+  // tries again); throws InvalidOperationInCellEditMode at the deadline.
+  async function waitForCellEdit(deadline) {
+    const left = (deadline || Date.now()) - Date.now();
+    const outOfTime = () => new AddinError(CELL_EDIT,
+      "Excel is in cell-edit mode: the user is editing a cell, and the request waited "
+      + `${Math.round(requestTimeoutMs / 1000)} s for the edit to end; nothing was applied. `
+      + "Finish the edit (Enter, Tab or Esc) and try again");
+    if (left <= 0) throw outOfTime();
+    let timer;
+    const late = new Promise((resolve) => { timer = setTimeout(resolve, Math.max(0, left), "late"); });
+    const wait = delayForCellEditSupported()
+      // A batch of its own: it carries nothing that could be applied late.
+      ? X.run({ delayForCellEdit: true }, async (ctx) => {
+        ctx.workbook.application.load("calculationMode");
+        await ctx.sync();
+      }).catch(() => undefined)
+      : new Promise((resolve) => setTimeout(resolve, Math.min(CELL_EDIT_POLL_MS, left)));
+    try {
+      if (await Promise.race([wait, late]) === "late") throw outOfTime();
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  // Releases wait for a sync that happens anyway; after untrackIdleMs
+  // without one they are sent in a sync of their own. A failed one is tried
+  // again later: a release is never lost.
+  let untrackTimer = null;
+  function scheduleUntracks() {
+    if (untrackTimer !== null || !table.hasUntracks) return;
+    untrackTimer = setTimeout(() => {
+      untrackTimer = null;
+      turns.run(async () => {
+        if (transaction.isOpen || !table.hasUntracks) return;   // after the commit or rollback
+        table.queueUntracks();
+        for (const ctx of table.untrackContexts) {
+          try {
+            await syncOn(ctx);
+          } catch {
+            // Nothing anyone waits for; what did not go is due again.
+          }
+        }
+      }).catch(() => {}).finally(() => scheduleUntracks());
+    }, untrackIdleMs);
+    if (typeof untrackTimer === "object" && typeof untrackTimer.unref === "function") untrackTimer.unref();
   }
 
   function execute(request) {
@@ -522,7 +683,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     } catch {
       requestId = null;
     }
-    return turns.run((token) => run(request, token)).then(
+    return turns.run((token) => attempts(request, token)).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
@@ -539,7 +700,7 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
   function release(ids) {
     try {
       table.release(Array.isArray(ids) ? ids : [ids]);
-      if (!transaction.isOpen) scheduleUntracks();
+      scheduleUntracks();
     } catch {
       // Releasing never fails towards the caller.
     }
@@ -562,14 +723,15 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
           // Its object is gone: the handler went with it.
         }
       }
-      for (const ctx of new Set([context, ...table.queueUntracks()])) {
+      table.queueUntracks();
+      for (const ctx of new Set([context, ...table.queuedContexts])) {
         try {
-          await ctx.sync();
+          await syncOn(ctx);
         } catch {
           // Nothing anyone waits for.
         }
       }
-    }).catch(() => {});
+    }).catch(() => {}).finally(() => scheduleUntracks());
   }
 
   // objectCount and trackedCount are for the pane's status line and tests.
@@ -578,6 +740,6 @@ export function createExecutor({ invokeCallable, releaseCallable, requestTimeout
     release,
     reset,
     get objectCount() { return table.size; },
-    get trackedCount() { return table.trackCounts.size; },
+    get trackedCount() { return table.trackedCount; },
   };
 }

@@ -11,22 +11,36 @@
 // made them) so that they stay usable across syncs; an object derived from a
 // range (its format, a bound method, a range made from it; not plain data it
 // returned) keeps that range tracked while it lives, since its object path
-// goes through the range. Untracking is queued and sent by the executor in a
-// sync of its own, so a failure there can never be reported as the error of
-// an unrelated request.
+// goes through the range.
+//
+// Tracking costs no round trip of its own. A range's trackedObjects.add is
+// queued only when a request is about to use the range (touch), ahead of
+// that request's own commands, so it travels with the sync that needs the
+// range and a bad address is reported by the request that uses it; a range
+// never used is never tracked. Untracking of released ranges is queued at
+// the start of the next request, ahead of its commands, and travels with the
+// next sync that happens anyway (or the executor's idle flush). Each sync
+// reports back (settle): when Excel refused the whole batch (cell-edit mode,
+// request too large) nothing of it applied, so its adds and removes are due
+// again; a release is never lost.
 
 import { AddinError } from "./errors.mjs";
 
 export const FIXED_IDS = 6;
 let objectsNextId = FIXED_IDS;
 
+// Failures that apply nothing of the batch.
+const WHOLE_BATCH = new Set(["InvalidOperationInCellEditMode", "RequestPayloadSizeLimitExceeded"]);
+
 export class ObjectTable {
   constructor(context) {
     this.context = context;
     this.entries = new Map();
-    this.trackCounts = new Map();
-    this.pendingUntrack = [];
-    this.trackContexts = new Set();   // contexts whose trackedObjects.add waits for a sync
+    this.trackCounts = new Map();   // range -> ids keeping it
+    this.sent = new Set();          // ranges whose add is queued or applied
+    this.pendingUntrack = [];       // released ranges whose remove is not queued yet
+    this.queued = new Map();        // context -> {adds, removes} waiting for its next sync
+    this.anchorsByObject = new WeakMap();
     this.names = objectsTypeNames();
   }
 
@@ -56,6 +70,9 @@ export class ObjectTable {
     for (const range of anchors) this.objectsHold(range);
     const id = objectsNextId++;
     this.entries.set(id, { ...entry, anchors });
+    if (anchors.length && entry.value !== null && typeof entry.value === "object") {
+      this.anchorsByObject.set(entry.value, anchors);
+    }
     if (issued) issued.push(id);
     return id;
   }
@@ -75,12 +92,18 @@ export class ObjectTable {
     return this.entries.size;
   }
 
+  /** Ranges kept for the ids that hold them (tracked now, or at their first use). */
+  get trackedCount() {
+    return this.trackCounts.size;
+  }
+
   // Ranges and multi-area ranges: the objects Office.js asks add-ins to track.
   objectsIsTrackable(value) {
-    if (value === null || typeof value !== "object" || typeof value.track !== "function") return false;
+    if (value === null || typeof value !== "object") return false;
     const X = globalThis.Excel;
     const kinds = [X && X.Range, X && X.RangeAreas].filter((k) => typeof k === "function");
-    return kinds.length === 0 || kinds.some((k) => value instanceof k);
+    if (kinds.length) return kinds.some((k) => value instanceof k);
+    return typeof value.getCell === "function" && typeof value.getResizedRange === "function";
   }
 
   objectsHold(range) {
@@ -88,13 +111,7 @@ export class ObjectTable {
     this.trackCounts.set(range, n + 1);
     if (n === 0) {
       const i = this.pendingUntrack.indexOf(range);
-      if (i >= 0) {
-        this.pendingUntrack.splice(i, 1);   // still tracked: nothing to send
-      } else {
-        const ctx = this.objectsContextOf(range);
-        ctx.trackedObjects.add(range);
-        this.trackContexts.add(ctx);
-      }
+      if (i >= 0) this.pendingUntrack.splice(i, 1);   // still tracked: nothing to send
     }
   }
 
@@ -105,31 +122,89 @@ export class ObjectTable {
       return;
     }
     this.trackCounts.delete(range);
-    this.pendingUntrack.push(range);
+    if (this.sent.has(range)) this.pendingUntrack.push(range);
   }
 
-  /** Queues the untracking of released ranges; gives the contexts to sync. */
+  objectsQueuedOn(ctx) {
+    let q = this.queued.get(ctx);
+    if (!q) this.queued.set(ctx, (q = { adds: [], removes: [] }));
+    return q;
+  }
+
+  /** Queues the tracking of the ranges these entries' paths go through. */
+  touch(entries) {
+    for (const entry of entries) {
+      for (const range of (entry && entry.anchors) || []) this.objectsTrack(range);
+    }
+  }
+
+  /** touch() for a live object handed in (by its latest entry's ranges). */
+  touchObject(value) {
+    const anchors = value !== null && typeof value === "object" ? this.anchorsByObject.get(value) : undefined;
+    for (const range of anchors || []) this.objectsTrack(range);
+  }
+
+  objectsTrack(range) {
+    if (this.sent.has(range) || !this.trackCounts.has(range)) return;
+    const ctx = this.objectsContextOf(range);
+    ctx.trackedObjects.add(range);
+    this.sent.add(range);
+    this.objectsQueuedOn(ctx).adds.push(range);
+  }
+
+  /** Queues the untracking of released ranges, to go with the next sync. */
   queueUntracks() {
     const ranges = this.pendingUntrack;
     this.pendingUntrack = [];
-    const contexts = new Set();
     for (const range of ranges) {
       const ctx = this.objectsContextOf(range);
       try {
         ctx.trackedObjects.remove(range);
-        contexts.add(ctx);
+        this.objectsQueuedOn(ctx).removes.push(range);
       } catch {
-        // An object Office.js no longer knows cannot be untracked; nothing is lost.
+        // An object Office.js no longer knows is tracked by nobody.
       }
+      this.sent.delete(range);
     }
-    return contexts;
   }
 
-  /** Takes the contexts with tracking waiting for a sync. */
-  takeTrackContexts() {
-    const contexts = this.trackContexts;
-    this.trackContexts = new Set();
-    return contexts;
+  /** True while a release waits for a sync. */
+  get hasUntracks() {
+    if (this.pendingUntrack.length) return true;
+    for (const q of this.queued.values()) if (q.removes.length) return true;
+    return false;
+  }
+
+  /** Contexts with untracking queued for their next sync. */
+  get untrackContexts() {
+    return [...this.queued].filter(([, q]) => q.removes.length).map(([ctx]) => ctx);
+  }
+
+  /** Contexts with tracking queued for their next sync. */
+  get queuedContexts() {
+    return [...this.queued.keys()];
+  }
+
+  /**
+   * Takes what is queued for ctx's next sync; settle(batch, error) after it.
+   */
+  takeQueued(ctx) {
+    const q = this.queued.get(ctx) || { adds: [], removes: [] };
+    this.queued.delete(ctx);
+    return q;
+  }
+
+  // A batch Excel refused whole applied nothing: its adds are due at the
+  // ranges' next use, its removes at the next sync. Any other failure comes
+  // after them (they lead the batch, and a remove does not fail).
+  settle(batch, error) {
+    if (!error || !WHOLE_BATCH.has(error.code)) return;
+    for (const range of batch.adds) this.sent.delete(range);
+    for (const range of batch.removes) {
+      if (this.trackCounts.has(range)) continue;
+      this.sent.add(range);
+      this.pendingUntrack.push(range);
+    }
   }
 
   // A range belongs to the context that made it (Excel.run makes others).

@@ -2,20 +2,38 @@
 //
 // GetSetting(name): name is text; gives the value of the workbook setting
 //   (context.workbook.settings, this add-in's settings in this workbook), or
-//   None when there is no such setting.
+//   None when there is no such setting. One sync.
 // Union(r1, r2, ...): one or more Range or RangeAreas objects on one
 //   worksheet; gives a RangeAreas holding all their areas, made with
 //   worksheet.getRanges("A1:B2, D4"), so its address joins the areas'
-//   addresses with ", ". Ranges on different sheets are refused.
-// Both results come from context.workbook.worksheets.getItem(sheet), so they
-// do not depend on the argument objects staying alive.
+//   addresses with ", ". Ranges on different sheets are refused. When every
+//   argument was made by getRange/getRanges(address) of one worksheet
+//   object, the add-in knows their addresses and Union costs no sync (a bad
+//   address is then reported where the result is used); otherwise their
+//   addresses are loaded first (one sync).
 // Intersect(r1, r2, ...): two or more Range or RangeAreas objects; gives
 //   their common part through getIntersectionOrNullObject, or None when they
-//   do not overlap (or lie on different sheets).
+//   do not overlap (or lie on different sheets). One sync.
+// Results made after a sync come from context.workbook.worksheets.getItem(
+// sheet), so they do not depend on the argument objects staying alive.
 
 import { AddinError } from "./errors.mjs";
 
-export function rootsMake({ context, sync, checkRead }) {
+// range -> {sheet, address}: how a range was made, when that is known.
+const rootsOrigins = new WeakMap();
+
+/** Remembers the origin of a range made by worksheet.getRange/getRanges(address). */
+export function rootsNote(result, holder, name, args) {
+  const X = globalThis.Excel;
+  if (result === null || typeof result !== "object" || holder === null || typeof holder !== "object") return;
+  if (!(X && typeof X.Worksheet === "function" && holder instanceof X.Worksheet)) return;
+  if ((name !== "getRange" && name !== "getRanges") || args.length !== 1 || typeof args[0] !== "string") return;
+  // Addresses naming a sheet, or several areas in one getRange, are left to Excel.
+  if (args[0].includes("!") || (name === "getRange" && args[0].includes(","))) return;
+  rootsOrigins.set(result, { sheet: holder, address: args[0] });
+}
+
+export function rootsMake({ context, sync, checkRead, prepare }) {
   async function GetSetting(name, ...rest) {
     if (typeof name !== "string" || rest.length > 0) {
       throw new AddinError("InvalidArgument", "GetSetting(name) takes one argument, the setting's name as text");
@@ -27,12 +45,18 @@ export function rootsMake({ context, sync, checkRead }) {
     return item.isNullObject ? null : item.value;
   }
 
-  // Results are made from the workbook's own worksheet (not from an
-  // argument's path), so they stay usable when Python drops the arguments.
   const sheetNamed = (written) => context.workbook.worksheets.getItem(rootsUnquote(written));
 
   async function Union(...ranges) {
     rootsCheckRanges("Union", ranges, 1);
+    const origins = ranges.map((r) => rootsOrigins.get(r));
+    if (origins.every((o) => o && o.sheet === origins[0].sheet)) {
+      const address = origins.map((o) => o.address).join(", ");
+      const result = origins[0].sheet.getRanges(address);
+      rootsOrigins.set(result, { sheet: origins[0].sheet, address });
+      return result;
+    }
+    prepare(ranges);
     for (const r of ranges) r.load("address");
     await sync();
     let sheet = null;
@@ -52,25 +76,16 @@ export function rootsMake({ context, sync, checkRead }) {
 
   async function Intersect(...ranges) {
     rootsCheckRanges("Intersect", ranges, 2);
-    // One chain, one sync. A range made by a method lives only through the
-    // sync that first uses it unless tracked, so the links are tracked until
-    // the answer, a fresh range of the same address, has been made.
+    // One chain, one sync: the links live through the sync that uses them,
+    // and the answer is a fresh range of the same address.
+    prepare(ranges);
     let common = ranges[0];
-    const links = [];
-    for (const r of ranges.slice(1)) {
-      common = common.getIntersectionOrNullObject(r);
-      context.trackedObjects.add(common);
-      links.push(common);
-    }
+    for (const r of ranges.slice(1)) common = common.getIntersectionOrNullObject(r);
     common.load("address");
-    try {
-      await sync();
-      if (common.isNullObject) return null;
-      const [area] = rootsSplitAddress(common.address);
-      return sheetNamed(area.sheet).getRange(area.ref);
-    } finally {
-      for (const link of links) context.trackedObjects.remove(link);
-    }
+    await sync();
+    if (common.isNullObject) return null;
+    const [area] = rootsSplitAddress(common.address);
+    return sheetNamed(area.sheet).getRange(area.ref);
   }
 
   return { GetSetting, Union, Intersect };

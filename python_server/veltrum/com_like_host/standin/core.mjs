@@ -39,6 +39,9 @@ export class ClientResult {
   toJSON() { return this._set ? this._value : undefined; }
 }
 
+// Tracking is a command like any other: add() keeps the object's path from being dropped after
+// the request that uses it, and the host checks that path when the sync carries the command.
+// remove() releases the host's handle at the next sync; releasing never fails.
 export class TrackedObjects {
   constructor(context) { this._context = context; }
   add(objects) {
@@ -46,14 +49,24 @@ export class TrackedObjects {
       this._context._checkOwn(obj);
       obj._checkUsable();
       obj._tracked = true;
+      this._context._enqueue({ kind: "track", obj, location: "TrackedObjects.add", data: undefined,
+        apply() {
+          obj._resolve();
+          if (!obj._held) model.stats.tracked += 1;
+          obj._held = true;
+        } });
     }
   }
   remove(objects) {
     for (const obj of [].concat(objects)) {
       this._context._checkOwn(obj);
-      // Takes effect with the next sync: the object stays usable until then.
       obj._tracked = false;
       this._context._volatileUsed.add(obj);
+      this._context._enqueue({ kind: "untrack", obj: null, location: "TrackedObjects.remove", data: undefined,
+        apply() {
+          if (obj._held) model.stats.tracked -= 1;
+          obj._held = false;
+        } });
     }
   }
 }
@@ -62,7 +75,7 @@ export class ClientRequestContext {
   constructor() {
     this._queue = [];
     this._runDepth = 0;
-    this._delayForCellEdit = false;
+    this._delayDepth = 0;   // runs in progress that asked for delayForCellEdit
     this._volatileUsed = new Set();
     this.trackedObjects = new TrackedObjects(this);
     this.debugInfo = {};
@@ -80,35 +93,35 @@ export class ClientRequestContext {
 
   _enqueue(action) { this._queue.push(action); }
 
+  // Every sync is a round trip, empty or not. While a cell is being edited, a batch waits only
+  // when a run that asked for delayForCellEdit is in progress on this context; a waiting batch
+  // does not hold up the others.
   sync(passThroughValue) {
     const actions = this._queue;
     this._queue = [];
-    if (actions.length === 0) {
-      model.stats.emptySyncs += 1;
-      return new Promise((resolve) => setTimeout(() => resolve(passThroughValue), 0));
-    }
-    // While a cell is being edited, a batch waits only when its run asked for delayForCellEdit;
-    // a waiting batch does not hold up the others.
+    const delayed = this._delayDepth > 0;
     const send = () => {
       const run = hostChain.then(() => new Promise((resolve, reject) => {
         const go = () => {
           try { this._execute(actions); resolve(passThroughValue); } catch (e) { reject(e); }
         };
-        setTimeout(() => (model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(go) : go()), 0);
+        setTimeout(() => (model.cellEditMode && delayed ? model.editEnded.then(go) : go()), 0);
       }));
       hostChain = run.catch(() => {});
       return run;
     };
-    return model.cellEditMode && this._delayForCellEdit ? model.editEnded.then(send) : send();
+    return model.cellEditMode && delayed ? model.editEnded.then(send) : send();
   }
 
   _execute(actions) {
     model.stats.syncs += 1;
+    if (actions.length === 0) model.stats.emptySyncs += 1;
+    else if (actions.every((a) => a.kind === "track" || a.kind === "untrack")) model.stats.trackingOnlySyncs += 1;
     const limits = model.limits;
     let request = 0;
     for (const a of actions) request += payloadSize(a.data);
     model.stats.lastRequestBytes = request;
-    const traces = actions.filter((a) => a.kind === "trace").map((a) => a.message);
+    const traces = [];   // the trace messages executed before a failure
     const results = [];
     let response = 0;
     let failure = null;
@@ -121,7 +134,7 @@ export class ClientRequestContext {
       model.beginRequest();
       for (let i = 0; i < actions.length && !failure; i += 1) {
         const a = actions[i];
-        if (a.kind === "trace") continue;
+        if (a.kind === "trace") { traces.push(a.message); continue; }
         try {
           const out = a.apply();
           if (a.respond) {
@@ -153,10 +166,16 @@ export class ClientRequestContext {
     for (const [a, out] of results) a.respond(out);
   }
 
-  // Objects whose path cannot be replayed die with the request that used them, unless tracked
-  // or kept alive by an Excel.run batch still in progress.
+  // After each request: an object path is a description that the next request evaluates again
+  // (a worksheet got by name is looked up by name each time), except for tracked objects, which
+  // keep meaning what they meant when their tracking reached the host, and objects handed out by
+  // a load (collection items), which carry their identity. Objects whose path cannot be
+  // replayed die with the request that used them, unless tracked or kept alive by an Excel.run
+  // batch still in progress.
   _afterRequest(actions) {
-    for (const a of actions) if (a.obj) a.obj._markUsed();
+    const used = new Set();
+    for (const a of actions) for (let o = a.obj; o; o = o._parent) used.add(o);
+    for (const o of used) o._afterUse();
     if (this._runDepth === 0) this._releaseVolatile();
   }
 
@@ -222,22 +241,26 @@ export class ClientObject {
     this._volatile = volatile;
     this._nullable = nullable;
     this._stale = false;
-    this._tracked = false;
-    this._bound = entity !== undefined;
+    this._tracked = false;    // as the client sees it: set by trackedObjects.add at once
+    this._held = false;       // as the host sees it: set when the add reaches it
+    this._pinned = entity !== undefined;
+    this._bound = this._pinned;
     this._entity = entity;
     this._loaded = new Map();
     this._navCache = new Map();
     this._nullKnown = false;
+    this._isNull = false;
   }
 
   get context() { return this._context; }
 
   get isNullObject() {
     if (!this._nullKnown) throw notLoaded("isNullObject");
-    return this._entity === null;
+    return this._isNull;
   }
 
-  // Resolved once per proxy; a null-object variant resolves to null instead of failing.
+  // Resolved once per request (see _afterRequest); a null-object variant resolves to null
+  // instead of failing.
   _resolve() {
     if (this._bound) return this._entity;
     const parent = this._parent ? this._parent._resolve() : model;
@@ -257,10 +280,16 @@ export class ClientObject {
     return entity;
   }
 
-  _markUsed() {
-    this._nullKnown = this._bound || this._nullKnown;
+  _afterUse() {
+    if (this._bound) {
+      this._nullKnown = true;
+      this._isNull = this._entity === null;
+    }
     if (this._volatile) this._context._volatileUsed.add(this);
-    if (this._parent) this._parent._markUsed();
+    if (!this._pinned && !(this._tracked && this._held)) {
+      this._bound = false;
+      this._entity = undefined;
+    }
   }
 
   _checkUsable() {
@@ -367,6 +396,7 @@ export class ClientObject {
       if (k in this.constructor._navs) {
         const child = this[k];
         child._nullKnown = true;
+        child._isNull = v === null;
         if (v !== null) child._applyLoad(v);
       } else this._loaded.set(k, v);
     }

@@ -485,22 +485,23 @@ function runContext(target) {
 }
 
 // run(batch), run(object | objects[] | context | options, batch): the batch's objects stay valid
-// across its syncs; queued commands are flushed when it finishes.
+// across its syncs; queued commands are flushed when it finishes. delayForCellEdit holds for
+// the syncs made while this run is in progress, not for the context's later use.
 export async function run(target, batch) {
   if (typeof target === "function") { batch = target; target = undefined; }
   if (typeof batch !== "function") throw new OfficeExtensionError(ErrorCodes.invalidArgument);
   const context = target === undefined ? new RequestContext() : runContext(target);
-  if (target && typeof target === "object" && "delayForCellEdit" in target) {
-    context._delayForCellEdit = Boolean(target.delayForCellEdit);
-  }
+  const delay = Boolean(target && typeof target === "object" && !(target instanceof ClientRequestContext)
+    && !(target instanceof ClientObject) && target.delayForCellEdit);
   context._runDepth += 1;
+  if (delay) context._delayDepth += 1;
   try {
     const result = await batch(context);
     await context.sync();
     return result;
   } finally {
+    if (delay) context._delayDepth -= 1;
     context._runDepth -= 1;
     if (context._runDepth === 0) context._releaseVolatile();
   }
 }
-

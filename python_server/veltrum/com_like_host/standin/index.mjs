@@ -3,7 +3,7 @@
 
 import "./office.js";
 import { model, parseAddress, readGrid, readFormat, storedCells } from "./workbook.mjs";
-import { documentSettings } from "./namespaces.mjs";
+import { documentSettings, supported } from "./namespaces.mjs";
 
 await globalThis.Office.onReady();
 
@@ -17,7 +17,8 @@ export function setLimits(limits) { Object.assign(model.limits, limits); }
 
 export function limits() { return { ...model.limits }; }
 
-// Request counters: syncs that reached the workbook, empty syncs, and the last payload sizes.
+// Request counters: every sync (round trip), the empty and the tracking-only ones among them,
+// objects the host holds tracked, and the last payload sizes.
 export function stats() { return { ...model.stats }; }
 
 export function sheetNames() { return model.sheets.map((s) => s.name); }
@@ -61,6 +62,9 @@ export function setSelection(sheetName, address) {
 }
 
 export function setCellEditMode(on) { model.setCellEditMode(on); }
+
+// The ExcelApi version Office.context.requirements reports (1.20 unless lowered).
+export function setApiVersion(version) { supported.ExcelApi = String(version); }
 
 export function activeSheetName() { return model.activeSheet ? model.activeSheet.name : null; }
 

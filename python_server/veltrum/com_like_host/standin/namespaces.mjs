@@ -31,7 +31,19 @@ export class DocumentSettings {
 
 export const documentSettings = new DocumentSettings();
 
-const SUPPORTED = { ExcelApi: 1.9 };
+// What Office.context.requirements reports; tests lower it to reach fallbacks.
+export const supported = { ExcelApi: "1.20" };
+
+// "1.9" < "1.10": versions compare part by part, not as decimals.
+function versionParts(v) { return String(v).split(".").map(Number); }
+function versionAtMost(a, b) {
+  const [x, y] = [versionParts(a), versionParts(b)];
+  for (let i = 0; i < Math.max(x.length, y.length); i += 1) {
+    const d = (x[i] || 0) - (y[i] || 0);
+    if (d !== 0) return d < 0;
+  }
+  return true;
+}
 
 export function install(g) {
   g.OfficeExtension = {
@@ -68,6 +80,9 @@ export function install(g) {
     EventSource: { local: "Local", remote: "Remote" },
     EventType: { worksheetChanged: "WorksheetChanged" },
   };
+  // Not Office.js: the stand-in's request counters, for tests that drive it through the whole
+  // stack (a plain property, read without a sync).
+  Object.defineProperty(g.Excel, "standinStats", { enumerable: false, get: () => ({ ...model.stats }) });
   const Office = g.Office;
   Office.context = {
     host: Office.HostType.Excel,
@@ -75,8 +90,8 @@ export function install(g) {
     document: { settings: documentSettings },
     requirements: {
       isSetSupported(name, version) {
-        const top = SUPPORTED[name];
-        return top !== undefined && (version === undefined || Number(version) <= top);
+        const top = supported[name];
+        return top !== undefined && (version === undefined || versionAtMost(version, top));
       },
     },
   };

@@ -95,7 +95,7 @@ export const model = {
   activeSheet: null,
   settings: new Map(),
   limits: { ...DEFAULT_LIMITS },
-  stats: { syncs: 0, emptySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 },
+  stats: { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, tracked: 0, lastRequestBytes: 0, lastResponseBytes: 0 },
   enableEvents: true,
   selection: null, // {sheet, rects}
   cellEditMode: false,
@@ -112,7 +112,7 @@ export const model = {
     this.sheetNumber = 0;
     this.settings = new Map(Object.entries(settings).map(([k, v]) => [k, JSON.stringify(v)]));
     this.limits = { ...DEFAULT_LIMITS, ...limits };
-    this.stats = { syncs: 0, emptySyncs: 0, lastRequestBytes: 0, lastResponseBytes: 0 };
+    this.stats = { syncs: 0, emptySyncs: 0, trackingOnlySyncs: 0, tracked: 0, lastRequestBytes: 0, lastResponseBytes: 0 };
     this.enableEvents = true;
     this.pendingEvents = [];
     this.handlers = { onChanged: [] };
@@ -329,8 +329,8 @@ function storeInput(row, c, x, dr, dc) {
   row.f[c] = undefined;
 }
 
-// Write a grid property. A 2-D array must match the range; a single value fills it; null keeps
-// a cell. Writes of values or formulas record a change event.
+// Write a grid property. A 2-D array must match the range; a single value, or a 1 x 1 array,
+// fills it; null keeps a cell. Writes of values or formulas record a change event.
 export function writeGrid(sheet, rect, input, kind, notify = true) {
   live(sheet);
   if (input === null || input === undefined) fail(ErrorCodes.invalidArgument);
@@ -339,6 +339,13 @@ export function writeGrid(sheet, rect, input, kind, notify = true) {
   }
   const rows = rect.r1 - rect.r0 + 1;
   const cols = rect.c1 - rect.c0 + 1;
+  // A 1 x 1 array fills the whole range, as the reference's own sample does with
+  // numberFormat = [["$0.00"]] on the four cells E3:E6.
+  if (Array.isArray(input) && input.length === 1 && Array.isArray(input[0]) && input[0].length === 1
+      && rows * cols > 1) {
+    input = input[0][0];
+    if (input === null) return;
+  }
   const grid = Array.isArray(input);
   if (grid) {
     if (input.length !== rows) fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
