@@ -9,9 +9,26 @@ add-in and responses back::
         print("open", h.url)
         h.wait_connected(60)
         ...  # com_like.Context.workbook ...
+
+A script started with ``python -m com_like_host run`` reaches its host
+through ``current_host()``: callback errors, request counts, waiting for
+callbacks.
 """
 
-__all__ = ["serve", "Host", "stable_token", "CallbackError"]
+__all__ = ["serve", "Host", "stable_token", "CallbackError", "current_host"]
+
+_current = None
+
+
+def current_host():
+    """The host that ``python -m com_like_host run`` started for the running
+    script, or None outside such a script."""
+    return _current
+
+
+def _set_current_host(host):
+    global _current
+    _current = host
 
 
 def __getattr__(name):
