@@ -156,7 +156,7 @@ def cmd_certs(args):
     return certs.main(install=args.install, force=args.force)
 
 
-def _parse_run(parser, run_parser, argv):
+def _parse_run(run_parser, argv):
     """``run``'s words: ours anywhere before a ``--``, the script's the rest.
     argparse's REMAINDER would hand the script every option after its name."""
     argv = list(argv)
@@ -201,7 +201,7 @@ def main(argv=None):
     p.add_argument("--force", action="store_true", help="make a new CA and certificate")
     p.set_defaults(fn=cmd_certs)
     if argv[:1] == ["run"]:
-        args = _parse_run(parser, run, argv[1:])
+        args = _parse_run(run, argv[1:])
     else:
         args = parser.parse_args(argv)
     return args.fn(args)
