@@ -11,11 +11,32 @@ add-in and responses back::
         ...  # com_like.Context.workbook ...
 
 In IPython or Jupyter, ``%load_ext com_like_host`` starts a host in the
-kernel and ``%com_like`` shows or changes it (see ``notebook``).
+kernel and ``%com_like`` shows or changes it (see ``notebook``). A script
+started with ``python -m com_like_host run``, or code in such a kernel,
+reaches its host through ``current_host()``: callback errors, request
+counts, waiting for callbacks.
 """
 
-__all__ = ["serve", "Host", "stable_token", "CallbackError", "load_ipython_extension",
-           "unload_ipython_extension"]
+import sys
+
+__all__ = ["serve", "Host", "stable_token", "CallbackError", "current_host",
+           "load_ipython_extension", "unload_ipython_extension"]
+
+_current = None
+
+
+def current_host():
+    """The host that ``python -m com_like_host run`` started for the running
+    script, or else the one the notebook extension runs; None without one."""
+    if _current is not None:
+        return _current
+    notebook = sys.modules.get(__name__ + ".notebook")
+    return notebook.current_host() if notebook is not None else None
+
+
+def _set_current_host(host):
+    global _current
+    _current = host
 
 
 def __getattr__(name):

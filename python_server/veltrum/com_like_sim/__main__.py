@@ -9,6 +9,9 @@ USAGE = ("usage: python -m com_like_sim {demo,members}\n\n"
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    if len(argv) == 1 and argv[0] in ("-h", "--help"):
+        print(USAGE)
+        return 0
     if len(argv) != 1 or argv[0] not in ("demo", "members"):
         print(USAGE, file=sys.stderr)
         return 2
