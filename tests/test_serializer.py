@@ -554,10 +554,12 @@ def test_round_trip_other_kinds(value):
 DEEP = textwrap.dedent(
     """
     import sys
+    import threading
     import com_like
     from com_like import Serializer
-    if len(sys.argv) > 1:
-        sys.setrecursionlimit(int(sys.argv[1]))
+    limit, stack_kib = sys.argv[1:3]
+    if limit != "-":
+        sys.setrecursionlimit(int(limit))
 
     def expect_recursion_error(fn, arg):
         try:
@@ -566,30 +568,50 @@ DEEP = textwrap.dedent(
             return
         raise SystemExit("no RecursionError")
 
-    loop = []
-    loop.append(loop)
-    expect_recursion_error(Serializer.to_wire, loop)
-    cyc = {}
-    cyc["self"] = cyc
-    expect_recursion_error(Serializer.to_wire, cyc)
-    deep = []
-    for _ in range(100_000):
-        deep = [deep]
-    expect_recursion_error(Serializer.to_wire, deep)
-    record = {"type": "Null"}
-    for _ in range(100_000):
-        record = {"type": "Array", "id": 1, "value": [record]}
-    expect_recursion_error(Serializer.from_wire, record)
-    # the depth count is back at zero: ordinary nesting still works
-    assert Serializer.to_wire([[[1]]])["value"][0]["value"][0]["value"][0]["value"] == 1
+    def main():
+        loop = []
+        loop.append(loop)
+        expect_recursion_error(Serializer.to_wire, loop)
+        cyc = {}
+        cyc["self"] = cyc
+        expect_recursion_error(Serializer.to_wire, cyc)
+        deep = []
+        for _ in range(100_000):
+            deep = [deep]
+        expect_recursion_error(Serializer.to_wire, deep)
+        record = {"type": "Null"}
+        for _ in range(100_000):
+            record = {"type": "Array", "id": 1, "value": [record]}
+        expect_recursion_error(Serializer.from_wire, record)
+        # the depth count is back at zero: ordinary nesting still works
+        assert Serializer.to_wire([[[1]]])["value"][0]["value"][0]["value"][0]["value"] == 1
+
+    if stack_kib == "-":
+        main()
+    else:
+        # A thread of its own with a small stack, as threads that native
+        # code starts may have.
+        threading.stack_size(int(stack_kib) * 1024)
+        failed = []
+        def run():
+            try:
+                main()
+            except BaseException as e:
+                failed.append(e)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        if failed:
+            raise failed[0]
     print("ok")
     """
 )
 
 
-@pytest.mark.parametrize("limit", [None, "1000000"], ids=["default-limit", "raised-limit"])
-def test_self_containing_and_deep_nesting_raise(limit):
-    args = [sys.executable, "-c", DEEP] + ([limit] if limit else [])
+@pytest.mark.parametrize("stack_kib", ["-", "256", "512"], ids=["main-thread", "thread-256k", "thread-512k"])
+@pytest.mark.parametrize("limit", ["-", "1000000"], ids=["default-limit", "raised-limit"])
+def test_self_containing_and_deep_nesting_raise(limit, stack_kib):
+    args = [sys.executable, "-c", DEEP, limit, stack_kib]
     done = subprocess.run(args, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == "ok"

@@ -420,7 +420,8 @@ int clear_registry(PyObject* self) {
         Ref registry = getattr(self, N._callable_registry);
         if (!registry) return -1;
         if (PyDict_CheckExact(registry.get())) {
-            if ((out_of_memory = dropped.take_all(registry.get()) < 0)) return 0;
+            out_of_memory = dropped.take_all(registry.get()) < 0;
+            if (out_of_memory) return 0;
         } else if (!call_method(registry.get(), N.clear)) {
             return -1;
         }

@@ -15,10 +15,11 @@
 //    the serializer's recursion; `New` is trivially copyable and comes back
 //    in a register. It owns nothing by itself: adopt it at once with
 //    `Ref::steal(new_ref)`, or hand it on to the C API with `release()`.
-//  * No C++ exceptions: the module is built with -fno-exceptions, so a
-//    forced unwind (pthread_exit of a daemon thread at interpreter exit) runs
-//    no destructor that would drop references without the GIL, and every
-//    failure travels by the error convention above.
+//  * No C++ exceptions: GCC and clang build the module with -fno-exceptions,
+//    so a forced unwind (pthread_exit of a daemon thread at interpreter exit)
+//    runs no destructor that would drop references without the GIL (a thread
+//    that Windows ends is not unwound at all), and every failure travels by
+//    the error convention above.
 //  * Chaining: each step runs only when the one before succeeded, and the
 //    first empty result ends the chain with its error still set:
 //        Ref a = f();

@@ -1,9 +1,23 @@
 // Depth and stack guard, and the hidden-container list, of the serializer.
 #include "serializer_guards.h"
 
-#include <pthread.h>
-
+#include <cstddef>
 #include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#elif defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 namespace com_like {
 namespace ser {
@@ -15,20 +29,72 @@ constexpr uintptr_t kStackReserve = 512 * 1024;
 thread_local int t_depth = 0;
 thread_local uintptr_t t_stack_floor = 0;  // lowest safe frame address; 1 = unknown
 
+// The current thread's stack as its lowest address and its size; false
+// where the platform does not say, which leaves the depth cap and
+// CPython's own recursion check as the only guards.
+bool thread_stack(uintptr_t& low, size_t& size) {
+#if defined(_WIN32)
+    ULONG_PTR lo = 0, hi = 0;
+    GetCurrentThreadStackLimits(&lo, &hi);  // Windows 8 on, as CPython 3.9 on
+    low = static_cast<uintptr_t>(lo);
+    size = static_cast<size_t>(hi - lo);
+    return hi > lo;
+#elif defined(__APPLE__)
+    // The stack grows down from the address that is reported.
+    pthread_t self = pthread_self();
+    const uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    size = pthread_get_stacksize_np(self);
+    low = top - size;
+    return size > 0 && top > size;
+#elif defined(__linux__)
+    // glibc and musl both have it.
+    bool known = false;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        size_t sz = 0;
+        if (pthread_attr_getstack(&attr, &addr, &sz) == 0) {
+            low = reinterpret_cast<uintptr_t>(addr);
+            size = sz;
+            known = sz > 0;
+        }
+        pthread_attr_destroy(&attr);
+    }
+    return known;
+#else
+    (void)low;
+    (void)size;
+    return false;
+#endif
+}
+
+// An address in the caller's frame, compared against the floor. The
+// fallback, a local's address, is near enough for a reserve of kilobytes.
+#if defined(__GNUC__) || defined(__clang__)
+#define COM_LIKE_FRAME_ADDRESS() reinterpret_cast<uintptr_t>(__builtin_frame_address(0))
+#elif defined(_MSC_VER)
+#define COM_LIKE_FRAME_ADDRESS() reinterpret_cast<uintptr_t>(_AddressOfReturnAddress())
+#else
+#define COM_LIKE_FRAME_ADDRESS() frame_address_fallback()
+uintptr_t frame_address_fallback() {
+    volatile char probe = 0;
+    return reinterpret_cast<uintptr_t>(&probe);
+}
+#endif
+
 bool guards_stack_nearly_full() {
     if (t_stack_floor == 0) {
         t_stack_floor = 1;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 2 * kStackReserve) {
-                t_stack_floor = reinterpret_cast<uintptr_t>(addr) + kStackReserve;
-            }
-            pthread_attr_destroy(&attr);
+        uintptr_t low = 0;
+        size_t size = 0;
+        if (thread_stack(low, size)) {
+            // Half of a small stack (a non-Python thread's 512 KiB on macOS,
+            // musl's 128 KiB), so that it too is guarded.
+            const uintptr_t reserve = size / 2 < kStackReserve ? size / 2 : kStackReserve;
+            t_stack_floor = low + reserve;
         }
     }
-    return t_stack_floor > 1 && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < t_stack_floor;
+    return t_stack_floor > 1 && COM_LIKE_FRAME_ADDRESS() < t_stack_floor;
 }
 
 }  // namespace

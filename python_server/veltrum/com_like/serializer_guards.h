@@ -11,8 +11,10 @@ namespace ser {
 // Counts one container level (list, tuple, dict; Array, Dict record) for its
 // scope. Besides our own cap, below what the C stack of a worker thread
 // holds for interpreters whose recursion limit has been raised far, the
-// remaining C stack of the thread is checked, since frame sizes differ
-// between builds (instrumented ones use several times more).
+// remaining C stack of the thread is checked where the platform reports the
+// stack's bounds (Linux, macOS, Windows), since frame sizes differ between
+// builds (instrumented ones use several times more). CPython's own check
+// (Py_EnterRecursiveCall) applies as well, and from 3.12 on counts C levels.
 class DepthGuard {
 public:
     DepthGuard() = default;

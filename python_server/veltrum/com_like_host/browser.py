@@ -42,6 +42,24 @@ def _die_with_parent():
     _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def _kill_tree(proc):
+    if hasattr(os, "killpg"):
+        # start_new_session made it the leader of a group of its own.
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        return
+    # Windows has no process groups to signal: taskkill ends the helper
+    # processes too; the browser itself goes in any case.
+    try:
+        subprocess.run(["taskkill", "/F", "/T", "/PID", str(proc.pid)], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        pass
+    proc.kill()
+
+
 class Browser:
     """``with Browser(url): ...`` runs a headless Chromium with its own
     throw-away profile on ``url``; ``kill()`` ends it abruptly."""
@@ -79,12 +97,9 @@ class Browser:
         return page.as_uri()
 
     def kill(self):
-        """End the browser at once (its whole process group), as a crash would."""
+        """End the browser at once (its whole process tree), as a crash would."""
         if self.proc is not None and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, 9)
-            except ProcessLookupError:
-                pass
+            _kill_tree(self.proc)
             self.proc.wait(10)
 
     def close(self):
