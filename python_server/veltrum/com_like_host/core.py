@@ -70,6 +70,10 @@ _active_lock = threading.Lock()
 _active = None
 
 
+def _refuse_stopped(message):
+    raise RuntimeError("No send handler registered: the host was stopped")
+
+
 class CallbackError(RuntimeError):
     """Raised by ``check_callbacks`` for callbacks that failed."""
 
@@ -249,7 +253,10 @@ class HostCore:
         if not self._running:
             return
         self._running = False
-        self.messaging.set_send_handler(None)
+        # Not None: a request that already found a handler calls it again
+        # (it is read twice), and must get this error, not "'NoneType'
+        # object is not callable".
+        self.messaging.set_send_handler(_refuse_stopped)
         run = self._workers
         with self._lock:
             self._epoch += 1

@@ -503,7 +503,11 @@ class Host(HostFacade):
     def _accept_loop(self):
         listener = self._server.socket
         selector = selectors.DefaultSelector()
-        selector.register(listener, selectors.EVENT_READ)
+        try:
+            selector.register(listener, selectors.EVENT_READ)
+        except (OSError, ValueError):      # closed before this thread began
+            selector.close()
+            return
         next_watch = last_logged = 0.0
         try:
             while not self._closed:
