@@ -52,7 +52,7 @@ def test_office_js_is_served_with_its_folder_instead_of_the_hosted_one():
         pytest.skip("the stand-in is not in this checkout yet")
     with serve(office_js=STANDIN) as h:
         _, _, page = get(h, "/taskpane.html")
-        assert b"/office/office.js" in page and config.HOSTED_OFFICE_JS.encode() not in page
+        assert b"\"office/office.js\"" in page and config.HOSTED_OFFICE_JS.encode() not in page
         assert get(h, "/office/office.js")[0] == 200
         assert get(h, "/office/../server.py")[0] == 404
     with serve() as h:

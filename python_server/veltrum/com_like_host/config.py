@@ -12,6 +12,7 @@ import os
 import secrets
 import stat
 import sys
+import urllib.parse
 import uuid
 import warnings
 from pathlib import Path
@@ -120,15 +121,18 @@ class ManifestError(ValueError):
     """No manifest can be made for this host."""
 
 
-def render_manifest(origin, token):
-    """manifest.xml for a pane served at ``origin`` with ``token``. The
-    add-in's Id follows from the token, so one user keeps one add-in.
-    Excel loads a pane only over https, so an http origin gets none."""
-    if not origin.startswith("https://"):
+def render_manifest(base, token):
+    """manifest.xml for a pane served at ``base`` (an origin, or an origin
+    and a path prefix) with ``token``. The add-in's Id follows from the
+    token, so one user keeps one add-in. Excel loads a pane only over
+    https, so an http base gets none."""
+    if not base.startswith("https://"):
         raise ManifestError("Excel loads add-ins only over https: serve with a certificate and "
-                            "key (--cert/--key) to get a manifest; %s is plain http" % origin)
+                            "key (--cert/--key) to get a manifest; %s is plain http" % base)
+    parts = urllib.parse.urlsplit(base)
     template = (ADDIN_DIR / "manifest.xml").read_text(encoding="utf-8")
     addin_id = uuid.uuid5(uuid.NAMESPACE_URL, "com_like_host:" + token)
     return (template.replace("{ID}", str(addin_id))
-            .replace("{ORIGIN}", escape(origin, {'"': "&quot;"}))
+            .replace("{BASE}", escape(base, {'"': "&quot;"}))
+            .replace("{ORIGIN}", escape("%s://%s" % (parts.scheme, parts.netloc), {'"': "&quot;"}))
             .replace("{TOKEN}", escape(token, {'"': "&quot;"})))

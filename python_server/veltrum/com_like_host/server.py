@@ -212,7 +212,7 @@ class Host(HostFacade):
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
                  keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
                  compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT):
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -253,6 +253,15 @@ class Host(HostFacade):
         except BaseException:
             self.core.stop()
             raise
+        try:
+            # Made here, not on the thread: it needs a descriptor of its own,
+            # and the host must not depend on one being free when it starts.
+            self._selector = selectors.DefaultSelector()
+            self._selector.register(self._server.socket, selectors.EVENT_READ)
+        except BaseException:
+            self._server.socket.close()
+            self.core.stop()
+            raise
         self.port = self._server.socket.getsockname()[1]
         self.host = host
         url_host = "[%s]" % host if ":" in host else host
@@ -264,8 +273,14 @@ class Host(HostFacade):
         if loopback:
             self._own_origins |= {"%s://%s:%d" % (self.scheme, h, self.port)
                                   for h in LOOPBACK_NAMES}
+        self.base, self._prefix = self.origin, ""
+        allowed_hosts = list(allowed_hosts)
+        if public_url is not None:
+            self.base, self._prefix, public = _public(public_url)
+            self._own_origins.add(public.origin)
+            allowed_hosts.append(public.host)
         self._own_hosts = self._host_names(url_host, loopback, allowed_hosts)
-        self.url = "%s/taskpane.html?token=%s" % (self.origin, urllib.parse.quote(self.token))
+        self.url = "%s/taskpane.html?token=%s" % (self.base, urllib.parse.quote(self.token))
         self._thread = threading.Thread(target=self._accept_loop, name="host-server", daemon=True)
         self._thread.start()
 
@@ -337,13 +352,13 @@ class Host(HostFacade):
     def manifest(self):
         """manifest.xml pointing at this origin, with the token: Excel
         needs https, so a plain http host has none (ManifestError)."""
-        return render_manifest(self.origin, self.token)
+        return render_manifest(self.base, self.token)
 
     @property
     def manifest_url(self):
         """Where Excel's sideloading can fetch the manifest: it holds the
         token, so only a request that shows the token gets it."""
-        return "%s/manifest.xml?token=%s" % (self.origin, urllib.parse.quote(self.token))
+        return "%s/manifest.xml?token=%s" % (self.base, urllib.parse.quote(self.token))
 
     def write_manifest(self, path):
         """Write the manifest to ``path``, readable by this user alone."""
@@ -431,11 +446,15 @@ class Host(HostFacade):
             self.stats["refused"] += 1
             return connection.respond(421, "Misdirected Request\n")
         parts = urllib.parse.urlsplit(request.path)
-        if parts.path == WS_PATH:
+        path = parts.path
+        if self._prefix and (path == self._prefix or path.startswith(self._prefix + "/")):
+            # A proxy that passes its prefix on (the pane's links are relative).
+            path = path[len(self._prefix):] or "/"
+        if path == WS_PATH:
             return self._check_ws(connection, request, parts)
         if (request.headers.get_all("Upgrade") or [""])[0].lower() == "websocket":
             return connection.respond(404, "Not Found\n")
-        return self._static(connection, urllib.parse.unquote(parts.path), parts.query)
+        return self._static(connection, urllib.parse.unquote(path), parts.query)
 
     def _token_ok(self, query):
         tokens = urllib.parse.parse_qs(query).get("token", [])
@@ -456,7 +475,8 @@ class Host(HostFacade):
     def _static(self, connection, path, query):
         if path in ("", "/"):
             resp = connection.respond(302, "")
-            resp.headers["Location"] = "/taskpane.html" + ("?" + query if query else "")
+            # Relative: right also behind a proxy under a path prefix.
+            resp.headers["Location"] = "taskpane.html" + ("?" + query if query else "")
             return resp
         if path == "/manifest.xml":
             if not self._token_ok(query):
@@ -479,8 +499,9 @@ class Host(HostFacade):
             return connection.respond(404, "Not Found\n")
         body = target.read_bytes()
         if target.name == "taskpane.html" and target.parent == ADDIN_DIR and self.office_js:
+            # Relative, as every link of the pane: right under a prefix too.
             body = body.replace(HOSTED_OFFICE_JS.encode(),
-                                (OFFICE_PREFIX + self.office_js.name).encode())
+                                (OFFICE_PREFIX[1:] + self.office_js.name).encode())
         return _file_response(connection, body, target.suffix)
 
     def _office_files(self):
@@ -501,13 +522,7 @@ class Host(HostFacade):
         return ServerConnection(watched, protocol, **options)
 
     def _accept_loop(self):
-        listener = self._server.socket
-        selector = selectors.DefaultSelector()
-        try:
-            selector.register(listener, selectors.EVENT_READ)
-        except (OSError, ValueError):      # closed before this thread began
-            selector.close()
-            return
+        listener, selector = self._server.socket, self._selector
         next_watch = last_logged = 0.0
         try:
             while not self._closed:
@@ -670,12 +685,31 @@ def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, k
     ``allowed_origins``: further origins (besides the host's own) whose
     pages may connect. Keyword-only options are those of ``Host``, among
     them ``allowed_hosts``: further names (``name`` or ``name:port``) that
-    requests may give as their Host, e.g. a proxy's in front of this host.
+    requests may give as their Host, e.g. a proxy's in front of this host;
+    and ``public_url``: where users reach this host through a proxy under
+    a path prefix (a Jupyter server's, say); the pane URL and the manifest
+    point there, and its name and origin are allowed.
     """
     return Host(host, port, token, office_js, certfile, keyfile, allowed_origins, **options)
 
 
 # ---------------------------------------------------------------- helpers
+
+class _Public:
+    def __init__(self, parts):
+        self.origin = "%s://%s" % (parts.scheme, parts.netloc.lower())
+        self.host = parts.netloc.lower()
+
+
+def _public(url):
+    """(base, path prefix, _Public) of the URL at which users reach this
+    host through a proxy, e.g. ``https://hub.example.org/user/ana/com_like/``."""
+    parts = urllib.parse.urlsplit(str(url))
+    if parts.scheme not in ("http", "https") or not parts.netloc or parts.query or parts.fragment:
+        raise ValueError("public_url must be an http(s) URL without query: %r" % (url,))
+    prefix = parts.path.rstrip("/")
+    return "%s://%s%s" % (parts.scheme, parts.netloc, prefix), prefix, _Public(parts)
+
 
 class _BadRequest(ValueError):
     pass

@@ -31,10 +31,21 @@ function showError(text) {
   show("error", `${new Date().toLocaleTimeString()}: ${text}`);
 }
 
+// The token comes in the page URL's fragment (never sent to a server, so
+// a proxy in front of the host neither logs it nor takes it for its own
+// ?token=) or in its query, as the manifest gives it.
+function paneToken() {
+  return new URLSearchParams(location.hash.slice(1)).get("token")
+    || new URLSearchParams(location.search).get("token") || "";
+}
+
+// Relative to the page: right also behind a proxy under a path prefix.
 function socketUrl() {
-  const token = new URLSearchParams(location.search).get("token") || "";
-  const scheme = location.protocol === "https:" ? "wss:" : "ws:";
-  return `${scheme}//${location.host}/ws?token=${encodeURIComponent(token)}`;
+  const url = new URL("ws", location.href);
+  url.protocol = location.protocol === "https:" ? "wss:" : "ws:";
+  url.search = `?token=${encodeURIComponent(paneToken())}`;
+  url.hash = "";
+  return url.href;
 }
 
 function send(text) {
