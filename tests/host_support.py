@@ -163,3 +163,25 @@ def closes_while_sending(h, big_send, timeout=10):
         except (RuntimeError, concurrent.futures.CancelledError):
             return not closer.is_alive()
         return False
+
+
+def run_cell(client, code, timeout):
+    """Executes ``code`` in a kernel through its client; its output as
+    ``text`` (streams and plain displays), ``html`` and ``error``."""
+    import types
+    out = types.SimpleNamespace(text="", html="", error=None)
+
+    def hook(msg):
+        kind, content = msg["msg_type"], msg["content"]
+        if kind == "stream":
+            out.text += content["text"]
+        elif kind in ("display_data", "execute_result"):
+            out.text += content["data"].get("text/plain", "") + "\n"
+            out.html += content["data"].get("text/html", "")
+        elif kind == "error":
+            out.error = "%s: %s" % (content["ename"], content["evalue"])
+
+    reply = client.execute_interactive(code, timeout=timeout, output_hook=hook)
+    if reply["content"]["status"] != "ok" and out.error is None:
+        out.error = reply["content"].get("evalue", "failed")
+    return out

@@ -16,7 +16,7 @@ jupyter_client = pytest.importorskip("jupyter_client")
 pytest.importorskip("ipykernel")
 
 from com_like_host.browser import Browser  # noqa: E402
-from host_support import STANDIN, WireAddin, need_chromium, wait_until  # noqa: E402
+from host_support import STANDIN, WireAddin, need_chromium, run_cell, wait_until  # noqa: E402
 
 CHECKOUT_PACKAGES = Path(__file__).resolve().parents[2] / "python_server" / "veltrum"
 KERNEL_START = 60
@@ -37,22 +37,7 @@ class Kernel:
             kernel_name="python3", startup_timeout=KERNEL_START, env=env)
 
     def run(self, code):
-        out = types.SimpleNamespace(text="", html="", error=None)
-
-        def hook(msg):
-            kind, content = msg["msg_type"], msg["content"]
-            if kind == "stream":
-                out.text += content["text"]
-            elif kind in ("display_data", "execute_result"):
-                out.text += content["data"].get("text/plain", "") + "\n"
-                out.html += content["data"].get("text/html", "")
-            elif kind == "error":
-                out.error = "%s: %s" % (content["ename"], content["evalue"])
-
-        reply = self.kc.execute_interactive(code, timeout=CELL_TIMEOUT, output_hook=hook)
-        if reply["content"]["status"] != "ok" and out.error is None:
-            out.error = reply["content"].get("evalue", "failed")
-        return out
+        return run_cell(self.kc, code, CELL_TIMEOUT)
 
     def close(self):
         self.kc.stop_channels()

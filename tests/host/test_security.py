@@ -320,3 +320,19 @@ def test_listener_survives_running_out_of_descriptors(tmp_path):
     assert out.returncode == 0, out.stderr
     errors, status = out.stdout.split(" ", 1)
     assert int(errors) >= 1 and status.strip() == "HTTP/1.1 101", out.stdout
+
+
+def test_behind_a_proxy_under_a_path_prefix(tls):
+    public = "https://hub.example.org/user/ana/com_like/"
+    with serve(public_url=public, certfile=tls[0], keyfile=tls[1]) as h:
+        assert h.url == public + "taskpane.html?token=" + h.token
+        hub = "hub.example.org"
+        assert request(h, "/taskpane.html", host=hub)[0] == 200                  # prefix taken off
+        assert request(h, "/user/ana/com_like/taskpane.html", host=hub)[0] == 200   # or passed on
+        assert request(h, "/taskpane.html", host="other.example.org")[0] == 421
+        code, body = request(h, "/manifest.xml?token=" + h.token, host=hub)
+    ns = {"o": "http://schemas.microsoft.com/office/appforoffice/1.1"}
+    root = ET.fromstring(body)
+    assert root.find("o:DefaultSettings/o:SourceLocation", ns).get("DefaultValue") == h.url
+    assert root.find("o:AppDomains/o:AppDomain", ns).text == "https://hub.example.org"
+    assert root.find("o:IconUrl", ns).get("DefaultValue") == public + "icon-32.png"

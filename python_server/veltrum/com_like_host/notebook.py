@@ -20,6 +20,8 @@ from IPython.core.magic import Magics, line_magic, magics_class
 from IPython.core.magic_arguments import argument, magic_arguments, parse_argstring
 from IPython.display import display
 
+from . import jupyter
+
 ACTIONS = ("status", "start", "stop", "restart")
 # What a start with the user's options may raise: reported, without a traceback
 # (a port over 65535 gives OverflowError).
@@ -35,6 +37,7 @@ class _Options:
     cert: Optional[str] = None
     key: Optional[str] = None
     allow_origin: list = field(default_factory=list)
+    public_url: Optional[str] = None
 
 
 class _State:
@@ -69,9 +72,15 @@ def start_host(options: Optional[_Options] = None) -> Any:
     opts = options or _STATE.options
     if bool(opts.cert) != bool(opts.key):
         raise ValueError("--cert and --key go together")
+    public_url, port = opts.public_url, opts.port
+    if public_url is None:
+        public_url = jupyter.public_url_from_env()
+    if public_url and not port:
+        port = jupyter.port_from_env()      # where the Jupyter server's proxy looks
     try:
-        h = serve(host=opts.host, port=opts.port, token=opts.token, office_js=opts.office_js,
-                  certfile=opts.cert, keyfile=opts.key, allowed_origins=opts.allow_origin)
+        h = serve(host=opts.host, port=port, token=opts.token, office_js=opts.office_js,
+                  certfile=opts.cert, keyfile=opts.key, allowed_origins=opts.allow_origin,
+                  public_url=public_url)
     except RuntimeError as e:
         if "another" in str(e):
             raise RuntimeError("%s: a host started in this kernel by other code (serve()) is "
@@ -144,6 +153,8 @@ class HostMagics(Magics):
     @argument("--cert", help="certificate file (PEM): serve https and wss")
     @argument("--key", help="private key file (PEM) of --cert")
     @argument("--allow-origin", action="append", help="a further origin allowed to connect")
+    @argument("--public-url", help="where users reach the host through a Jupyter server's proxy "
+                                   "(default: $COM_LIKE_PUBLIC_URL)")
     @line_magic
     def com_like(self, line: str = "") -> None:
         """Show the com_like host's state, or start, stop or restart it."""
@@ -165,7 +176,8 @@ def _act(args) -> str:
     changed = {k: v for k, v in (("host", args.host), ("port", args.port),
                                  ("token", args.token), ("office_js", args.office_js),
                                  ("cert", args.cert), ("key", args.key),
-                                 ("allow_origin", args.allow_origin)) if v is not None}
+                                 ("allow_origin", args.allow_origin),
+                                 ("public_url", args.public_url)) if v is not None}
     if args.action == "status":
         return ""
     if args.action == "stop":
