@@ -143,6 +143,26 @@ def test_a_cell_reaches_the_pane_and_the_magic_counts_it(loaded):
         pane.close()
 
 
+def test_a_proxy_of_the_earlier_connection_is_explained(loaded):
+    kernel, out = loaded
+    pane = WireAddin(as_host(pane_url(out)))
+    try:
+        assert wait_until(lambda: "pane: connected" in kernel.run("%com_like").text, 10)
+        assert kernel.run("import com_like\n"
+                          "ws = com_like.Context.workbook.worksheets.getActiveWorksheet()").error is None
+        pane.close()
+        pane = WireAddin(as_host(pane_url(out)))      # the pane reconnects
+        assert wait_until(lambda: "pane: connected" in kernel.run("%com_like").text, 10)
+        cell = kernel.run("ws.name")
+        assert "used after messaging context was stopped" in cell.error
+        assert re.search(r"earlier connection, which ended at \d\d:\d\d:\d\d", cell.text)
+        assert "com_like.Context" in cell.text
+        fresh = kernel.run("print(com_like.Context.workbook.worksheets.getActiveWorksheet().name)")
+        assert fresh.error is None and "earlier connection" not in fresh.text
+    finally:
+        pane.close()
+
+
 def test_stop_closes_the_port_and_start_serves_the_same_url(loaded):
     kernel, out = loaded
     url = pane_url(out)

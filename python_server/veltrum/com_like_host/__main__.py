@@ -139,8 +139,13 @@ def _run_script(path, argv):
             return code or 0
         print(code, file=sys.stderr)
         return 1
-    except Exception:
+    except Exception as e:
         traceback.print_exc()
+        from . import current_host
+        from .core import stale_note
+        note = stale_note(current_host(), e)
+        if note:
+            print(note, file=sys.stderr)
         return 1
     finally:
         sys.argv = old_argv

@@ -214,6 +214,7 @@ class HostCore:
         self._watch_cv = threading.Condition(self._lock)
         self.release_frames = 0            # frames that carried only releases
         self._running = False
+        self.last_reset = None             # time.time() of the last session reset
         self._workers = _Workers()
         self._worker_numbers = itertools.count()
         self.threads = []
@@ -303,6 +304,7 @@ class HostCore:
         with self._lock:
             self._epoch += 1
             self._releases = []
+        self.last_reset = time.time()
         if then is not None:
             then()
         self.messaging.reset()
@@ -614,6 +616,22 @@ def _delivered(future, response):
                 and future.result(0) is response)
     except Exception:
         return False
+
+
+STALE_TEXT = "Excel Object used after messaging context was stopped"
+
+
+def stale_note(host, exc):
+    """Words for a user who met a proxy of an earlier connection (the
+    module's own text is fixed and short); None for any other error."""
+    if not isinstance(exc, RuntimeError) or str(exc) != STALE_TEXT:
+        return None
+    when = getattr(getattr(host, "core", None), "last_reset", None)
+    at = (" at %s" % time.strftime("%H:%M:%S", time.localtime(when))) if when else ""
+    return ("This Excel object belonged to the task pane's earlier connection, which ended%s "
+            "(the pane reconnected, or the host restarted): the add-in's objects went with it. "
+            "Fetch it again from com_like.Context, e.g. "
+            "com_like.Context.workbook.worksheets.getItem(name)." % at)
 
 
 class HostFacade:

@@ -200,10 +200,21 @@ def _act(args) -> str:
     return "restarted" if was else "started"
 
 
+def _explain_stale(shell, etype, evalue, tb, tb_offset=None):
+    """Shows the traceback as usual; under a stale proxy's error, says in
+    plain words what happened and what to do."""
+    from .core import stale_note
+    note = stale_note(current_host(), evalue)
+    shell.showtraceback((etype, evalue, tb), tb_offset=tb_offset)
+    if note:
+        print(note)
+
+
 def load_ipython_extension(ipython) -> None:
     """``%load_ext com_like_host``: start the host (or keep the running one)
     and show the pane's URL."""
     ipython.register_magics(HostMagics)
+    ipython.set_custom_exc((RuntimeError,), _explain_stale)
     try:
         note = "started" if current_host() is None else "already running"
         start_host()
@@ -216,4 +227,5 @@ def load_ipython_extension(ipython) -> None:
 def unload_ipython_extension(ipython) -> None:
     """``%unload_ext com_like_host``: stop the host. Loading the extension
     again starts it on the same port and token, and the pane reconnects."""
+    ipython.set_custom_exc((), None)
     stop_host()
