@@ -501,7 +501,9 @@ class HostCore:
                     stay = not run.stopped and run.live < self._n_workers
                     if stay:
                         run.live += 1
-            evicted = failure = None
+            # What the record let go of, and the failure, are dropped here,
+            # outside the lock: their finalizers may send DELs.
+            del evicted, failure
             if late is not None:
                 # Already answered as failed by the watchdog.
                 log.warning("callback %s returned after %.1f s, past its time limit; its "
