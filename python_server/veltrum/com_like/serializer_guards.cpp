@@ -68,20 +68,6 @@ bool thread_stack(uintptr_t& low, size_t& size) {
 #endif
 }
 
-// An address in the caller's frame, compared against the floor. The
-// fallback, a local's address, is near enough for a reserve of kilobytes.
-#if defined(__GNUC__) || defined(__clang__)
-#define COM_LIKE_FRAME_ADDRESS() reinterpret_cast<uintptr_t>(__builtin_frame_address(0))
-#elif defined(_MSC_VER)
-#define COM_LIKE_FRAME_ADDRESS() reinterpret_cast<uintptr_t>(_AddressOfReturnAddress())
-#else
-#define COM_LIKE_FRAME_ADDRESS() frame_address_fallback()
-uintptr_t frame_address_fallback() {
-    volatile char probe = 0;
-    return reinterpret_cast<uintptr_t>(&probe);
-}
-#endif
-
 bool guards_stack_nearly_full() {
     if (t_stack_floor == 0) {
         t_stack_floor = 1;
@@ -94,7 +80,17 @@ bool guards_stack_nearly_full() {
             t_stack_floor = low + reserve;
         }
     }
-    return t_stack_floor > 1 && COM_LIKE_FRAME_ADDRESS() < t_stack_floor;
+    // An address in this frame, compared against the floor.
+#if defined(__GNUC__) || defined(__clang__)
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#elif defined(_MSC_VER)
+    const uintptr_t here = reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    // A local's address: near enough the frame for a reserve of kilobytes.
+    volatile char probe = 0;
+    const uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+#endif
+    return t_stack_floor > 1 && here < t_stack_floor;
 }
 
 }  // namespace
