@@ -518,7 +518,8 @@ class Host(HostFacade):
 
     def _connection(self, sock, protocol, **options):
         watched = _WatchedSocket(sock)
-        self._watched.add(watched)
+        with self._lock:                   # the accept thread reads the set
+            self._watched.add(watched)
         return ServerConnection(watched, protocol, **options)
 
     def _accept_loop(self):
@@ -547,7 +548,13 @@ class Host(HostFacade):
                         log.warning("%s; still listening", self.last_error)
                     time.sleep(ACCEPT_RETRY)
                     continue
-                self._admit(sock, addr)
+                try:
+                    self._admit(sock, addr)
+                except Exception:
+                    # One connection's trouble must not end the listener.
+                    log.exception("connection from %s dropped", addr)
+                    _cut(sock)
+                    sock.close()
         finally:
             selector.close()
 
@@ -580,7 +587,9 @@ class Host(HostFacade):
                 self._handshaking.pop(threading.current_thread(), None)
 
     def _watch(self, now):
-        for watched in list(self._watched):
+        with self._lock:
+            watching = list(self._watched)
+        for watched in watching:
             since = watched.progress
             limit = CLOSE_STALL if watched.closing else self.send_timeout
             if since is not None and now - since > limit:
