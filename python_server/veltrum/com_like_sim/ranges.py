@@ -146,6 +146,37 @@ class Range(JsObject):
     def format(self):
         return RangeFormat([self])
 
+    # Loadable with load(): the scalar properties (not format, worksheet).
+    _LOADABLE = ("address", "addressLocal", "cellCount", "columnCount", "columnIndex", "formulas",
+                 "numberFormat", "rowCount", "rowIndex", "text", "valueTypes", "values")
+
+    @method
+    def load(self, propertyNames=None):
+        """Takes a copy of the named properties now, for toJSON(), as a sync
+        after Office.js's load() would; returns the range."""
+        if propertyNames is None:
+            names = list(self._LOADABLE)
+        elif isinstance(propertyNames, str):
+            names = [n.strip() for n in propertyNames.split(",") if n.strip()]
+        elif isinstance(propertyNames, list) and all(isinstance(n, str) for n in propertyNames):
+            names = [n.strip() for n in propertyNames]
+        else:
+            raise JsError(INVALID_ARGUMENT, "Range.load(propertyNames): names as text ('values, numberFormat') "
+                          "or a list of text, got %r" % (propertyNames,))
+        for n in names:
+            if n not in self._LOADABLE:
+                raise JsError(INVALID_ARGUMENT, "The property '%s' cannot be loaded on Range; loadable: %s"
+                              % (n, ", ".join(self._LOADABLE)))
+        loaded = self.__dict__.setdefault("_loaded", {})
+        for n in names:
+            loaded[n] = getattr(self, n)
+        return self
+
+    @method
+    def toJSON(self):
+        """The properties loaded so far, as they were when loaded."""
+        return dict(self.__dict__.get("_loaded", {}))
+
     @method
     def getCell(self, row, column):
         r = self.block[0] + int_arg(row, "getCell row")
