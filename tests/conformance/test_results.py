@@ -188,3 +188,52 @@ def test_to_json_gives_what_was_loaded_then(sheet):
 def test_loading_an_unknown_property_fails(sheet):
     with pytest.raises(RuntimeError, match="^InvalidArgument: "):
         sheet.getRange("A1").load("valuez")
+
+
+# ------------------------------------------------------------------ dates written as values
+
+DAY, MOMENT = dt.date(2024, 3, 1), dt.datetime(2024, 1, 15, 10, 30)
+
+
+@pytest.mark.parametrize("member", ["values", "formulas"])
+def test_dates_written_to_general_cells_get_date_formats(sheet, member):
+    rng = sheet.getRange("A1:D2")
+    rng.numberFormat = [["General", "General", "0.00", "General"], ["General"] * 4]
+    setattr(rng, member, [[DAY, MOMENT, DAY, 7], ["x", dt.datetime(2024, 1, 15), "", None]])
+    assert rng.numberFormat == [["yyyy-mm-dd", "yyyy-mm-dd hh:mm:ss", "0.00", "General"],
+                                ["General", "yyyy-mm-dd hh:mm:ss", "General", "General"]]
+    # Reading still gives the serial numbers, as Office.js does.
+    assert rng.values[0][:3] == [45352, 45306.4375, 45352]
+    assert rng.text[0][:2] == ["2024-03-01", "2024-01-15 10:30:00"]
+
+
+def test_one_date_fills_a_range_with_its_format(sheet):
+    rng = sheet.getRange("B2:C3")
+    sheet.getRange("C3").numberFormat = [["d-mmm"]]
+    rng.values = [[DAY]]
+    assert rng.numberFormat == [["yyyy-mm-dd", "yyyy-mm-dd"], ["yyyy-mm-dd", "d-mmm"]]
+    assert rng.values == [[45352, 45352], [45352, 45352]]
+
+
+def test_numbers_and_text_leave_formats_alone(sheet):
+    rng = sheet.getRange("A1:C1")
+    rng.values = [[45352, "2024-03-01", 1.5]]
+    assert rng.numberFormat == [["General", "General", "General"]]
+
+
+def test_dates_in_a_transaction(sheet):
+    rng = sheet.getRange("A1:B1")
+    with com_like.OfficeJsTransaction():
+        rng.numberFormat = [["General", "0"]]
+        rng.values = [[DAY, DAY]]
+    assert rng.numberFormat == [["yyyy-mm-dd", "0"]]
+    assert rng.values == [[45352, 45352]]
+
+
+def test_writing_dates_costs_one_more_sync_only(backend, sheet):
+    rng = sheet.getRange("A1:B1")
+    rng.values = [[1, 2]]
+    (_, plain) = syncs(backend, lambda: setattr(rng, "values", [[3, 4]]))
+    (_, dated) = syncs(backend, lambda: setattr(rng, "values", [[DAY, 4]]))
+    if backend.name == "browser":
+        assert (plain, dated) == (1, 2)  # the formats are read before the write

@@ -114,7 +114,21 @@ class Range(JsObject):
 
     def _write_values(self, value, what):
         sheet = self._writable(what)
-        sheet.write_values(self.block, cells.grid(value, self.rows, self.cols, what, cells.typed))
+        grid = cells.grid(value, self.rows, self.cols, what, cells.typed)
+        kinds = cells.grid(value, self.rows, self.cols, what, cells.date_kind) if cells.has_dates(value) else None
+        sheet.write_values(self.block, grid)
+        if kinds is not None:
+            self._format_dates(sheet, kinds)
+
+    def _format_dates(self, sheet, kinds):
+        """A date written to a General cell gets a date format, as typing it
+        into Excel would; a cell with a format of its own keeps it."""
+        r0, c0 = self.block[0], self.block[1]
+        current = sheet.read(self.block, "number_format", "General")
+        for i, row in enumerate(kinds):
+            for j, fmt in enumerate(row):
+                if fmt is not None and current[i][j] == "General":
+                    sheet.write((r0 + i, c0 + j, r0 + i, c0 + j), "number_format", [[fmt]])
 
     @prop
     def text(self):
