@@ -128,6 +128,17 @@ def test_read_excel_parameters(sheet, kwargs, columns, first):
     assert df.iloc[0].tolist() == first
 
 
+def test_blank_labels_are_named_by_position(sheet):
+    sheet.getRange("A1:C2").values = [["a", "", "c"], [1, 2, 3]]
+    assert list(read_frame(sheet.getRange("A1:C2")).columns) == ["a", "Unnamed: 1", "c"]
+
+
+def test_datetime64_values_in_object_columns(sheet):
+    df = pd.DataFrame({"d": pd.Series([np.datetime64("2024-03-01"), np.datetime64("NaT"), "x"], dtype=object)})
+    write_frame(df, sheet, index=False)
+    assert sheet.getRange("A2:A4").values == [[45352], [""], ["x"]]
+
+
 @pytest.mark.parametrize("kwargs, cells", [
     (dict(index=False), [["x", "y"], [1, "a"]]),
     (dict(index=False, header=False), [[1, "a"], ["", ""]]),

@@ -161,7 +161,8 @@ def read_frame(source, header=0, index_col=None, usecols=None, names=None, skipr
             raise ValueError("header must be a row number (0 for the first row) or None, not %r" % (header,))
         if header >= len(values):
             raise ValueError("header row %d is outside the range's %d row(s)" % (header, len(values)))
-        labels = [_label(v) for v in values[header]]
+        # A blank label is named by its position, as read_excel names it.
+        labels = [_label(v) if v != "" else "Unnamed: %d" % i for i, v in enumerate(values[header])]
         start = header + 1
     else:
         labels = list(range(width))
@@ -221,6 +222,8 @@ def _serial(value):
 def _cell(value):
     """One value as the wire takes it: None for a missing value, plain
     Python numbers, dates as serials."""
+    if isinstance(value, np.datetime64):
+        value = pd.Timestamp(value)
     if value is None or value is pd.NaT:
         return None
     if isinstance(value, (pd.Timestamp, _dt.datetime, _dt.date)):
@@ -231,8 +234,6 @@ def _cell(value):
         return None
     if isinstance(value, (str, bool, int, float)):
         return value
-    if isinstance(value, (_dt.datetime, _dt.date)):
-        return _serial(value)
     if pd.isna(value):
         return None
     return str(value)
