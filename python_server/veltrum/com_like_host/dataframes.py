@@ -118,7 +118,7 @@ def _positions(selected, labels, what):
     return out
 
 
-def _letters_to_positions(spec, width):
+def _letters_to_positions(letters_list, width):
     """usecols as Excel column letters ("A:C,E"), relative to the range's
     first column."""
     def number(letters):
@@ -130,7 +130,7 @@ def _letters_to_positions(spec, width):
         return n - 1
 
     out = []
-    for part in spec.split(","):
+    for part in letters_list.split(","):
         ends = part.split(":")
         lo, hi = number(ends[0]), number(ends[-1])
         out.extend(range(lo, hi + 1))
