@@ -106,6 +106,8 @@ def test_reading_a_sheet_made_by_hand(sheet):
     assert str(df["Since"].dtype) == "datetime64[ns]"
     assert df["Since"].tolist() == [pd.Timestamp(2020, 5, 1), pd.Timestamp(2021, 1, 15)]
     assert df["Note"].isna().tolist() == [True, False]
+    sheet.getRange("D3:D4").values = [[""], [""]]
+    assert str(read_frame(sheet.getRange("A2:D4"))["Note"].dtype) == "float64"  # all empty
     # A worksheet's used range (from row 2, where the values begin), too.
     assert read_frame(sheet)["Region"].tolist() == ["North", "South"]
 

@@ -87,6 +87,8 @@ def _column(cells, formats):
     """One column's cells as a Series-ready array: empty cells NaN, numbers
     float, cells of a date format datetime64."""
     present = [(v, f) for v, f in zip(cells, formats) if not (isinstance(v, str) and v == "")]
+    if not present:
+        return np.full(len(cells), np.nan)
     numbers = all(isinstance(v, (int, float)) and not isinstance(v, bool) for v, _ in present)
     if present and numbers and all(is_date_format(f) for _, f in present):
         return pd.to_datetime([_serial_to_datetime(v) if v != "" else pd.NaT for v in cells])
