@@ -17,6 +17,7 @@ Rows:
 """
 
 import argparse
+import datetime
 import gc
 import os
 import statistics
@@ -26,9 +27,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python_server" / "veltrum"))
 
+import pandas as pd  # noqa: E402
+
 import com_like  # noqa: E402
 from com_like_host import frames  # noqa: E402
 from com_like_host.browser import HOW_TO_GET, Browser, find_chromium  # noqa: E402
+from com_like_host.dataframes import read_frame, write_frame  # noqa: E402
 from com_like_host.demo import STANDIN_OFFICE_JS  # noqa: E402
 from com_like_host.server import Host  # noqa: E402
 
@@ -152,6 +156,7 @@ def sync_rows(stack):
         gc.collect()
         keep.values
 
+    frame = pd.DataFrame({"day": pd.date_range("2024-01-01", periods=100), "n": range(100), "x": [0.5] * 100})
     hundred = [ws.getRange("G%d" % i) for i in range(1, 101)]
     for r in hundred:
         r.values = [[1]]
@@ -171,6 +176,10 @@ def sync_rows(stack):
         ("releasing 100 used ranges (+ next read)", lambda: release_then_read(hundred, keep), 1),
         ("Union(A1, C3).address",
          lambda: com_like.Union(ws.getRange("A1"), ws.getRange("C3")).address == name, 1),
+        ("a date to a General cell (formats read first)",
+         lambda: setattr(ws.getRange("H1"), "values", [[datetime.date(2024, 3, 1)]]), 2),
+        ("write_frame, 100 x 4 with dates", lambda: write_frame(frame, ws, startcol=10), 1),
+        ("read_frame of that block", lambda: read_frame(ws.getRange("K1:N101"), index_col=0), 1),
     )
     rows = []
     for label, fn, target in ops:

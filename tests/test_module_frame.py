@@ -33,7 +33,7 @@ def test_namespace_binding_order():
         "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
         "_internal_officejs_names", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict",
         "UNIQUE_TRANSACTION_ID", "OfficeJsTransaction", "messaging",
-        "Context", "Excel", "GetSetting", "Intersect", "OfficeJsAttributeError",
+        "Context", "Excel", "GetSetting", "Intersect", "OfficeJsAttributeError", "_rebuild_OfficeJsAttributeError",
     ]  # fmt: skip
 
 

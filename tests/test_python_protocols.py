@@ -1,7 +1,8 @@
-"""Proxies under Python's own protocols: names that begin and end with two
-underscores never reach the add-in, and a failed read is an AttributeError
-(for hasattr, getattr with a default, duck typing) that is still the
-RuntimeError every other add-in failure is."""
+"""Proxies under Python's own protocols: names that begin with an underscore
+(Python's protocol probes, IPython's and pandas' private probes) never reach
+the add-in, and a failed read is an AttributeError (for hasattr, getattr
+with a default, duck typing) that is still the RuntimeError every other
+add-in failure is, and that pickles."""
 import concurrent.futures
 import gc
 import traceback
@@ -34,29 +35,33 @@ PROXIES = {
 
 @pytest.mark.parametrize("kind", PROXIES)
 @pytest.mark.parametrize(
-    "name", ["__array_struct__", "__array_interface__", "__deepcopy__", "__setstate__", "__fspath__", "__x__", "__"]
+    "name", ["__array_struct__", "__array_interface__", "__deepcopy__", "__setstate__", "__fspath__", "__x__", "__",
+             "_repr_html_", "_ipython_display_", "_ipython_canary_method_should_not_exist_", "_repr_mimebundle_",
+             "_fields", "_x", "__private", "_x_", "_"]
 )
-def test_protocol_names_stay_local(addin, kind, name):
+def test_underscore_names_stay_local(addin, kind, name):
     proxy = PROXIES[kind]()
     with pytest.raises(AttributeError) as info:
         getattr(proxy, name)
     assert type(info.value) is AttributeError
+    assert str(info.value) == "'%s' object has no attribute '%s'" % (type(proxy).__name__, name)
     assert not hasattr(proxy, name) and getattr(proxy, name, 7) == 7
     assert addin.requests == []
 
 
 @pytest.mark.parametrize("target", [lambda: OfficeJsObject(9, "Range"), OfficeJsTransaction])
-def test_protocol_names_stay_local_even_when_stale(addin, target):
+@pytest.mark.parametrize("name", ["__array__", "_repr_html_"])
+def test_underscore_names_stay_local_even_when_stale(addin, target, name):
     obj = target()
     com_like.messaging.reset()
     with pytest.raises(AttributeError) as info:
-        _cw__getattr__(obj, "__array__")
+        _cw__getattr__(obj, name)
     assert type(info.value) is AttributeError
     assert _cw__getattr__(obj, "__class__") is type(obj)  # the plain lookup still finds what exists
     assert [r for r in addin.requests if r["method"] != "DEL"] == []
 
 
-@pytest.mark.parametrize("name", ["_x", "__private", "tail__", "_x_", "x"])
+@pytest.mark.parametrize("name", ["tail__", "x_", "x", "a_b"])
 def test_other_names_are_still_sent(addin, name):
     addin.answer = lambda req: ok({"type": "Int", "value": 5})
     proxy = OfficeJsObject(9, "Range")
@@ -154,3 +159,61 @@ def test_deep_copies_are_plain_all_the_way_down(addin):
     assert shallow[0] is outer[0]  # a shallow copy shares the rows, as for any list
     deep[0].append(5)
     assert outer[0] == [1]
+
+
+def test_showing_a_proxy_in_ipython_costs_no_request(addin):
+    from IPython.core.formatters import DisplayFormatter
+
+    proxy = OfficeJsObject(9, "Range")
+    shown, _ = DisplayFormatter().format(proxy)
+    assert shown == {"text/plain": "<OfficeJsObject Range id=9>"}
+    assert addin.requests == []
+
+
+# ------------------------------------------------------------------ pickling the exception
+
+
+def raise_attribute_error(*args):
+    raise OfficeJsAttributeError(*args)
+
+
+def describe(exc):
+    return type(exc).__name__, exc.args, isinstance(exc, AttributeError) and isinstance(exc, RuntimeError)
+
+
+@pytest.mark.parametrize("protocol", range(__import__("pickle").HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("args", [(), ("Range has no member 'shape'",), ("a", 2, None)])
+def test_attribute_error_pickles(protocol, args):
+    import pickle
+
+    exc = OfficeJsAttributeError(*args)
+    exc.note = "kept"
+    back = pickle.loads(pickle.dumps(exc, protocol))
+    assert type(back) is OfficeJsAttributeError and back.args == args and back.note == "kept"
+    assert type(back).__module__ == "veltrum_master.python_server.veltrum.com_like"
+
+
+def test_a_subclass_pickles_as_itself():
+    import pickle
+
+    back = pickle.loads(pickle.dumps(Subclassed("x")))
+    assert type(back) is Subclassed and back.args == ("x",)
+
+
+class Subclassed(OfficeJsAttributeError):
+    pass
+
+
+@pytest.mark.parametrize("start", ["fork", "spawn"])
+def test_attribute_error_crosses_processes(start):
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(start)) as pool:
+        # Raised in the worker, pickled there and unpickled here.
+        failed = pool.submit(raise_attribute_error, "Range has no member 'shape'")
+        with pytest.raises(OfficeJsAttributeError) as info:
+            failed.result(timeout=120)
+        assert info.value.args == ("Range has no member 'shape'",)
+        # Pickled here and unpickled in the worker.
+        sent = pool.submit(describe, OfficeJsAttributeError("x", 1)).result(timeout=120)
+        assert sent == ("OfficeJsAttributeError", ("x", 1), True)

@@ -18,7 +18,7 @@ MEMBERS = {
     "Range": ("address addressLocal cellCount columnCount columnIndex format rowCount "
               "rowIndex text valueTypes worksheet", "formulas numberFormat values",
               "clear getCell getColumn getEntireColumn getEntireRow getIntersection "
-              "getIntersectionOrNullObject getOffsetRange getResizedRange getRow"),
+              "getIntersectionOrNullObject getOffsetRange getResizedRange getRow load toJSON"),
     "RangeAreas": ("address areaCount areas cellCount format worksheet", "", "clear"),
     "RangeFormat": ("fill font", "", ""),
     "RangeFill": ("", "color", "clear"),

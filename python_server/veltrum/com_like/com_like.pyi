@@ -134,3 +134,5 @@ Intersect: OfficeJsObject
 
 class OfficeJsAttributeError(AttributeError, RuntimeError):
     """Raised when the Office.js add-in fails to read an attribute."""
+
+def _rebuild_OfficeJsAttributeError(*args: Any) -> OfficeJsAttributeError: ...

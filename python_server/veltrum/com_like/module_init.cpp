@@ -28,8 +28,6 @@ constexpr const char kModuleDoc[] =
     "    Excel: Root proxy object (ID 1)\n"
     "    Context: Context proxy object (ID 0)\n";
 
-// The name the module is imported under (its full dotted name is kFullName).
-constexpr const char kShortName[] = "com_like";
 constexpr const char kOtherInterpreter[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 constexpr const char kReimportFormat[] = "Module '%s' has already been imported. Re-initialisation is not supported.";

@@ -151,7 +151,8 @@ struct Names {
     PyObject* dunder_getitem;
     PyObject* dunder_setattr;
     PyObject* dunder_getattribute;
-    PyObject* dunder_affix;
+    PyObject* underscore;
+    PyObject* dunder_dict;
     PyObject* dunder_name;
     PyObject* dunder_module;
     PyObject* dunder_qualname;

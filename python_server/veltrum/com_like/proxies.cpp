@@ -178,11 +178,10 @@ Ref request(Op which, const Request& r) {
 New operation_getattr(const FuncSpec&, Bound& a) {
     PyObject* self = a.v[0];
     PyObject* name = a.v[1];
-    PyObject* const local[] = {N._internal_id, N._internal_typeName, N._msg_guid, N._typ, N._internal_cache};
-    if (is_one_of(name, local)) return New(PyObject_GenericGetAttr(self, name));
-    int protocol = is_protocol_name(name);
-    if (protocol < 0) return nullptr;
-    if (protocol) return New(PyObject_GenericGetAttr(self, name));
+    // The identity attributes are among these: read without a request.
+    int here = is_local_name(name);
+    if (here < 0) return nullptr;
+    if (here) return New(PyObject_GenericGetAttr(self, name));
     return request(kGet, Request{self, name, name}).transfer();
 }
 

@@ -40,10 +40,11 @@ int set_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* ty
 // OfficeJsAttributeError (AttributeError before the module body made it).
 Borrowed attribute_error_class();
 
-// 1 when `name` (an exact str) begins and ends with "__", Python's own
-// protocol probes (numpy, pandas, copy, pickle ...), which no Office.js
-// member looks like; 0 otherwise; -1 with an error set.
-int is_protocol_name(PyObject* name);
+// 1 when `name` (a str) begins with "_": Python's own protocol probes
+// (numpy, pandas, copy, pickle ...) and the private probes of IPython and
+// pandas (_repr_html_, _fields ...). No Office.js member begins with "_",
+// so these never cost a request. 0 otherwise; -1 with an error set.
+int is_local_name(PyObject* name);
 
 // With the failure of a GET's send set: the add-in's error answer becomes an
 // OfficeJsAttributeError with the same arguments, so that hasattr() and

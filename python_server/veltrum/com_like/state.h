@@ -26,6 +26,8 @@
 namespace com_like {
 
 inline constexpr const char kFullName[] = "veltrum_master.python_server.veltrum.com_like";
+// The name the module is imported under.
+inline constexpr const char kShortName[] = "com_like";
 
 struct FuncSpec;
 
@@ -80,6 +82,8 @@ struct ProcessState {
 
     // OfficeJsAttributeError, once the module body made it.
     PyObject* attribute_error = nullptr;
+    // Its reconstructor for pickle (module global _rebuild_OfficeJsAttributeError).
+    PyObject* attribute_error_rebuild = nullptr;
 
     // The native functions, by id.
     FunctionState functions[kFunctionCount];

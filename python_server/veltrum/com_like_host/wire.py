@@ -113,6 +113,10 @@ def decode(record, resolve=None, function=None):
             raise WireError("bad %s value %r" % (tag, v)) from None
     if tag == "Date":
         try:
+            # A date alone stays a date (written to a cell it gets a date
+            # format, not a date-time one).
+            if isinstance(v, str) and len(v) == 10:
+                return _dt.date.fromisoformat(v)
             # Senders other than com_like may mark UTC with "Z".
             return _dt.datetime.fromisoformat(v[:-1] + "+00:00" if v.endswith("Z") else v)
         except (AttributeError, TypeError, ValueError):

@@ -89,6 +89,27 @@ def typed(value, what):
                   "None, not %s" % (what, type(value).__name__))
 
 
+# The formats a date written to a General cell gets (as the add-in gives them).
+DATE_FORMAT = "yyyy-mm-dd"
+DATETIME_FORMAT = "yyyy-mm-dd hh:mm:ss"
+
+
+def date_kind(value, what=None):
+    """The format a written value gives a General cell: a date's, a
+    datetime's, or None for anything else (and dates without a serial)."""
+    if isinstance(value, _dt.datetime):
+        return DATETIME_FORMAT if value.replace(tzinfo=None) >= _dt.datetime(1900, 1, 1) else None
+    if isinstance(value, _dt.date):
+        return DATE_FORMAT if value >= _dt.date(1900, 1, 1) else None
+    return None
+
+
+def has_dates(value):
+    if isinstance(value, list):
+        return any(has_dates(v) for v in value)
+    return isinstance(value, (_dt.date, _dt.datetime))
+
+
 def grid(value, rows, cols, what, convert):
     """A rows x cols block of converted values: a list of row lists of
     exactly that shape, or one scalar or 1 x 1 list that fills every cell

@@ -114,7 +114,21 @@ class Range(JsObject):
 
     def _write_values(self, value, what):
         sheet = self._writable(what)
-        sheet.write_values(self.block, cells.grid(value, self.rows, self.cols, what, cells.typed))
+        grid = cells.grid(value, self.rows, self.cols, what, cells.typed)
+        kinds = cells.grid(value, self.rows, self.cols, what, cells.date_kind) if cells.has_dates(value) else None
+        sheet.write_values(self.block, grid)
+        if kinds is not None:
+            self._format_dates(sheet, kinds)
+
+    def _format_dates(self, sheet, kinds):
+        """A date written to a General cell gets a date format, as typing it
+        into Excel would; a cell with a format of its own keeps it."""
+        r0, c0 = self.block[0], self.block[1]
+        current = sheet.read(self.block, "number_format", "General")
+        for i, row in enumerate(kinds):
+            for j, fmt in enumerate(row):
+                if fmt is not None and current[i][j] == "General":
+                    sheet.write((r0 + i, c0 + j, r0 + i, c0 + j), "number_format", [[fmt]])
 
     @prop
     def text(self):
@@ -145,6 +159,37 @@ class Range(JsObject):
     @prop
     def format(self):
         return RangeFormat([self])
+
+    # Loadable with load(): the scalar properties (not format, worksheet).
+    _LOADABLE = ("address", "addressLocal", "cellCount", "columnCount", "columnIndex", "formulas",
+                 "numberFormat", "rowCount", "rowIndex", "text", "valueTypes", "values")
+
+    @method
+    def load(self, propertyNames=None):
+        """Takes a copy of the named properties now, for toJSON(), as a sync
+        after Office.js's load() would; returns the range."""
+        if propertyNames is None:
+            names = list(self._LOADABLE)
+        elif isinstance(propertyNames, str):
+            names = [n.strip() for n in propertyNames.split(",") if n.strip()]
+        elif isinstance(propertyNames, list) and all(isinstance(n, str) for n in propertyNames):
+            names = [n.strip() for n in propertyNames]
+        else:
+            raise JsError(INVALID_ARGUMENT, "Range.load(propertyNames): names as text ('values, numberFormat') "
+                          "or a list of text, got %r" % (propertyNames,))
+        for n in names:
+            if n not in self._LOADABLE:
+                raise JsError(INVALID_ARGUMENT, "The property '%s' cannot be loaded on Range; loadable: %s"
+                              % (n, ", ".join(self._LOADABLE)))
+        loaded = self.__dict__.setdefault("_loaded", {})
+        for n in names:
+            loaded[n] = getattr(self, n)
+        return self
+
+    @method
+    def toJSON(self):
+        """The properties loaded so far, as they were when loaded."""
+        return dict(self.__dict__.get("_loaded", {}))
 
     @method
     def getCell(self, row, column):

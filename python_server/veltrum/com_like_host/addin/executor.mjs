@@ -96,7 +96,8 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
+import { CELL_PROPERTIES, cellsEstimate, cellsIsRange, cellsRead, cellsWrite } from "./cells.mjs";
+import { datesFind, datesFormats } from "./dates.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
@@ -409,9 +410,21 @@ export function createExecutor({
     const cells = CELL_PROPERTIES.has(name);
     const refs = [entry];
     const value = decoder(callables, refs)(record, cells);
+    // Dates written as data get a date format where the cell's is General (dates.mjs).
+    const dated = cells && (name === "values" || name === "formulas") && cellsIsRange(obj) ? datesFind(record) : null;
     const apply = async () => {
       touch(refs);
-      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
+      if (cells) {
+        let formats = null;
+        if (dated) {
+          obj.load("numberFormat");
+          await syncOf(obj)();
+          formats = datesFormats(dated, obj.numberFormat);
+        }
+        const bytes = await cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
+        if (formats) obj.numberFormat = formats;
+        return bytes;
+      }
       obj[name] = value;
       return estimateBytes(value);
     };
