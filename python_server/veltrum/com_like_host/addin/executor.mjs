@@ -16,7 +16,7 @@
 //   throws PropertyNotLoaded, and also when it reads without error, since a
 //   value loaded or assigned earlier may be stale (a formula's result, typed
 //   input turned into a number). A collection's "items" is loaded with one
-//   identifying property of its members (id, key, name or address), not with
+//   identifying property of its members (id, key, name, address or index), not with
 //   an argument-less load(). isNullObject is read after a sync; an ordinary
 //   proxy, for which Office.js fills it in on no build, reads false.
 // - GETITEM: arrays and dictionaries by index or key (Python slices on
@@ -108,7 +108,7 @@ const CELL_EDIT_POLL_MS = 250;
 const CELL_EDIT = "InvalidOperationInCellEditMode";
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
 // Identifying member properties, tried in this order, for loading a collection's items.
-const ITEM_KEYS = ["id", "key", "name", "address"];
+const ITEM_KEYS = ["id", "key", "name", "address", "index"];
 
 export function createExecutor({
   invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,

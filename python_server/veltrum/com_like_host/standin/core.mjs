@@ -431,8 +431,16 @@ function copyShallow(v) {
 // Define scalar properties on a proxy class: getters throw until loaded, setters queue a command.
 export function defineScalars(Type, typeName, scalars, navs = {}) {
   Type._typeName = typeName;
-  Type._scalars = scalars;
-  Type._navs = navs;
+  Type._scalars = {};
+  Type._navs = {};
+  extendScalars(Type, scalars, navs);
+}
+
+// More scalars and navigation properties on a class defined elsewhere (a module of one concern
+// adds its members to Worksheet, Workbook or RangeFormat).
+export function extendScalars(Type, scalars, navs = {}) {
+  Object.assign(Type._scalars, scalars);
+  Object.assign(Type._navs, navs);
   for (const [name, spec] of Object.entries(scalars)) {
     const desc = { configurable: true, get() { return this._getLoaded(name); } };
     if (spec.write) desc.set = function set(v) { this._setProperty(name, v); };
