@@ -36,6 +36,16 @@ export function cellsIsRange(obj) {
     && typeof obj.getResizedRange === "function";
 }
 
+/**
+ * Whether obj.name is cell data: a range's cell properties, and the values
+ * of objects that stand for cells of a range (a table's rows, which have
+ * getRange). A chart title's text is not.
+ */
+export function cellsHolds(obj, name) {
+  if (!CELL_PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
+  return cellsIsRange(obj) || (name === "values" && typeof obj.getRange === "function");
+}
+
 /** UTF-8 size of a string (what the payload cap counts). */
 export function cellsUtf8Length(text) {
   if (!/[^\x00-\x7f]/.test(text)) return text.length;

@@ -96,7 +96,7 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
+import { CELL_PROPERTIES, cellsEstimate, cellsHolds, cellsRead, cellsWrite } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
@@ -406,7 +406,7 @@ export function createExecutor({
     if ((d.get && !d.set) || d.writable === false) {
       throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
     }
-    const cells = CELL_PROPERTIES.has(name);
+    const cells = cellsHolds(obj, name);
     const refs = [entry];
     const value = decoder(callables, refs)(record, cells);
     const apply = async () => {

@@ -463,7 +463,21 @@ export class ClientCollection extends ClientObject {
     return this._items;
   }
 
+  // The collection's own scalars (count) load on the collection, the rest on every item.
   _read(entity, tree) {
+    const own = this.constructor._scalars;
+    const mine = [...tree.scalars].filter((n) => n in own);
+    if (!mine.length) return this._readItems(entity, tree);
+    const out = {};
+    for (const n of mine) out[n] = own[n].read(entity, this);
+    const rest = new Set([...tree.scalars].filter((n) => !(n in own)));
+    if (!rest.size && !tree.all && !Object.keys(tree.navs).length) return { own: out };
+    const rows = this._readItems(entity, { ...tree, scalars: rest });
+    rows.own = out;
+    return rows;
+  }
+
+  _readItems(entity, tree) {
     const Item = this.constructor._itemType;
     let list = this._list(entity);
     const skip = tree.skip || 0;
@@ -476,6 +490,8 @@ export class ClientCollection extends ClientObject {
   }
 
   _applyLoad(rows) {
+    if (rows.own) for (const [k, v] of Object.entries(rows.own)) this._loaded.set(k, v);
+    if (!Array.isArray(rows)) return;
     const Item = this.constructor._itemType;
     this._items = rows.map((data, i) => {
       const entity = rows.entities[i];

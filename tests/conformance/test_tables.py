@@ -1,0 +1,130 @@
+"""Tables: adding them, their header and data rows, rows added and deleted,
+names, and what fails."""
+
+import pytest
+
+from .conftest import unique_name
+from .test_cells import raises_code
+
+
+def table_name():
+    # "T" and hex digits could read as a cell reference; a table name cannot.
+    return unique_name("Tbl_")
+
+
+def test_add_a_table_then_its_rows(sheet, workbook):
+    sheet.getRange("A1:C1").values = [["Region", "Units", "Price"]]
+    table = sheet.tables.add("A1:C1", True)
+    # An empty table covers one blank row, which the first rows added fill.
+    assert table.getRange().address == "%s!A1:C2" % sheet.name
+    assert table.rows.getCount() == 0
+    row = table.rows.add(None, [["North", 5, 2.5], ["South", 7, 3]])
+    assert row.index == 0
+    assert table.getRange().address == "%s!A1:C3" % sheet.name
+    assert table.getHeaderRowRange().values == [["Region", "Units", "Price"]]
+    assert table.getDataBodyRange().values == [["North", 5, 2.5], ["South", 7, 3]]
+    assert table.rows.count == 2 and [r.index for r in table.rows.items] == [0, 1]
+    assert sheet.tables.getItem(table.name).id == table.id
+    assert workbook.tables.getItem(table.id).name == table.name
+    assert table.worksheet.name == sheet.name
+
+
+def test_rows_added_inside_move_the_cells_below(sheet):
+    sheet.getRange("A1:B3").values = [["Item", "Qty"], ["a", 1], ["b", 2]]
+    sheet.getRange("A5:C5").values = [["below", "too", "beside"]]
+    table = sheet.tables.add("A1:B3", True)
+    assert table.rows.getCount() == 2
+    row = table.rows.add(1, [["new", 9], ["newer", 8]])
+    assert row.index == 1
+    assert table.getDataBodyRange().values == [["a", 1], ["new", 9], ["newer", 8], ["b", 2]]
+    # Only the table's columns move.
+    assert sheet.getRange("A7:C7").values == [["below", "too", ""]]
+    assert sheet.getRange("C5").values == [["beside"]]
+
+
+def test_a_row_is_read_written_and_deleted(sheet):
+    sheet.getRange("A1:B4").values = [["K", "V"], ["a", 1], ["b", 2], ["c", 3]]
+    sheet.getRange("A6").values = [["after"]]
+    table = sheet.tables.add("A1:B4", True)
+    second = table.rows.getItemAt(1)
+    assert second.values == [["b", 2]]
+    second.values = [["B", 20]]
+    assert second.getRange().values == [["B", 20]]
+    second.delete()
+    assert table.getDataBodyRange().values == [["a", 1], ["c", 3]]
+    assert sheet.getRange("A5").values == [["after"]]
+
+
+@pytest.mark.parametrize("written, headers", [
+    ([["Sales", "", "sales", 2024]], ["Sales", "Column2", "sales2", "2024"]),
+    ([["x", "x", "x", True]], ["x", "x2", "x3", "TRUE"]),
+], ids=["blank-repeat-number", "repeats-boolean"])
+def test_headers_become_unique_text(sheet, written, headers):
+    sheet.getRange("A1:D1").values = written
+    table = sheet.tables.add("A1:D2", True)
+    assert table.getHeaderRowRange().values == [headers]
+
+
+def test_without_headers_the_data_moves_down(sheet):
+    sheet.getRange("A1:B2").values = [[1, 2], [3, 4]]
+    table = sheet.tables.add("%s!A1:B2" % sheet.name, False)
+    assert table.getRange().address == "%s!A1:B3" % sheet.name
+    assert table.getHeaderRowRange().values == [["Column1", "Column2"]]
+    assert table.getDataBodyRange().values == [[1, 2], [3, 4]]
+
+
+def test_a_table_from_a_range_object(sheet):
+    table = sheet.tables.add(sheet.getRange("B2:C4"), True)
+    assert table.getRange().address == "%s!B2:C4" % sheet.name
+    assert table.rows.getCount() == 2
+
+
+def test_rename_find_and_delete(sheet, workbook):
+    sheet.getRange("A1:B2").values = [["a", "b"], [1, 2]]
+    table = sheet.tables.add("A1:B2", True)
+    name = table_name()
+    table.name = name
+    assert sheet.tables.getItem(name.upper()).id == table.id
+    assert sheet.tables.getItemOrNullObject(name + "x").isNullObject is True
+    before = workbook.tables.getCount()
+    table.delete()
+    assert workbook.tables.getCount() == before - 1
+    assert sheet.tables.getCount() == 0
+    # Deleting a table deletes its cells' contents.
+    assert sheet.getRange("A1:B2").values == [["", ""], ["", ""]]
+    with raises_code("ItemNotFound"):
+        table.name
+
+
+@pytest.mark.parametrize("action, code", [
+    (lambda ws, t: ws.tables.add("B2:C3", True), "InvalidArgument"),              # overlaps
+    (lambda ws, t: ws.tables.add("not an address", True), "InvalidArgument"),
+    (lambda ws, t: ws.tables.add("E1:F2", "yes"), "InvalidArgument"),
+    (lambda ws, t: ws.tables.add("E:F", True), "InvalidArgument"),
+    (lambda ws, t: t.rows.add(None, [[1, 2, 3]]), "InvalidArgument"),             # too wide
+    (lambda ws, t: t.rows.add(None, [1, 2]), "InvalidArgument"),                  # not rows
+    (lambda ws, t: t.rows.add(5, [[1, 2]]), "InvalidArgument"),
+    (lambda ws, t: t.rows.getItemAt(3).values, "ItemNotFound"),
+    (lambda ws, t: setattr(t, "name", "A1"), "InvalidArgument"),
+    (lambda ws, t: setattr(t, "name", "has space"), "InvalidArgument"),
+    (lambda ws, t: setattr(t, "name", "1st"), "InvalidArgument"),
+    (lambda ws, t: ws.tables.getItem("no_such_table").name, "ItemNotFound"),
+])
+def test_errors_carry_their_codes(sheet, action, code):
+    sheet.getRange("A1:B2").values = [["a", "b"], [1, 2]]
+    table = sheet.tables.add("A1:B2", True)
+    with raises_code(code):
+        action(sheet, table)
+    assert table.getDataBodyRange().values == [[1, 2]]
+
+
+def test_a_table_name_is_unique_in_the_workbook(sheet, workbook):
+    other = workbook.worksheets.add(unique_name())
+    try:
+        first = sheet.tables.add("A1:B2", True)
+        second = other.tables.add("A1:B2", True)
+        first.name = table_name()
+        with raises_code("ItemAlreadyExists"):
+            second.name = first.name.lower()
+    finally:
+        other.delete()
