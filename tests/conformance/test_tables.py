@@ -1,6 +1,8 @@
 """Tables: adding them, their header and data rows, rows added and deleted,
 names, and what fails."""
 
+import datetime as dt
+
 import pytest
 
 from .conftest import unique_name
@@ -128,3 +130,9 @@ def test_a_table_name_is_unique_in_the_workbook(sheet, workbook):
             second.name = first.name.lower()
     finally:
         other.delete()
+
+
+def test_added_rows_take_cell_data_as_values_do(sheet):
+    table = sheet.tables.add("A1:C1", True)
+    table.rows.add(None, [[dt.date(2024, 3, 1), None, "7"]])
+    assert table.getDataBodyRange().values == [[45352, "", 7]]

@@ -96,7 +96,9 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsEstimate, cellsHolds, cellsRead, cellsWrite } from "./cells.mjs";
+import {
+  CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsRead, cellsWrite,
+} from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
@@ -442,7 +444,8 @@ export function createExecutor({
 
   // ------------------------------------------------------------ CALL
 
-  function decodeArgs(list, callables, refs) {
+  // cellArg: the position of an argument that is cell data, if any.
+  function decodeArgs(list, callables, refs, cellArg) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
     const decode = decoder(callables, refs);
@@ -454,7 +457,7 @@ export function createExecutor({
         if (named === null) named = {};
         named[String(a.name)] = decode(a.value);
       } else {
-        positional.push(decode(a.value));
+        positional.push(decode(a.value, positional.length === cellArg));
       }
     }
     if (named !== null) positional.push(named);
@@ -471,7 +474,9 @@ export function createExecutor({
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
     const refs = [entry];
-    const args = decodeArgs(argList, callables, refs);
+    const holder = entry.thisArg;
+    const cellArg = holder !== null && typeof holder === "object" ? cellsArgumentIndex(table.typeName(holder), entry.name) : undefined;
+    const args = decodeArgs(argList, callables, refs, cellArg);
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);
