@@ -136,3 +136,15 @@ def test_added_rows_take_cell_data_as_values_do(sheet):
     table = sheet.tables.add("A1:C1", True)
     table.rows.add(None, [[dt.date(2024, 3, 1), None, "7"]])
     assert table.getDataBodyRange().values == [[45352, "", 7]]
+
+
+def test_collections_by_position(sheet):
+    first = sheet.tables.add("A1:B3", True)
+    second = sheet.tables.add("D1:E2", True)
+    chart = sheet.charts.add("Pie", sheet.getRange("A1:B3"))
+    assert sheet.tables[0].id == first.id and sheet.tables[-1].id == second.id
+    assert sheet.charts[0].id == chart.id
+    first.rows.getItemAt(1).values = [["x", 1]]
+    assert first.rows[1].values == [["x", 1]] and first.rows[-2].index == 0
+    with raises_code("ItemNotFound"):
+        sheet.tables[2].name

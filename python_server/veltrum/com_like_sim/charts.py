@@ -4,7 +4,7 @@ block. Nothing is drawn."""
 import itertools
 
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject, int_arg,
-                      method, prop)
+                      item_at, method, prop)
 from .ranges import Range
 
 _chart_ids = itertools.count(1)
@@ -183,7 +183,4 @@ class ChartCollection(JsObject):
         return chart
 
     def get_item(self, key):
-        try:
-            return self.getItemAt(int(key))
-        except ValueError:
-            return self.getItem(key)
+        return item_at(self._charts(), key, "charts")

@@ -191,6 +191,18 @@ class PyCallback:
         self.retained = False
 
 
+def item_at(items, key, what):
+    """collection[key] as the add-in answers it: by position only, counting
+    from the end when negative."""
+    try:
+        i = int(key)
+    except ValueError:
+        raise JsError(INVALID_ARGUMENT, "%s[%r]: use a position" % (what, key)) from None
+    if not -len(items) <= i < len(items):
+        raise JsError(ITEM_NOT_FOUND, "%s[%s]: the collection has %d item(s)" % (what, key, len(items)))
+    return items[i]
+
+
 def int_arg(value, what):
     if (isinstance(value, bool) or not isinstance(value, (int, float))
             or not math.isfinite(value) or value != int(value)):

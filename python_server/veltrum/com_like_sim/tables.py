@@ -15,7 +15,7 @@ from . import cells, numfmt
 from .addresses import MAX_ROWS, AddressError, is_unbounded, parse_address
 from .formulas import ErrorValue, Evaluator
 from .members import (INVALID_ARGUMENT, INVALID_OPERATION, ITEM_ALREADY_EXISTS, ITEM_NOT_FOUND,
-                      JsError, JsObject, NullObject, int_arg, method, prop)
+                      JsError, JsObject, NullObject, int_arg, item_at, method, prop)
 from .ranges import Range
 
 _table_ids = itertools.count(1)
@@ -328,10 +328,7 @@ class TableCollection(JsObject):
         return table
 
     def get_item(self, key):
-        try:
-            return self.getItemAt(int(key))
-        except ValueError:
-            return self.getItem(key)
+        return item_at(self._tables(), key, "tables")
 
 
 class TableRowCollection(JsObject):
@@ -386,10 +383,7 @@ class TableRowCollection(JsObject):
         return TableRow(self.table, at)
 
     def get_item(self, key):
-        try:
-            return self.getItemAt(int(key))
-        except ValueError:
-            raise JsError(INVALID_ARGUMENT, "rows[%s]: use an index" % key) from None
+        return item_at(self.items, key, "rows")
 
 
 class TableRow(JsObject):
