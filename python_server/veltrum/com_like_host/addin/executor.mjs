@@ -27,9 +27,10 @@
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
 //   NAMED arguments are passed as one trailing object {name: value} (the
-//   shape of Office.js option arguments). A returned promise is awaited, a
-//   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A get* call that returned a proxy does not sync; any
+//   shape of Office.js option arguments); an argument that is cell data
+//   (rows.add's values, cells.mjs) is decoded as a range's values are. A
+//   returned promise is awaited, a ClientResult synced and its value
+//   returned, a returned proxy handed out as a reference. A get* call that returned a proxy does not sync; any
 //   other call on an Office.js object syncs to report its own errors.
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
