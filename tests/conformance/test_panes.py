@@ -26,12 +26,20 @@ def test_rows_and_columns_freeze_independently(sheet):
 
 
 @pytest.mark.parametrize("frozen, read", [
-    ("B3", "A1:B3"), ("A1:C2", "A1:C2"), ("C:D", "A:D"), ("2:2", "1:2"), ("range", "A1:B2"),
+    ("A1:C2", "A1:C2"), ("H2:K5", "H2:K5"), ("C:D", "C:D"), ("2:3", "2:3"), ("range", "B2"),
 ])
-def test_freeze_at(sheet, frozen, read):
+def test_freeze_at_freezes_those_cells(sheet, frozen, read):
     target = sheet.getRange("B2") if frozen == "range" else frozen
     sheet.freezePanes.freezeAt(target)
     assert location(sheet) == read
+    sheet.freezePanes.freezeAt(None)            # None unfreezes
+    assert sheet.freezePanes.getLocationOrNullObject().isNullObject is True
+
+
+def test_freezing_rows_keeps_the_columns_of_a_pane(sheet):
+    sheet.freezePanes.freezeAt("C3:D4")
+    sheet.freezePanes.freezeRows(1)
+    assert location(sheet) == "C1:D1"
 
 
 @pytest.mark.parametrize("action, code", [

@@ -1,5 +1,7 @@
-"""Frozen panes of a worksheet (WorksheetFreezePanes): how many top rows
-and left columns stay in place. Rows and columns freeze independently."""
+"""Frozen panes of a worksheet (WorksheetFreezePanes): the rows and
+columns of the top-left pane, each a first line and a count. freezeRows
+and freezeColumns freeze from the sheet's first row or column, each
+keeping the other; freezeAt freezes the cells of the range it is given."""
 
 from .addresses import MAX_COLUMNS, MAX_ROWS, AddressError, parse_address
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject, int_arg,
@@ -22,27 +24,36 @@ class WorksheetFreezePanes(JsObject):
         self.sheet = sheet
 
     def _location(self):
-        rows, cols = self.sheet.frozen
+        top, rows, left, cols = self.sheet.frozen
         if not rows and not cols:
             return None
-        return Range(self.sheet, (0, 0, (rows or MAX_ROWS) - 1, (cols or MAX_COLUMNS) - 1))
+        if not rows:
+            return Range(self.sheet, (0, left, MAX_ROWS - 1, left + cols - 1))
+        if not cols:
+            return Range(self.sheet, (top, 0, top + rows - 1, MAX_COLUMNS - 1))
+        return Range(self.sheet, (top, left, top + rows - 1, left + cols - 1))
 
     @method(mutating=True)
     def freezeRows(self, count=None):
         self.sheet.check_alive()
-        self.sheet.frozen = (_count(count, MAX_ROWS, "freezeRows count"), self.sheet.frozen[1])
+        rows = _count(count, MAX_ROWS, "freezeRows count")
+        self.sheet.frozen = (0, rows) + self.sheet.frozen[2:]
 
     @method(mutating=True)
     def freezeColumns(self, count=None):
         self.sheet.check_alive()
-        self.sheet.frozen = (self.sheet.frozen[0], _count(count, MAX_COLUMNS, "freezeColumns count"))
+        cols = _count(count, MAX_COLUMNS, "freezeColumns count")
+        self.sheet.frozen = self.sheet.frozen[:2] + (0, cols)
 
     @method(mutating=True)
     def freezeAt(self, frozenRange):
-        """The cells that stay in place: everything above and left of the
-        range's bottom-right corner (whole columns freeze columns only)."""
+        """None unfreezes; whole columns freeze columns only, whole rows
+        rows only."""
         sheet = self.sheet
         sheet.check_alive()
+        if frozenRange is None:
+            sheet.frozen = (0, 0, 0, 0)
+            return
         if isinstance(frozenRange, NullObject):
             raise frozenRange.missing("freezeAt")
         if isinstance(frozenRange, Range):
@@ -57,11 +68,12 @@ class WorksheetFreezePanes(JsObject):
             if name is not None and name.lower() != sheet.name.lower():
                 raise JsError(INVALID_ARGUMENT, "freezeAt(%r): the address names another "
                               "worksheet" % frozenRange)
-        rows = 0 if block[2] == MAX_ROWS - 1 else block[2] + 1
-        cols = 0 if block[3] == MAX_COLUMNS - 1 else block[3] + 1
+        r0, c0, r1, c1 = block
+        rows = 0 if (r0, r1) == (0, MAX_ROWS - 1) else r1 - r0 + 1
+        cols = 0 if (c0, c1) == (0, MAX_COLUMNS - 1) else c1 - c0 + 1
         if not rows and not cols:
             raise JsError(INVALID_ARGUMENT, "freezeAt: the whole sheet cannot be frozen")
-        sheet.frozen = (rows, cols)
+        sheet.frozen = (r0 if rows else 0, rows, c0 if cols else 0, cols)
 
     @method
     def getLocation(self):
@@ -80,4 +92,4 @@ class WorksheetFreezePanes(JsObject):
     @method(mutating=True)
     def unfreeze(self):
         self.sheet.check_alive()
-        self.sheet.frozen = (0, 0)
+        self.sheet.frozen = (0, 0, 0, 0)

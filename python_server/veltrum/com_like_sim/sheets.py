@@ -46,7 +46,7 @@ class Worksheet(JsObject):
         self.bands = []             # (block, format attribute, value), oldest first
         self.deleted = False
         self.change_handlers = []   # EventRegistration, in the order added
-        self.frozen = (0, 0)        # frozen top rows, left columns
+        self.frozen = (0, 0, 0, 0)  # frozen pane: first row, rows, first column, columns
         self.column_widths = Spans(STANDARD_WIDTH)
         self.row_heights = Spans(STANDARD_HEIGHT)
         self.chart_list = []
