@@ -135,7 +135,8 @@ def test_a_table_name_is_unique_in_the_workbook(sheet, workbook):
 def test_added_rows_take_cell_data_as_values_do(sheet):
     table = sheet.tables.add("A1:C1", True)
     table.rows.add(None, [[dt.date(2024, 3, 1), None, "7"]])
-    assert table.getDataBodyRange().values == [[45352, "", 7]]
+    table.rows.add(None, "n/a")                 # one value fills the new row
+    assert table.getDataBodyRange().values == [[45352, "", 7], ["n/a"] * 3]
 
 
 def test_collections_by_position(sheet):

@@ -23,7 +23,10 @@ CylinderBarStacked CylinderBarStacked100 CylinderCol ConeColClustered ConeColSta
 ConeColStacked100 ConeBarClustered ConeBarStacked ConeBarStacked100 ConeCol PyramidColClustered
 PyramidColStacked PyramidColStacked100 PyramidBarClustered PyramidBarStacked
 PyramidBarStacked100 PyramidCol 3DColumn Line 3DLine 3DPie Pie XYScatter 3DArea Area Doughnut
-Radar Histogram Boxwhisker Pareto RegionMap Treemap Waterfall Sunburst Funnel
+Radar Histogram Boxwhisker Pareto RegionMap Treemap Waterfall Sunburst Funnel ColumnClusteredEx
+ColumnStackedEx ColumnStacked100Ex LineEx LineStackedEx LineStacked100Ex PieEx DoughnutEx
+BarClusteredEx BarStackedEx BarStacked100Ex AreaEx AreaStackedEx AreaStacked100Ex XYScatterEx
+BubbleEx
 """.split()) - {"Invalid"}
 SERIES_BY = ("Auto", "Columns", "Rows")   # Excel.ChartSeriesBy
 

@@ -374,9 +374,12 @@ class TableRowCollection(JsObject):
             raise JsError(INVALID_ARGUMENT, "rows.add: alwaysInsert must be True or False")
         if values is None:
             grid = [[""] * self.table.width]
-        elif not (isinstance(values, list) and values and all(isinstance(r, list) for r in values)):
+        elif not isinstance(values, list):
+            # One value fills one new row.
+            grid = cells.grid(values, 1, self.table.width, "rows.add", cells.typed)
+        elif not (values and all(isinstance(r, list) for r in values)):
             raise JsError(INVALID_ARGUMENT, "rows.add: values must be a list of row lists, "
-                          "e.g. [[1, 2, 3]]")
+                          "e.g. [[1, 2, 3]], or one value")
         else:
             grid = cells.grid(values, len(values), self.table.width, "rows.add", cells.typed)
         self.table.insert_rows(at, grid, alwaysInsert is not False)

@@ -34,6 +34,12 @@ export const ChartType = Object.freeze({
   _3DArea: "3DArea", area: "Area", doughnut: "Doughnut", radar: "Radar", histogram: "Histogram",
   boxwhisker: "Boxwhisker", pareto: "Pareto", regionMap: "RegionMap", treemap: "Treemap", waterfall: "Waterfall",
   sunburst: "Sunburst", funnel: "Funnel",
+  columnClusteredEx: "ColumnClusteredEx", columnStackedEx: "ColumnStackedEx",
+  columnStacked100Ex: "ColumnStacked100Ex", lineEx: "LineEx", lineStackedEx: "LineStackedEx",
+  lineStacked100Ex: "LineStacked100Ex", pieEx: "PieEx", doughnutEx: "DoughnutEx",
+  barClusteredEx: "BarClusteredEx", barStackedEx: "BarStackedEx", barStacked100Ex: "BarStacked100Ex",
+  areaEx: "AreaEx", areaStackedEx: "AreaStackedEx", areaStacked100Ex: "AreaStacked100Ex",
+  xyscatterEx: "XYScatterEx", bubbleEx: "BubbleEx",
 });
 export const ChartSeriesBy = Object.freeze({ auto: "Auto", columns: "Columns", rows: "Rows" });
 

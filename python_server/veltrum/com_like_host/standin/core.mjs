@@ -463,9 +463,15 @@ export class ClientCollection extends ClientObject {
     return this._items;
   }
 
-  // The collection's own scalars (count) load on the collection, the rest on every item.
+  // The collection's own scalars (count) load on the collection, the rest on every item;
+  // load("items") alone loads every item whole.
   _read(entity, tree) {
     const own = this.constructor._scalars;
+    if (tree.scalars.has("items")) {
+      const scalars = new Set(tree.scalars);
+      scalars.delete("items");
+      tree = { ...tree, scalars, all: tree.all || [...scalars].every((n) => n in own) };
+    }
     const mine = [...tree.scalars].filter((n) => n in own);
     if (!mine.length) return this._readItems(entity, tree);
     const out = {};

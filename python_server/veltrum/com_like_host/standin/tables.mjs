@@ -242,7 +242,8 @@ export class TableRowCollection extends ClientCollection {
       if (alwaysInsert !== undefined && alwaysInsert !== null && typeof alwaysInsert !== "boolean") fail(ErrorCodes.invalidArgument);
       let grid;
       if (values === undefined || values === null) grid = [new Array(width(t)).fill("")];
-      else if (!Array.isArray(values) || !values.length || !values.every((r) => Array.isArray(r) && r.length === width(t))) {
+      else if (!Array.isArray(values)) grid = [new Array(width(t)).fill(values)];   // one value fills a row
+      else if (!values.length || !values.every((r) => Array.isArray(r) && r.length === width(t))) {
         fail(ErrorCodes.invalidArgument);
       } else grid = values;
       // Checked whole before anything moves, so a bad value writes nothing.
