@@ -86,6 +86,9 @@ def test_rename_find_and_delete(sheet, workbook):
     table = sheet.tables.add("A1:B2", True)
     name = table_name()
     table.name = name
+    assert table.style == "TableStyleMedium2"
+    table.style = "TableStyleDark11"
+    assert table.style == "TableStyleDark11"
     assert sheet.tables.getItem(name.upper()).id == table.id
     assert sheet.tables.getItemOrNullObject(name + "x").isNullObject is True
     before = workbook.tables.getCount()
@@ -111,6 +114,8 @@ def test_rename_find_and_delete(sheet, workbook):
     (lambda ws, t: setattr(t, "name", "has space"), "InvalidArgument"),
     (lambda ws, t: setattr(t, "name", "1st"), "InvalidArgument"),
     (lambda ws, t: ws.tables.getItem("no_such_table").name, "ItemNotFound"),
+    (lambda ws, t: setattr(t, "style", "TableStyleMedium29"), "InvalidArgument"),
+    (lambda ws, t: setattr(t, "style", "Fancy"), "InvalidArgument"),
 ])
 def test_errors_carry_their_codes(sheet, action, code):
     sheet.getRange("A1:B2").values = [["a", "b"], [1, 2]]

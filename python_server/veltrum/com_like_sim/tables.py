@@ -25,6 +25,9 @@ _TABLE_NAME = re.compile(r"^[^\W\d][\w.]*$|^\\[\w.\\]*$")
 _REFERENCE_LIKE = re.compile(r"^([A-Za-z]{1,3}[0-9]+|[Rr][0-9]*[Cc][0-9]*|[RrCc])$")
 MAX_TABLE_NAME = 255
 DEFAULT_STYLE = "TableStyleMedium2"
+# The built-in styles (a workbook here has no custom ones).
+_STYLE = re.compile(r"^TableStyle(Light([1-9]|1[0-9]|2[01])|Medium([1-9]|1[0-9]|2[0-8])"
+                    r"|Dark([1-9]|1[01]))$")
 
 
 def workbook_tables(workbook):
@@ -170,9 +173,9 @@ class Table(JsObject):
     @style.setter
     def style(self, value):
         self.check_alive()
-        if not isinstance(value, str) or not value:
-            raise JsError(INVALID_ARGUMENT, "Table.style must be a style name such as %r"
-                          % DEFAULT_STYLE)
+        if not isinstance(value, str) or not _STYLE.match(value):
+            raise JsError(INVALID_ARGUMENT, "Table.style: use TableStyleLight1 to 21, "
+                          "TableStyleMedium1 to 28 or TableStyleDark1 to 11, got %r" % (value,))
         self.style_ = value
 
     @prop

@@ -15,6 +15,8 @@ const ro = (read) => ({ read });
 const rw = (read, write) => ({ read, write });
 
 export const DEFAULT_TABLE_STYLE = "TableStyleMedium2";
+// The built-in styles (the stand-in's workbook has no custom ones).
+const TABLE_STYLE = /^TableStyle(Light([1-9]|1[0-9]|2[01])|Medium([1-9]|1[0-9]|2[0-8])|Dark([1-9]|1[01]))$/;
 const MAX_TABLE_NAME = 255;
 // Rename an Excel table: a letter, underscore or backslash first, then letters, digits, periods
 // and underscores; nothing that reads as a cell reference.
@@ -285,7 +287,7 @@ defineScalars(Table, "Table", {
   name: rw((t) => liveTable(t).name, (t, v) => { checkTableName(v, liveTable(t)); t.name = v; }),
   style: rw((t) => liveTable(t).style, (t, v) => {
     liveTable(t);
-    if (typeof v !== "string" || !v) fail(ErrorCodes.invalidArgument);
+    if (typeof v !== "string" || !TABLE_STYLE.test(v)) fail(ErrorCodes.invalidArgument);
     t.style = v;
   }),
 }, {
