@@ -30,7 +30,7 @@ MEMBERS = {
     "WorksheetChangedEventArgs": ("address changeType details source type worksheetId", "", ""),
     "TableCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
     "Table": ("id rows worksheet", "name style",
-              "delete getDataBodyRange getHeaderRowRange getRange"),
+              "convertToRange delete getDataBodyRange getHeaderRowRange getRange"),
     "TableRowCollection": ("count items", "", "add getCount getItemAt"),
     "TableRow": ("index", "values", "delete getRange"),
     "WorksheetFreezePanes": ("", "", "freezeAt freezeColumns freezeRows getLocation "

@@ -101,6 +101,14 @@ def test_rename_find_and_delete(sheet, workbook):
         table.name
 
 
+def test_convert_to_range_keeps_the_data(sheet):
+    sheet.getRange("A1:B2").values = [["a", "b"], [1, 2]]
+    table = sheet.tables.add("A1:B2", True)
+    assert table.convertToRange().values == [["a", "b"], [1, 2]]
+    assert sheet.tables.getCount() == 0
+    sheet.tables.add("A1:B2", True)             # the cells are free again
+
+
 @pytest.mark.parametrize("action, code", [
     (lambda ws, t: ws.tables.add("B2:C3", True), "InvalidArgument"),              # overlaps
     (lambda ws, t: ws.tables.add("not an address", True), "InvalidArgument"),

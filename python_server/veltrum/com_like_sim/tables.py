@@ -204,13 +204,23 @@ class Table(JsObject):
         r0, c0, r1, c1 = self.block
         return Range(self.sheet, (r0 + 1, c0, r1, c1))
 
+    def _remove(self):
+        self.deleted = True
+        self.workbook.table_list.remove(self)
+
     @method(mutating=True)
     def delete(self):
         # Deleting a table deletes its cells' contents too.
         self.check_alive()
         self.sheet.clear(self.block, contents=True, formats=False)
-        self.deleted = True
-        self.workbook.table_list.remove(self)
+        self._remove()
+
+    @method
+    def convertToRange(self):
+        """The table becomes plain cells; its data stays."""
+        self.check_alive()
+        self._remove()
+        return Range(self.sheet, self.block)
 
 
 class TableCollection(JsObject):

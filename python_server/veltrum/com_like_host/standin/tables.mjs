@@ -223,12 +223,25 @@ export class Table extends ClientObject {
   // Deleting a table deletes its cells' contents too.
   delete() {
     this._queueCommand("Table.delete", (t) => {
-      liveTable(t);
-      clearRect(t.sheet, t.rect, "Contents");
-      t.deleted = true;
-      sheetTables(t.sheet).splice(sheetTables(t.sheet).indexOf(t), 1);
+      clearRect(liveTable(t).sheet, t.rect, "Contents");
+      removeTable(t);
     });
   }
+
+  // The table becomes plain cells; its data stays.
+  convertToRange() {
+    let converted = null;
+    this._queueCommand("Table.convertToRange", (t) => {
+      converted = { sheet: liveTable(t).sheet, rect: t.rect };
+      removeTable(t);
+    });
+    return this._child(Range, "convertToRange", () => converted || fail(ErrorCodes.itemNotFound), [], { volatile: true });
+  }
+}
+
+function removeTable(t) {
+  t.deleted = true;
+  sheetTables(t.sheet).splice(sheetTables(t.sheet).indexOf(t), 1);
 }
 
 export class TableRowCollection extends ClientCollection {
