@@ -44,6 +44,27 @@ def test_rows_added_inside_move_the_cells_below(sheet):
     assert sheet.getRange("C5").values == [["beside"]]
 
 
+@pytest.mark.parametrize("adding", ["rows", "headers"])
+def test_a_table_below_moves_whole_or_not_at_all(sheet, adding):
+    sheet.getRange("A1:C2").values = [["k", "v", "w"], [1, 2, 3]]
+    below = sheet.tables.add("A5:B6", True)
+    beside = sheet.tables.add("B9:D10", True)       # only partly in A:C
+    if adding == "headers":
+        def grow():
+            sheet.tables.add("A1:C2", False)
+    else:
+        top = sheet.tables.add("A1:C2", True)
+
+        def grow():
+            top.rows.add(0, [[7, 8, 9]])
+    with raises_code("InvalidOperation"):
+        grow()
+    beside.delete()
+    grow()
+    assert below.getRange().address == "%s!A6:B7" % sheet.name
+    assert below.getHeaderRowRange().values == [["Column1", "Column2"]]
+
+
 def test_a_row_is_read_written_and_deleted(sheet):
     sheet.getRange("A1:B4").values = [["K", "V"], ["a", 1], ["b", 2], ["c", 3]]
     sheet.getRange("A6").values = [["after"]]

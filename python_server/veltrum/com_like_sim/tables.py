@@ -83,6 +83,23 @@ def shift_cells(sheet, row, c0, c1, n):
     sheet.cells.update(moved)
 
 
+def move_below(workbook, sheet, row, c0, c1, n, table=None):
+    """Shift the cells from ``row`` down in columns c0..c1 by n rows, with
+    the tables there (but ``table``); a table only partly in those columns
+    cannot move."""
+    below = [t for t in workbook_tables(workbook)
+             if t.sheet is sheet and t is not table and t.block[0] >= row
+             and t.block[1] <= c1 and c0 <= t.block[3]]
+    for t in below:
+        if t.block[1] < c0 or t.block[3] > c1:
+            raise JsError(INVALID_OPERATION, "this would move part of table %r: cells of a "
+                          "table below can only move with the whole table" % t.name_)
+    shift_cells(sheet, row, c0, c1, n)
+    for t in below:
+        r0, tc0, r1, tc1 = t.block
+        t.block = (r0 + n, tc0, r1 + n, tc1)
+
+
 class Table(JsObject):
     js_type = "Table"
 
@@ -133,20 +150,7 @@ class Table(JsObject):
         self.data_rows -= 1
 
     def _move_below(self, row, n):
-        """Shift the sheet below ``row`` in the table's columns, with the
-        tables there; a table only partly in those columns cannot move."""
-        c0, c1 = self.block[1], self.block[3]
-        below = [t for t in workbook_tables(self.workbook)
-                 if t.sheet is self.sheet and t is not self and t.block[0] >= row
-                 and t.block[1] <= c1 and c0 <= t.block[3]]
-        for t in below:
-            if t.block[1] < c0 or t.block[3] > c1:
-                raise JsError(INVALID_OPERATION, "this would move part of table %r: cells "
-                              "of a table below can only move with the whole table" % t.name_)
-        shift_cells(self.sheet, row, c0, c1, n)
-        for t in below:
-            r0, tc0, r1, tc1 = t.block
-            t.block = (r0 + n, tc0, r1 + n, tc1)
+        move_below(self.workbook, self.sheet, row, self.block[1], self.block[3], n, self)
 
     # -- Office.js members
     @prop
@@ -327,7 +331,7 @@ class TableCollection(JsObject):
             ev = Evaluator(sheet.cells)
             texts = [header_text(ev.result((r0, c))) for c in range(c0, c1 + 1)]
         else:
-            shift_cells(sheet, r0, c0, c1, 1)
+            move_below(self.workbook, sheet, r0, c0, c1, 1)
             texts = [""] * (c1 - c0 + 1)
         if data_rows == 0 and any(v != "" for v in sheet.read(final, "value", "")[-1]):
             data_rows = 1            # the row below held data: it is the first row

@@ -67,7 +67,7 @@ function rowEntry(sheet, r) {
 
 // Move the cells at row `from` and below, in columns c0..c1, down by n rows (up when n < 0,
 // dropping the rows above `from` that they land on).
-export function shiftCells(sheet, from, c0, c1, n) {
+function shiftCells(sheet, from, c0, c1, n) {
   const rows = [...sheet.rows.keys()].filter((r) => r >= from + Math.min(n, 0)).sort((a, b) => (n > 0 ? b - a : a - b));
   for (const r of rows) {
     const src = sheet.rows.get(r);
@@ -82,15 +82,16 @@ export function shiftCells(sheet, from, c0, c1, n) {
   sheet.memo.clear();
 }
 
-// Cells below `from` in the table's columns move, with the tables there; a table only partly in
-// those columns cannot move.
-function moveBelow(table, from, n) {
-  const { c0, c1 } = table.rect;
-  const below = sheetTables(table.sheet).filter((t) => t !== table && t.rect.r0 >= from && t.rect.c0 <= c1 && c0 <= t.rect.c1);
+// Cells from row `from` down in columns c0..c1 move, with the tables there (but `table`); a table
+// only partly in those columns cannot move.
+function moveBelow(sheet, from, c0, c1, n, table = null) {
+  const below = sheetTables(sheet).filter((t) => t !== table && t.rect.r0 >= from && t.rect.c0 <= c1 && c0 <= t.rect.c1);
   if (below.some((t) => t.rect.c0 < c0 || t.rect.c1 > c1)) fail(ErrorCodes.invalidOperation);
-  shiftCells(table.sheet, from, c0, c1, n);
+  shiftCells(sheet, from, c0, c1, n);
   for (const t of below) t.rect = makeRect(t.rect.r0 + n, t.rect.c0, t.rect.r1 + n, t.rect.c1);
 }
+
+const moveBelowTable = (table, from, n) => moveBelow(table.sheet, from, table.rect.c0, table.rect.c1, n, table);
 
 const width = (t) => t.rect.c1 - t.rect.c0 + 1;
 const rowRect = (t, index, count = 1) => {
@@ -102,7 +103,7 @@ function insertRows(table, index, grid, alwaysInsert) {
   const n = grid.length;
   const at = table.rect.r0 + 1 + index;
   const grow = table.dataRows === 0 ? n - 1 : n;
-  if (grow && (alwaysInsert || index !== table.dataRows)) moveBelow(table, table.dataRows ? at : at + 1, grow);
+  if (grow && (alwaysInsert || index !== table.dataRows)) moveBelowTable(table, table.dataRows ? at : at + 1, grow);
   table.rect = makeRect(table.rect.r0, table.rect.c0, table.rect.r1 + grow, table.rect.c1);
   table.dataRows += n;
   writeGrid(table.sheet, rowRect(table, index, n), grid, "values", false);
@@ -111,7 +112,7 @@ function insertRows(table, index, grid, alwaysInsert) {
 function deleteRow(table, index) {
   if (table.dataRows === 1) clearRect(table.sheet, rowRect(table, 0), "Contents");
   else {
-    moveBelow(table, table.rect.r0 + 2 + index, -1);
+    moveBelowTable(table, table.rect.r0 + 2 + index, -1);
     table.rect = makeRect(table.rect.r0, table.rect.c0, table.rect.r1 - 1, table.rect.c1);
   }
   table.dataRows -= 1;
@@ -149,7 +150,7 @@ function addTable(collectionSheet, address, hasHeaders) {
   const texts = [];
   if (hasHeaders) for (let c = c0; c <= c1; c += 1) texts.push(displayText(cellValue(sheet, r0, c)));
   else {
-    shiftCells(sheet, r0, c0, c1, 1);
+    moveBelow(sheet, r0, c0, c1, 1);
     for (let c = c0; c <= c1; c += 1) texts.push("");
   }
   if (dataRows === 0) {
