@@ -29,10 +29,12 @@ MEMBERS = {
     "EventHandlerResult": ("", "", "remove"),
     "WorksheetChangedEventArgs": ("address changeType details source type worksheetId", "", ""),
     "TableCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
-    "Table": ("id rows worksheet", "name style",
+    "Table": ("columns id rows worksheet", "name style",
               "convertToRange delete getDataBodyRange getHeaderRowRange getRange"),
     "TableRowCollection": ("count items", "", "add getCount getItemAt"),
     "TableRow": ("index", "values", "delete getRange"),
+    "TableColumnCollection": ("count items", "", "getCount getItem getItemAt getItemOrNullObject"),
+    "TableColumn": ("id index", "name values", "getDataBodyRange getHeaderRowRange getRange"),
     "WorksheetFreezePanes": ("", "", "freezeAt freezeColumns freezeRows getLocation "
                              "getLocationOrNullObject unfreeze"),
     "ChartCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
@@ -81,6 +83,7 @@ def objects(backend, sheet, workbook):
         "WorksheetChangedEventArgs": events[0],
         "TableCollection": sheet.tables, "Table": table, "TableRowCollection": table.rows,
         "TableRow": table.rows.getItemAt(0), "WorksheetFreezePanes": sheet.freezePanes,
+        "TableColumnCollection": table.columns, "TableColumn": table.columns.getItemAt(0),
         "ChartCollection": sheet.charts, "Chart": chart, "ChartTitle": chart.title,
     }
     reg.remove()

@@ -122,6 +122,31 @@ def test_rename_find_and_delete(sheet, workbook):
         table.name
 
 
+def test_columns_by_name_id_and_position(sheet):
+    sheet.getRange("A1:C3").values = [["Region", "Units", "Price"], ["N", 5, 2], ["S", 7, 3]]
+    table = sheet.tables.add("A1:C3", True)
+    columns = table.columns
+    assert columns.getCount() == 3 and columns.count == 3
+    assert [c.name for c in columns.items] == ["Region", "Units", "Price"]
+    units = columns.getItem("units")                # names compare in any letter case
+    assert (units.id, units.index) == (columns.getItemAt(1).id, 1)
+    assert columns.getItem(units.id).name == "Units"
+    assert units.getDataBodyRange().address == "%s!B2:B3" % sheet.name
+    assert units.getHeaderRowRange().values == [["Units"]]
+    assert units.values == [["Units"], [5], [7]]
+    units.getDataBodyRange().numberFormat = "0.00"
+    assert units.getRange().text == [["Units"], ["5.00"], ["7.00"]]
+    # A proxy got by name is looked up by that name again live: rename by position.
+    second = columns.getItemAt(1)
+    second.name = "Qty"
+    assert table.getHeaderRowRange().values == [["Region", "Qty", "Price"]]
+    assert columns.getItemOrNullObject("Units").isNullObject is True
+    with raises_code("ItemAlreadyExists"):
+        second.name = "price"
+    with raises_code("ItemNotFound"):
+        columns.getItem("Cost").name
+
+
 def test_convert_to_range_keeps_the_data(sheet):
     sheet.getRange("A1:B2").values = [["a", "b"], [1, 2]]
     table = sheet.tables.add("A1:B2", True)

@@ -191,6 +191,10 @@ class Table(JsObject):
     def rows(self):
         return TableRowCollection(self)
 
+    @prop
+    def columns(self):
+        return TableColumnCollection(self)
+
     @method
     def getRange(self):
         self.check_alive()
@@ -442,3 +446,129 @@ class TableRow(JsObject):
     def delete(self):
         self._block()
         self.table.delete_row(self.index_)
+
+
+class TableColumnCollection(JsObject):
+    """The columns of a table, in order; a column's id is its position
+    counted from 1 (columns are not added or deleted here)."""
+    js_type = "TableColumnCollection"
+
+    def __init__(self, table):
+        self.table = table
+
+    def _columns(self):
+        self.table.check_alive()
+        return [TableColumn(self.table, i + 1) for i in range(self.table.width)]
+
+    def _find(self, key):
+        columns = self._columns()
+        if isinstance(key, str):
+            return next((c for c in columns if c.header().lower() == key.lower()), None)
+        if isinstance(key, bool) or not isinstance(key, (int, float)):
+            raise JsError(INVALID_ARGUMENT, "columns.getItem expects a column name or id, got %r"
+                          % (key,))
+        return next((c for c in columns if c.id_ == key), None)
+
+    @prop
+    def count(self):
+        return len(self._columns())
+
+    @prop
+    def items(self):
+        return self._columns()
+
+    @method
+    def getCount(self):
+        return len(self._columns())
+
+    @method
+    def getItem(self, key):
+        column = self._find(key)
+        if column is None:
+            raise JsError(ITEM_NOT_FOUND, "columns.getItem(%r): no such column; the table has %s"
+                          % (key, ", ".join(repr(c.header()) for c in self._columns())))
+        return column
+
+    @method
+    def getItemOrNullObject(self, key):
+        column = self._find(key)
+        return NullObject("TableColumn", "column %r" % (key,)) if column is None else column
+
+    @method
+    def getItemAt(self, index):
+        columns = self._columns()
+        i = int_arg(index, "getItemAt index")
+        if not 0 <= i < len(columns):
+            raise JsError(ITEM_NOT_FOUND, "columns.getItemAt(%d): the table has %d columns"
+                          % (i, len(columns)))
+        return columns[i]
+
+    def get_item(self, key):
+        return item_at(self._columns(), key, "columns")
+
+
+class TableColumn(JsObject):
+    js_type = "TableColumn"
+
+    def __init__(self, table, column_id):
+        self.table = table
+        self.id_ = column_id
+
+    def _block(self, first=None, last=None):
+        """The column's cells from row ``first`` to ``last`` of the table."""
+        self.table.check_alive()
+        r0, c0, r1, _ = self.table.block
+        c = c0 + self.id_ - 1
+        return (r0 if first is None else first, c, r1 if last is None else last, c)
+
+    def header(self):
+        r0 = self.table.block[0]
+        return header_text(Evaluator(self.table.sheet.cells).result(self._block(r0, r0)[:2]))
+
+    @prop
+    def id(self):
+        self._block()
+        return self.id_
+
+    @prop
+    def index(self):
+        self._block()
+        return self.id_ - 1
+
+    @prop
+    def name(self):
+        self._block()
+        return self.header()
+
+    @name.setter
+    def name(self, value):
+        r0 = self._block()[0]
+        if not isinstance(value, str) or not value:
+            raise JsError(INVALID_ARGUMENT, "TableColumn.name must be non-empty text, got %r"
+                          % (value,))
+        if any(c.id_ != self.id_ and c.header().lower() == value.lower()
+               for c in self.table.columns._columns()):
+            raise JsError(ITEM_ALREADY_EXISTS, "the table already has a column %r" % value)
+        self.table.sheet.write(self._block(r0, r0), "value", [[value]])
+
+    @prop
+    def values(self):
+        return self.table.sheet.read_values(self._block())
+
+    @values.setter
+    def values(self, value):
+        Range(self.table.sheet, self._block()).values = value
+
+    @method
+    def getRange(self):
+        return Range(self.table.sheet, self._block())
+
+    @method
+    def getHeaderRowRange(self):
+        r0 = self._block()[0]
+        return Range(self.table.sheet, self._block(r0, r0))
+
+    @method
+    def getDataBodyRange(self):
+        r0 = self._block()[0]
+        return Range(self.table.sheet, self._block(r0 + 1))

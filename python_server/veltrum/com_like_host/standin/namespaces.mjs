@@ -81,6 +81,8 @@ export function install(g) {
     Table: tables.Table,
     TableRowCollection: tables.TableRowCollection,
     TableRow: tables.TableRow,
+    TableColumnCollection: tables.TableColumnCollection,
+    TableColumn: tables.TableColumn,
     WorksheetFreezePanes,
     ChartCollection: charts.ChartCollection,
     Chart: charts.Chart,

@@ -291,6 +291,54 @@ export class TableRow extends ClientObject {
   delete() { this._queueCommand("TableRow.delete", (e) => { rowOfTable(e); deleteRow(e.table, e.index); }); }
 }
 
+// The columns of a table, in order; a column's id is its position counted from 1 (columns are
+// not added or deleted here). An entity: {table, id}.
+const columnHeader = (e) => displayText(cellValue(e.table.sheet, e.table.rect.r0, e.table.rect.c0 + e.id - 1));
+const tableColumns = (t) => Array.from({ length: width(liveTable(t)) }, (_, i) => ({ table: t, id: i + 1 }));
+
+function findColumn(t, key) {
+  if (typeof key === "string") return tableColumns(t).find((e) => columnHeader(e).toLowerCase() === key.toLowerCase()) || null;
+  if (typeof key !== "number") fail(ErrorCodes.invalidArgument);
+  return tableColumns(t).find((e) => e.id === key) || null;
+}
+
+function columnRect(e, part) {
+  const { r0, r1, c0 } = liveTable(e.table).rect;
+  const c = c0 + e.id - 1;
+  if (e.id > width(e.table)) fail(ErrorCodes.itemNotFound);
+  return { sheet: e.table.sheet, rect: makeRect(part === "body" ? r0 + 1 : r0, c, part === "header" ? r0 : r1, c) };
+}
+
+export class TableColumnCollection extends ClientCollection {
+  _list(t) { return tableColumns(t); }
+
+  getItem(key) {
+    return this._child(TableColumn, "getItem", (t) => findColumn(t, key) || fail(ErrorCodes.itemNotFound), [key]);
+  }
+
+  getItemOrNullObject(key) {
+    return this._child(TableColumn, "getItemOrNullObject", (t) => findColumn(t, key) || fail(ErrorCodes.itemNotFound),
+      [key], { nullable: true });
+  }
+
+  getItemAt(index) {
+    return this._child(TableColumn, "getItemAt", (t) => {
+      if (!Number.isInteger(index)) fail(ErrorCodes.invalidArgument);
+      return tableColumns(t)[index] || fail(ErrorCodes.itemNotFound);
+    }, [index]);
+  }
+
+  getCount() { return this._callForResult("getCount", (t) => width(liveTable(t))); }
+}
+
+export class TableColumn extends ClientObject {
+  getRange() { return this._child(Range, "getRange", (e) => columnRect(e, "all"), [], { volatile: true }); }
+
+  getHeaderRowRange() { return this._child(Range, "getHeaderRowRange", (e) => columnRect(e, "header"), [], { volatile: true }); }
+
+  getDataBodyRange() { return this._child(Range, "getDataBodyRange", (e) => columnRect(e, "body"), [], { volatile: true }); }
+}
+
 // ---- members ----------------------------------------------------------------------------
 
 defineScalars(TableCollection, "TableCollection", { count: ro((e) => TableCollection.prototype._list(e).length) });
@@ -306,6 +354,7 @@ defineScalars(Table, "Table", {
   }),
 }, {
   rows: (t) => new TableRowCollection(t.context, t, (e) => liveTable(e), "rows"),
+  columns: (t) => new TableColumnCollection(t.context, t, (e) => liveTable(e), "columns"),
   worksheet: (t) => new Worksheet(t.context, t, (e) => liveTable(e).sheet, "worksheet"),
 });
 
@@ -319,6 +368,32 @@ defineScalars(TableRow, "TableRow", {
     return readGrid(sheet, rect, "values");
   }, (e, v) => {
     const { sheet, rect } = rowOfTable(e);
+    writeGrid(sheet, rect, v, "values");
+  }),
+});
+
+defineScalars(TableColumnCollection, "TableColumnCollection", { count: ro((t) => width(liveTable(t))) });
+TableColumnCollection._itemType = TableColumn;
+
+defineScalars(TableColumn, "TableColumn", {
+  id: ro((e) => (columnRect(e), e.id)),
+  index: ro((e) => (columnRect(e), e.id - 1)),
+  name: rw((e) => (columnRect(e), columnHeader(e)), (e, v) => {
+    const { sheet, rect } = columnRect(e, "header");
+    if (typeof v !== "string" || !v) fail(ErrorCodes.invalidArgument);
+    const lower = v.toLowerCase();
+    if (tableColumns(e.table).some((o) => o.id !== e.id && columnHeader(o).toLowerCase() === lower)) {
+      fail(ErrorCodes.itemAlreadyExists);
+    }
+    const row = rowEntry(sheet, rect.r0);
+    row.v[rect.c0] = v; row.f[rect.c0] = undefined;   // header cells hold text
+    sheet.memo.clear();
+  }),
+  values: rw((e) => {
+    const { sheet, rect } = columnRect(e, "all");
+    return readGrid(sheet, rect, "values");
+  }, (e, v) => {
+    const { sheet, rect } = columnRect(e, "all");
     writeGrid(sheet, rect, v, "values");
   }),
 });
