@@ -199,7 +199,8 @@ def item_at(items, key, what):
     except ValueError:
         raise JsError(INVALID_ARGUMENT, "%s[%r]: use a position" % (what, key)) from None
     if not -len(items) <= i < len(items):
-        raise JsError(ITEM_NOT_FOUND, "%s[%s]: the collection has %d item(s)" % (what, key, len(items)))
+        raise JsError(ITEM_NOT_FOUND, "%s[%s]: the collection has %d item(s)"
+                      % (what, key, len(items)))
     return items[i]
 
 
