@@ -313,9 +313,11 @@ function wireScalar(x) {
 
 const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Date);
 
-// Characters a cell can hold (Excel's specifications and limits); formulas are not text.
+// Excel's specifications and limits: characters of text a cell can hold, and of a formula.
 export const MAX_TEXT = 32767;
-const tooLong = (x) => typeof x === "string" && x.length > MAX_TEXT && x[0] !== "=";
+export const MAX_FORMULA = 8192;
+const tooLong = (x) => typeof x === "string"
+  && x.length > (x.length > 1 && x[0] === "=" ? MAX_FORMULA : MAX_TEXT);
 
 // Cell input refused whole: objects that are not dates, and text longer than a cell holds.
 export function checkCells(grid) {
