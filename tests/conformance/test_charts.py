@@ -29,6 +29,30 @@ def test_add_name_title_and_delete_a_chart(sheet, data):
         chart.name
 
 
+def test_set_position_places_the_chart_over_cells(sheet, data):
+    chart = sheet.charts.add("Pie", data)
+    sheet.getRange("A:A").format.columnWidth = 60
+    sheet.getRange("2:3").format.rowHeight = 30
+    standard = sheet.getRange("Z1").format
+    width, height = standard.columnWidth, standard.rowHeight
+    chart.setPosition("B2", "C4")
+    assert (chart.left, chart.top) == (60, height)
+    assert (chart.width, chart.height) == (2 * width, 2 * 30 + height)
+    chart.width = 500
+    chart.setPosition(sheet.getRange("A1"))       # without endCell the size stays
+    assert (chart.left, chart.top, chart.width) == (0, 0, 500)
+
+
+@pytest.mark.parametrize("action", [
+    lambda ws, rng: ws.charts.add("Pie", rng).setPosition("C3", "B2"),
+    lambda ws, rng: setattr(ws.charts.add("Pie", rng), "width", -1),
+    lambda ws, rng: ws.charts.add("Pie", rng).setPosition("nowhere"),
+], ids=["end-before-start", "negative-width", "bad-address"])
+def test_bad_positions_are_invalid(sheet, data, action):
+    with raises_code("InvalidArgument"):
+        action(sheet, data)
+
+
 @pytest.mark.parametrize("action", [
     lambda ws, rng: ws.charts.add("Column", rng),
     lambda ws, rng: ws.charts.add("Pie", rng, "Diagonal"),

@@ -38,7 +38,7 @@ MEMBERS = {
     "WorksheetFreezePanes": ("", "", "freezeAt freezeColumns freezeRows getLocation "
                              "getLocationOrNullObject unfreeze"),
     "ChartCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
-    "Chart": ("id title worksheet", "chartType name", "delete"),
+    "Chart": ("id title worksheet", "chartType height left name top width", "delete setPosition"),
     "ChartTitle": ("", "text", ""),
 }
 

@@ -1,8 +1,12 @@
-"""Charts of a worksheet, as metadata: type, name, id, title and source
-block. Nothing is drawn."""
+"""Charts of a worksheet, as metadata: type, name, id, title, source
+block, and position and size in points (placed over cells by the sheet's
+column widths and row heights). Nothing is drawn."""
 
 import itertools
 
+import math
+
+from .addresses import AddressError, parse_address
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject, int_arg,
                       item_at, method, prop)
 from .ranges import Range
@@ -29,6 +33,15 @@ BarClusteredEx BarStackedEx BarStacked100Ex AreaEx AreaStackedEx AreaStacked100E
 BubbleEx
 """.split()) - {"Invalid"}
 SERIES_BY = ("Auto", "Columns", "Rows")   # Excel.ChartSeriesBy
+DEFAULT_SIZE = (360.0, 216.0)             # points: Excel's 5 x 3 inch chart
+
+
+def _points(value, what):
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not math.isfinite(value) or value < 0):
+        raise JsError(INVALID_ARGUMENT, "%s must be a number of points, 0 or more, got %r"
+                      % (what, value))
+    return float(value)
 
 
 def _chart_type(value):
@@ -50,6 +63,24 @@ class Chart(JsObject):
         self.id_ = "{%08X-0003-0000-0000-000000000000}" % next(_chart_ids)
         self.title_ = ""
         self.deleted = False
+        self.left_ = self.top_ = 0.0
+        self.width_, self.height_ = DEFAULT_SIZE
+
+    def _cell_block(self, cell, what):
+        if isinstance(cell, NullObject):
+            raise cell.missing(what)
+        if isinstance(cell, Range):
+            if cell._alive() is not self.sheet:
+                raise JsError(INVALID_ARGUMENT, "%s: the cell is on another worksheet" % what)
+            return cell.block
+        try:
+            name, block = parse_address(cell)
+        except AddressError as e:
+            raise JsError(INVALID_ARGUMENT, "%s: %s" % (what, e)) from None
+        if name is not None and name.lower() != self.sheet.name.lower():
+            raise JsError(INVALID_ARGUMENT, "%s(%r): the address names another worksheet"
+                          % (what, cell))
+        return block
 
     def check_alive(self):
         self.sheet.check_alive()
@@ -86,6 +117,40 @@ class Chart(JsObject):
     @prop
     def title(self):
         return ChartTitle(self)
+
+    def _size(name, what):      # noqa: N805 (builds a property of the class)
+        def read(self):
+            self.check_alive()
+            return getattr(self, name)
+
+        def write(self, value):
+            self.check_alive()
+            setattr(self, name, _points(value, what))
+        return prop(read).setter(write)
+
+    left = _size("left_", "Chart.left")
+    top = _size("top_", "Chart.top")
+    width = _size("width_", "Chart.width")
+    height = _size("height_", "Chart.height")
+    del _size
+
+    @method(mutating=True)
+    def setPosition(self, startCell, endCell=None):
+        """Moves the chart's top-left corner to startCell's; with endCell,
+        sizes it to cover through endCell's bottom-right corner."""
+        self.check_alive()
+        r0, c0, _, _ = self._cell_block(startCell, "setPosition startCell")
+        widths, heights = self.sheet.column_widths, self.sheet.row_heights
+        size = None
+        if endCell is not None:
+            r1, c1 = self._cell_block(endCell, "setPosition endCell")[2:]
+            if r1 < r0 or c1 < c0:
+                raise JsError(INVALID_ARGUMENT, "setPosition: endCell lies above or left of "
+                              "startCell")
+            size = widths.total(c0, c1), heights.total(r0, r1)
+        self.left_, self.top_ = widths.total(0, c0 - 1), heights.total(0, r0 - 1)
+        if size is not None:
+            self.width_, self.height_ = size
 
     @prop
     def worksheet(self):

@@ -49,6 +49,16 @@ class Spans:
                 return size
         return self.default
 
+    def total(self, first, last):
+        """The summed size of lines first..last."""
+        if last < first:
+            return 0.0
+        cuts = {first, last + 1}
+        for a, b, _ in self.spans:
+            cuts.update(x for x in (a, b + 1) if first < x <= last)
+        cuts = sorted(cuts)
+        return float(sum((b - a) * self.at(a) for a, b in zip(cuts, cuts[1:])))
+
     def common(self, first, last):
         """The one size of lines first..last, or None when they differ."""
         cuts = {first}

@@ -1,8 +1,11 @@
-// Charts of a worksheet, as metadata: type, name, id, title and source rectangle. Nothing is drawn.
+// Charts of a worksheet, as metadata: type, name, id, title, source rectangle, and position and
+// size in points (placed over cells by the sheet's column widths and row heights). Nothing is
+// drawn.
 
 import { ClientObject, ClientCollection, defineScalars, extendScalars, ErrorCodes, fail } from "./core.mjs";
 import { Range, Worksheet } from "./excel.mjs";
-import { live } from "./workbook.mjs";
+import { live, parseAddress } from "./workbook.mjs";
+import { extent } from "./layout.mjs";
 
 const ro = (read) => ({ read });
 const rw = (read, write) => ({ read, write });
@@ -43,6 +46,40 @@ export const ChartType = Object.freeze({
 });
 export const ChartSeriesBy = Object.freeze({ auto: "Auto", columns: "Columns", rows: "Rows" });
 
+const DEFAULT_SIZE = { width: 360, height: 216 };   // points: Excel's 5 x 3 inch chart
+
+const points = (v) => (typeof v === "number" && Number.isFinite(v) && v >= 0 ? v : fail(ErrorCodes.invalidArgument));
+
+// The rectangle a setPosition argument names on the chart's sheet.
+function cellRect(chart, cell) {
+  if (cell instanceof Range) {
+    const e = cell._resolve();
+    if (e === null || live(e.sheet) !== chart.sheet) fail(ErrorCodes.invalidArgument);
+    return e.rect;
+  }
+  if (typeof cell !== "string") fail(ErrorCodes.invalidArgument);
+  const bang = cell.lastIndexOf("!");
+  if (bang >= 0 && cell.slice(0, bang).replace(/^'(.*)'$/, "$1").replace(/''/g, "'").toLowerCase() !== chart.sheet.name.toLowerCase()) {
+    fail(ErrorCodes.invalidArgument);
+  }
+  return parseAddress(cell.slice(bang + 1));
+}
+
+// The chart's top-left corner goes to startCell's; with endCell it covers through endCell.
+function setPosition(chart, startCell, endCell) {
+  liveChart(chart);
+  const start = cellRect(chart, startCell);
+  let size = null;
+  if (endCell !== undefined && endCell !== null) {
+    const end = cellRect(chart, endCell);
+    if (end.r1 < start.r0 || end.c1 < start.c0) fail(ErrorCodes.invalidArgument);
+    size = { width: extent(chart.sheet, "columns", start.c0, end.c1), height: extent(chart.sheet, "rows", start.r0, end.r1) };
+  }
+  chart.left = extent(chart.sheet, "columns", 0, start.c0 - 1);
+  chart.top = extent(chart.sheet, "rows", 0, start.r0 - 1);
+  if (size) Object.assign(chart, size);
+}
+
 const CHART_TYPES = new Set(Object.values(ChartType).filter((t) => t !== "Invalid"));
 const chartType = (v) => (CHART_TYPES.has(v) ? v : fail(ErrorCodes.invalidArgument));
 
@@ -69,6 +106,7 @@ function addChart(sheet, type, sourceData, seriesBy) {
   chartSeq += 1;
   const chart = {
     sheet, type: t, source, seriesBy: by, name: `Chart ${sheet.chartNumber}`, title: "", deleted: false,
+    left: 0, top: 0, ...DEFAULT_SIZE,
     id: `{${chartSeq.toString(16).toUpperCase().padStart(8, "0")}-0003-0000-C000-000000000046}`,
   };
   sheetCharts(sheet).push(chart);
@@ -111,6 +149,14 @@ export class ChartCollection extends ClientCollection {
 }
 
 export class Chart extends ClientObject {
+  setPosition(startCell, endCell) {
+    for (const cell of [startCell, endCell]) {
+      if (cell instanceof ClientObject) { this.context._checkOwn(cell); cell._checkUsable(); }
+    }
+    this._queueCommand("Chart.setPosition", (c) => setPosition(c, startCell, endCell),
+      [typeof startCell === "string" ? startCell : null, typeof endCell === "string" ? endCell : null]);
+  }
+
   delete() {
     this._queueCommand("Chart.delete", (c) => {
       liveChart(c);
@@ -132,6 +178,8 @@ defineScalars(Chart, "Chart", {
     c.name = v;
   }),
   chartType: rw((c) => liveChart(c).type, (c, v) => { liveChart(c).type = chartType(v); }),
+  ...Object.fromEntries(["left", "top", "width", "height"].map((k) => [k,
+    rw((c) => liveChart(c)[k], (c, v) => { liveChart(c)[k] = points(v); })])),
 }, {
   title: (c) => new ChartTitle(c.context, c, (e) => e, "title"),
   worksheet: (c) => new Worksheet(c.context, c, (e) => liveChart(e).sheet, "worksheet"),

@@ -31,6 +31,19 @@ function sizeAt(list, line, dflt) {
   return dflt;
 }
 
+// The summed size of the columns ("columns") or rows ("rows") first..last of a sheet.
+export function extent(sheet, kind, first, last) {
+  if (last < first) return 0;
+  const list = spans(sheet, kind);
+  const dflt = kind === "columns" ? STANDARD_WIDTH : STANDARD_HEIGHT;
+  const cuts = new Set([first, last + 1]);
+  for (const s of list) for (const x of [s.first, s.last + 1]) if (first < x && x <= last) cuts.add(x);
+  const sorted = [...cuts].sort((a, b) => a - b);
+  let total = 0;
+  for (let i = 0; i + 1 < sorted.length; i += 1) total += (sorted[i + 1] - sorted[i]) * sizeAt(list, sorted[i], dflt);
+  return total;
+}
+
 // The one size of lines first..last, or null when they differ.
 function commonSize(list, first, last, dflt) {
   const cuts = new Set([first]);
