@@ -1,9 +1,12 @@
 """Tables: adding them, their header and data rows, rows added and deleted,
 names, and what fails."""
 
+import contextlib
 import datetime as dt
 
 import pytest
+
+import com_like
 
 from .conftest import unique_name
 from .test_cells import raises_code
@@ -208,3 +211,25 @@ def test_collections_by_position(sheet):
     assert first.rows[1].values == [["x", 1]] and first.rows[-2].index == 0
     with raises_code("ItemNotFound"):
         sheet.tables[2].name
+
+
+@pytest.mark.parametrize("rollback", [False, True])
+def test_adding_inside_a_transaction_waits_for_the_commit(sheet, rollback):
+    sheet.getRange("A1:B2").values = [["k", "v"], [1, 2]]
+    table = sheet.tables.add("A1:B2", True)
+
+    class Abandon(Exception):
+        pass
+
+    with pytest.raises(Abandon) if rollback else contextlib.nullcontext():
+        with com_like.OfficeJsTransaction(roolback_at_error=True):
+            # Queued like writes: nothing to hand back until the commit.
+            assert table.rows.add(None, [[3, 4]]) is None
+            assert sheet.tables.add("D1:E2", True) is None
+            assert sheet.charts.add("Pie", sheet.getRange("A1:B2")) is None
+            assert table.rows.getCount() == 1
+            if rollback:
+                raise Abandon()
+    assert table.rows.getCount() == (1 if rollback else 2)
+    assert sheet.tables.getCount() == (1 if rollback else 2)
+    assert sheet.charts.getCount() == (0 if rollback else 1)

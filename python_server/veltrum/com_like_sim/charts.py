@@ -232,7 +232,7 @@ class ChartCollection(JsObject):
                           % (i, len(charts)))
         return charts[i]
 
-    @method
+    @method(mutating=True)
     def add(self, type, sourceData, seriesBy="Auto"):
         self.sheet.check_alive()
         chart_type = _chart_type(type)

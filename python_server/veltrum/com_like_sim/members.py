@@ -52,8 +52,9 @@ class prop:
 
 
 def method(fn=None, *, mutating=False):
-    """A callable member. ``mutating`` methods that return nothing are
-    queued inside a batch like SETs, so a batch keeps its order."""
+    """A callable member. ``mutating`` methods change the workbook: inside
+    a batch they are queued like SETs, so a batch keeps its order, and
+    answer None, as a call the add-in defers to the commit does."""
     def mark(f):
         f._js_method = True
         f._js_mutating = mutating

@@ -223,7 +223,7 @@ class Table(JsObject):
         self.sheet.clear(self.block, contents=True, formats=False)
         self._remove()
 
-    @method
+    @method(mutating=True)
     def convertToRange(self):
         """The table becomes plain cells; its data stays."""
         self.check_alive()
@@ -309,7 +309,7 @@ class TableCollection(JsObject):
                           % (i, len(tables)))
         return tables[i]
 
-    @method
+    @method(mutating=True)
     def add(self, address, hasHeaders):
         sheet, block = self._target(address)
         if not isinstance(hasHeaders, bool):
@@ -382,7 +382,7 @@ class TableRowCollection(JsObject):
                           % (i, self.table.data_rows))
         return TableRow(self.table, i)
 
-    @method
+    @method(mutating=True)
     def add(self, index=None, values=None, alwaysInsert=None):
         count = self._count()
         at = count if index is None else int_arg(index, "rows.add index")
