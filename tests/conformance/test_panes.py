@@ -64,6 +64,14 @@ def test_autofit_columns_fits_the_text(sheet):
     assert sheet.getRange("A1:B1").format.columnWidth is None       # widths differ
 
 
+def test_autofit_measures_the_shown_text(sheet):
+    sheet.getRange("A1:C1").values = [[1234.5, 1234.5, "=A1*1000"]]
+    sheet.getRange("A1").numberFormat = "#,##0.00"          # 1,234.50
+    sheet.getRange("A1:C1").format.autofitColumns()
+    widths = [sheet.getRange(c + "1").format.columnWidth for c in "ABC"]
+    assert widths[0] > widths[2] > widths[1]                  # 8, 7 and 6 characters
+
+
 def test_widths_and_heights_are_set_and_fitted(sheet):
     fmt = sheet.getRange("B2:C3").format
     fmt.columnWidth = 30

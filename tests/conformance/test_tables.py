@@ -233,3 +233,39 @@ def test_adding_inside_a_transaction_waits_for_the_commit(sheet, rollback):
     assert table.rows.getCount() == (1 if rollback else 2)
     assert sheet.tables.getCount() == (1 if rollback else 2)
     assert sheet.charts.getCount() == (0 if rollback else 1)
+
+
+def test_the_last_row_deleted_leaves_the_blank_row(sheet):
+    sheet.getRange("A1:B2").values = [["k", "v"], [1, 2]]
+    sheet.getRange("A4").values = [["below"]]
+    table = sheet.tables.add("A1:B2", True)
+    table.rows.getItemAt(0).delete()
+    assert table.rows.getCount() == 0
+    assert table.getRange().address == "%s!A1:B2" % sheet.name
+    assert table.getDataBodyRange().values == [["", ""]]
+    table.rows.add(None, [[5, 6]])             # fills the blank row
+    assert table.getRange().address == "%s!A1:B2" % sheet.name
+    assert sheet.getRange("A4").values == [["below"]]
+
+
+@pytest.mark.parametrize("always_insert, below_at", [(True, "A5"), (False, "A4")])
+def test_always_insert_false_adds_below_without_moving(sheet, always_insert, below_at):
+    sheet.getRange("A1:B2").values = [["k", "v"], [1, 2]]
+    sheet.getRange("A4").values = [["below"]]
+    table = sheet.tables.add("A1:B2", True)
+    table.rows.add(None, [[3, 4]], always_insert)
+    assert table.getDataBodyRange().values == [[1, 2], [3, 4]]
+    assert sheet.getRange(below_at).values == [["below"]]
+
+
+def test_tables_of_the_workbook_and_of_a_deleted_sheet(sheet, workbook):
+    other = workbook.worksheets.add(unique_name())
+    before = workbook.tables.getCount()
+    here = workbook.tables.add("A1:B2", True)          # the active sheet
+    there = workbook.tables.add("%s!C3:D4" % other.name, True)
+    assert here.worksheet.name == sheet.name and there.worksheet.name == other.name
+    assert sheet.tables.getCount() == 1 and other.tables.getCount() == 1
+    other.delete()
+    assert workbook.tables.getCount() == before + 1
+    with raises_code("ItemNotFound"):
+        there.name
