@@ -21,9 +21,11 @@ def test_add_name_title_and_delete_a_chart(sheet, data):
     assert sheet.charts.getItem("Sales").title.text == "Sales by month"
     assert sheet.charts.getCount() == 1 and sheet.charts.items[0].id == chart.id
     second = sheet.charts.add("Line", data)     # seriesBy defaults to Auto
-    assert second.name == "Chart 2" and chart.worksheet.name == sheet.name
+    third = sheet.charts.add("Line", data, None)
+    assert (second.name, third.name) == ("Chart 2", "Chart 3")
+    assert chart.worksheet.name == sheet.name
     chart.delete()
-    assert sheet.charts.getCount() == 1
+    assert sheet.charts.getCount() == 2
     assert sheet.charts.getItemOrNullObject("Sales").isNullObject is True
     with raises_code("ItemNotFound"):
         chart.name

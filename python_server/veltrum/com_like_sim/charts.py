@@ -241,6 +241,8 @@ class ChartCollection(JsObject):
         if not isinstance(sourceData, Range):
             raise JsError(INVALID_ARGUMENT, "charts.add: sourceData must be a Range, got %s"
                           % getattr(sourceData, "js_type", sourceData.__class__.__name__))
+        if seriesBy is None:
+            seriesBy = "Auto"
         if seriesBy not in SERIES_BY:
             raise JsError(INVALID_ARGUMENT, "charts.add: seriesBy must be one of %s, got %r"
                           % (", ".join(SERIES_BY), seriesBy))
