@@ -14,7 +14,7 @@ from .members import INVALID_ARGUMENT, JsError
 EPOCH = _dt.datetime(1899, 12, 30)
 _NUMERIC = re.compile(r"^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?$")
 _EXACT = 2 ** 53     # beyond this a double no longer holds every integer
-# Excel's specifications and limits: characters of text a cell can hold,
+# Excel's documented limits: characters of text a cell can hold,
 # and of a formula.
 MAX_TEXT = 32767
 MAX_FORMULA = 8192

@@ -313,7 +313,7 @@ function wireScalar(x) {
 
 const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Date);
 
-// Excel's specifications and limits: characters of text a cell can hold, and of a formula.
+// Excel's documented limits: characters of text a cell can hold, and of a formula.
 export const MAX_TEXT = 32767;
 export const MAX_FORMULA = 8192;
 const tooLong = (x) => typeof x === "string"
