@@ -9,18 +9,18 @@ import com_like
 
 # type: (properties, writable properties, methods)
 MEMBERS = {
-    "Workbook": ("name settings worksheets", "", ""),
+    "Workbook": ("name settings tables worksheets", "", ""),
     "WorksheetCollection": ("items", "",
                             "add getActiveWorksheet getCount getFirst getItem "
                             "getItemOrNullObject"),
-    "Worksheet": ("id onChanged position", "name",
+    "Worksheet": ("charts freezePanes id onChanged position tables", "name",
                   "activate delete getCell getRange getUsedRange getUsedRangeOrNullObject"),
     "Range": ("address addressLocal cellCount columnCount columnIndex format rowCount "
               "rowIndex text valueTypes worksheet", "formulas numberFormat values",
               "clear getCell getColumn getEntireColumn getEntireRow getIntersection "
               "getIntersectionOrNullObject getOffsetRange getResizedRange getRow load toJSON"),
     "RangeAreas": ("address areaCount areas cellCount format worksheet", "", "clear"),
-    "RangeFormat": ("fill font", "", ""),
+    "RangeFormat": ("fill font", "columnWidth rowHeight", "autofitColumns autofitRows"),
     "RangeFill": ("", "color", "clear"),
     "RangeFont": ("", "bold color italic", ""),
     "SettingCollection": ("items", "", "add getCount getItem getItemOrNullObject"),
@@ -28,6 +28,18 @@ MEMBERS = {
     "EventHandlers": ("", "", "add"),
     "EventHandlerResult": ("", "", "remove"),
     "WorksheetChangedEventArgs": ("address changeType details source type worksheetId", "", ""),
+    "TableCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
+    "Table": ("columns id rows worksheet", "name style",
+              "convertToRange delete getDataBodyRange getHeaderRowRange getRange"),
+    "TableRowCollection": ("count items", "", "add getCount getItemAt"),
+    "TableRow": ("index", "values", "delete getRange"),
+    "TableColumnCollection": ("count items", "", "getCount getItem getItemAt getItemOrNullObject"),
+    "TableColumn": ("id index", "name values", "getDataBodyRange getHeaderRowRange getRange"),
+    "WorksheetFreezePanes": ("", "", "freezeAt freezeColumns freezeRows getLocation "
+                             "getLocationOrNullObject unfreeze"),
+    "ChartCollection": ("count items", "", "add getCount getItem getItemAt getItemOrNullObject"),
+    "Chart": ("id title worksheet", "chartType height left name top width", "delete setPosition"),
+    "ChartTitle": ("", "text", ""),
 }
 
 
@@ -60,6 +72,8 @@ def objects(backend, sheet, workbook):
     sheet.getRange("A1").values = 1
     from host_support import wait_until
     assert wait_until(lambda: events, 5.0)
+    table = sheet.tables.add("D1:E2", True)
+    chart = sheet.charts.add("Line", rng)
     yield {
         "Workbook": workbook, "WorksheetCollection": workbook.worksheets, "Worksheet": sheet,
         "Range": rng, "RangeAreas": com_like.Union(rng, sheet.getRange("D4")),
@@ -67,6 +81,10 @@ def objects(backend, sheet, workbook):
         "SettingCollection": workbook.settings, "Setting": workbook.settings.getItem(name),
         "EventHandlers": sheet.onChanged, "EventHandlerResult": reg,
         "WorksheetChangedEventArgs": events[0],
+        "TableCollection": sheet.tables, "Table": table, "TableRowCollection": table.rows,
+        "TableRow": table.rows.getItemAt(0), "WorksheetFreezePanes": sheet.freezePanes,
+        "TableColumnCollection": table.columns, "TableColumn": table.columns.getItemAt(0),
+        "ChartCollection": sheet.charts, "Chart": chart, "ChartTitle": chart.title,
     }
     reg.remove()
 

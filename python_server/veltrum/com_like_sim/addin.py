@@ -272,7 +272,7 @@ class SimulatedAddin:
                 kwargs[entry.get("name")] = value
             else:
                 args.append(value)
-        if fn.mutating:
+        if fn.mutating and self._batch() is not None:
             fn.bind(args, kwargs)
             self._run(fn.label + "()", lambda: fn.call(args, kwargs))
             return None

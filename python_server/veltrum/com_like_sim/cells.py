@@ -14,6 +14,10 @@ from .members import INVALID_ARGUMENT, JsError
 EPOCH = _dt.datetime(1899, 12, 30)
 _NUMERIC = re.compile(r"^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?$")
 _EXACT = 2 ** 53     # beyond this a double no longer holds every integer
+# Excel's documented limits: characters of text a cell can hold,
+# and of a formula.
+MAX_TEXT = 32767
+MAX_FORMULA = 8192
 
 SHAPE_MISMATCH = ("The number of rows or columns in the input array doesn't match the size "
                   "or dimensions of the range.")
@@ -73,7 +77,13 @@ def typed(value, what):
         return value
     if isinstance(value, str):
         if is_formula(value):
+            if len(value) > MAX_FORMULA:
+                raise JsError(INVALID_ARGUMENT, "%s: a formula has at most %d characters, got %d"
+                              % (what, MAX_FORMULA, len(value)))
             return value
+        if len(value) > MAX_TEXT:
+            raise JsError(INVALID_ARGUMENT, "%s: a cell holds at most %d characters of text, got "
+                          "%d" % (what, MAX_TEXT, len(value)))
         text = value.strip()
         if _NUMERIC.match(text):
             converted = float(text)

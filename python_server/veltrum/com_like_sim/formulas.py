@@ -230,8 +230,13 @@ class Evaluator:
         elif kind == "neg":
             yield from self._refs(node[1])
         elif kind == "bin":
-            yield from self._refs(node[2])
-            yield from self._refs(node[3])
+            rights = []
+            while node[0] == "bin":         # a long sum: walk its left chain
+                rights.append(node[3])
+                node = node[2]
+            yield from self._refs(node)
+            for right in reversed(rights):
+                yield from self._refs(right)
         elif kind == "fn":
             for arg in node[2]:
                 yield from self._refs(arg)
@@ -272,20 +277,29 @@ class Evaluator:
         return self._function(node[1], node[2])
 
     def _binary(self, node):
-        _, op, left, right = node
-        a = self._eval(left)
-        if isinstance(a, ErrorValue):
-            return a
-        b = self._eval(right)
-        if isinstance(b, ErrorValue):
-            return b
-        if op == "+":
-            return a + b
-        if op == "-":
-            return a - b
-        if op == "*":
-            return a * b
-        return DIV0 if b == 0 else a / b
+        # "=1+2+...+n" parses to a chain of left operands as long as the
+        # formula: walk it instead of recursing, left to right, the first
+        # error winning.
+        chain = []
+        while node[0] == "bin":
+            chain.append((node[1], node[3]))
+            node = node[2]
+        a = self._eval(node)
+        for op, right in reversed(chain):
+            if isinstance(a, ErrorValue):
+                return a
+            b = self._eval(right)
+            if isinstance(b, ErrorValue):
+                return b
+            if op == "+":
+                a = a + b
+            elif op == "-":
+                a = a - b
+            elif op == "*":
+                a = a * b
+            else:
+                a = DIV0 if b == 0 else a / b
+        return a
 
     def _function(self, name, args):
         values = []

@@ -52,8 +52,9 @@ class prop:
 
 
 def method(fn=None, *, mutating=False):
-    """A callable member. ``mutating`` methods that return nothing are
-    queued inside a batch like SETs, so a batch keeps its order."""
+    """A callable member. ``mutating`` methods change the workbook: inside
+    a batch they are queued like SETs, so a batch keeps its order, and
+    answer None, as a call the add-in defers to the commit does."""
     def mark(f):
         f._js_method = True
         f._js_mutating = mutating
@@ -189,6 +190,19 @@ class PyCallback:
     def __init__(self, callable_id):
         self.callable_id = callable_id
         self.retained = False
+
+
+def item_at(items, key, what):
+    """collection[key] as the add-in answers it: by position only, counting
+    from the end when negative."""
+    try:
+        i = int(key)
+    except ValueError:
+        raise JsError(INVALID_ARGUMENT, "%s[%r]: use a position" % (what, key)) from None
+    if not -len(items) <= i < len(items):
+        raise JsError(ITEM_NOT_FOUND, "%s[%s]: the collection has %d item(s)"
+                      % (what, key, len(items)))
+    return items[i]
 
 
 def int_arg(value, what):

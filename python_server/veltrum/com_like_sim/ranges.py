@@ -8,7 +8,7 @@ cell data reads None and cannot be written, as in Office.js.
 
 import re
 
-from . import cells, numfmt
+from . import cells, layout, numfmt
 from .addresses import MAX_COLUMNS, MAX_ROWS, format_address, is_unbounded
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject,
                       int_arg, method, prop)
@@ -374,6 +374,40 @@ class RangeFormat(JsObject):
     @prop
     def font(self):
         return RangeFont(self.ranges)
+
+    @prop
+    def columnWidth(self):
+        sizes = {rng._alive().column_widths.common(rng.block[1], rng.block[3])
+                 for rng in self.ranges}
+        return sizes.pop() if len(sizes) == 1 else None
+
+    @columnWidth.setter
+    def columnWidth(self, value):
+        width = layout.size_arg(value, layout.MAX_WIDTH, "format.columnWidth")
+        for rng in self.ranges:
+            rng._alive().column_widths.paint(rng.block[1], rng.block[3], width)
+
+    @prop
+    def rowHeight(self):
+        sizes = {rng._alive().row_heights.common(rng.block[0], rng.block[2])
+                 for rng in self.ranges}
+        return sizes.pop() if len(sizes) == 1 else None
+
+    @rowHeight.setter
+    def rowHeight(self, value):
+        height = layout.size_arg(value, layout.MAX_HEIGHT, "format.rowHeight")
+        for rng in self.ranges:
+            rng._alive().row_heights.paint(rng.block[0], rng.block[2], height)
+
+    @method(mutating=True)
+    def autofitColumns(self):
+        for rng in self.ranges:
+            layout.autofit_columns(rng._alive(), rng.block)
+
+    @method(mutating=True)
+    def autofitRows(self):
+        for rng in self.ranges:
+            layout.autofit_rows(rng._alive(), rng.block)
 
 
 class RangeFill(JsObject):

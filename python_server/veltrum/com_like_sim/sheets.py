@@ -10,8 +10,12 @@ from .addresses import AddressError, format_block, parse_address
 from .formulas import ErrorValue, Evaluator
 from .members import (INVALID_ARGUMENT, INVALID_OPERATION, ITEM_ALREADY_EXISTS, ITEM_NOT_FOUND,
                       JsError, JsObject, NullObject, PyCallback, method, prop)
+from .charts import ChartCollection
+from .layout import STANDARD_HEIGHT, STANDARD_WIDTH, Spans
+from .panes import WorksheetFreezePanes
 from .ranges import Range
 from .settings import SettingCollection
+from .tables import TableCollection
 
 _sheet_ids = itertools.count(1)
 _BAD_NAME = re.compile(r"[\\/?*\[\]:]")
@@ -42,6 +46,11 @@ class Worksheet(JsObject):
         self.bands = []             # (block, format attribute, value), oldest first
         self.deleted = False
         self.change_handlers = []   # EventRegistration, in the order added
+        self.frozen = (0, 0, 0, 0)  # frozen pane: first row, rows, first column, columns
+        self.column_widths = Spans(STANDARD_WIDTH)
+        self.row_heights = Spans(STANDARD_HEIGHT)
+        self.chart_list = []
+        self.chart_number = 0       # charts are named "Chart N", N never reused
 
     # -- cell storage
     def _positions(self, block):
@@ -227,6 +236,18 @@ class Worksheet(JsObject):
     def onChanged(self):
         return EventSource(self)
 
+    @prop
+    def tables(self):
+        return TableCollection(self.workbook, self)
+
+    @prop
+    def charts(self):
+        return ChartCollection(self)
+
+    @prop
+    def freezePanes(self):
+        return WorksheetFreezePanes(self)
+
     @method
     def getRange(self, address=None):
         self.check_alive()
@@ -361,6 +382,7 @@ class Workbook(JsObject):
         self.setting_values = dict(settings or {})   # workbook.settings; none by default
         self.on_changed = None            # set by the add-in session
         self.released_callbacks = []      # callable ids the workbook let go of
+        self.table_list = []              # tables of every sheet, oldest first
         self.active = None
         for n in sheet_names:
             self.add(n)
@@ -441,6 +463,10 @@ class Workbook(JsObject):
     @prop
     def settings(self):
         return SettingCollection(self.setting_values)
+
+    @prop
+    def tables(self):
+        return TableCollection(self)
 
 
 class RequestContext(JsObject):

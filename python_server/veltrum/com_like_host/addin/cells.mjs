@@ -36,6 +36,25 @@ export function cellsIsRange(obj) {
     && typeof obj.getResizedRange === "function";
 }
 
+/**
+ * Whether obj.name is cell data: a range's cell properties, and the values
+ * of objects that stand for cells of a range (a table's rows, which have
+ * getRange). A chart title's text is not.
+ */
+export function cellsHolds(obj, name) {
+  if (!CELL_PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
+  return cellsIsRange(obj) || (name === "values" && typeof obj.getRange === "function");
+}
+
+// Method arguments that are cell data, by "Type.method": the position of
+// the argument, decoded as a range's values are (dates to serial numbers,
+// None to an empty cell).
+const CELL_ARGUMENTS = new Map([["TableRowCollection.add", 1]]);
+
+export function cellsArgumentIndex(typeName, method) {
+  return CELL_ARGUMENTS.get(`${typeName}.${method}`);
+}
+
 /** UTF-8 size of a string (what the payload cap counts). */
 export function cellsUtf8Length(text) {
   if (!/[^\x00-\x7f]/.test(text)) return text.length;

@@ -16,7 +16,7 @@
 //   throws PropertyNotLoaded, and also when it reads without error, since a
 //   value loaded or assigned earlier may be stale (a formula's result, typed
 //   input turned into a number). A collection's "items" is loaded with one
-//   identifying property of its members (id, key, name or address), not with
+//   identifying property of its members (id, key, name, address or index), not with
 //   an argument-less load(). isNullObject is read after a sync; an ordinary
 //   proxy, for which Office.js fills it in on no build, reads false.
 // - GETITEM: arrays and dictionaries by index or key (Python slices on
@@ -27,9 +27,10 @@
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
 //   NAMED arguments are passed as one trailing object {name: value} (the
-//   shape of Office.js option arguments). A returned promise is awaited, a
-//   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A get* call that returned a proxy does not sync; any
+//   shape of Office.js option arguments); an argument that is cell data
+//   (rows.add's values, cells.mjs) is decoded as a range's values are. A
+//   returned promise is awaited, a ClientResult synced and its value
+//   returned, a returned proxy handed out as a reference. A get* call that returned a proxy does not sync; any
 //   other call on an Office.js object syncs to report its own errors.
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
@@ -96,7 +97,10 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsEstimate, cellsIsRange, cellsRead, cellsWrite } from "./cells.mjs";
+import {
+  CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsIsRange, cellsRead,
+  cellsWrite,
+} from "./cells.mjs";
 import { datesFind, datesFormats } from "./dates.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
@@ -109,7 +113,7 @@ const CELL_EDIT_POLL_MS = 250;
 const CELL_EDIT = "InvalidOperationInCellEditMode";
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
 // Identifying member properties, tried in this order, for loading a collection's items.
-const ITEM_KEYS = ["id", "key", "name", "address"];
+const ITEM_KEYS = ["id", "key", "name", "address", "index"];
 
 export function createExecutor({
   invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,
@@ -407,7 +411,7 @@ export function createExecutor({
     if ((d.get && !d.set) || d.writable === false) {
       throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
     }
-    const cells = CELL_PROPERTIES.has(name);
+    const cells = cellsHolds(obj, name);
     const refs = [entry];
     const value = decoder(callables, refs)(record, cells);
     // Dates written as data get a date format where the cell's is General (dates.mjs).
@@ -455,7 +459,8 @@ export function createExecutor({
 
   // ------------------------------------------------------------ CALL
 
-  function decodeArgs(list, callables, refs) {
+  // cellArg: the position of an argument that is cell data, if any.
+  function decodeArgs(list, callables, refs, cellArg) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
     const decode = decoder(callables, refs);
@@ -467,7 +472,7 @@ export function createExecutor({
         if (named === null) named = {};
         named[String(a.name)] = decode(a.value);
       } else {
-        positional.push(decode(a.value));
+        positional.push(decode(a.value, positional.length === cellArg));
       }
     }
     if (named !== null) positional.push(named);
@@ -484,7 +489,9 @@ export function createExecutor({
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
     const refs = [entry];
-    const args = decodeArgs(argList, callables, refs);
+    const holder = entry.thisArg;
+    const cellArg = holder !== null && typeof holder === "object" ? cellsArgumentIndex(table.typeName(holder), entry.name) : undefined;
+    const args = decodeArgs(argList, callables, refs, cellArg);
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);

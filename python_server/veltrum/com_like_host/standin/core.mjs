@@ -431,8 +431,16 @@ function copyShallow(v) {
 // Define scalar properties on a proxy class: getters throw until loaded, setters queue a command.
 export function defineScalars(Type, typeName, scalars, navs = {}) {
   Type._typeName = typeName;
-  Type._scalars = scalars;
-  Type._navs = navs;
+  Type._scalars = {};
+  Type._navs = {};
+  extendScalars(Type, scalars, navs);
+}
+
+// More scalars and navigation properties on a class defined elsewhere (a module of one concern
+// adds its members to Worksheet, Workbook or RangeFormat).
+export function extendScalars(Type, scalars, navs = {}) {
+  Object.assign(Type._scalars, scalars);
+  Object.assign(Type._navs, navs);
   for (const [name, spec] of Object.entries(scalars)) {
     const desc = { configurable: true, get() { return this._getLoaded(name); } };
     if (spec.write) desc.set = function set(v) { this._setProperty(name, v); };
@@ -455,7 +463,27 @@ export class ClientCollection extends ClientObject {
     return this._items;
   }
 
+  // The collection's own scalars (count) load on the collection, the rest on every item;
+  // load("items") alone loads every item whole.
   _read(entity, tree) {
+    const own = this.constructor._scalars;
+    if (tree.scalars.has("items")) {
+      const scalars = new Set(tree.scalars);
+      scalars.delete("items");
+      tree = { ...tree, scalars, all: tree.all || [...scalars].every((n) => n in own) };
+    }
+    const mine = [...tree.scalars].filter((n) => n in own);
+    if (!mine.length) return this._readItems(entity, tree);
+    const out = {};
+    for (const n of mine) out[n] = own[n].read(entity, this);
+    const rest = new Set([...tree.scalars].filter((n) => !(n in own)));
+    if (!rest.size && !tree.all && !Object.keys(tree.navs).length) return { own: out };
+    const rows = this._readItems(entity, { ...tree, scalars: rest });
+    rows.own = out;
+    return rows;
+  }
+
+  _readItems(entity, tree) {
     const Item = this.constructor._itemType;
     let list = this._list(entity);
     const skip = tree.skip || 0;
@@ -468,6 +496,8 @@ export class ClientCollection extends ClientObject {
   }
 
   _applyLoad(rows) {
+    if (rows.own) for (const [k, v] of Object.entries(rows.own)) this._loaded.set(k, v);
+    if (!Array.isArray(rows)) return;
     const Item = this.constructor._itemType;
     this._items = rows.map((data, i) => {
       const entity = rows.entities[i];

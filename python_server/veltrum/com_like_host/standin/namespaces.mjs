@@ -5,6 +5,10 @@ import {
   EventHandlers, EventHandlerResult, OfficeExtensionError, ErrorCodes, config,
 } from "./core.mjs";
 import * as excel from "./excel.mjs";
+import * as tables from "./tables.mjs";
+import * as charts from "./charts.mjs";
+import { WorksheetFreezePanes } from "./panes.mjs";
+import "./layout.mjs";
 import { model } from "./workbook.mjs";
 
 // Office.context.document.settings: an in-memory bag; saveAsync writes it to the workbook.
@@ -73,6 +77,18 @@ export function install(g) {
     RangeFont: excel.RangeFont,
     SettingCollection: excel.SettingCollection,
     Setting: excel.Setting,
+    TableCollection: tables.TableCollection,
+    Table: tables.Table,
+    TableRowCollection: tables.TableRowCollection,
+    TableRow: tables.TableRow,
+    TableColumnCollection: tables.TableColumnCollection,
+    TableColumn: tables.TableColumn,
+    WorksheetFreezePanes,
+    ChartCollection: charts.ChartCollection,
+    Chart: charts.Chart,
+    ChartTitle: charts.ChartTitle,
+    ChartType: charts.ChartType,
+    ChartSeriesBy: charts.ChartSeriesBy,
     ErrorCodes,
     ClearApplyTo: { all: "All", formats: "Formats", contents: "Contents", hyperlinks: "Hyperlinks", removeHyperlinks: "RemoveHyperlinks", resetContents: "ResetContents" },
     RangeValueType: { unknown: "Unknown", empty: "Empty", string: "String", integer: "Integer", double: "Double", boolean: "Boolean", error: "Error", richValue: "RichValue" },

@@ -313,6 +313,17 @@ function wireScalar(x) {
 
 const badCell = (x) => x !== null && typeof x === "object" && !(x instanceof Date);
 
+// Excel's documented limits: characters of text a cell can hold, and of a formula.
+export const MAX_TEXT = 32767;
+export const MAX_FORMULA = 8192;
+const tooLong = (x) => typeof x === "string"
+  && x.length > (x.length > 1 && x[0] === "=" ? MAX_FORMULA : MAX_TEXT);
+
+// Cell input refused whole: objects that are not dates, and text longer than a cell holds.
+export function checkCells(grid) {
+  for (const line of grid) for (const x of line) if (badCell(x) || tooLong(x)) fail(ErrorCodes.invalidArgument);
+}
+
 const NUMERIC = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/;
 
 // Typed input: formulas, numeric text, TRUE/FALSE, "" clears (number format too), other text
@@ -351,9 +362,10 @@ export function writeGrid(sheet, rect, input, kind, notify = true) {
     if (input.length !== rows) fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
     for (const line of input) {
       if (!Array.isArray(line) || line.length !== cols) fail(ErrorCodes.invalidArgument, SHAPE_MESSAGE);
-      for (let j = 0; j < cols; j += 1) if (badCell(line[j])) fail(ErrorCodes.invalidArgument);
     }
-  } else if (badCell(input)) fail(ErrorCodes.invalidArgument);
+    if (kind !== "numberFormat") checkCells(input);
+    else for (const line of input) for (const x of line) if (badCell(x)) fail(ErrorCodes.invalidArgument);
+  } else if (badCell(input) || (kind !== "numberFormat" && tooLong(input))) fail(ErrorCodes.invalidArgument);
   const fill = grid ? null : wireScalar(input);
   if (!grid && fill === null) return;
   const single = rows === 1 && cols === 1;
