@@ -341,7 +341,7 @@ class Host(HostFacade):
         self.core.stop()
         if session is not None:
             session.close(1001, "host closed")
-        self._server.shutdown()
+        self._stop_listening()
         with self._lock:
             waiting = list(self._handshaking.values())
             self._handshaking.clear()
@@ -516,11 +516,30 @@ class Host(HostFacade):
 
     # ------------------------------------------------------------ connections
 
-    def _connection(self, sock, protocol, **options):
+    def _connection(self, sock, protocol, *server, **options):
+        # ``server``: newer releases of the library pass the server too.
         watched = _WatchedSocket(sock)
         with self._lock:                   # the accept thread reads the set
             self._watched.add(watched)
-        return ServerConnection(watched, protocol, **options)
+        return ServerConnection(watched, protocol, *server, **options)
+
+    def _stop_listening(self):
+        # Not the library's shutdown(): this host accepts on its own loop,
+        # and newer releases' shutdown() waits for theirs to end.
+        server = self._server
+        server.socket.close()
+        closed = getattr(server, "socket_closed", None)
+        if closed is not None:
+            closed.set()            # handshakes under way are refused from now on
+        for name in ("shutdown_watcher", "shutdown_notifier"):
+            end = getattr(server, name, None)
+            try:
+                if isinstance(end, int):
+                    os.close(end)
+                elif end is not None:
+                    end.close()
+            except OSError:
+                pass
 
     def _accept_loop(self):
         listener, selector = self._server.socket, self._selector
