@@ -47,6 +47,12 @@ def number(value):
     return value
 
 
+def as_double(rows):
+    """Cell data as it reads back: every number a float, since a cell
+    holds a double (booleans stay booleans)."""
+    return [[float(v) if type(v) is int else v for v in row] for row in rows]
+
+
 def serial(value):
     """A date or datetime as Excel's serial number: days since 1899-12-30,
     the time of day as the fraction."""

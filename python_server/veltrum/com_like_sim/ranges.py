@@ -97,7 +97,7 @@ class Range(JsObject):
     @prop
     def values(self):
         sheet = self._bounded()
-        return None if sheet is None else sheet.read_values(self.block)
+        return None if sheet is None else cells.as_double(sheet.read_values(self.block))
 
     @values.setter
     def values(self, value):
@@ -106,7 +106,7 @@ class Range(JsObject):
     @prop
     def formulas(self):
         sheet = self._bounded()
-        return None if sheet is None else sheet.read(self.block, "value", "")
+        return None if sheet is None else cells.as_double(sheet.read(self.block, "value", ""))
 
     @formulas.setter
     def formulas(self, value):

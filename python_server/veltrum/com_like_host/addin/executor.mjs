@@ -225,8 +225,9 @@ export function createExecutor({
       || Array.isArray(v) || valuesIsPlainObject(v);
   }
 
-  function encoder(parent, issued) {
+  function encoder(parent, issued, cellNumbers = false) {
     const hooks = {
+      cellNumbers,
       reference(value, holder, key) {
         if (typeof value === "function") {
           const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key) },
@@ -301,11 +302,13 @@ export function createExecutor({
     } else {
       value = obj[name];
     }
-    return encoder(entry, issued)(value, obj, name);
+    return encoder(entry, issued, isCellData(obj, name))(value, obj, name);
   }
 
+  const isCellData = (obj, name) => CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function";
+
   async function readMember(entry, obj, name, label) {
-    if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
+    if (isCellData(obj, name)) {
       transaction.checkRead(label);
       touch([entry]);
       return cellsRead(obj, name, syncOf(obj), memoOf(obj));

@@ -21,10 +21,11 @@
 //   array as "leave this cell unchanged", while a Python user's None or NaN
 //   means an empty cell.
 //
-// Encoding: integral numbers within 2**53 travel as Int, other numbers as
-// Float (non-finite as null); a JavaScript Date as ISO text in UTC with an
-// explicit +00:00 offset (Python 3.10 refuses a trailing "Z"); typed arrays
-// and ArrayBuffers as Bytes; arrays and plain objects as Array and Dict
+// Encoding: integral numbers within 2**53 travel as Int, other numbers (and
+// every number of cell data, hooks.cellNumbers) as Float (non-finite as
+// null); a JavaScript Date as ISO text in UTC with an explicit +00:00 offset
+// (Python 3.10 refuses a trailing "Z"); typed arrays and ArrayBuffers as
+// Bytes; arrays and plain objects as Array and Dict
 // records whose "id" the object table issues.
 
 import { AddinError } from "./errors.mjs";
@@ -143,7 +144,8 @@ export function valuesEncode(value, hooks, holder = undefined, key = undefined, 
     case "boolean":
       return PLAIN("Bool", value);
     case "number":
-      if (Number.isSafeInteger(value) && !Object.is(value, -0)) return PLAIN("Int", value);
+      // A cell holds a double: cell data sends every number as a Float.
+      if (!hooks.cellNumbers && Number.isSafeInteger(value) && !Object.is(value, -0)) return PLAIN("Int", value);
       return PLAIN("Float", Number.isFinite(value) ? value : null);
     case "bigint":
       return PLAIN("Int", value.toString());
