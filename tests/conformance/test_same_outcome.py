@@ -1,6 +1,8 @@
 """One script, one outcome: what used to differ between the simulated
 workbook and the browser stack, checked on both."""
 
+import math
+
 import pytest
 
 
@@ -23,3 +25,22 @@ def test_integer_properties_stay_int(sheet):
     got = (rng.rowCount, rng.columnCount, rng.rowIndex, rng.columnIndex, sheet.position)
     assert got[:4] == (2, 2, 2, 1)
     assert all(type(v) is int for v in got)
+
+
+@pytest.mark.parametrize("member", ["values", "formulas"])
+@pytest.mark.parametrize("bad", [math.inf, -math.inf])
+@pytest.mark.parametrize("shape", ["array", "single"])
+def test_infinities_are_refused_and_nothing_is_written(sheet, member, bad, shape):
+    rng = sheet.getRange("A1:B2")
+    rng.values = [[1, "x"], [2, "y"]]
+    data = [[5, 6], [7, bad]] if shape == "array" else bad
+    with pytest.raises((RuntimeError, AttributeError), match="^InvalidArgument"):
+        setattr(rng, member, data)
+    assert rng.values == [[1, "x"], [2, "y"]]
+
+
+def test_none_and_nan_still_empty_cells_beside_numbers(sheet):
+    rng = sheet.getRange("A1:C1")
+    rng.values = [[1, 2, 3]]
+    rng.values = [[None, math.nan, 1e308]]
+    assert rng.values == [["", "", 1e308]]

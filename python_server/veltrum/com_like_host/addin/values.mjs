@@ -15,8 +15,10 @@
 //   before 1900-01-01 have no serial and stay text.
 // - Bytes: Base64 text, the form Office.js takes binary data in
 //   (createWorkbook, addImage).
-// - Float with a null value: the host writes NaN and infinities as null, so
-//   it decodes to null, and in cell data to "" (see below).
+// - Float with a null value: the host writes NaN as null, so it decodes to
+//   null, and in cell data to "" (see below). Infinities come as the text
+//   "Infinity"/"-Infinity"; cell data refuses them (InvalidArgument), as
+//   no cell can hold one, before anything of the request is written.
 // - Null in cell data becomes "": Office.js reads null inside a values
 //   array as "leave this cell unchanged", while a Python user's None or NaN
 //   means an empty cell.
@@ -56,9 +58,14 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
       return Boolean(v);
     case "Int":
       return valuesNumber(v, "Int");
-    case "Float":
+    case "Float": {
       if (v === null || v === undefined) return cells ? "" : null;
-      return valuesNumber(v, "Float");
+      const n = valuesNumber(v, "Float");
+      if (cells && !Number.isFinite(n)) {
+        throw new AddinError("InvalidArgument", `a cell cannot hold an infinite number (got ${n})`);
+      }
+      return n;
+    }
     case "String":
       return String(v);
     case "Date": {
