@@ -69,6 +69,17 @@ std::nullptr_t reraise_answer_as_attribute_error() {
         failure.restore();
         return nullptr;
     }
+    // The member exists and the read failed for another reason: not a
+    // missing attribute, so hasattr() must not hide it.
+    PyObject* marked = PyObject_GenericGetDict(failure.value(), nullptr);
+    if (!marked) PyErr_Clear();
+    PyObject* flag = marked && PyDict_CheckExact(marked) ? PyDict_GetItemWithError(marked, N._memberExists) : nullptr;
+    Py_XDECREF(marked);
+    if (flag == Py_True) {
+        failure.restore();
+        return nullptr;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
     Ref args = getattr(failure.value(), N.args);
     if (!args) return nullptr;
     PyObject* cls = attribute_error_class().get();
