@@ -44,3 +44,52 @@ def test_none_and_nan_still_empty_cells_beside_numbers(sheet):
     rng.values = [[1, 2, 3]]
     rng.values = [[None, math.nan, 1e308]]
     assert rng.values == [["", "", 1e308]]
+
+
+@pytest.mark.parametrize("call, address", [
+    (lambda ws: ws.getRange(address="B2"), "B2"),
+    (lambda ws: ws.getRange("A1").getOffsetRange(rowOffset=1, columnOffset=2), "C2"),
+    (lambda ws: ws.getRange("A1").getOffsetRange(1, columnOffset=3), "D2"),
+    (lambda ws: ws.getCell(column=1, row=4), "B5"),
+    (lambda ws: ws.getRange("A1:B2").getResizedRange(deltaColumns=1, deltaRows=0), "A1:C2"),
+])
+def test_keywords_name_the_parameters(sheet, call, address):
+    assert call(sheet).address == "%s!%s" % (sheet.name, address)
+
+
+def test_keyword_of_an_optional_parameter(sheet):
+    sheet.getRange("C3").values = 1
+    sheet.getRange("E5").format.fill.color = "#FF0000"
+    assert sheet.getUsedRange(valuesOnly=True).address == "%s!C3" % sheet.name
+    sheet.getRange("C3:D3").values = [[1, "x"]]
+    sheet.getRange("C3:D3").clear(applyTo="Contents")
+    assert sheet.getRange("C3:D3").values == [["", ""]]
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda ws: ws.getRange(adress="B2"),
+     "InvalidArgument: Worksheet.getRange() has no parameter 'adress'. Did you mean 'address'? "
+     "Its parameters: address"),
+    (lambda ws: ws.getRange("A1").getOffsetRange(1, rows=2),
+     "InvalidArgument: Range.getOffsetRange() has no parameter 'rows'. "
+     "Its parameters: rowOffset, columnOffset"),
+])
+def test_an_unknown_keyword_names_the_parameters(sheet, call, text):
+    with pytest.raises(RuntimeError) as caught:
+        call(sheet)
+    assert str(caught.value) == text
+
+
+@pytest.mark.parametrize("use, text", [
+    (lambda ws: ws.getRnage, "Worksheet has no member 'getRnage'. Did you mean 'getRange'?"),
+    (lambda ws: ws.getrange, "Worksheet has no member 'getrange'. Did you mean 'getRange'?"),
+    (lambda ws: ws.getRange("A1").valuez, "Range has no member 'valuez'. Did you mean 'values'?"),
+    (lambda ws: setattr(ws.getRange("A1"), "numberFormats", "0"),
+     "Range has no member 'numberFormats'. Did you mean 'numberFormat'?"),
+    (lambda ws: ws.zebra, "Worksheet has no member 'zebra'. Members of Worksheet: "),
+])
+def test_unknown_members_read_the_same_with_a_hint(sheet, use, text):
+    # A read gives the attribute error class, an assignment a RuntimeError.
+    with pytest.raises((AttributeError, RuntimeError)) as caught:
+        use(sheet)
+    assert str(caught.value).startswith("InvalidArgument: " + text)

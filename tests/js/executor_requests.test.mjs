@@ -67,7 +67,7 @@ describe("GET", () => {
   test("an unknown member fails clearly instead of reading undefined", async () => {
     const h = harness();
     const r = await h.range("A1");
-    assert.equal(await h.fails({ method: "GET", name: "valuez", caller: r }), "InvalidArgument: Range has no member 'valuez'");
+    assert.match(await h.fails({ method: "GET", name: "valuez", caller: r }), /^InvalidArgument: Range has no member 'valuez'\. Did you mean 'values'\? Members of Range: address, /);
     assert.match(await h.fails({ method: "GET", name: "x", caller: 2 }), /^InvalidArgument: a function has no members/);
   });
 
@@ -135,7 +135,7 @@ describe("SET", () => {
     const h = harness();
     const r = await h.range("A1");
     const cases = [
-      [r, "valuez", /^InvalidArgument: Range has no property 'valuez'$/],
+      [r, "valuez", /^InvalidArgument: Range has no member 'valuez'\. Did you mean 'values'\?/],
       [r, "address", /^InvalidOperation: Range\.address is read-only$/],
       [r, "getCell", /^InvalidOperation: Range\.getCell is a method/],
       [1, "run", /^InvalidOperation: members of Excel cannot be assigned$/],

@@ -29,7 +29,7 @@ def test_demo_steps(excel_sim):
     assert "Union: Sales!B2:B5, Sales!C2:C5" in text
     assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells), " \
         "A6:D6 (4 cells)" in text
-    assert "594.00" in text and "1654.00" in text and " 505 " in text
+    assert "594.00" in text and "1654.00" in text and " 505.0 " in text
     sales = excel_sim.workbook.find("Sales")
     assert sales.cells[(0, 0)].fill == "#4472C4" and sales.cells[(0, 2)].bold
     assert sales.cells[(1, 1)].fill == sales.cells[(4, 2)].fill == "#DDEBF7"

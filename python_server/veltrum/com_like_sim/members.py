@@ -8,9 +8,10 @@ at. Every failure is a ``JsError`` whose text starts with an Office.js error
 code, as a real add-in's do.
 """
 
-import difflib
 import inspect
 import math
+
+from com_like_host import member_names
 
 ITEM_NOT_FOUND = "ItemNotFound"
 INVALID_ARGUMENT = "InvalidArgument"
@@ -61,13 +62,9 @@ def method(fn=None, *, mutating=False):
     return mark(fn) if fn is not None else mark
 
 
-def unknown_member(type_name, name, members):
-    names = sorted(members)
-    text = "%s has no member %r." % (type_name, name)
-    close = difflib.get_close_matches(name, names, n=1)
-    if close:
-        text += " Did you mean %r?" % close[0]
-    return JsError(INVALID_ARGUMENT, text + " Members of %s: %s" % (type_name, ", ".join(names)))
+def unknown_member(type_name, name):
+    # The add-in gives the same text, from the same table.
+    return JsError(INVALID_ARGUMENT, member_names.missing_member_text(type_name, name))
 
 
 class JsObject:
@@ -93,7 +90,7 @@ class JsObject:
     def get_member(self, name):
         m = self.members().get(name)
         if m is None:
-            raise unknown_member(self.js_type, name, self.members())
+            raise unknown_member(self.js_type, name)
         if isinstance(m, prop):
             return m.fget(self)
         return Function(m, name, owner=self)
@@ -103,7 +100,7 @@ class JsObject:
         front so that a batch refuses a bad SET when it is queued."""
         m = self.members().get(name)
         if m is None:
-            raise unknown_member(self.js_type, name, self.members())
+            raise unknown_member(self.js_type, name)
         if not isinstance(m, prop):
             raise JsError(INVALID_ARGUMENT, "%s.%s is a method and cannot be assigned; "
                           "call it instead" % (self.js_type, name))
@@ -164,6 +161,12 @@ class Function(JsObject):
         """Check the arguments against the signature, so that a wrong call
         is answered with the signature instead of a stack trace."""
         sig = inspect.signature(self.fn)
+        known = None if self.owner is None else member_names.parameters(
+            getattr(self.owner, "js_type", None), self.name)
+        for keyword in kwargs:
+            if known is not None and keyword not in known:
+                raise JsError(INVALID_ARGUMENT, member_names.unknown_keyword_text(
+                    self.label, keyword, known))
         try:
             sig.bind(*self._bound(args), **kwargs)
         except TypeError as e:

@@ -26,8 +26,10 @@
 // - SET assigns and syncs, so a failure is reported on the assignment itself.
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
-//   NAMED arguments are passed as one trailing object {name: value} (the
-//   shape of Office.js option arguments). A returned promise is awaited, a
+//   a NAMED argument takes the place of the parameter it names, for the
+//   methods of the members table (members.mjs, shared with the simulated
+//   workbook); for other functions NAMED arguments are passed as one
+//   trailing object {name: value} (the shape of Office.js option arguments). A returned promise is awaited, a
 //   ClientResult synced and its value returned, a returned proxy handed out
 //   as a reference. A get* call that returned a proxy does not sync; any
 //   other call on an Office.js object syncs to report its own errors.
@@ -101,6 +103,7 @@ import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
 import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
+import { membersMissingText, membersParameters, membersUnknownKeywordText } from "./members.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
@@ -295,7 +298,7 @@ export function createExecutor({
     }
     const obj = entry.value;
     const type = table.typeName(obj);
-    if (!(name in Object(obj))) throw new AddinError("InvalidArgument", `${type} has no member '${name}'`);
+    if (!(name in Object(obj))) throw new AddinError("InvalidArgument", membersMissingText(type, name));
     let value;
     if (isClientObject(obj)) {
       value = await readMember(entry, obj, name, `${type}.${name}`);
@@ -402,7 +405,7 @@ export function createExecutor({
     }
     const type = table.typeName(obj);
     const d = descriptorOf(obj, name);
-    if (!d) throw new AddinError("InvalidArgument", `${type} has no property '${name}'`);
+    if (!d) throw new AddinError("InvalidArgument", membersMissingText(type, name));
     if (typeof d.value === "function") {
       throw new AddinError("InvalidOperation", `${type}.${name} is a method and cannot be assigned; call it instead`);
     }
@@ -445,7 +448,9 @@ export function createExecutor({
 
   // ------------------------------------------------------------ CALL
 
-  function decodeArgs(list, callables, refs) {
+  // NAMED arguments of a method in the members table take the places of the
+  // parameters they name; elsewhere they go as one trailing options object.
+  function decodeArgs(entry, list, callables, refs) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
     const decode = decoder(callables, refs);
@@ -454,14 +459,32 @@ export function createExecutor({
     for (const a of list) {
       if (a === null || typeof a !== "object") throw new AddinError("InvalidArgument", "malformed argument entry");
       if (a.arg_type === "NAMED") {
-        if (named === null) named = {};
-        named[String(a.name)] = decode(a.value);
+        if (named === null) named = new Map();
+        named.set(String(a.name), decode(a.value));
       } else {
         positional.push(decode(a.value));
       }
     }
-    if (named !== null) positional.push(named);
-    return positional;
+    if (named === null) return positional;
+    const holder = entry.thisArg;
+    const type = holder !== null && typeof holder === "object" ? table.typeName(holder) : null;
+    const params = type ? membersParameters(type, entry.name) : null;
+    if (params === null) {
+      positional.push(Object.fromEntries(named));
+      return positional;
+    }
+    const label = `${type}.${entry.name}`;
+    const args = positional.slice();
+    for (const [keyword, value] of named) {
+      const at = params.indexOf(keyword);
+      if (at < 0) throw new AddinError("InvalidArgument", membersUnknownKeywordText(label, keyword, params));
+      if (at < positional.length) {
+        throw new AddinError("InvalidArgument", `${label}() got multiple values for parameter '${keyword}'`);
+      }
+      args[at] = value;
+    }
+    // Parameters left out between those given are undefined: Office.js's "not given".
+    return Array.from(args);
   }
 
   function isImmediate(entry) {
@@ -474,7 +497,7 @@ export function createExecutor({
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
     const refs = [entry];
-    const args = decodeArgs(argList, callables, refs);
+    const args = decodeArgs(entry, argList, callables, refs);
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);
