@@ -93,3 +93,23 @@ def test_unknown_members_read_the_same_with_a_hint(sheet, use, text):
     with pytest.raises((AttributeError, RuntimeError)) as caught:
         use(sheet)
     assert str(caught.value).startswith("InvalidArgument: " + text)
+
+
+@pytest.mark.parametrize("make, use, code, call", [
+    (lambda wb, ws: wb.worksheets.getItem("Sheeet1"), "name", "ItemNotFound",
+     'worksheets.getItem("Sheeet1")'),
+    (lambda wb, ws: ws.getRange("A0"), "values", "InvalidArgument", 'getRange("A0")'),
+    (lambda wb, ws: ws.getRange("A1").getOffsetRange(-1, 0), "address", "InvalidArgument",
+     'getOffsetRange(-1, 0)'),
+    (lambda wb, ws: wb.settings.getItem("no such setting"), "value", "ItemNotFound",
+     'settings.getItem("no such setting")'),
+])
+def test_a_bad_argument_shows_on_first_use_and_is_no_attribute_error(workbook, sheet, make, use,
+                                                                      code, call):
+    bad = make(workbook, sheet)          # Office.js describes the object; nothing fails yet
+    with pytest.raises(RuntimeError) as caught:
+        hasattr(bad, use)
+    assert not isinstance(caught.value, AttributeError)
+    text = str(caught.value)
+    assert text.startswith(code + ": ") and call in text
+    assert not hasattr(bad, "zebra")     # a member that does not exist is still absent

@@ -48,7 +48,7 @@ int is_protocol_name(PyObject* name);
 // With the failure of a GET's send set: the add-in's error answer becomes an
 // OfficeJsAttributeError with the same arguments, so that hasattr() and
 // getattr() with a default see a missing member; an answer marked
-// "memberExists" (the read failed for another reason), and everything else
+// "missingMember": false (the read failed for another reason), and everything else
 // (time-out, cancellation, no handler, a failing handler), passes unchanged.
 // Returns nullptr.
 std::nullptr_t reraise_answer_as_attribute_error();

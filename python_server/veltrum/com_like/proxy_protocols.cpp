@@ -69,13 +69,13 @@ std::nullptr_t reraise_answer_as_attribute_error() {
         failure.restore();
         return nullptr;
     }
-    // The member exists and the read failed for another reason: not a
-    // missing attribute, so hasattr() must not hide it.
+    // The add-in said the cause is not a missing member: hasattr() must not
+    // hide it.
     PyObject* marked = PyObject_GenericGetDict(failure.value(), nullptr);
     if (!marked) PyErr_Clear();
-    PyObject* flag = marked && PyDict_CheckExact(marked) ? PyDict_GetItemWithError(marked, N._memberExists) : nullptr;
+    PyObject* flag = marked && PyDict_CheckExact(marked) ? PyDict_GetItemWithError(marked, N._missingMember) : nullptr;
     Py_XDECREF(marked);
-    if (flag == Py_True) {
+    if (flag == Py_False) {
         failure.restore();
         return nullptr;
     }

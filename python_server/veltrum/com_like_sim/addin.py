@@ -45,12 +45,15 @@ from com_like_host import wire
 
 from . import model
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
-                      Function, JsError, JsObject, PyCallback)
+                      BadObject, Function, JsError, JsObject, PyCallback, call_text, path_text)
 
 log = logging.getLogger(__name__)
 
 CONTEXT_ID, EXCEL_ID, GETSETTING_ID, UNION_ID, INTERSECT_ID, TRANSACTION_ID = range(6)
 FIXED_IDS = frozenset(range(6))
+# How each object was reached, for errors that name the call that made it.
+FIXED_LABELS = {CONTEXT_ID: "Context", EXCEL_ID: "Excel", GETSETTING_ID: "GetSetting",
+                UNION_ID: "Union", INTERSECT_ID: "Intersect", TRANSACTION_ID: "Transaction"}
 
 
 class JsArray(JsObject):
@@ -77,7 +80,7 @@ class JsDict(JsObject):
         if name in self.entries:
             return self.entries[name]
         raise JsError(INVALID_ARGUMENT, "the dictionary has no key %r; its keys: %s"
-                      % (name, ", ".join(map(str, self.entries))))
+                      % (name, ", ".join(map(str, self.entries))), missing=True)
 
     def get_item(self, key):
         return self.get_member(key)
@@ -159,6 +162,8 @@ class SimulatedAddin:
             # still sends its DEL, which must not hit a new object.
             self._next_id = max(6, getattr(self, "_next_id", 6))
             self._batches = {}
+            self._labels = dict(FIXED_LABELS)
+            self._result_label = self._result_obj = None
             self._origin = None
             for sheet in self.workbook.sheets:
                 sheet.change_handlers.clear()
@@ -183,6 +188,8 @@ class SimulatedAddin:
         with self._lock:
             self._origin = origin
             self._fresh_callbacks = []
+            self._result_label = self._result_obj = None
+            method = None
             try:
                 if not isinstance(message, dict):
                     raise JsError(INVALID_ARGUMENT, "a request must be a dict, got %s"
@@ -194,19 +201,23 @@ class SimulatedAddin:
                     raise JsError(INVALID_ARGUMENT, "unknown request method %r (use GET, "
                                   "GETITEM, SET, CALL or DEL)" % (method,))
                 result = handler(self, message)
+                self._result_obj = result
                 response = wire.ok(rid, self._encode(result))
             except JsError as e:
-                response = self._error(rid, str(e))
+                response = self._error(rid, str(e), method, e.missing)
             except Exception as e:  # a fault of the simulation itself
                 log.exception("simulated add-in failed on %r", message)
                 response = self._error(rid, "%s: internal error in the simulated add-in: "
-                                       "%s: %s" % (GENERAL_EXCEPTION, type(e).__name__, e))
+                                       "%s: %s" % (GENERAL_EXCEPTION, type(e).__name__, e),
+                                       method, False)
             self._release_unkept()
             return response
 
     @staticmethod
-    def _error(rid, text):
-        return wire.error(rid, text)
+    def _error(rid, text, method=None, missing=False):
+        # A failed GET says whether the member is missing (an attribute
+        # error for Python) or the read failed for another reason.
+        return wire.error(rid, text, missing_member=bool(missing) if method == "GET" else None)
 
     def _lookup(self, oid):
         try:
@@ -236,16 +247,26 @@ class SimulatedAddin:
                           "commit)" % what)
         return value
 
+    def _label(self, oid):
+        try:
+            return self._labels.get(int(oid))
+        except (TypeError, ValueError):
+            return None
+
     def _get(self, message):
         obj = self._lookup(message.get("caller"))
         name = self._name(message)
         value = obj.get_member(name)
+        self._result_label = path_text("%s.%s" % (self._label(message.get("caller")) or obj.js_type,
+                                                  name))
         return self._check_read(value, "%s.%s" % (obj.js_type, name))
 
     def _getitem(self, message):
         obj = self._lookup(message.get("caller"))
         key = self._name(message)
         value = obj.get_item(key)
+        self._result_label = path_text("%s[%s]" % (self._label(message.get("caller")) or obj.js_type,
+                                                   key))
         return self._check_read(value, "%s[%s]" % (obj.js_type, key))
 
     def _set(self, message):
@@ -276,7 +297,21 @@ class SimulatedAddin:
             fn.bind(args, kwargs)
             self._run(fn.label + "()", lambda: fn.call(args, kwargs))
             return None
-        return fn.call(args, kwargs)
+        fn.bind(args, kwargs)
+        made_by = call_text(self._label(message.get("caller")) or fn.label, args, kwargs)
+        self._result_label = made_by
+        try:
+            return fn.call(args, kwargs)
+        except JsError as e:
+            # Office.js reports a bad argument of a get* method where the
+            # object it described is first used.
+            kind = getattr(fn.fn, "_js_deferred", None)
+            if kind is None or e.missing:
+                raise
+            origin = getattr(e, "origin", None)    # made from a bad object: name the first bad call
+            if origin is not None:
+                return BadObject(kind, origin.what, origin.error)
+            return BadObject(kind, made_by, e)
 
     def _del(self, message):
         try:
@@ -285,6 +320,7 @@ class SimulatedAddin:
             return None
         if oid not in FIXED_IDS:
             self._objects.pop(oid, None)
+            self._labels.pop(oid, None)
         return None
 
     _METHODS = {"GET": _get, "GETITEM": _getitem, "SET": _set, "CALL": _call, "DEL": _del}
@@ -379,7 +415,11 @@ class SimulatedAddin:
         if isinstance(value, PyCallback):
             return "Python_Function", value.callable_id
         if isinstance(value, JsObject):
-            return value.js_type, self._register(value)
+            oid = self._register(value)
+            if self._result_label is not None and value is self._result_obj:
+                self._labels[oid] = self._result_label
+                self._result_label = None
+            return value.js_type, oid
         return None
 
     def _container(self, value):

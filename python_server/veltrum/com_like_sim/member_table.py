@@ -17,7 +17,7 @@ def member_table_types():
 
     def walk(cls):
         for sub in cls.__subclasses__():
-            if sub not in (NullObject, Function) and sub.js_type not in seen:
+            if not issubclass(sub, (NullObject, Function)) and sub.js_type not in seen:
                 seen.add(sub.js_type)
                 found.append(sub)
             walk(sub)

@@ -22,12 +22,15 @@ GENERAL_EXCEPTION = "GeneralException"
 
 
 class JsError(Exception):
-    """An error the add-in answers with: "Code: text", the text for the user."""
+    """An error the add-in answers with: "Code: text", the text for the user.
+    ``missing`` is true for a member that does not exist (what Python sees
+    as an attribute error)."""
 
-    def __init__(self, code, text):
+    def __init__(self, code, text, missing=False):
         super().__init__("%s: %s" % (code, text))
         self.code = code
         self.text = text
+        self.missing = missing
 
 
 class prop:
@@ -52,19 +55,24 @@ class prop:
         self.fset(obj, value)
 
 
-def method(fn=None, *, mutating=False):
+def method(fn=None, *, mutating=False, deferred=None):
     """A callable member. ``mutating`` methods that return nothing are
-    queued inside a batch like SETs, so a batch keeps its order."""
+    queued inside a batch like SETs, so a batch keeps its order.
+    ``deferred`` (a type name) marks a method that only describes an object
+    of that type, as Office.js's get* methods do: a bad argument is reported
+    where the object is first used, not by the call."""
     def mark(f):
         f._js_method = True
         f._js_mutating = mutating
+        f._js_deferred = deferred
         return f
     return mark(fn) if fn is not None else mark
 
 
 def unknown_member(type_name, name):
     # The add-in gives the same text, from the same table.
-    return JsError(INVALID_ARGUMENT, member_names.missing_member_text(type_name, name))
+    return JsError(INVALID_ARGUMENT, member_names.missing_member_text(type_name, name),
+                   missing=True)
 
 
 class JsObject:
@@ -137,6 +145,77 @@ class NullObject(JsObject):
         raise self.missing("[%s]" % key)
 
 
+class BadObject(NullObject):
+    """What a ``deferred`` method gives for a bad argument: an object of the
+    type it would have made, whose every use fails with that error, naming
+    the call that made it. A member its type does not have is still
+    missing."""
+
+    def __init__(self, js_type, made_by, error):
+        super().__init__(js_type, made_by)
+        self.error = error
+
+    def missing(self, name):
+        e = JsError(self.error.code, "%s: %s" % (self.what, self.error.text))
+        e.origin = self
+        return e
+
+    def get_member(self, name):
+        if name == "isNullObject":
+            return False    # not a null object: Office.js gives those only for *OrNullObject
+        member = _class_named(self.js_type).members().get(name)
+        if member is None:
+            raise unknown_member(self.js_type, name)
+        if isinstance(member, prop):
+            raise self.missing(name)
+
+        # A method is there to call; what it makes fails as this object does.
+        def fail(*args, **kwargs):
+            raise self.missing(name)
+        fail._js_deferred = getattr(member, "_js_deferred", None)
+        return Function(fail, name, owner=self)
+
+
+def _class_named(js_type):
+    todo = [JsObject]
+    while todo:
+        cls = todo.pop()
+        if cls.__dict__.get("js_type") == js_type:
+            return cls
+        todo += cls.__subclasses__()
+    return JsObject
+
+
+LABEL_LIMIT = 200
+
+
+def path_text(text):
+    """A path of calls, cut to its last LABEL_LIMIT characters (a loop of
+    getOffsetRange calls makes long ones)."""
+    return text if len(text) <= LABEL_LIMIT else "..." + text[-(LABEL_LIMIT - 3):]
+
+
+def call_text(label, args, kwargs):
+    """How a call reads in an error: label("text", 1, name=2); the add-in
+    writes its calls the same way."""
+    parts = [_literal(a) for a in args] + ["%s=%s" % (k, _literal(v)) for k, v in kwargs.items()]
+    return path_text("%s(%s)" % (label, ", ".join(parts)))
+
+
+def _literal(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if value is None:
+        return "null"
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, str):
+        return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
+    return getattr(value, "js_type", type(value).__name__)
+
+
 class Function(JsObject):
     """A function object handed out by reference: a method taken off an
     object, or one of the add-in's fixed top-level functions."""
@@ -179,7 +258,7 @@ class Function(JsObject):
         return self.fn(*self._bound(args), **kwargs)
 
     def get_member(self, name):
-        raise JsError(INVALID_ARGUMENT, "a function has no members (tried %r)" % name)
+        raise JsError(INVALID_ARGUMENT, "a function has no members (tried %r)" % name, missing=True)
 
     def member_setter(self, name):
         raise JsError(INVALID_ARGUMENT, "Function members cannot be assigned")

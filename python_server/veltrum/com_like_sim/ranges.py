@@ -146,18 +146,18 @@ class Range(JsObject):
     def format(self):
         return RangeFormat([self])
 
-    @method
+    @method(deferred="Range")
     def getCell(self, row, column):
         r = self.block[0] + int_arg(row, "getCell row")
         c = self.block[1] + int_arg(column, "getCell column")
         return self._relative(r, c, r, c, "getCell(%r, %r)" % (row, column))
 
-    @method
+    @method(deferred="Range")
     def getRow(self, row):
         r = self.block[0] + int_arg(row, "getRow row")
         return self._relative(r, self.block[1], r, self.block[3], "getRow(%r)" % (row,))
 
-    @method
+    @method(deferred="Range")
     def getColumn(self, column):
         c = self.block[1] + int_arg(column, "getColumn column")
         return self._relative(self.block[0], c, self.block[2], c, "getColumn(%r)" % (column,))
@@ -170,20 +170,20 @@ class Range(JsObject):
     def getEntireRow(self):
         return Range(self.sheet, (self.block[0], 0, self.block[2], MAX_COLUMNS - 1))
 
-    @method
+    @method(deferred="Range")
     def getOffsetRange(self, rowOffset, columnOffset):
         dr = int_arg(rowOffset, "rowOffset")
         dc = int_arg(columnOffset, "columnOffset")
         r0, c0, r1, c1 = self.block
         return self._relative(r0 + dr, c0 + dc, r1 + dr, c1 + dc, "getOffsetRange")
 
-    @method
+    @method(deferred="Range")
     def getResizedRange(self, deltaRows, deltaColumns):
         r0, c0, r1, c1 = self.block
         return self._relative(r0, c0, r1 + int_arg(deltaRows, "deltaRows"),
                               c1 + int_arg(deltaColumns, "deltaColumns"), "getResizedRange")
 
-    @method
+    @method(deferred="Range")
     def getIntersection(self, anotherRange):
         found = intersect(self, self._other(anotherRange))
         if found is None:
@@ -265,7 +265,7 @@ class RangeCollection(JsObject):
     def getCount(self):
         return len(self.ranges)
 
-    @method
+    @method(deferred="Range")
     def getItemAt(self, index):
         i = int_arg(index, "getItemAt index")
         if not 0 <= i < len(self.ranges):

@@ -227,7 +227,7 @@ class Worksheet(JsObject):
     def onChanged(self):
         return EventSource(self)
 
-    @method
+    @method(deferred="Range")
     def getRange(self, address=None):
         self.check_alive()
         if address is None or address == "":
@@ -242,7 +242,7 @@ class Worksheet(JsObject):
                           % (address, sheet, self._name, sheet))
         return Range(self, block)
 
-    @method
+    @method(deferred="Range")
     def getUsedRange(self, valuesOnly=False):
         self.check_alive()
         return Range(self, self.used_block() or (0, 0, 0, 0))
@@ -253,7 +253,7 @@ class Worksheet(JsObject):
         block = self.used_block()
         return NullObject("Range", "a used range") if block is None else Range(self, block)
 
-    @method
+    @method(deferred="Range")
     def getCell(self, row, column):
         return Range(self, (0, 0, 0, 0)).getCell(row, column)
 
@@ -315,7 +315,7 @@ class WorksheetCollection(JsObject):
     def getCount(self):
         return len(self.workbook.sheets)
 
-    @method
+    @method(deferred="Worksheet")
     def getItem(self, key):
         sheet = self.workbook.find(key)
         if sheet is None:

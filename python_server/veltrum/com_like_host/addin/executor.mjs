@@ -95,7 +95,7 @@
 // the workbook or return data (add, delete, clear, getCount ...), report
 // their errors themselves; inside a transaction, commit reports them.
 
-import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
+import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
 import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
@@ -103,7 +103,9 @@ import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
 import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
-import { membersMissingText, membersParameters, membersUnknownKeywordText } from "./members.mjs";
+import {
+  membersCallText, membersMissingText, membersParameters, membersPath, membersUnknownKeywordText,
+} from "./members.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
@@ -172,12 +174,15 @@ export function createExecutor({
     rollback: () => transaction.rollback(),
   });
 
-  table.setFixed(0, { kind: "object", value: context });
-  table.setFixed(1, { kind: "object", value: X });
-  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true });
-  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true });
-  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true });
-  table.setFixed(5, { kind: "object", value: txFacade });
+  table.setFixed(0, { kind: "object", value: context, label: "Context" });
+  table.setFixed(1, { kind: "object", value: X, label: "Excel" });
+  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
+    label: "GetSetting" });
+  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true,
+    label: "Union" });
+  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true,
+    label: "Intersect" });
+  table.setFixed(5, { kind: "object", value: txFacade, label: "Transaction" });
 
   // ------------------------------------------------------------ helpers
 
@@ -228,22 +233,29 @@ export function createExecutor({
       || Array.isArray(v) || valuesIsPlainObject(v);
   }
 
-  function encoder(parent, issued, cellNumbers = false) {
+  // label: how the result was reached (Context.workbook.worksheets.getItem("x")),
+  // for errors that name the call that made a bad object.
+  function encoder(parent, issued, cellNumbers = false, label = undefined) {
+    let top;
     const hooks = {
       cellNumbers,
       reference(value, holder, key) {
+        const made = value === top ? label : undefined;
         if (typeof value === "function") {
-          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key) },
-            parent, issued);
+          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key),
+            label: made }, parent, issued);
           return { type: "Function", value: id, isSpec: true };
         }
-        const id = table.add({ kind: "object", value }, parent, issued);
+        const id = table.add({ kind: "object", value, label: made }, parent, issued);
         return { type: table.typeName(value), value: id, isSpec: true };
       },
       // Plain data needs no object path: it holds no range tracked.
       container: (value) => table.add({ kind: "object", value }, null, issued),
     };
-    return (value, holder, key) => valuesEncode(value, hooks, holder, key);
+    return (value, holder, key) => {
+      top = value;
+      return valuesEncode(value, hooks, holder, key);
+    };
   }
 
   // refs collects the entries of the objects decoded, whose ranges a
@@ -294,18 +306,18 @@ export function createExecutor({
 
   async function doGet(entry, name, issued) {
     if (entry.kind === "function") {
-      throw new AddinError("InvalidArgument", `a function has no members (tried '${name}' on ${describe(entry)})`);
+      throw errorsMissingMember(`a function has no members (tried '${name}' on ${describe(entry)})`);
     }
     const obj = entry.value;
     const type = table.typeName(obj);
-    if (!(name in Object(obj))) throw new AddinError("InvalidArgument", membersMissingText(type, name));
+    if (!(name in Object(obj))) throw errorsMissingMember(membersMissingText(type, name));
     let value;
     if (isClientObject(obj)) {
       value = await readMember(entry, obj, name, `${type}.${name}`);
     } else {
       value = obj[name];
     }
-    return encoder(entry, issued, isCellData(obj, name))(value, obj, name);
+    return encoder(entry, issued, isCellData(obj, name), membersPath(`${entry.label || type}.${name}`))(value, obj, name);
   }
 
   const isCellData = (obj, name) => CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function";
@@ -393,7 +405,7 @@ export function createExecutor({
     } else {
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
-    return encoder(entry, issued)(value, obj, key);
+    return encoder(entry, issued, false, membersPath(`${entry.label || type}[${key}]`))(value, obj, key);
   }
 
   // ------------------------------------------------------------ SET
@@ -451,6 +463,12 @@ export function createExecutor({
   // NAMED arguments of a method in the members table take the places of the
   // parameters they name; elsewhere they go as one trailing options object.
   function decodeArgs(entry, list, callables, refs) {
+    const shown = [];
+    const args = decodeArgList(entry, list, callables, refs, shown);
+    return { args, shown };
+  }
+
+  function decodeArgList(entry, list, callables, refs, shown) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
     const decode = decoder(callables, refs);
@@ -460,9 +478,13 @@ export function createExecutor({
       if (a === null || typeof a !== "object") throw new AddinError("InvalidArgument", "malformed argument entry");
       if (a.arg_type === "NAMED") {
         if (named === null) named = new Map();
-        named.set(String(a.name), decode(a.value));
+        const value = decode(a.value);
+        named.set(String(a.name), value);
+        shown.push([String(a.name), value]);
       } else {
-        positional.push(decode(a.value));
+        const value = decode(a.value);
+        positional.push(value);
+        shown.push([null, value]);
       }
     }
     if (named === null) return positional;
@@ -497,7 +519,8 @@ export function createExecutor({
       throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
     }
     const refs = [entry];
-    const args = decodeArgs(entry, argList, callables, refs);
+    const { args, shown } = decodeArgs(entry, argList, callables, refs);
+    const label = membersCallText(entry.label || entry.name || "function", shown, (v) => table.typeName(v));
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);
@@ -529,7 +552,7 @@ export function createExecutor({
       await syncOn(contextOf(entry.thisArg));
       result = result.value;
     }
-    const record = encoder(entry, issued)(result, undefined, undefined);
+    const record = encoder(entry, issued, false, label)(result, undefined, undefined);
     if (!transaction.isOpen && !fetched && !maker && !ownSyncs && needsSync(entry, result)) {
       await syncOn(contextOf(entry.thisArg));
     }
@@ -606,11 +629,26 @@ export function createExecutor({
       throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
     } catch (e) {
       table.release(issued);
+      // Office.js reports a bad argument of a get* call where its object is
+      // first used: the error names the call that made the object.
+      if (method === "GET" && syncErrors.has(e) && e !== null && typeof e === "object") {
+        const made = madeByCall(request.caller);
+        if (made) e.madeBy = made;
+      }
       // A failure before the sync may leave commands queued: a sync of its
       // own sends them, so that no later request reports an error that is
       // not its own. A failed sync left nothing.
       if (token.queued && !syncErrors.has(e) && !transaction.isOpen) await settle();
       throw e;
+    }
+  }
+
+  function madeByCall(caller) {
+    try {
+      const label = table.get(caller).label;
+      return typeof label === "string" && label.includes("(") ? label : null;
+    } catch {
+      return null;
     }
   }
 
@@ -718,7 +756,13 @@ export function createExecutor({
         } catch {
           message = "GeneralException: the add-in failed to describe an error";
         }
-        return { requestId, ok: false, error: { message } };
+        const error = { message };
+        // A failed read says whether the member is missing (an attribute
+        // error in Python) or the read failed for another reason.
+        if (request && typeof request === "object" && request.method === "GET") {
+          error.missingMember = e instanceof AddinError && e.missingMember === true;
+        }
+        return { requestId, ok: false, error };
       },
     );
   }

@@ -83,3 +83,33 @@ export function membersUnknownKeywordText(label, keyword, params) {
   if (close !== null) text += ` Did you mean '${close}'?`;
   return `${text} Its parameters: ${params.join(", ") || "none"}`;
 }
+
+const LABEL_LIMIT = 200;
+
+/** A path of calls, cut to its last LABEL_LIMIT characters (a loop of
+ * getOffsetRange calls makes long ones). */
+export function membersPath(text) {
+  return text.length <= LABEL_LIMIT ? text : `...${text.slice(-(LABEL_LIMIT - 3))}`;
+}
+
+/** How a call reads in an error: label("text", 1, name=2), as the simulated
+ * workbook writes it. shown: [keyword or null, value] in the order given. */
+export function membersCallText(label, shown, typeName) {
+  const parts = shown.map(([keyword, value]) => {
+    const text = membersLiteral(value, typeName);
+    return keyword === null ? text : `${keyword}=${text}`;
+  });
+  return membersPath(`${label}(${parts.join(", ")})`);
+}
+
+function membersLiteral(value, typeName) {
+  if (typeof value === "boolean") return value ? "true" : "false";
+  if (value === null || value === undefined) return "null";
+  if (typeof value === "number") return String(value);
+  if (typeof value === "string") return `"${value.replace(/\\/g, "\\\\").replace(/"/g, '\\"')}"`;
+  try {
+    return typeName(value);
+  } catch {
+    return "Object";
+  }
+}
