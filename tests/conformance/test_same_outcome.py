@@ -2,8 +2,11 @@
 workbook and the browser stack, checked on both."""
 
 import math
+import threading
 
 import pytest
+
+from host_support import wait_until
 
 
 def numbers(rows):
@@ -113,3 +116,32 @@ def test_a_bad_argument_shows_on_first_use_and_is_no_attribute_error(workbook, s
     text = str(caught.value)
     assert text.startswith(code + ": ") and call in text
     assert not hasattr(bad, "zebra")     # a member that does not exist is still absent
+
+
+def test_handlers_of_one_source_run_one_at_a_time_in_event_order(backend, sheet):
+    lock, log, running, most = threading.Lock(), [], [0], [0]
+
+    def handler(tag):
+        def on_changed(event):
+            with lock:
+                running[0] += 1
+                most[0] = max(most[0], running[0])
+            try:
+                # A round trip in the middle leaves room for a later event's call.
+                rng = sheet.getRange(event.address)
+                log.append((tag, event.address, rng.values[0][0]))
+            finally:
+                with lock:
+                    running[0] -= 1
+        return on_changed
+
+    regs = [sheet.onChanged.add(handler("f")), sheet.onChanged.add(handler("g"))]
+    cells = ["A%d" % i for i in range(1, 7)]
+    for i, address in enumerate(cells):
+        sheet.getRange(address).values = i
+    assert wait_until(lambda: len(log) == 12, 10.0) and backend.wait_callbacks(10.0)
+    assert [(tag, address) for tag, address, _ in log] == [
+        (tag, address) for address in cells for tag in "fg"]
+    assert most[0] == 1
+    for reg in regs:
+        reg.remove()

@@ -295,8 +295,8 @@ def test_change_events_and_callable_releases(d):
 
     reg = d.call(d.get(ws, "onChanged"), "add", handler)
     d.set(d.rng("A1:B1", ws), "values", [[1, 2]])
-    kind, cid, (args,), inv = d.events[-1]
-    assert (kind, cid) == ("invoke", "handler")
+    kind, cid, (args,), inv, source = d.events[-1]
+    assert (kind, cid, source) == ("invoke", "handler", "WorksheetChanged:" + d.get(ws, "id"))
     assert args["id"] and plain(args)["address"] == "A1:B1"
     d.addin.callback_finished(inv, False, "ValueError: boom")
     assert list(d.addin.callback_reports)[-1]["error"] == "ValueError: boom"

@@ -414,6 +414,8 @@ def _decode(data, kinds, base):
         args = frame.get("args", [])
         if type(frame.get("callableId")) is not str or type(args) is not list:
             raise FrameError("callback needs a callableId and a list of args")
+        if type(frame.get("source", "")) is not str:
+            raise FrameError("a callback's source names an event source as text")
         frame["args"] = [unpack(a, base) for a in args]
     elif kind == "release_callables":
         ids = frame.get("ids")

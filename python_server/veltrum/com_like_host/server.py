@@ -663,7 +663,8 @@ class Host(HostFacade):
                 frame.pop("kind", None)
                 self.core.on_response(frame)
             elif kind == "callback":
-                self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"])
+                self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"],
+                                      frame.get("source"))
             elif kind == "release_callables":
                 self.core.on_release_callables(frame["ids"])
             elif kind == "echo":

@@ -28,8 +28,9 @@ per origin (the sending thread, as the host reports it):
   since writes need them.
 
 Events: a change of cell values on a sheet with ``onChanged`` handlers
-calls ``emit(("invoke", callable_id, [args record], invocation_id))`` with
-the Office.js event arguments;
+calls ``emit(("invoke", callable_id, [args record], invocation_id,
+source))`` with the Office.js event arguments and the event source
+("WorksheetChanged:<sheet id>");
 the host runs the Python function and reports back through
 ``callback_finished``. Callable ids the workbook lets go of (a removed
 handler, a deleted sheet, a function passed in but not kept) are handed
@@ -367,10 +368,12 @@ class SimulatedAddin:
     # ------------------------------------------------------------ events
 
     def _changed(self, sheet, args):
+        # The event source, as the add-in names it: the kind of event and its sheet.
+        source = "%s:%s" % (args["type"], args["worksheetId"])
         for reg in list(sheet.change_handlers):
             inv = next(self._invocations)
             self._pending_invocations[inv] = reg.handler.callable_id
-            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv))
+            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv, source))
 
     def callback_finished(self, invocation_id, ok, error=None):
         """The host's report on one invocation."""

@@ -282,9 +282,10 @@ export function createExecutor({
   function pythonFunction(callableId) {
     return async function pythonCallable(...args) {
       const records = args.map((a) => encoder(null, null)(a));
+      const source = eventHandlerIds.has(callableId) ? eventSource(args[0]) : undefined;
       let result;
       try {
-        result = await turns.lend(() => invokeCallable(callableId, records));
+        result = await turns.lend(() => invokeCallable(callableId, records, source));
       } catch (e) {
         throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
       }
@@ -582,9 +583,13 @@ export function createExecutor({
 
   // Python callables an event handler keeps stay registered until removed.
   const kept = new Set();
+  const eventHandlerIds = new Set();
   function keepCallables(entry, result, callables) {
     if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
-    for (const id of callables) kept.add(id);
+    for (const id of callables) {
+      kept.add(id);
+      eventHandlerIds.add(id);
+    }
     if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
   }
 
@@ -595,7 +600,19 @@ export function createExecutor({
     if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
     const ids = handlerIds.get(entry.thisArg);
     handlerIds.delete(entry.thisArg);
+    for (const id of ids) eventHandlerIds.delete(id);
     letGoCallables(ids.filter((id) => kept.delete(id)));
+  }
+
+  // The event source of a handler's call, from the documented fields of its
+  // event arguments: the kind of event and the worksheet it happened on.
+  function eventSource(args) {
+    try {
+      if (args === null || typeof args !== "object" || typeof args.type !== "string") return "event";
+      return typeof args.worksheetId === "string" ? `${args.type}:${args.worksheetId}` : args.type;
+    } catch {
+      return "event";
+    }
   }
 
   // ------------------------------------------------------------ requests
@@ -783,6 +800,7 @@ export function createExecutor({
     transaction.rollback();
     table.release([...table.entries.keys()]);
     kept.clear();
+    eventHandlerIds.clear();
     const results = [...handlerIds.keys()];
     handlerIds.clear();
     return turns.run(async () => {
