@@ -91,6 +91,7 @@ def test_infinities_travel_as_text(record, sent):
     (b'{"requestId": "x"}', "unknown kind"),
     (b'{"kind": "excel_response", "ok": true}', "without requestId"),
     (b'{"kind": "callback", "callId": 1, "callableId": 5}', "callableId"),
+    (b'{"kind": "callback", "callId": 1, "callableId": "f", "args": [], "source": 5}', "source"),
     (b'{"kind": "release_callables", "ids": [1]}', "list of callable ids"),
     (b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": {"@": "Z", "v": [1]}}',
      "tag"),
