@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+import com_like
 from host_support import wait_until
 
 
@@ -145,3 +146,20 @@ def test_handlers_of_one_source_run_one_at_a_time_in_event_order(backend, sheet)
     assert most[0] == 1
     for reg in regs:
         reg.remove()
+
+
+
+@pytest.mark.parametrize("position, at_once", [(5, False), (-5, True)])
+def test_a_position_out_of_range_is_reported_where_office_js_does(sheet, position, at_once):
+    # RangeCollection.getItemAt only describes the item; a position from
+    # the end is read through the items (WorksheetCollection has no getItemAt).
+    areas = com_like.Union(sheet.getRange("A1"), sheet.getRange("C3")).areas
+    if at_once:
+        with pytest.raises(RuntimeError, match="^ItemNotFound: "):
+            areas[position]
+        return
+    bad = areas[position]
+    with pytest.raises(RuntimeError) as caught:
+        bad.address
+    assert not isinstance(caught.value, AttributeError)
+    assert str(caught.value).startswith("ItemNotFound: ") and "areas[5]" in str(caught.value)

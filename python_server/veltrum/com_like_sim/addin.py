@@ -265,9 +265,15 @@ class SimulatedAddin:
     def _getitem(self, message):
         obj = self._lookup(message.get("caller"))
         key = self._name(message)
-        value = obj.get_item(key)
         self._result_label = path_text("%s[%s]" % (self._label(message.get("caller")) or obj.js_type,
                                                    key))
+        try:
+            value = obj.get_item(key)
+        except JsError as e:
+            kind = getattr(e, "deferred", None)
+            if kind is None:
+                raise
+            value = BadObject(kind, self._result_label, e)
         return self._check_read(value, "%s[%s]" % (obj.js_type, key))
 
     def _set(self, message):

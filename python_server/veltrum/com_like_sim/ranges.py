@@ -275,9 +275,19 @@ class RangeCollection(JsObject):
 
     def get_item(self, key):
         try:
-            return self.getItemAt(int(key))
+            i = int(key)
         except ValueError:
             raise JsError(INVALID_ARGUMENT, "areas[%s]: use an index" % key) from None
+        if i < 0:     # counted from the end through the items, as the add-in does
+            i += len(self.ranges)
+            if i < 0:
+                raise JsError(ITEM_NOT_FOUND, "areas[%s]: there are %d areas"
+                              % (key, len(self.ranges)))
+        try:
+            return self.getItemAt(i)
+        except JsError as e:
+            e.deferred = "Range"      # getItemAt only describes the item
+            raise
 
 
 def _common(ranges, attr):

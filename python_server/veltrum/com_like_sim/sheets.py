@@ -346,6 +346,8 @@ class WorksheetCollection(JsObject):
         try:
             return sheets[int(key)]
         except (ValueError, IndexError):
+            # Office.js's WorksheetCollection has no getItemAt: the add-in
+            # reads the items, so a bad position fails at once.
             raise JsError(ITEM_NOT_FOUND, "worksheets[%s]: use an index from 0 to %d"
                           % (key, len(sheets) - 1)) from None
 
