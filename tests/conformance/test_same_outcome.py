@@ -163,3 +163,20 @@ def test_a_position_out_of_range_is_reported_where_office_js_does(sheet, positio
         bad.address
     assert not isinstance(caught.value, AttributeError)
     assert str(caught.value).startswith("ItemNotFound: ") and "areas[5]" in str(caught.value)
+
+
+def test_an_infinity_is_refused_at_the_assignment_inside_a_transaction(sheet):
+    rng = sheet.getRange("A1:B1")
+    with com_like.OfficeJsTransaction():
+        rng.values = [[1, 2]]
+        with pytest.raises((RuntimeError, AttributeError), match="^InvalidArgument"):
+            sheet.getRange("A2").values = [[math.inf]]
+    assert rng.values == [[1, 2]] and sheet.getRange("A2").values == [[""]]
+
+
+def test_keywords_of_the_fixed_functions(sheet, workbook):
+    name = "kw-" + sheet.name
+    workbook.settings.add(name, "on")
+    assert com_like.GetSetting(name=name) == "on"
+    with pytest.raises(RuntimeError, match="^InvalidArgument: .*'r'"):
+        com_like.Union(sheet.getRange("A1"), r=sheet.getRange("B2"))

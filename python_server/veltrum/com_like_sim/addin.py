@@ -283,6 +283,9 @@ class SimulatedAddin:
             raise JsError(INVALID_ARGUMENT, "%s members cannot be assigned" % obj.js_type)
         assign = obj.member_setter(name)
         value = self._decode(message.get("value"))
+        check = getattr(obj, "check_assignment", None)
+        if check is not None:
+            check(name, value)
         self._run("%s.%s = ..." % (obj.js_type, name), lambda: assign(value))
         return None
 

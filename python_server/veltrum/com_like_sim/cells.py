@@ -95,6 +95,16 @@ def typed(value, what):
                   "None, not %s" % (what, type(value).__name__))
 
 
+def refuse_infinities(value, what):
+    """Cell data with an infinity is refused when it is given, so that a
+    batch refuses it at the assignment, as the add-in does, not at commit."""
+    rows = value if isinstance(value, list) else [value]
+    for row in rows:
+        for v in (row if isinstance(row, list) else [row]):
+            if isinstance(v, float) and math.isinf(v):
+                raise JsError(INVALID_ARGUMENT, "%s: a cell cannot hold an infinite number" % what)
+
+
 def grid(value, rows, cols, what, convert):
     """A rows x cols block of converted values: a list of row lists of
     exactly that shape, or one scalar or 1 x 1 list that fills every cell

@@ -112,6 +112,10 @@ class Range(JsObject):
     def formulas(self, value):
         self._write_values(value, "Range.formulas")
 
+    def check_assignment(self, name, value):
+        if name in ("values", "formulas"):
+            cells.refuse_infinities(value, "Range.%s" % name)
+
     def _write_values(self, value, what):
         sheet = self._writable(what)
         sheet.write_values(self.block, cells.grid(value, self.rows, self.cols, what, cells.typed))

@@ -176,12 +176,13 @@ export function createExecutor({
 
   table.setFixed(0, { kind: "object", value: context, label: "Context" });
   table.setFixed(1, { kind: "object", value: X, label: "Excel" });
+  // params: the names keywords may give (Union and Intersect take ranges only).
   table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
-    label: "GetSetting" });
+    label: "GetSetting", params: ["name"] });
   table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true,
-    label: "Union" });
+    label: "Union", params: [] });
   table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true,
-    label: "Intersect" });
+    label: "Intersect", params: [] });
   table.setFixed(5, { kind: "object", value: txFacade, label: "Transaction" });
 
   // ------------------------------------------------------------ helpers
@@ -491,12 +492,12 @@ export function createExecutor({
     if (named === null) return positional;
     const holder = entry.thisArg;
     const type = holder !== null && typeof holder === "object" ? table.typeName(holder) : null;
-    const params = type ? membersParameters(type, entry.name) : null;
+    const params = entry.params || (type ? membersParameters(type, entry.name) : null);
     if (params === null) {
       positional.push(Object.fromEntries(named));
       return positional;
     }
-    const label = `${type}.${entry.name}`;
+    const label = type ? `${type}.${entry.name}` : entry.name;
     const args = positional.slice();
     for (const [keyword, value] of named) {
       const at = params.indexOf(keyword);
