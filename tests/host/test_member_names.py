@@ -24,3 +24,8 @@ def test_missing_member_text(type_name, name, text):
 @pytest.mark.parametrize("label, keyword, params, text", CASES["keywords"])
 def test_unknown_keyword_text(label, keyword, params, text):
     assert member_names.unknown_keyword_text(label, keyword, params) == text
+
+
+@pytest.mark.parametrize("label, args, kwargs, text", CASES["calls"])
+def test_call_text(label, args, kwargs, text):
+    assert member_names.call_text(label, args, kwargs) == text

@@ -4,7 +4,7 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import {
-  membersMissingText, membersNearest, membersParameters, membersUnknownKeywordText,
+  membersCallText, membersMissingText, membersNearest, membersParameters, membersUnknownKeywordText,
 } from "../../python_server/veltrum/com_like_host/addin/members.mjs";
 
 const CASES = JSON.parse(readFileSync(new URL("../data/member_hints.json", import.meta.url), "utf8"));
@@ -19,6 +19,13 @@ for (const [type, name, text] of CASES.missing) {
 
 for (const [label, keyword, params, text] of CASES.keywords) {
   test(`keyword ${label}(${keyword}=)`, () => assert.equal(membersUnknownKeywordText(label, keyword, params), text));
+}
+
+for (const [label, args, kwargs, text] of CASES.calls) {
+  test(`call text ${text.slice(0, 40)}`, () => {
+    const shown = [...args.map((v) => [null, v]), ...Object.entries(kwargs)];
+    assert.equal(membersCallText(label, shown, (v) => (Array.isArray(v) ? "Array" : "Object")), text);
+  });
 }
 
 test("parameters come from the table; unknown methods and types give null", () => {

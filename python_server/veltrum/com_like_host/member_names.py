@@ -2,8 +2,9 @@
 simulated workbook and the add-in read it (``addin/members.json``, made
 from the simulated workbook's declarations by ``python -m com_like_sim
 members --json``), and the error texts made from it: a missing member
-with the nearest name ("Did you mean 'getRange'?") and a keyword that
-names no parameter. ``addin/members.mjs`` is the same for the add-in; both
+with the nearest name ("Did you mean 'getRange'?"), a keyword that
+names no parameter, and how a call that made an object reads
+(``Context.workbook.worksheets.getItem("Sheeet1")``). ``addin/members.mjs`` is the same for the add-in; both
 must give the same text for the same table.
 
 Each type maps to {"properties": {name: "r" | "rw"}, "methods": {name:
@@ -75,3 +76,40 @@ def unknown_keyword_text(label, keyword, params):
     if close is not None:
         text += " Did you mean '%s'?" % close
     return text + " Its parameters: %s" % (", ".join(params) or "none")
+
+
+LABEL_LIMIT = 200
+LITERAL_LIMIT = 40     # a long text argument is shown by its start
+
+
+def path_text(text):
+    """A path of calls, cut to its last LABEL_LIMIT characters (a loop of
+    getOffsetRange calls makes long ones)."""
+    return text if len(text) <= LABEL_LIMIT else "..." + text[-(LABEL_LIMIT - 3):]
+
+
+def call_text(label, args, kwargs):
+    """How a call reads in an error: label("text", 1, name=2); the add-in
+    writes its calls the same way."""
+    parts = [_literal(a) for a in args] + ["%s=%s" % (k, _literal(v)) for k, v in kwargs.items()]
+    return path_text("%s(%s)" % (label, ", ".join(parts)))
+
+
+def _literal(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if value is None:
+        return "null"
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, str):
+        if len(value) > LITERAL_LIMIT:
+            value = value[:LITERAL_LIMIT - 3] + "..."
+        return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
+    if isinstance(value, (list, tuple)):
+        return "Array"
+    if isinstance(value, dict):
+        return "Object"
+    return getattr(value, "js_type", type(value).__name__)

@@ -43,10 +43,11 @@ import logging
 import threading
 
 from com_like_host import wire
+from com_like_host.member_names import call_text, path_text
 
 from . import model
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
-                      BadObject, Function, JsError, JsObject, PyCallback, call_text, path_text)
+                      BadObject, Function, JsError, JsObject, PyCallback)
 
 log = logging.getLogger(__name__)
 

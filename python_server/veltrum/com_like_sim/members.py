@@ -186,36 +186,6 @@ def _class_named(js_type):
     return JsObject
 
 
-LABEL_LIMIT = 200
-
-
-def path_text(text):
-    """A path of calls, cut to its last LABEL_LIMIT characters (a loop of
-    getOffsetRange calls makes long ones)."""
-    return text if len(text) <= LABEL_LIMIT else "..." + text[-(LABEL_LIMIT - 3):]
-
-
-def call_text(label, args, kwargs):
-    """How a call reads in an error: label("text", 1, name=2); the add-in
-    writes its calls the same way."""
-    parts = [_literal(a) for a in args] + ["%s=%s" % (k, _literal(v)) for k, v in kwargs.items()]
-    return path_text("%s(%s)" % (label, ", ".join(parts)))
-
-
-def _literal(value):
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if value is None:
-        return "null"
-    if isinstance(value, float) and value.is_integer():
-        return str(int(value))
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, str):
-        return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
-    return getattr(value, "js_type", type(value).__name__)
-
-
 class Function(JsObject):
     """A function object handed out by reference: a method taken off an
     object, or one of the add-in's fixed top-level functions."""

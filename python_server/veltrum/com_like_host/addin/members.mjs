@@ -85,6 +85,7 @@ export function membersUnknownKeywordText(label, keyword, params) {
 }
 
 const LABEL_LIMIT = 200;
+const LITERAL_LIMIT = 40;   // a long text argument is shown by its start
 
 /** A path of calls, cut to its last LABEL_LIMIT characters (a loop of
  * getOffsetRange calls makes long ones). */
@@ -106,7 +107,10 @@ function membersLiteral(value, typeName) {
   if (typeof value === "boolean") return value ? "true" : "false";
   if (value === null || value === undefined) return "null";
   if (typeof value === "number") return String(value);
-  if (typeof value === "string") return `"${value.replace(/\\/g, "\\\\").replace(/"/g, '\\"')}"`;
+  if (typeof value === "string") {
+    const text = value.length > LITERAL_LIMIT ? `${value.slice(0, LITERAL_LIMIT - 3)}...` : value;
+    return `"${text.replace(/\\/g, "\\\\").replace(/"/g, '\\"')}"`;
+  }
   try {
     return typeName(value);
   } catch {
