@@ -29,14 +29,18 @@
 //   a NAMED argument takes the place of the parameter it names, for the
 //   methods of the members table (members.mjs, shared with the simulated
 //   workbook); for other functions NAMED arguments are passed as one
-//   trailing object {name: value} (the shape of Office.js option arguments). A returned promise is awaited, a
-//   ClientResult synced and its value returned, a returned proxy handed out
-//   as a reference. A get* call that returned a proxy does not sync; any
-//   other call on an Office.js object syncs to report its own errors.
+//   trailing object {name: value} (the shape of Office.js option arguments).
+//   A returned promise is awaited, a ClientResult synced and its value
+//   returned, a returned proxy handed out as a reference. A get* call that
+//   returned a proxy does not sync; any other call on an Office.js object
+//   syncs to report its own errors.
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
 //
-// Every request gets exactly one response; execute() never rejects. Requests
+// Every request gets exactly one response; execute() never rejects. A failed
+// GET's error also says whether the member is missing ("missingMember": true,
+// an attribute error in Python) or the read failed for another reason
+// (false: a RuntimeError). Requests
 // take turns on the shared context (turns.mjs): a request not finished after
 // requestTimeoutMs is answered with RequestAborted and the next one starts,
 // and a Python function that Office.js calls from inside a call may itself
@@ -93,7 +97,9 @@
 // (the tracking of a range travels with that same sync). *OrNullObject
 // methods never fail: they give a null object. Writes, and calls that change
 // the workbook or return data (add, delete, clear, getCount ...), report
-// their errors themselves; inside a transaction, commit reports them.
+// their errors themselves; inside a transaction, commit reports them. A read
+// that fails so names the call that made the object (each object's entry
+// keeps how it was reached: Context.workbook.worksheets.getItem("Sheeet1")).
 
 import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
