@@ -93,9 +93,9 @@ class ThreadedAddin(RecordingAddin):
         self._thread.join(timeout=5)
 
 
-def error(message=None):
+def error(message=None, missing_member=None):
     """A failed response; without a message the "error" dict is empty."""
-    return wire.error(None, message)
+    return wire.error(None, message, missing_member)
 
 
 class ObjectModel:

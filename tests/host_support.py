@@ -54,9 +54,9 @@ class WireAddin:
 
     def _emit(self, event):
         if event[0] == "invoke":
-            _, cid, args, inv = event
+            _, cid, args, inv, source = event
             self.send({"kind": "callback", "callId": inv, "callableId": cid,
-                       "args": [frames.pack(a) for a in args]})
+                       "args": [frames.pack(a) for a in args], "source": source})
         elif event[0] == "release":
             self.send({"kind": "release_callables", "ids": [event[1]]})
 

@@ -85,6 +85,39 @@ def test_failed_read_is_an_attribute_error_and_a_runtime_error(addin):
     assert len(addin.requests) == 3
 
 
+@pytest.mark.parametrize("missing_member", [None, True])
+def test_a_read_not_said_otherwise_is_a_missing_member(addin, missing_member):
+    addin.answer = lambda req: error("Range has no member 'shape'", missing_member)
+    assert hasattr(OfficeJsObject(9, "Range"), "shape") is False
+
+
+@pytest.mark.parametrize("answer", [
+    lambda req: error("ItemNotFound: worksheets.getItem(\"x\"): no such sheet", False),
+    lambda req: {"requestId": None, "kind": "response", "ok": False, "result": None,
+                 "error": {"message": "ItemNotFound: gone", "missingMember": False, "other": 1}},
+])
+def test_a_read_that_failed_for_another_reason_is_a_plain_runtime_error(addin, answer):
+    addin.answer = answer
+    proxy = OfficeJsObject(9, "Worksheet")
+    with pytest.raises(RuntimeError) as info:
+        hasattr(proxy, "name")
+    exc = info.value
+    assert type(exc) is RuntimeError and exc.args[0].startswith("ItemNotFound: ")
+    names = [f.name for f in traceback.extract_tb(exc.__traceback__)]
+    assert not set(names) & set(com_like._internal_officejs_names)
+    # The next failed read, with no mark, is a missing member again.
+    addin.answer = lambda req: error("no such member")
+    assert hasattr(proxy, "name") is False
+
+
+@pytest.mark.parametrize("flag", [0, "false", None])
+def test_only_false_itself_marks_a_read_as_not_missing(addin, flag):
+    addin.answer = lambda req: {"requestId": None, "kind": "response", "ok": False, "result": None,
+                                "error": {"message": "m", "missingMember": flag}}
+    with pytest.raises(OfficeJsAttributeError):
+        OfficeJsObject(9, "Range").x
+
+
 def test_failed_read_answered_from_another_thread(threaded_addin):
     threaded_addin.answer = lambda req: error("no such member")
     with pytest.raises(OfficeJsAttributeError, match="no such member"):

@@ -60,6 +60,21 @@ def test_readme_lists_these_members():
             "README's table of shared members is out of date:\n" + members_markdown()
 
 
+def test_these_members_are_in_the_table_both_read():
+    # The add-in's hints and keyword names come from members.json.
+    from com_like_host.member_names import table
+    wrong = []
+    for kind, (ro, rw, methods) in MEMBERS.items():
+        entry = table().get(kind)
+        if entry is None:
+            continue          # event arguments: plain data, not in the table
+        for name, access in [(p, "r") for p in ro.split()] + [(p, "rw") for p in rw.split()]:
+            if entry["properties"].get(name) != access:
+                wrong.append("%s.%s (%s)" % (kind, name, access))
+        wrong += ["%s.%s()" % (kind, m) for m in methods.split() if m not in entry["methods"]]
+    assert not wrong
+
+
 @pytest.fixture
 def objects(backend, sheet, workbook):
     """One object of every type in MEMBERS, on this backend."""

@@ -247,3 +247,52 @@ def test_given_up_threads_are_bounded(monkeypatch, caplog):
 def test_callback_timeout_is_checked(value):
     with pytest.raises(ValueError, match="callback_timeout"):
         LocalHost(callback_timeout=value)
+
+
+# ---------------------------------------------------------------- callback lanes
+
+
+def test_handlers_of_different_sources_may_run_at_once():
+    # One sheet's handler waits for the other sheet's: that only ends well
+    # if the two run at the same time, on two workers.
+    met, seen = threading.Event(), []
+
+    def first(event):
+        seen.append(met.wait(10))
+
+    with LocalHost(callback_threads=2) as h:
+        one = active_sheet()
+        two = com_like.Context.workbook.worksheets.add("Two")
+        regs = [one.onChanged.add(first), two.onChanged.add(lambda e: met.set())]
+        one.getRange("A1").values = 1
+        two.getRange("A1").values = 1
+        assert h.wait_callbacks(15) and seen == [True]
+        for reg in regs:
+            reg.remove()
+
+
+@pytest.mark.parametrize("end", ["reconnect", "stop"])
+def test_calls_waiting_in_a_lane_are_counted_off_when_the_session_ends(end):
+    gate, calls = threading.Event(), []
+
+    def handler(event):
+        calls.append(event.address)
+        gate.wait(10)
+
+    h = LocalHost(callback_threads=2).start()
+    try:
+        ws = active_sheet()
+        ws.onChanged.add(handler)
+        for i in range(1, 4):
+            ws.getRange("A%d" % i).values = i
+        assert wait_until(lambda: calls, 5)
+        assert not h.wait_callbacks(0.2)           # one runs, two wait behind it
+        if end == "reconnect":
+            h.reconnect()
+        else:
+            h.core.stop()
+        gate.set()
+        assert h.wait_callbacks(10) and calls == ["A1"]
+    finally:
+        gate.set()
+        h.stop()

@@ -63,10 +63,25 @@ def test_request_frame_values_and_nonfinite_floats():
     data = frames.encode_request(message, [7, 8])
     decoded = frames.decode(data, frames.HOST_KINDS)
     assert decoded["release"] == [7, 8] and decoded["kind"] == "request"
-    assert decoded["args"][0]["value"] == rec("Array", [rec("Float", None), rec("Float", None)])
+    # NaN empties a cell; an infinity stays one, for the add-in to refuse.
+    assert decoded["args"][0]["value"] == rec("Array", [rec("Float", None), rec("Float", "Infinity")])
     # Beyond 64 bits: sent as the nearest double, the only number a cell holds.
     assert decoded["args"][1]["value"] == rec("Int", float(2**70))
     assert "release" not in message and message["args"][0]["value"]["value"][0]["type"] == "Float"
+
+
+@pytest.mark.parametrize("record, sent", [
+    (rec("Float", -math.inf), rec("Float", "-Infinity")),
+    (rec("Array", [rec("Float", 1.5), rec("Float", -math.inf)]),
+     rec("Array", [rec("Float", 1.5), rec("Float", "-Infinity")])),
+    (rec("Array", [rec("Array", [rec("Int", 1), rec("Float", math.inf), rec("String", "inf")])]),
+     rec("Array", [rec("Array", [rec("Int", 1), rec("Float", "Infinity"), rec("String", "inf")])])),
+    (rec("Dict", {"a": rec("Float", math.inf)}), rec("Dict", {"a": rec("Float", "Infinity")})),
+])
+def test_infinities_travel_as_text(record, sent):
+    message = {"requestId": "r", "method": "SET", "name": "values", "caller": 9,
+               "kind": "request", "value": record}
+    assert frames.decode(frames.encode_request(message), frames.HOST_KINDS)["value"] == sent
 
 
 @pytest.mark.parametrize("data, error", [
@@ -76,6 +91,7 @@ def test_request_frame_values_and_nonfinite_floats():
     (b'{"requestId": "x"}', "unknown kind"),
     (b'{"kind": "excel_response", "ok": true}', "without requestId"),
     (b'{"kind": "callback", "callId": 1, "callableId": 5}', "callableId"),
+    (b'{"kind": "callback", "callId": 1, "callableId": "f", "args": [], "source": 5}', "source"),
     (b'{"kind": "release_callables", "ids": [1]}', "list of callable ids"),
     (b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": {"@": "Z", "v": [1]}}',
      "tag"),
@@ -102,4 +118,4 @@ def test_lone_surrogates_cross_intact_both_ways(text):
                "kind": "request", "value": rec("Array", [rec("String", text), rec("Float", math.inf)])}
     data = frames.encode_request(message)
     assert frames.decode(data, frames.HOST_KINDS)["value"] == rec(
-        "Array", [rec("String", text), rec("Float", None)])
+        "Array", [rec("String", text), rec("Float", "Infinity")])

@@ -86,8 +86,8 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
     },
   };
   h.ex = createExecutor({
-    invokeCallable: (callableId, args) => {
-      h.invoked.push({ callableId, args });
+    invokeCallable: (callableId, args, source) => {
+      h.invoked.push({ callableId, args, source });
       return h.python(callableId, args);
     },
     releaseCallable: (callableId) => h.released.push(callableId),

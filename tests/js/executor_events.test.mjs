@@ -44,6 +44,8 @@ describe("event handlers", () => {
     assert.equal(typeof event.worksheetId, "string");
     assert.deepEqual(values, [[1, "x"]]);
     assert.deepEqual(h.released, []);
+    // The host runs the calls of one event source one at a time, in order.
+    assert.equal(h.invoked[0].source, `WorksheetChanged:${event.worksheetId}`);
   });
 
   test("removing the handler stops the calls and lets go of the Python callable", async () => {
@@ -91,6 +93,7 @@ describe("functions passed to calls", () => {
     const result = await h.method(1, "run", rec.fn("pyfunc_ab_7"));
     assert.deepEqual(plain(result), { answer: 42 });
     assert.deepEqual(h.invoked.map((i) => i.callableId), ["pyfunc_ab_7"]);
+    assert.equal(h.invoked[0].source, undefined);   // no event source: never waits behind an event
     assert.deepEqual(h.released, ["pyfunc_ab_7"]);
   });
 

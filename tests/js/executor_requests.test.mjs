@@ -67,7 +67,7 @@ describe("GET", () => {
   test("an unknown member fails clearly instead of reading undefined", async () => {
     const h = harness();
     const r = await h.range("A1");
-    assert.equal(await h.fails({ method: "GET", name: "valuez", caller: r }), "InvalidArgument: Range has no member 'valuez'");
+    assert.match(await h.fails({ method: "GET", name: "valuez", caller: r }), /^InvalidArgument: Range has no member 'valuez'\. Did you mean 'values'\? Members of Range: address, /);
     assert.match(await h.fails({ method: "GET", name: "x", caller: 2 }), /^InvalidArgument: a function has no members/);
   });
 
@@ -75,9 +75,37 @@ describe("GET", () => {
     const h = harness();
     const sheet = await h.sheet("Nope");
     const text = await h.fails({ method: "GET", name: "name", caller: sheet });
-    assert.match(text, /^ItemNotFound: The requested resource doesn't exist\. \(WorksheetCollection\.getItem\)$/);
+    // The text names the call that made the object.
+    assert.match(text, /^ItemNotFound: Context\.workbook\.worksheets\.getItem\("Nope"\): The requested resource doesn't exist\. \(WorksheetCollection\.getItem\)$/);
     const bad = await h.range("A1:ZZZZZ9");
-    assert.match(await h.fails({ method: "GET", name: "values", caller: bad }), /^InvalidArgument: /);
+    assert.match(await h.fails({ method: "GET", name: "values", caller: bad }),
+      /^InvalidArgument: Context\.workbook\.worksheets\.getItem\("Sheet1"\)\.getRange\("A1:ZZZZZ9"\): /);
+  });
+
+  test("a failed read says whether the member is missing", async () => {
+    const h = harness();
+    const sheet = await h.sheet("Nope");
+    for (const [name, missing] of [["name", false], ["zebra", true]]) {
+      const r = await h.send({ method: "GET", name, caller: sheet });
+      assert.equal(r.ok, false);
+      assert.equal(r.error.missingMember, missing, name);
+    }
+    const r = await h.send({ method: "SET", name: "name", caller: sheet, value: rec.str("x") });
+    assert.equal(r.ok, false);
+    assert.equal("missingMember" in r.error, false);
+  });
+
+  test("keywords take the places of the parameters they name", async () => {
+    const h = harness();
+    const a1 = await h.range("A1");
+    const fn = (await h.get(a1, "getOffsetRange")).value;
+    const named = (name, value) => ({ arg_type: "NAMED", name, value });
+    const moved = await h.ok({ method: "CALL", name: "__call__", caller: fn,
+      args: [{ arg_type: "PLACED", value: rec.int(1) }, named("columnOffset", rec.int(2))] });
+    assert.equal(plain(await h.get(moved.value, "address")), "Sheet1!C2");
+    const twice = await h.fails({ method: "CALL", name: "__call__", caller: fn,
+      args: [{ arg_type: "PLACED", value: rec.int(1) }, named("rowOffset", rec.int(2))] });
+    assert.match(twice, /^InvalidArgument: Range\.getOffsetRange\(\) got multiple values for parameter 'rowOffset'/);
   });
 
   test("null objects: isNullObject is readable right after the call", async () => {
@@ -135,7 +163,7 @@ describe("SET", () => {
     const h = harness();
     const r = await h.range("A1");
     const cases = [
-      [r, "valuez", /^InvalidArgument: Range has no property 'valuez'$/],
+      [r, "valuez", /^InvalidArgument: Range has no member 'valuez'\. Did you mean 'values'\?/],
       [r, "address", /^InvalidOperation: Range\.address is read-only$/],
       [r, "getCell", /^InvalidOperation: Range\.getCell is a method/],
       [1, "run", /^InvalidOperation: members of Excel cannot be assigned$/],

@@ -46,6 +46,14 @@ describe("decoding", () => {
     assert.equal(valuesDecode(rec.null(), noHooks, true), "");
   });
 
+  for (const text of ["Infinity", "-Infinity"]) {
+    test(`cell data refuses ${text} with InvalidArgument; elsewhere it is a number`, () => {
+      assert.throws(() => valuesDecode(rec.arr([rec.arr([rec.int(1), rec.float(text)])]), noHooks, true),
+        (e) => e.code === "InvalidArgument" && /infinite/.test(e.message));
+      assert.equal(valuesDecode(rec.float(text), noHooks), Number(text));
+    });
+  }
+
   const bad = [
     ["not an object", 5],
     ["a list", []],

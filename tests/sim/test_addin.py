@@ -146,7 +146,9 @@ def test_union_intersect_and_setting(d):
     (("SET", "values", [[1, 2]]), "the range is 2 x 2 but the value has 1 row(s) of 2 column(s)"),
     (("SET", "values", [1, 2]), "not lists"),
     (("CALL", "getCell"), "getCell(row, column): missing a required argument"),
-    (("CALL", "getCell", "x", 1), "getCell row must be a whole number"),
+    # A get* method's bad argument shows where its object is used, naming the call.
+    (("CALL", "getCell", "x", 1), 'getActiveWorksheet().getRange("A1:B2").getCell("x", 1): '
+                                  "getCell row must be a whole number"),
 ])
 def test_errors_name_the_fault(d, request_, expected):
     r = d.rng("A1:B2")
@@ -157,8 +159,20 @@ def test_errors_name_the_fault(d, request_, expected):
         msg = d.error("SET", r.id, name, value=rec(arg[0] if arg else 1))
     else:
         fn = d.get(r, name)
-        msg = d.error("CALL", fn.id, "__call__", args=[{"arg_type": "PLACED", "value": rec(a)} for a in arg])
+        resp = d.send("CALL", fn.id, "__call__", args=[{"arg_type": "PLACED", "value": rec(a)} for a in arg])
+        msg = d.error("GET", resp["result"]["value"], "address") if resp["ok"] else resp["error"]["message"]
     assert expected in msg
+
+
+@pytest.mark.parametrize("name, missing", [("zebra", True), ("name", False), ("position", False)])
+def test_a_failed_read_says_whether_the_member_is_missing(d, name, missing):
+    books = d.get(d.get(0, "workbook"), "worksheets")
+    bad = d.call(books, "getItem", "Sheeet1")
+    resp = d.send("GET", bad.id, name)
+    assert resp["ok"] is False and resp["error"]["missingMember"] is missing
+    if not missing:
+        assert resp["error"]["message"].startswith(
+            'ItemNotFound: Context.workbook.worksheets.getItem("Sheeet1"): ')
 
 
 @pytest.mark.parametrize("message, expected", [
@@ -184,10 +198,12 @@ def test_getrange_bad_address_and_unknown_sheet(d):
     ws = d.sheet()
     gr = d.get(ws, "getRange")
     arg = [{"arg_type": "PLACED", "value": rec("B2:Q")}]
-    assert "invalid address 'B2:Q'" in d.error("CALL", gr.id, "__call__", args=arg)
+    bad = d.ok("CALL", gr.id, "__call__", args=arg)     # reported where it is used
+    assert "invalid address 'B2:Q'" in d.error("GET", bad.id, "values")
     coll = d.get(d.get(0, "workbook"), "worksheets")
     gi = d.get(coll, "getItem")
-    msg = d.error("CALL", gi.id, "__call__", args=[{"arg_type": "PLACED", "value": rec("Nope")}])
+    bad = d.ok("CALL", gi.id, "__call__", args=[{"arg_type": "PLACED", "value": rec("Nope")}])
+    msg = d.error("SET", bad.id, "name", value=rec("x"))
     assert "no such worksheet" in msg and "'Sheet1'" in msg
 
 
@@ -279,8 +295,8 @@ def test_change_events_and_callable_releases(d):
 
     reg = d.call(d.get(ws, "onChanged"), "add", handler)
     d.set(d.rng("A1:B1", ws), "values", [[1, 2]])
-    kind, cid, (args,), inv = d.events[-1]
-    assert (kind, cid) == ("invoke", "handler")
+    kind, cid, (args,), inv, source = d.events[-1]
+    assert (kind, cid, source) == ("invoke", "handler", "WorksheetChanged:" + d.get(ws, "id"))
     assert args["id"] and plain(args)["address"] == "A1:B1"
     d.addin.callback_finished(inv, False, "ValueError: boom")
     assert list(d.addin.callback_reports)[-1]["error"] == "ValueError: boom"

@@ -89,9 +89,10 @@ def grid(excel_sim):
 @pytest.mark.parametrize(
     "pick, right, shown, expected",
     [
-        (lambda v: v, [[7, 8], [9, 11]], [[7, 8], [9, 10]], "first difference at [1][1]: 10 != 11"),
-        (lambda v: v, [[7, 8]], [[7, 8], [9, 10]], "first difference at top level (lengths 2 and 1): [[9, 10]] != []"),
-        (lambda v: [v[0]], [[7, 0]], [[7, 8]], "first difference at [0][1]: 8 != 0"),
+        (lambda v: v, [[7, 8], [9, 11]], [[7.0, 8.0], [9.0, 10.0]], "first difference at [1][1]: 10.0 != 11"),
+        (lambda v: v, [[7, 8]], [[7.0, 8.0], [9.0, 10.0]],
+         "first difference at top level (lengths 2 and 1): [[9.0, 10.0]] != []"),
+        (lambda v: [v[0]], [[7, 0]], [[7.0, 8.0]], "first difference at [0][1]: 8.0 != 0"),
         (lambda v: com_like.Excel.ClearApplyTo, {"all": "All", "contents": "Contents", "formats": "Format"},
          {"all": "All", "contents": "Contents", "formats": "Formats"},
          "first difference at ['formats']: 'Formats' != 'Format'"),
@@ -110,4 +111,4 @@ def test_assertion_failures_show_contents(request, grid, pick, right, shown, exp
 
 def test_other_comparisons_keep_pytest_explanations(request, grid):
     assert explain(request, [[1]], [[2]]) is None     # no proxy: pytest's own explanation
-    assert explain(request, grid, [[1]], "!=")[0] == "[[7, 8], [9, 10]] != [[1]]"
+    assert explain(request, grid, [[1]], "!=")[0] == "[[7.0, 8.0], [9.0, 10.0]] != [[1]]"

@@ -45,5 +45,14 @@ def test_own_script_example_runs():
     proc = run_python("-c", code)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
-    assert lines[0].split() == ["Region", "Units"] and lines[1].split() == ["0", "North", "5"]
+    assert lines[0].split() == ["Region", "Units"] and lines[1].split() == ["0", "North", "5.0"]
     assert lines[-1].startswith("requests: ")
+
+
+def test_the_add_in_reads_the_current_table_of_members():
+    # The add-in's members.json is made from the simulated workbook's own
+    # declarations; regenerate it with: python -m com_like_sim members --json
+    from com_like_host.member_names import TABLE_PATH
+    from com_like_sim.member_table import member_table_json_text
+    assert TABLE_PATH.read_text(encoding="utf-8") == member_table_json_text(), \
+        "run: python -m com_like_sim members --json > %s" % TABLE_PATH

@@ -316,6 +316,18 @@ Ref take_waiter(PyObject* self, PyObject* rid) {
     return fut;
 }
 
+// An error answer whose "error" dict has "missingMember": false says that
+// the failed read was not of a missing member (a bad argument of the call
+// that made the object, say): the exception carries the mark for the proxy
+// operations. 0, or -1 with an error set.
+int mark_not_missing(PyObject* exc, PyObject* message) {
+    PyObject* err = PyDict_CheckExact(message) ? PyDict_GetItemWithError(message, N.error) : nullptr;
+    if (!err || !PyDict_CheckExact(err)) return PyErr_Occurred() ? -1 : 0;
+    PyObject* flag = PyDict_GetItemWithError(err, N.missingMember);
+    if (flag != Py_False) return PyErr_Occurred() ? -1 : 0;
+    return PyObject_SetAttr(exc, N._missingMember, Py_False);
+}
+
 // Fails the future with the add-in's message. When that cannot be read the
 // waiting call still fails, so that it does not sit out its time-out, with an
 // exception of its own, since this one is raised here, on another thread.
@@ -323,6 +335,7 @@ Ref take_waiter(PyObject* self, PyObject* rid) {
 int fail_future(PyObject* fut, PyObject* message, bool readable) {
     Ref text = readable ? failure_text(message) : Ref();
     Ref exc = text ? call1(PyExc_RuntimeError, text.get()) : Ref();
+    if (exc && mark_not_missing(exc.get(), message) < 0) exc = Ref();
     if (!exc) {
         ErrorStash keep;
         Ref own = call1(PyExc_RuntimeError, N.Remote_error);

@@ -93,6 +93,8 @@ constexpr NameText kNameTexts[] = {
     {&Names::dunder_call, "__call__"},
     {&Names::dunder_del, "__del__"},
     {&Names::Remote_error, "Remote error"},
+    {&Names::missingMember, "missingMember"},
+    {&Names::_missingMember, "_missingMember"},
     // default texts of failed proxy operations
     {&Names::GET_failed_for, "GET failed for "},
     {&Names::GET_ITEM_failed_for, "GET ITEM failed for "},

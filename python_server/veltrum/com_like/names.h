@@ -94,6 +94,8 @@ struct Names {
     PyObject* dunder_call;
     PyObject* dunder_del;
     PyObject* Remote_error;
+    PyObject* missingMember;
+    PyObject* _missingMember;
     // default texts of failed proxy operations
     PyObject* GET_failed_for;
     PyObject* GET_ITEM_failed_for;

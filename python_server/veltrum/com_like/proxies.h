@@ -48,9 +48,10 @@ int is_local_name(PyObject* name);
 
 // With the failure of a GET's send set: the add-in's error answer becomes an
 // OfficeJsAttributeError with the same arguments, so that hasattr() and
-// getattr() with a default see a missing member; everything else (time-out,
-// cancellation, no handler, a failing handler) passes unchanged. Returns
-// nullptr.
+// getattr() with a default see a missing member; an answer marked
+// "missingMember": false (the read failed for another reason), and everything else
+// (time-out, cancellation, no handler, a failing handler), passes unchanged.
+// Returns nullptr.
 std::nullptr_t reraise_answer_as_attribute_error();
 
 // Gives a class that defines __getattr__ a dispatcher that finds the instance

@@ -91,6 +91,17 @@ std::nullptr_t reraise_answer_as_attribute_error() {
         failure.restore();
         return nullptr;
     }
+    // The add-in said the cause is not a missing member: hasattr() must not
+    // hide it.
+    PyObject* marked = PyObject_GenericGetDict(failure.value(), nullptr);
+    if (!marked) PyErr_Clear();
+    PyObject* flag = marked && PyDict_CheckExact(marked) ? PyDict_GetItemWithError(marked, N._missingMember) : nullptr;
+    Py_XDECREF(marked);
+    if (flag == Py_False) {
+        failure.restore();
+        return nullptr;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
     Ref args = getattr(failure.value(), N.args);
     if (!args) return nullptr;
     PyObject* cls = attribute_error_class().get();

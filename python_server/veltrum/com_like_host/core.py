@@ -25,6 +25,14 @@ to nobody, so they are released. A callback running past
 ``callback_timeout`` is answered as failed by the watchdog thread, and a
 new worker replaces the one it holds.
 
+Callbacks run on ``callback_threads`` workers, so several may run at once,
+except that the calls of one event source (the add-in names it, e.g. one
+worksheet's changes) run one at a time in the order they arrived: each
+waits in its source's lane until the one before it has returned (or was
+given up at its time limit). Calls with no source (a Python function that
+Office.js calls from inside a call) never wait behind an event: they may be
+what that event's handler is waiting for.
+
 Threads of the transport that deliver responses mark themselves with
 ``mark_internal_thread``: a request made on one of them could never be
 answered, so it is refused (a DEL, which garbage collection may issue
@@ -168,10 +176,10 @@ def _callback_timeout(value):
 
 
 class _Call:
-    __slots__ = ("call_id", "cid", "epoch", "started")
+    __slots__ = ("call_id", "cid", "epoch", "lane", "started")
 
-    def __init__(self, call_id, cid, epoch):
-        self.call_id, self.cid, self.epoch = call_id, cid, epoch
+    def __init__(self, call_id, cid, epoch, lane):
+        self.call_id, self.cid, self.epoch, self.lane = call_id, cid, epoch, lane
         self.started = time.monotonic()
 
 
@@ -185,6 +193,27 @@ class _Workers:
         self.live = 0          # threads taking calls
         self.running = {}      # thread ident -> _Call running on it
         self.abandoned = {}    # thread ident -> _Call past its time limit, still running
+        # (epoch, event source) -> calls waiting behind the one of that
+        # source now queued or running; a key is present while one is.
+        self.lanes = {}
+
+    def next_in_lane(self, lane):
+        """The call that may start now that ``lane``'s call is over (None:
+        the lane is idle). Called with the core's lock held."""
+        if lane is None:
+            return None
+        waiting = self.lanes.get(lane)
+        if waiting:
+            return waiting.popleft()
+        self.lanes.pop(lane, None)
+        return None
+
+    def flush_lanes(self):
+        """Every waiting call, lanes emptied: for a session that ended, whose
+        calls are only counted off. Called with the core's lock held."""
+        items = [item for waiting in self.lanes.values() for item in waiting]
+        self.lanes.clear()
+        return items
 
 
 class HostCore:
@@ -267,6 +296,9 @@ class HostCore:
             self._watch_cv.notify_all()
             given_up = dict(run.abandoned)      # thread ident -> _Call
             ends = run.live + len(given_up)
+            waiting = run.flush_lanes()
+        for item in waiting:
+            run.queue.put(item)
         for _ in range(ends):
             run.queue.put(None)
         self.messaging.reset()
@@ -301,10 +333,14 @@ class HostCore:
         """The add-in's session ended or another replaced it: every id,
         pending release and callable of the old one is void. ``then`` runs
         after the old session's traffic is cut off, before the reset."""
+        run = self._workers
         with self._lock:
             self._epoch += 1
             self._releases = []
+            waiting = run.flush_lanes()
         self.last_reset = time.time()
+        for item in waiting:
+            run.queue.put(item)     # counted off: their session is gone
         if then is not None:
             then()
         self.messaging.reset()
@@ -432,14 +468,25 @@ class HostCore:
                       response.get("requestId"), len(ids))
             self._queue_releases(ids, epoch)
 
-    def on_callback(self, call_id, callable_id, arg_records):
+    def on_callback(self, call_id, callable_id, arg_records, source=None):
+        """A call of a Python function; ``source`` (text) names the event
+        source whose handler it is, None for other calls."""
         # Resolved here, in order with releases: a release that follows
         # this call must not make it miss.
         fn = self.messaging.get_callable(callable_id) if type(callable_id) is str else None
+        run = self._workers
         with self._lock:
             self._pending += 1
             epoch = self._epoch
-        self._workers.queue.put((call_id, callable_id, fn, arg_records, epoch))
+            lane = (epoch, source) if type(source) is str else None
+            item = (call_id, callable_id, fn, arg_records, epoch, lane)
+            if lane is not None:
+                waiting = run.lanes.get(lane)
+                if waiting is not None:
+                    waiting.append(item)    # after the one of its source now running
+                    return
+                run.lanes[lane] = collections.deque()
+        run.queue.put(item)
 
     def on_release_callables(self, ids):
         for cid in ids:
@@ -466,13 +513,17 @@ class HostCore:
             item = run.queue.get()
             if item is None:
                 return
-            call_id, cid, fn, records, epoch = item
+            call_id, cid, fn, records, epoch, lane = item
             if epoch != self._epoch:
                 # Its session is gone, and with it whoever waited for the answer.
+                with self._lock:
+                    after = run.next_in_lane(lane)
+                if after is not None:
+                    run.queue.put(after)
                 self._callback_done()
                 continue
             with self._lock:
-                run.running[me] = _Call(call_id, cid, epoch)
+                run.running[me] = _Call(call_id, cid, epoch, lane)
                 self._watch_cv.notify()
             ok, error, result, args, value, failure = True, None, None, None, None, None
             try:
@@ -490,13 +541,16 @@ class HostCore:
                 args = value = None
             if failure is not None:
                 release_frames(failure)
-            evicted = None
+            evicted = after = None
             with self._lock:
                 late = run.abandoned.pop(me, None)
                 if late is None:
                     del run.running[me]
                     if failure is not None:
                         evicted = self._errors.add((cid, failure))
+                    # The next call of its source may start (a call given
+                    # up at its time limit let the next one go already).
+                    after = run.next_in_lane(lane)
                 else:
                     stay = not run.stopped and run.live < self._n_workers
                     if stay:
@@ -504,6 +558,8 @@ class HostCore:
             # What the record let go of, and the failure, are dropped here,
             # outside the lock: their finalizers may send DELs.
             del evicted, failure
+            if after is not None:
+                run.queue.put(after)
             if late is not None:
                 # Already answered as failed by the watchdog.
                 log.warning("callback %s returned after %.1f s, past its time limit; its "
@@ -534,6 +590,7 @@ class HostCore:
                     self._watch_cv.wait(None if due is None else due - now)
                     continue
                 spawn = 0
+                after = []
                 for t, c in expired:
                     del run.running[t]
                     run.abandoned[t] = c
@@ -541,7 +598,12 @@ class HostCore:
                     if len(run.abandoned) <= MAX_ABANDONED:
                         run.live += 1
                         spawn += 1
+                    nxt = run.next_in_lane(c.lane)
+                    if nxt is not None:
+                        after.append(nxt)
                 n_abandoned = len(run.abandoned)
+            for item in after:
+                run.queue.put(item)
             for _, call in expired:
                 self._give_up(call, limit)
             if spawn < len(expired):

@@ -10,7 +10,10 @@ instead of 58 MB, and both ends parse and rebuild it faster than they
 parse the verbatim records. Both ends restore exactly the records the
 other end packed; nothing above this layer sees the compact form.
 
-NaN and infinities become null (orjson's rule, and JSON.stringify's).
+NaN becomes null (orjson's rule, and JSON.stringify's). An infinity in a
+"Float" record travels as the text "Infinity" or "-Infinity", which the
+add-in reads back as the number: a cell cannot hold one, and the add-in
+must be able to refuse it rather than take it for an empty cell.
 Integers travel as JSON numbers; those beyond 64 bits, which orjson
 refuses, are sent as floats, the only kind of number a cell holds. Text
 with lone UTF-16 surrogates, which JavaScript strings may hold, crosses
@@ -117,9 +120,20 @@ def pack(record, base=0):
         out = dict(record)
         out["value"] = {k: pack(r, base) for k, r in entries.items()}
         return out
+    if tag == "Float" and record.get("value") in _INFINITIES:
+        return dict(record, value=_infinity_text(record["value"]))
     if base and _is_reference(record, tag):
         return dict(record, value=to_addin_id(record.get("value"), base))
     return record
+
+
+_INFINITIES = (math.inf, -math.inf)
+
+
+def _infinity_text(v):
+    if type(v) is float and math.isinf(v):
+        return "Infinity" if v > 0 else "-Infinity"
+    return v
 
 
 _get_type = operator.itemgetter("type")
@@ -143,6 +157,9 @@ def _pack_plain(record, items):
         values = list(map(_get_value, items))
     except (KeyError, TypeError):
         return None
+    # Containment compares in C: a row without infinities costs two passes.
+    if "Float" in kinds and (math.inf in values or -math.inf in values):
+        values = [_infinity_text(v) for v in values]
     if len(kinds) == 1:
         tags = TAG_LETTER[next(iter(kinds))]
     else:
@@ -397,6 +414,8 @@ def _decode(data, kinds, base):
         args = frame.get("args", [])
         if type(frame.get("callableId")) is not str or type(args) is not list:
             raise FrameError("callback needs a callableId and a list of args")
+        if type(frame.get("source", "")) is not str:
+            raise FrameError("a callback's source names an event source as text")
         frame["args"] = [unpack(a, base) for a in args]
     elif kind == "release_callables":
         ids = frame.get("ids")

@@ -57,9 +57,9 @@ CLOSE_REPLACED = 4000        # the pane does not reconnect after this one
 OFFICE_PREFIX = "/office/"
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; charset=utf-8",
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
-                 ".png": "image/png"}
+                 ".png": "image/png", ".json": "application/json; charset=utf-8"}
 # The pane's own files: nothing else of the package is served.
-ADDIN_FILES = frozenset(["taskpane.html"] + [p.name for p in ADDIN_DIR.glob("*.mjs")])
+ADDIN_FILES = frozenset(["taskpane.html", "members.json"] + [p.name for p in ADDIN_DIR.glob("*.mjs")])
 ICON_SIZES = {"/icon-32.png": 32, "/icon-64.png": 64}
 OFFICE_SUFFIXES = (".js", ".mjs")
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
@@ -691,7 +691,8 @@ class Host(HostFacade):
                 frame.pop("kind", None)
                 self.core.on_response(frame)
             elif kind == "callback":
-                self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"])
+                self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"],
+                                      frame.get("source"))
             elif kind == "release_callables":
                 self.core.on_release_callables(frame["ids"])
             elif kind == "echo":

@@ -139,7 +139,13 @@ def ok(request_id=None, result=None):
             "result": null() if result is None else result}
 
 
-def error(request_id=None, message=None):
-    """A failed response; without a message the "error" dict is empty."""
+def error(request_id=None, message=None, missing_member=None):
+    """A failed response; without a message the "error" dict is empty.
+    ``missing_member`` (for a failed GET): whether the member read does not
+    exist, which Python raises as an attribute error, or the read failed for
+    another reason, which it raises as a RuntimeError."""
+    err = {} if message is None else {"message": message}
+    if missing_member is not None:
+        err["missingMember"] = bool(missing_member)
     return {"requestId": request_id, "kind": "response", "ok": False, "result": None,
-            "error": {} if message is None else {"message": message}}
+            "error": err}

@@ -28,8 +28,9 @@ per origin (the sending thread, as the host reports it):
   since writes need them.
 
 Events: a change of cell values on a sheet with ``onChanged`` handlers
-calls ``emit(("invoke", callable_id, [args record], invocation_id))`` with
-the Office.js event arguments;
+calls ``emit(("invoke", callable_id, [args record], invocation_id,
+source))`` with the Office.js event arguments and the event source
+("WorksheetChanged:<sheet id>");
 the host runs the Python function and reports back through
 ``callback_finished``. Callable ids the workbook lets go of (a removed
 handler, a deleted sheet, a function passed in but not kept) are handed
@@ -42,15 +43,19 @@ import logging
 import threading
 
 from com_like_host import wire
+from com_like_host.member_names import call_text, path_text
 
 from . import model
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
-                      Function, JsError, JsObject, PyCallback)
+                      BadObject, Function, JsError, JsObject, PyCallback)
 
 log = logging.getLogger(__name__)
 
 CONTEXT_ID, EXCEL_ID, GETSETTING_ID, UNION_ID, INTERSECT_ID, TRANSACTION_ID = range(6)
 FIXED_IDS = frozenset(range(6))
+# How each object was reached, for errors that name the call that made it.
+FIXED_LABELS = {CONTEXT_ID: "Context", EXCEL_ID: "Excel", GETSETTING_ID: "GetSetting",
+                UNION_ID: "Union", INTERSECT_ID: "Intersect", TRANSACTION_ID: "Transaction"}
 
 
 class JsArray(JsObject):
@@ -77,7 +82,7 @@ class JsDict(JsObject):
         if name in self.entries:
             return self.entries[name]
         raise JsError(INVALID_ARGUMENT, "the dictionary has no key %r; its keys: %s"
-                      % (name, ", ".join(map(str, self.entries))))
+                      % (name, ", ".join(map(str, self.entries))), missing=True)
 
     def get_item(self, key):
         return self.get_member(key)
@@ -159,6 +164,8 @@ class SimulatedAddin:
             # still sends its DEL, which must not hit a new object.
             self._next_id = max(6, getattr(self, "_next_id", 6))
             self._batches = {}
+            self._labels = dict(FIXED_LABELS)
+            self._result_label = self._result_obj = None
             self._origin = None
             for sheet in self.workbook.sheets:
                 sheet.change_handlers.clear()
@@ -183,6 +190,8 @@ class SimulatedAddin:
         with self._lock:
             self._origin = origin
             self._fresh_callbacks = []
+            self._result_label = self._result_obj = None
+            method = None
             try:
                 if not isinstance(message, dict):
                     raise JsError(INVALID_ARGUMENT, "a request must be a dict, got %s"
@@ -194,19 +203,23 @@ class SimulatedAddin:
                     raise JsError(INVALID_ARGUMENT, "unknown request method %r (use GET, "
                                   "GETITEM, SET, CALL or DEL)" % (method,))
                 result = handler(self, message)
+                self._result_obj = result
                 response = wire.ok(rid, self._encode(result))
             except JsError as e:
-                response = self._error(rid, str(e))
+                response = self._error(rid, str(e), method, e.missing)
             except Exception as e:  # a fault of the simulation itself
                 log.exception("simulated add-in failed on %r", message)
                 response = self._error(rid, "%s: internal error in the simulated add-in: "
-                                       "%s: %s" % (GENERAL_EXCEPTION, type(e).__name__, e))
+                                       "%s: %s" % (GENERAL_EXCEPTION, type(e).__name__, e),
+                                       method, False)
             self._release_unkept()
             return response
 
     @staticmethod
-    def _error(rid, text):
-        return wire.error(rid, text)
+    def _error(rid, text, method=None, missing=False):
+        # A failed GET says whether the member is missing (an attribute
+        # error for Python) or the read failed for another reason.
+        return wire.error(rid, text, missing_member=bool(missing) if method == "GET" else None)
 
     def _lookup(self, oid):
         try:
@@ -236,16 +249,32 @@ class SimulatedAddin:
                           "commit)" % what)
         return value
 
+    def _label(self, oid):
+        try:
+            return self._labels.get(int(oid))
+        except (TypeError, ValueError):
+            return None
+
     def _get(self, message):
         obj = self._lookup(message.get("caller"))
         name = self._name(message)
         value = obj.get_member(name)
+        self._result_label = path_text("%s.%s" % (self._label(message.get("caller")) or obj.js_type,
+                                                  name))
         return self._check_read(value, "%s.%s" % (obj.js_type, name))
 
     def _getitem(self, message):
         obj = self._lookup(message.get("caller"))
         key = self._name(message)
-        value = obj.get_item(key)
+        self._result_label = path_text("%s[%s]" % (self._label(message.get("caller")) or obj.js_type,
+                                                   key))
+        try:
+            value = obj.get_item(key)
+        except JsError as e:
+            kind = getattr(e, "deferred", None)
+            if kind is None:
+                raise
+            value = BadObject(kind, self._result_label, e)
         return self._check_read(value, "%s[%s]" % (obj.js_type, key))
 
     def _set(self, message):
@@ -255,6 +284,9 @@ class SimulatedAddin:
             raise JsError(INVALID_ARGUMENT, "%s members cannot be assigned" % obj.js_type)
         assign = obj.member_setter(name)
         value = self._decode(message.get("value"))
+        check = getattr(obj, "check_assignment", None)
+        if check is not None:
+            check(name, value)
         self._run("%s.%s = ..." % (obj.js_type, name), lambda: assign(value))
         return None
 
@@ -276,7 +308,21 @@ class SimulatedAddin:
             fn.bind(args, kwargs)
             self._run(fn.label + "()", lambda: fn.call(args, kwargs))
             return None
-        return fn.call(args, kwargs)
+        fn.bind(args, kwargs)
+        made_by = call_text(self._label(message.get("caller")) or fn.label, args, kwargs)
+        self._result_label = made_by
+        try:
+            return fn.call(args, kwargs)
+        except JsError as e:
+            # Office.js reports a bad argument of a get* method where the
+            # object it described is first used.
+            kind = getattr(fn.fn, "_js_deferred", None)
+            if kind is None or e.missing:
+                raise
+            origin = getattr(e, "origin", None)    # made from a bad object: name the first bad call
+            if origin is not None:
+                return BadObject(kind, origin.what, origin.error)
+            return BadObject(kind, made_by, e)
 
     def _del(self, message):
         try:
@@ -285,6 +331,7 @@ class SimulatedAddin:
             return None
         if oid not in FIXED_IDS:
             self._objects.pop(oid, None)
+            self._labels.pop(oid, None)
         return None
 
     _METHODS = {"GET": _get, "GETITEM": _getitem, "SET": _set, "CALL": _call, "DEL": _del}
@@ -331,10 +378,12 @@ class SimulatedAddin:
     # ------------------------------------------------------------ events
 
     def _changed(self, sheet, args):
+        # The event source, as the add-in names it: the kind of event and its sheet.
+        source = "%s:%s" % (args["type"], args["worksheetId"])
         for reg in list(sheet.change_handlers):
             inv = next(self._invocations)
             self._pending_invocations[inv] = reg.handler.callable_id
-            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv))
+            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv, source))
 
     def callback_finished(self, invocation_id, ok, error=None):
         """The host's report on one invocation."""
@@ -379,7 +428,11 @@ class SimulatedAddin:
         if isinstance(value, PyCallback):
             return "Python_Function", value.callable_id
         if isinstance(value, JsObject):
-            return value.js_type, self._register(value)
+            oid = self._register(value)
+            if self._result_label is not None and value is self._result_obj:
+                self._labels[oid] = self._result_label
+                self._result_label = None
+            return value.js_type, oid
         return None
 
     def _container(self, value):

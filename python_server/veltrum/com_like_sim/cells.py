@@ -51,6 +51,12 @@ def number(value):
     return value
 
 
+def as_double(rows):
+    """Cell data as it reads back: every number a float, since a cell
+    holds a double (booleans stay booleans)."""
+    return [[float(v) if type(v) is int else v for v in row] for row in rows]
+
+
 def serial(value):
     """A date or datetime as Excel's serial number: days since 1899-12-30,
     the time of day as the fraction."""
@@ -118,6 +124,16 @@ def has_dates(value):
     if isinstance(value, list):
         return any(has_dates(v) for v in value)
     return isinstance(value, (_dt.date, _dt.datetime))
+
+
+def refuse_infinities(value, what):
+    """Cell data with an infinity is refused when it is given, so that a
+    batch refuses it at the assignment, as the add-in does, not at commit."""
+    rows = value if isinstance(value, list) else [value]
+    for row in rows:
+        for v in (row if isinstance(row, list) else [row]):
+            if isinstance(v, float) and math.isinf(v):
+                raise JsError(INVALID_ARGUMENT, "%s: a cell cannot hold an infinite number" % what)
 
 
 def grid(value, rows, cols, what, convert):

@@ -183,8 +183,8 @@ class LocalHost(HostFacade):
                 if kind == "response":
                     self.core.on_response(item[1])
                 elif kind == "invoke":
-                    _, cid, args, inv = item
-                    self.core.on_callback(inv, cid, args)
+                    _, cid, args, inv, *source = item
+                    self.core.on_callback(inv, cid, args, *source)
                 elif kind == "release":
                     self.core.on_release_callables([item[1]])
                 elif kind == "reconnect":

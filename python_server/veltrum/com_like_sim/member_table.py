@@ -2,6 +2,7 @@
 README shows it (``python -m com_like_sim members`` prints it)."""
 
 import inspect
+import json
 
 from . import addin  # noqa: F401  (defines the add-in's own types)
 from .members import Function, JsObject, NullObject, prop
@@ -16,7 +17,7 @@ def member_table_types():
 
     def walk(cls):
         for sub in cls.__subclasses__():
-            if sub not in (NullObject, Function) and sub.js_type not in seen:
+            if not issubclass(sub, (NullObject, Function)) and sub.js_type not in seen:
                 seen.add(sub.js_type)
                 found.append(sub)
             walk(sub)
@@ -39,6 +40,28 @@ def member_table_describe(cls):
             params = list(inspect.signature(member).parameters.values())[1:]
             methods.append("`%s(%s)`" % (name, ", ".join(str(p) for p in params)))
     return ", ".join(props) or "-", ", ".join(methods) or "-"
+
+
+def member_table_json():
+    """The table both workbooks read (com_like_host/addin/members.json):
+    type -> {"properties": {name: "r" | "rw"}, "methods": {name: [parameter
+    names]}}."""
+    out = {}
+    for cls in member_table_types():
+        props, methods = {}, {}
+        for name, member in sorted(cls.members().items()):
+            if name in MEMBER_TABLE_SHARED:
+                continue
+            if isinstance(member, prop):
+                props[name] = "rw" if member.fset else "r"
+            else:
+                methods[name] = list(inspect.signature(member).parameters)[1:]
+        out[cls.js_type] = {"properties": props, "methods": methods}
+    return out
+
+
+def member_table_json_text():
+    return json.dumps(member_table_json(), indent=1) + "\n"
 
 
 def member_table_markdown():

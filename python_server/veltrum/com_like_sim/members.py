@@ -8,9 +8,10 @@ at. Every failure is a ``JsError`` whose text starts with an Office.js error
 code, as a real add-in's do.
 """
 
-import difflib
 import inspect
 import math
+
+from com_like_host import member_names
 
 ITEM_NOT_FOUND = "ItemNotFound"
 INVALID_ARGUMENT = "InvalidArgument"
@@ -21,12 +22,15 @@ GENERAL_EXCEPTION = "GeneralException"
 
 
 class JsError(Exception):
-    """An error the add-in answers with: "Code: text", the text for the user."""
+    """An error the add-in answers with: "Code: text", the text for the user.
+    ``missing`` is true for a member that does not exist (what Python sees
+    as an attribute error)."""
 
-    def __init__(self, code, text):
+    def __init__(self, code, text, missing=False):
         super().__init__("%s: %s" % (code, text))
         self.code = code
         self.text = text
+        self.missing = missing
 
 
 class prop:
@@ -51,24 +55,25 @@ class prop:
         self.fset(obj, value)
 
 
-def method(fn=None, *, mutating=False):
+def method(fn=None, *, mutating=False, deferred=None):
     """A callable member. ``mutating`` methods change the workbook: inside
     a batch they are queued like SETs, so a batch keeps its order, and
-    answer None, as a call the add-in defers to the commit does."""
+    answer None, as a call the add-in defers to the commit does.
+    ``deferred`` (a type name) marks a method that only describes an object
+    of that type, as Office.js's get* methods do: a bad argument is reported
+    where the object is first used, not by the call."""
     def mark(f):
         f._js_method = True
         f._js_mutating = mutating
+        f._js_deferred = deferred
         return f
     return mark(fn) if fn is not None else mark
 
 
-def unknown_member(type_name, name, members):
-    names = sorted(members)
-    text = "%s has no member %r." % (type_name, name)
-    close = difflib.get_close_matches(name, names, n=1)
-    if close:
-        text += " Did you mean %r?" % close[0]
-    return JsError(INVALID_ARGUMENT, text + " Members of %s: %s" % (type_name, ", ".join(names)))
+def unknown_member(type_name, name):
+    # The add-in gives the same text, from the same table.
+    return JsError(INVALID_ARGUMENT, member_names.missing_member_text(type_name, name),
+                   missing=True)
 
 
 class JsObject:
@@ -94,7 +99,7 @@ class JsObject:
     def get_member(self, name):
         m = self.members().get(name)
         if m is None:
-            raise unknown_member(self.js_type, name, self.members())
+            raise unknown_member(self.js_type, name)
         if isinstance(m, prop):
             return m.fget(self)
         return Function(m, name, owner=self)
@@ -104,7 +109,7 @@ class JsObject:
         front so that a batch refuses a bad SET when it is queued."""
         m = self.members().get(name)
         if m is None:
-            raise unknown_member(self.js_type, name, self.members())
+            raise unknown_member(self.js_type, name)
         if not isinstance(m, prop):
             raise JsError(INVALID_ARGUMENT, "%s.%s is a method and cannot be assigned; "
                           "call it instead" % (self.js_type, name))
@@ -141,6 +146,47 @@ class NullObject(JsObject):
         raise self.missing("[%s]" % key)
 
 
+class BadObject(NullObject):
+    """What a ``deferred`` method gives for a bad argument: an object of the
+    type it would have made, whose every use fails with that error, naming
+    the call that made it. A member its type does not have is still
+    missing."""
+
+    def __init__(self, js_type, made_by, error):
+        super().__init__(js_type, made_by)
+        self.error = error
+
+    def missing(self, name):
+        e = JsError(self.error.code, "%s: %s" % (self.what, self.error.text))
+        e.origin = self
+        return e
+
+    def get_member(self, name):
+        if name == "isNullObject":
+            return False    # not a null object: Office.js gives those only for *OrNullObject
+        member = _class_named(self.js_type).members().get(name)
+        if member is None:
+            raise unknown_member(self.js_type, name)
+        if isinstance(member, prop):
+            raise self.missing(name)
+
+        # A method is there to call; what it makes fails as this object does.
+        def fail(*args, **kwargs):
+            raise self.missing(name)
+        fail._js_deferred = getattr(member, "_js_deferred", None)
+        return Function(fail, name, owner=self)
+
+
+def _class_named(js_type):
+    todo = [JsObject]
+    while todo:
+        cls = todo.pop()
+        if cls.__dict__.get("js_type") == js_type:
+            return cls
+        todo += cls.__subclasses__()
+    return JsObject
+
+
 class Function(JsObject):
     """A function object handed out by reference: a method taken off an
     object, or one of the add-in's fixed top-level functions."""
@@ -165,6 +211,12 @@ class Function(JsObject):
         """Check the arguments against the signature, so that a wrong call
         is answered with the signature instead of a stack trace."""
         sig = inspect.signature(self.fn)
+        known = None if self.owner is None else member_names.parameters(
+            getattr(self.owner, "js_type", None), self.name)
+        for keyword in kwargs:
+            if known is not None and keyword not in known:
+                raise JsError(INVALID_ARGUMENT, member_names.unknown_keyword_text(
+                    self.label, keyword, known))
         try:
             sig.bind(*self._bound(args), **kwargs)
         except TypeError as e:
@@ -177,7 +229,7 @@ class Function(JsObject):
         return self.fn(*self._bound(args), **kwargs)
 
     def get_member(self, name):
-        raise JsError(INVALID_ARGUMENT, "a function has no members (tried %r)" % name)
+        raise JsError(INVALID_ARGUMENT, "a function has no members (tried %r)" % name, missing=True)
 
     def member_setter(self, name):
         raise JsError(INVALID_ARGUMENT, "Function members cannot be assigned")

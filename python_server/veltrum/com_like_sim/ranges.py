@@ -97,7 +97,7 @@ class Range(JsObject):
     @prop
     def values(self):
         sheet = self._bounded()
-        return None if sheet is None else sheet.read_values(self.block)
+        return None if sheet is None else cells.as_double(sheet.read_values(self.block))
 
     @values.setter
     def values(self, value):
@@ -106,11 +106,15 @@ class Range(JsObject):
     @prop
     def formulas(self):
         sheet = self._bounded()
-        return None if sheet is None else sheet.read(self.block, "value", "")
+        return None if sheet is None else cells.as_double(sheet.read(self.block, "value", ""))
 
     @formulas.setter
     def formulas(self, value):
         self._write_values(value, "Range.formulas")
+
+    def check_assignment(self, name, value):
+        if name in ("values", "formulas"):
+            cells.refuse_infinities(value, "Range.%s" % name)
 
     def _write_values(self, value, what):
         sheet = self._writable(what)
@@ -191,18 +195,18 @@ class Range(JsObject):
         """The properties loaded so far, as they were when loaded."""
         return dict(self.__dict__.get("_loaded", {}))
 
-    @method
+    @method(deferred="Range")
     def getCell(self, row, column):
         r = self.block[0] + int_arg(row, "getCell row")
         c = self.block[1] + int_arg(column, "getCell column")
         return self._relative(r, c, r, c, "getCell(%r, %r)" % (row, column))
 
-    @method
+    @method(deferred="Range")
     def getRow(self, row):
         r = self.block[0] + int_arg(row, "getRow row")
         return self._relative(r, self.block[1], r, self.block[3], "getRow(%r)" % (row,))
 
-    @method
+    @method(deferred="Range")
     def getColumn(self, column):
         c = self.block[1] + int_arg(column, "getColumn column")
         return self._relative(self.block[0], c, self.block[2], c, "getColumn(%r)" % (column,))
@@ -215,20 +219,20 @@ class Range(JsObject):
     def getEntireRow(self):
         return Range(self.sheet, (self.block[0], 0, self.block[2], MAX_COLUMNS - 1))
 
-    @method
+    @method(deferred="Range")
     def getOffsetRange(self, rowOffset, columnOffset):
         dr = int_arg(rowOffset, "rowOffset")
         dc = int_arg(columnOffset, "columnOffset")
         r0, c0, r1, c1 = self.block
         return self._relative(r0 + dr, c0 + dc, r1 + dr, c1 + dc, "getOffsetRange")
 
-    @method
+    @method(deferred="Range")
     def getResizedRange(self, deltaRows, deltaColumns):
         r0, c0, r1, c1 = self.block
         return self._relative(r0, c0, r1 + int_arg(deltaRows, "deltaRows"),
                               c1 + int_arg(deltaColumns, "deltaColumns"), "getResizedRange")
 
-    @method
+    @method(deferred="Range")
     def getIntersection(self, anotherRange):
         found = intersect(self, self._other(anotherRange))
         if found is None:
@@ -310,7 +314,7 @@ class RangeCollection(JsObject):
     def getCount(self):
         return len(self.ranges)
 
-    @method
+    @method(deferred="Range")
     def getItemAt(self, index):
         i = int_arg(index, "getItemAt index")
         if not 0 <= i < len(self.ranges):
@@ -320,9 +324,19 @@ class RangeCollection(JsObject):
 
     def get_item(self, key):
         try:
-            return self.getItemAt(int(key))
+            i = int(key)
         except ValueError:
             raise JsError(INVALID_ARGUMENT, "areas[%s]: use an index" % key) from None
+        if i < 0:     # counted from the end through the items, as the add-in does
+            i += len(self.ranges)
+            if i < 0:
+                raise JsError(ITEM_NOT_FOUND, "areas[%s]: there are %d areas"
+                              % (key, len(self.ranges)))
+        try:
+            return self.getItemAt(i)
+        except JsError as e:
+            e.deferred = "Range"      # getItemAt only describes the item
+            raise
 
 
 def _common(ranges, attr):

@@ -30,7 +30,7 @@ class SettingCollection(JsObject):
         self.store[_key(key)] = value
         return Setting(self.store, key)
 
-    @method
+    @method(deferred="Setting")
     def getItem(self, key):
         if _key(key) not in self.store:
             raise JsError(ITEM_NOT_FOUND, "there is no setting %r" % key)

@@ -248,7 +248,7 @@ class Worksheet(JsObject):
     def freezePanes(self):
         return WorksheetFreezePanes(self)
 
-    @method
+    @method(deferred="Range")
     def getRange(self, address=None):
         self.check_alive()
         if address is None or address == "":
@@ -263,7 +263,7 @@ class Worksheet(JsObject):
                           % (address, sheet, self._name, sheet))
         return Range(self, block)
 
-    @method
+    @method(deferred="Range")
     def getUsedRange(self, valuesOnly=False):
         self.check_alive()
         return Range(self, self.used_block() or (0, 0, 0, 0))
@@ -274,7 +274,7 @@ class Worksheet(JsObject):
         block = self.used_block()
         return NullObject("Range", "a used range") if block is None else Range(self, block)
 
-    @method
+    @method(deferred="Range")
     def getCell(self, row, column):
         return Range(self, (0, 0, 0, 0)).getCell(row, column)
 
@@ -336,7 +336,7 @@ class WorksheetCollection(JsObject):
     def getCount(self):
         return len(self.workbook.sheets)
 
-    @method
+    @method(deferred="Worksheet")
     def getItem(self, key):
         sheet = self.workbook.find(key)
         if sheet is None:
@@ -367,6 +367,8 @@ class WorksheetCollection(JsObject):
         try:
             return sheets[int(key)]
         except (ValueError, IndexError):
+            # Office.js's WorksheetCollection has no getItemAt: the add-in
+            # reads the items, so a bad position fails at once.
             raise JsError(ITEM_NOT_FOUND, "worksheets[%s]: use an index from 0 to %d"
                           % (key, len(sheets) - 1)) from None
 

@@ -11,6 +11,13 @@ export class AddinError extends Error {
   }
 }
 
+/** A member that does not exist: Python raises it as an attribute error. */
+export function errorsMissingMember(message) {
+  const e = new AddinError("InvalidArgument", message);
+  e.missingMember = true;
+  return e;
+}
+
 /** The Python error text of a failed callable, passed on unchanged. */
 export class PythonError extends Error {
   constructor(message) {
@@ -31,13 +38,16 @@ export function errorsCode(e) {
   return e !== null && typeof e === "object" && typeof e.code === "string" ? e.code : undefined;
 }
 
-/** The message for an error response. */
+/** The message for an error response; e.madeBy (the call that made the
+ * object the failed request used) follows the code. */
 export function errorsText(e) {
   if (e instanceof PythonError || (e instanceof Error && e.preformatted === true)) return e.message;
-  if (e instanceof AddinError) return `${e.code}: ${e.message}`;
+  const made = e !== null && typeof e === "object" && typeof e.madeBy === "string" ? `${e.madeBy}: ` : "";
+  if (e instanceof AddinError) return `${e.code}: ${made}${e.message}`;
   if (errorsIsOffice(e)) {
     const message = String(e.message || "").trim();
     let text = message.startsWith(e.code) ? message : `${e.code}: ${message}`;
+    if (made) text = `${e.code}: ${made}${text.slice(e.code.length).replace(/^:\s*/, "")}`;
     const where = e.debugInfo && e.debugInfo.errorLocation;
     if (where && !text.includes(`(${where})`)) text += ` (${where})`;
     return text;

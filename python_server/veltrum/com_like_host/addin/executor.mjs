@@ -26,16 +26,22 @@
 // - SET assigns and syncs, so a failure is reported on the assignment itself.
 //   Only existing, writable properties of Office.js objects can be assigned.
 // - CALL calls a "Function" reference with the PLACED arguments in order;
-//   NAMED arguments are passed as one trailing object {name: value} (the
-//   shape of Office.js option arguments); an argument that is cell data
-//   (rows.add's values, cells.mjs) is decoded as a range's values are. A
-//   returned promise is awaited, a ClientResult synced and its value
-//   returned, a returned proxy handed out as a reference. A get* call that returned a proxy does not sync; any
-//   other call on an Office.js object syncs to report its own errors.
+//   a NAMED argument takes the place of the parameter it names, for the
+//   methods of the members table (members.mjs, shared with the simulated
+//   workbook); for other functions NAMED arguments are passed as one
+//   trailing object {name: value} (the shape of Office.js option arguments).
+//   An argument that is cell data (rows.add's values, cells.mjs) is decoded
+//   as a range's values are. A returned promise is awaited, a ClientResult
+//   synced and its value returned, a returned proxy handed out as a
+//   reference. A get* call that returned a proxy does not sync; any other
+//   call on an Office.js object syncs to report its own errors.
 // Inside an open transaction (batch.mjs) writes and workbook-changing calls
 // are queued until commit instead of synced.
 //
-// Every request gets exactly one response; execute() never rejects. Requests
+// Every request gets exactly one response; execute() never rejects. A failed
+// GET's error also says whether the member is missing ("missingMember": true,
+// an attribute error in Python) or the read failed for another reason
+// (false: a RuntimeError). Requests
 // take turns on the shared context (turns.mjs): a request not finished after
 // requestTimeoutMs is answered with RequestAborted and the next one starts,
 // and a Python function that Office.js calls from inside a call may itself
@@ -92,9 +98,11 @@
 // (the tracking of a range travels with that same sync). *OrNullObject
 // methods never fail: they give a null object. Writes, and calls that change
 // the workbook or return data (add, delete, clear, getCount ...), report
-// their errors themselves; inside a transaction, commit reports them.
+// their errors themselves; inside a transaction, commit reports them. A read
+// that fails so names the call that made the object (each object's entry
+// keeps how it was reached: Context.workbook.worksheets.getItem("Sheeet1")).
 
-import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
+import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
 import {
@@ -106,6 +114,9 @@ import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
 import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
+import {
+  membersCallText, membersMissingText, membersParameters, membersPath, membersUnknownKeywordText,
+} from "./members.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
@@ -174,12 +185,16 @@ export function createExecutor({
     rollback: () => transaction.rollback(),
   });
 
-  table.setFixed(0, { kind: "object", value: context });
-  table.setFixed(1, { kind: "object", value: X });
-  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true });
-  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true });
-  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true });
-  table.setFixed(5, { kind: "object", value: txFacade });
+  table.setFixed(0, { kind: "object", value: context, label: "Context" });
+  table.setFixed(1, { kind: "object", value: X, label: "Excel" });
+  // params: the names keywords may give (Union and Intersect take ranges only).
+  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
+    label: "GetSetting", params: ["name"] });
+  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true,
+    label: "Union", params: [] });
+  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true,
+    label: "Intersect", params: [] });
+  table.setFixed(5, { kind: "object", value: txFacade, label: "Transaction" });
 
   // ------------------------------------------------------------ helpers
 
@@ -230,21 +245,29 @@ export function createExecutor({
       || Array.isArray(v) || valuesIsPlainObject(v);
   }
 
-  function encoder(parent, issued) {
+  // label: how the result was reached (Context.workbook.worksheets.getItem("x")),
+  // for errors that name the call that made a bad object.
+  function encoder(parent, issued, cellNumbers = false, label = undefined) {
+    let top;
     const hooks = {
+      cellNumbers,
       reference(value, holder, key) {
+        const made = value === top ? label : undefined;
         if (typeof value === "function") {
-          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key) },
-            parent, issued);
+          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key),
+            label: made }, parent, issued);
           return { type: "Function", value: id, isSpec: true };
         }
-        const id = table.add({ kind: "object", value }, parent, issued);
+        const id = table.add({ kind: "object", value, label: made }, parent, issued);
         return { type: table.typeName(value), value: id, isSpec: true };
       },
       // Plain data needs no object path: it holds no range tracked.
       container: (value) => table.add({ kind: "object", value }, null, issued),
     };
-    return (value, holder, key) => valuesEncode(value, hooks, holder, key);
+    return (value, holder, key) => {
+      top = value;
+      return valuesEncode(value, hooks, holder, key);
+    };
   }
 
   // refs collects the entries of the objects decoded, whose ranges a
@@ -271,9 +294,10 @@ export function createExecutor({
   function pythonFunction(callableId) {
     return async function pythonCallable(...args) {
       const records = args.map((a) => encoder(null, null)(a));
+      const source = eventHandlerIds.has(callableId) ? eventSource(args[0]) : undefined;
       let result;
       try {
-        result = await turns.lend(() => invokeCallable(callableId, records));
+        result = await turns.lend(() => invokeCallable(callableId, records, source));
       } catch (e) {
         throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
       }
@@ -295,22 +319,24 @@ export function createExecutor({
 
   async function doGet(entry, name, issued) {
     if (entry.kind === "function") {
-      throw new AddinError("InvalidArgument", `a function has no members (tried '${name}' on ${describe(entry)})`);
+      throw errorsMissingMember(`a function has no members (tried '${name}' on ${describe(entry)})`);
     }
     const obj = entry.value;
     const type = table.typeName(obj);
-    if (!(name in Object(obj))) throw new AddinError("InvalidArgument", `${type} has no member '${name}'`);
+    if (!(name in Object(obj))) throw errorsMissingMember(membersMissingText(type, name));
     let value;
     if (isClientObject(obj)) {
       value = await readMember(entry, obj, name, `${type}.${name}`);
     } else {
       value = obj[name];
     }
-    return encoder(entry, issued)(value, obj, name);
+    return encoder(entry, issued, isCellData(obj, name), membersPath(`${entry.label || type}.${name}`))(value, obj, name);
   }
 
+  const isCellData = (obj, name) => CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function";
+
   async function readMember(entry, obj, name, label) {
-    if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
+    if (isCellData(obj, name)) {
       transaction.checkRead(label);
       touch([entry]);
       return cellsRead(obj, name, syncOf(obj), memoOf(obj));
@@ -392,7 +418,7 @@ export function createExecutor({
     } else {
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
-    return encoder(entry, issued)(value, obj, key);
+    return encoder(entry, issued, false, membersPath(`${entry.label || type}[${key}]`))(value, obj, key);
   }
 
   // ------------------------------------------------------------ SET
@@ -404,7 +430,7 @@ export function createExecutor({
     }
     const type = table.typeName(obj);
     const d = descriptorOf(obj, name);
-    if (!d) throw new AddinError("InvalidArgument", `${type} has no property '${name}'`);
+    if (!d) throw new AddinError("InvalidArgument", membersMissingText(type, name));
     if (typeof d.value === "function") {
       throw new AddinError("InvalidOperation", `${type}.${name} is a method and cannot be assigned; call it instead`);
     }
@@ -459,8 +485,16 @@ export function createExecutor({
 
   // ------------------------------------------------------------ CALL
 
+  // NAMED arguments of a method in the members table take the places of the
+  // parameters they name; elsewhere they go as one trailing options object.
   // cellArg: the position of an argument that is cell data, if any.
-  function decodeArgs(list, callables, refs, cellArg) {
+  function decodeArgs(entry, list, callables, refs, cellArg) {
+    const shown = [];
+    const args = decodeArgList(entry, list, callables, refs, shown, cellArg);
+    return { args, shown };
+  }
+
+  function decodeArgList(entry, list, callables, refs, shown, cellArg) {
     if (list === undefined || list === null) return [];
     if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
     const decode = decoder(callables, refs);
@@ -469,14 +503,41 @@ export function createExecutor({
     for (const a of list) {
       if (a === null || typeof a !== "object") throw new AddinError("InvalidArgument", "malformed argument entry");
       if (a.arg_type === "NAMED") {
-        if (named === null) named = {};
-        named[String(a.name)] = decode(a.value);
+        if (named === null) named = new Map();
+        named.set(String(a.name), a.value);   // decoded once its place is known
       } else {
-        positional.push(decode(a.value, positional.length === cellArg));
+        const value = decode(a.value, positional.length === cellArg);
+        positional.push(value);
+        shown.push([null, value]);
       }
     }
-    if (named !== null) positional.push(named);
-    return positional;
+    if (named === null) return positional;
+    const holder = entry.thisArg;
+    const type = holder !== null && typeof holder === "object" ? table.typeName(holder) : null;
+    const params = entry.params || (type ? membersParameters(type, entry.name) : null);
+    if (params === null) {
+      const options = {};
+      for (const [keyword, raw] of named) {
+        options[keyword] = decode(raw);
+        shown.push([keyword, options[keyword]]);
+      }
+      positional.push(options);
+      return positional;
+    }
+    const label = type ? `${type}.${entry.name}` : entry.name;
+    const args = positional.slice();
+    for (const [keyword, raw] of named) {
+      const at = params.indexOf(keyword);
+      if (at < 0) throw new AddinError("InvalidArgument", membersUnknownKeywordText(label, keyword, params));
+      if (at < positional.length) {
+        throw new AddinError("InvalidArgument", `${label}() got multiple values for parameter '${keyword}'`);
+      }
+      const value = decode(raw, at === cellArg);
+      shown.push([keyword, value]);
+      args[at] = value;
+    }
+    // Parameters left out between those given are undefined: Office.js's "not given".
+    return Array.from(args);
   }
 
   function isImmediate(entry) {
@@ -491,7 +552,8 @@ export function createExecutor({
     const refs = [entry];
     const holder = entry.thisArg;
     const cellArg = holder !== null && typeof holder === "object" ? cellsArgumentIndex(table.typeName(holder), entry.name) : undefined;
-    const args = decodeArgs(argList, callables, refs, cellArg);
+    const { args, shown } = decodeArgs(entry, argList, callables, refs, cellArg);
+    const label = membersCallText(entry.label || entry.name || "function", shown, (v) => table.typeName(v));
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);
@@ -523,7 +585,7 @@ export function createExecutor({
       await syncOn(contextOf(entry.thisArg));
       result = result.value;
     }
-    const record = encoder(entry, issued)(result, undefined, undefined);
+    const record = encoder(entry, issued, false, label)(result, undefined, undefined);
     if (!transaction.isOpen && !fetched && !maker && !ownSyncs && needsSync(entry, result)) {
       await syncOn(contextOf(entry.thisArg));
     }
@@ -553,9 +615,13 @@ export function createExecutor({
 
   // Python callables an event handler keeps stay registered until removed.
   const kept = new Set();
+  const eventHandlerIds = new Set();
   function keepCallables(entry, result, callables) {
     if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
-    for (const id of callables) kept.add(id);
+    for (const id of callables) {
+      kept.add(id);
+      eventHandlerIds.add(id);
+    }
     if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
   }
 
@@ -566,7 +632,19 @@ export function createExecutor({
     if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
     const ids = handlerIds.get(entry.thisArg);
     handlerIds.delete(entry.thisArg);
+    for (const id of ids) eventHandlerIds.delete(id);
     letGoCallables(ids.filter((id) => kept.delete(id)));
+  }
+
+  // The event source of a handler's call, from the documented fields of its
+  // event arguments: the kind of event and the worksheet it happened on.
+  function eventSource(args) {
+    try {
+      if (args === null || typeof args !== "object" || typeof args.type !== "string") return "event";
+      return typeof args.worksheetId === "string" ? `${args.type}:${args.worksheetId}` : args.type;
+    } catch {
+      return "event";
+    }
   }
 
   // ------------------------------------------------------------ requests
@@ -600,11 +678,26 @@ export function createExecutor({
       throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
     } catch (e) {
       table.release(issued);
+      // Office.js reports a bad argument of a get* call where its object is
+      // first used: the error names the call that made the object.
+      if (method === "GET" && syncErrors.has(e) && e !== null && typeof e === "object") {
+        const made = madeByCall(request.caller);
+        if (made) e.madeBy = made;
+      }
       // A failure before the sync may leave commands queued: a sync of its
       // own sends them, so that no later request reports an error that is
       // not its own. A failed sync left nothing.
       if (token.queued && !syncErrors.has(e) && !transaction.isOpen) await settle();
       throw e;
+    }
+  }
+
+  function madeByCall(caller) {
+    try {
+      const label = table.get(caller).label;
+      return typeof label === "string" && label.includes("(") ? label : null;
+    } catch {
+      return null;
     }
   }
 
@@ -712,7 +805,13 @@ export function createExecutor({
         } catch {
           message = "GeneralException: the add-in failed to describe an error";
         }
-        return { requestId, ok: false, error: { message } };
+        const error = { message };
+        // A failed read says whether the member is missing (an attribute
+        // error in Python) or the read failed for another reason.
+        if (request && typeof request === "object" && request.method === "GET") {
+          error.missingMember = e instanceof AddinError && e.missingMember === true;
+        }
+        return { requestId, ok: false, error };
       },
     );
   }
@@ -733,6 +832,7 @@ export function createExecutor({
     transaction.rollback();
     table.release([...table.entries.keys()]);
     kept.clear();
+    eventHandlerIds.clear();
     const results = [...handlerIds.keys()];
     handlerIds.clear();
     return turns.run(async () => {

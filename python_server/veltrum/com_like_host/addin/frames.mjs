@@ -195,8 +195,12 @@ export function encodeEchoFrames(frame) {
     (a, b, parts) => JSON.stringify({ ...frame, payload: frame.payload.slice(a, b), parts }));
 }
 
-export function encodeCallback(callId, callableId, args) {
-  return JSON.stringify({ kind: "callback", callId, callableId, args: packing ? args.map(pack) : args });
+// source: the event source whose handler this is (the host runs the calls
+// of one source one at a time, in order); none for other calls.
+export function encodeCallback(callId, callableId, args, source = undefined) {
+  const frame = { kind: "callback", callId, callableId, args: packing ? args.map(pack) : args };
+  if (typeof source === "string") frame.source = source;
+  return JSON.stringify(frame);
 }
 
 export function encodeReleaseCallables(ids) {

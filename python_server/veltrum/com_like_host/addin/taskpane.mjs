@@ -56,11 +56,11 @@ function send(text) {
 }
 
 // Called by the executor when Excel calls a Python function.
-function invokeCallable(callableId, args) {
+function invokeCallable(callableId, args, source) {
   return new Promise((resolve, reject) => {
     const callId = nextCallId++;
     pendingCalls.set(callId, { resolve, reject });
-    if (!send(encodeCallback(callId, callableId, args))) {
+    if (!send(encodeCallback(callId, callableId, args, source))) {
       pendingCalls.delete(callId);
       reject(new Error("not connected to the Python host"));
     }

@@ -15,16 +15,19 @@
 //   before 1900-01-01 have no serial and stay text.
 // - Bytes: Base64 text, the form Office.js takes binary data in
 //   (createWorkbook, addImage).
-// - Float with a null value: the host writes NaN and infinities as null, so
-//   it decodes to null, and in cell data to "" (see below).
+// - Float with a null value: the host writes NaN as null, so it decodes to
+//   null, and in cell data to "" (see below). Infinities come as the text
+//   "Infinity"/"-Infinity"; cell data refuses them (InvalidArgument), as
+//   no cell can hold one, before anything of the request is written.
 // - Null in cell data becomes "": Office.js reads null inside a values
 //   array as "leave this cell unchanged", while a Python user's None or NaN
 //   means an empty cell.
 //
-// Encoding: integral numbers within 2**53 travel as Int, other numbers as
-// Float (non-finite as null); a JavaScript Date as ISO text in UTC with an
-// explicit +00:00 offset (Python 3.10 refuses a trailing "Z"); typed arrays
-// and ArrayBuffers as Bytes; arrays and plain objects as Array and Dict
+// Encoding: integral numbers within 2**53 travel as Int, other numbers (and
+// every number of cell data, hooks.cellNumbers) as Float (non-finite as
+// null); a JavaScript Date as ISO text in UTC with an explicit +00:00 offset
+// (Python 3.10 refuses a trailing "Z"); typed arrays and ArrayBuffers as
+// Bytes; arrays and plain objects as Array and Dict
 // records whose "id" the object table issues.
 
 import { AddinError } from "./errors.mjs";
@@ -55,9 +58,14 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
       return Boolean(v);
     case "Int":
       return valuesNumber(v, "Int");
-    case "Float":
+    case "Float": {
       if (v === null || v === undefined) return cells ? "" : null;
-      return valuesNumber(v, "Float");
+      const n = valuesNumber(v, "Float");
+      if (cells && !Number.isFinite(n)) {
+        throw new AddinError("InvalidArgument", `a cell cannot hold an infinite number (got ${n})`);
+      }
+      return n;
+    }
     case "String":
       return String(v);
     case "Date": {
@@ -143,7 +151,8 @@ export function valuesEncode(value, hooks, holder = undefined, key = undefined, 
     case "boolean":
       return PLAIN("Bool", value);
     case "number":
-      if (Number.isSafeInteger(value) && !Object.is(value, -0)) return PLAIN("Int", value);
+      // A cell holds a double: cell data sends every number as a Float.
+      if (!hooks.cellNumbers && Number.isSafeInteger(value) && !Object.is(value, -0)) return PLAIN("Int", value);
       return PLAIN("Float", Number.isFinite(value) ? value : null);
     case "bigint":
       return PLAIN("Int", value.toString());
