@@ -214,15 +214,17 @@ describe("CALL", () => {
     assert.equal(plain(await h.get((await h.call(add, rec.str("New"))).value, "name")), "New");
   });
 
-  test("NAMED arguments travel as one trailing options object", async () => {
+  test("NAMED arguments of a method outside the members table travel as one trailing options object", async () => {
     const h = harness();
     const r = await h.range("A1:B2");
     await h.set(r, "values", rec.of([[1, 2], [3, 4]]));
-    const load = (await h.get(r, "load")).value;
+    // The members table has Range.load, not Worksheet.load.
+    const ws = (await h.get(r, "worksheet")).value;
+    const load = (await h.get(ws, "load")).value;
     const loaded = await h.ok({ method: "CALL", name: "__call__", caller: load,
-      args: [{ arg_type: "NAMED", name: "select", value: rec.str("address") }] });
-    assert.equal(loaded.type, "Range");
-    assert.equal(plain(await h.get(loaded.value, "address")), "Sheet1!A1:B2");
+      args: [{ arg_type: "NAMED", name: "select", value: rec.str("name") }] });
+    assert.equal(loaded.type, "Worksheet");
+    assert.equal(plain(await h.get(loaded.value, "name")), "Sheet1");
   });
 
   test("calling something that is not a function fails and sends nothing", async () => {
