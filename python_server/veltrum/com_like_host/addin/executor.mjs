@@ -96,7 +96,7 @@
 import { AddinError, PythonError, errorsCode, errorsText } from "./errors.mjs";
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import { CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
+import { CANCELLED, CELL_PROPERTIES, cellsEstimate, cellsRead, cellsWrite } from "./cells.mjs";
 import { Transaction } from "./batch.mjs";
 import { rootsMake, rootsNote } from "./roots.mjs";
 import { Turns } from "./turns.mjs";
@@ -112,6 +112,7 @@ const ITEM_KEYS = ["id", "key", "name", "address"];
 
 export function createExecutor({
   invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,
+  onProgress = () => {},
 } = {}) {
   if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
@@ -122,6 +123,7 @@ export function createExecutor({
   const table = new ObjectTable(context);
   const turns = new Turns(requestTimeoutMs);
   const syncErrors = new WeakSet();   // errors that came from a sync (its queue is gone)
+  const tokens = new Map();           // requestId -> token, queued or running
   let syncsDone = 0;
 
   // Every sync goes through here: it carries the tracking queued for the
@@ -143,6 +145,25 @@ export function createExecutor({
     syncsDone++;
   }
   const sync = () => syncOn(context);
+
+  // What a block loop of the request in its turn asks before each block
+  // (stop?) and tells after it (progress, which also moves its time limit on).
+  function blockWatch() {
+    const token = turns.holder;
+    if (!token) return undefined;
+    return {
+      stopped: () => (token.cancelled ? "the host asked to stop" : token.dead ? "out of time" : null),
+      step: (rows, totalRows, cols) => {
+        token.touch();
+        if (token.requestId === null || token.requestId === undefined) return;
+        try {
+          onProgress(token.requestId, { rows, totalRows, cells: rows * cols, totalCells: totalRows * cols });
+        } catch {
+          // A report that does not go out is no reason to stop the work.
+        }
+      },
+    };
+  }
 
   // The request in its turn may have left commands queued.
   function queuing() {
@@ -308,7 +329,7 @@ export function createExecutor({
     if (CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function") {
       transaction.checkRead(label);
       touch([entry]);
-      return cellsRead(obj, name, syncOf(obj), memoOf(obj));
+      return cellsRead(obj, name, syncOf(obj), memoOf(obj), blockWatch());
     }
     let value;
     let fetch = false;
@@ -411,7 +432,7 @@ export function createExecutor({
     const value = decoder(callables, refs)(record, cells);
     const apply = async () => {
       touch(refs);
-      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
+      if (cells) return cellsWrite(obj, name, value, syncOf(obj), memoOf(obj), blockWatch());
       obj[name] = value;
       return estimateBytes(value);
     };
@@ -603,6 +624,7 @@ export function createExecutor({
   async function attempts(request, token) {
     const callables = [];
     token.deadline = Date.now() + requestTimeoutMs - Math.min(1000, requestTimeoutMs / 10);
+    if (token.cancelled) throw new AddinError(CANCELLED, "stopped before it started; nothing was done");
     try {
       for (;;) {
         token.syncs = 0;
@@ -683,7 +705,12 @@ export function createExecutor({
     } catch {
       requestId = null;
     }
-    return turns.run((token) => attempts(request, token)).then(
+    const token = { dead: false, cancelled: false, requestId };
+    const key = typeof requestId === "string" ? requestId : null;
+    if (key !== null) tokens.set(key, token);
+    return turns.run(() => attempts(request, token), token).finally(() => {
+      if (key !== null && tokens.get(key) === token) tokens.delete(key);
+    }).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
@@ -695,6 +722,18 @@ export function createExecutor({
         return { requestId, ok: false, error: { message } };
       },
     );
+  }
+
+  // The host stopped waiting for a request: it stops between blocks (or
+  // before it starts); a sync under way still completes.
+  function cancel(requestId) {
+    const token = tokens.get(requestId);
+    if (token) token.cancelled = true;
+  }
+
+  // Nobody waits for any answer any more (the connection closed).
+  function cancelAll() {
+    for (const token of tokens.values()) token.cancelled = true;
   }
 
   function release(ids) {
@@ -739,6 +778,8 @@ export function createExecutor({
     execute,
     release,
     reset,
+    cancel,
+    cancelAll,
     get objectCount() { return table.size; },
     get trackedCount() { return table.trackedCount; },
   };
