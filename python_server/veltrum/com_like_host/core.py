@@ -216,6 +216,7 @@ class HostCore:
             raise ValueError("request_timeout must be a number of seconds > 0")
         self.progress = progress           # bool, or None: when output is interactive
         self.waits = waits_mod.Waits()
+        self.cancel_grace = waits_mod.CANCEL_GRACE
         self._internal = threading.local()
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
@@ -374,7 +375,7 @@ class HostCore:
                                     "writing" if method == "SET" else "reading",
                                     started=wait.last)
         response, error = self.waits.wait(wait, sending, self.request_timeout,
-                                          self._send_cancel, bar)
+                                          self._send_cancel, bar, self.cancel_grace)
         if response is not None:
             self.messaging.on_message(response)
             if error is not None:

@@ -18,6 +18,7 @@ import time
 DEFAULT_REQUEST_TIMEOUT = 30.0
 TICK = 0.2                 # how often the wait looks at the clock and the bar
 CANCEL_GRACE = 1.0
+SEND_SETTLE = 2.0          # for a cut connection's send to fail
 CANCELLED = "RequestCancelled"     # error code of a request the add-in stopped
 
 _TIMEOUT_TEXT = "Timed out waiting for Office.js response"
@@ -80,6 +81,7 @@ class Waits:
         self._lock = threading.Lock()
         self._by_id = {}
         self._given_up = {}        # request id -> what the caller was told
+        self.reports = 0           # progress reports taken, for tests and the curious
 
     def add(self, rid, method):
         w = Wait(rid, method)
@@ -112,6 +114,7 @@ class Waits:
             return
         if w is None:
             return
+        self.reports += 1
         w.rows, w.total_rows = _count(report.get("rows")), _count(report.get("totalRows"))
         w.cells, w.total_cells = _count(report.get("cells")), _count(report.get("totalCells"))
         w.last = time.monotonic()
@@ -134,10 +137,11 @@ class Waits:
         except TypeError:
             return None
 
-    def wait(self, w, sending, timeout, send_cancel, bar):
+    def wait(self, w, sending, timeout, send_cancel, bar, grace=CANCEL_GRACE):
         """Waits for ``w``'s answer: (response or None, exception or None).
         None and None: the session was reset. ``sending`` is a future of a
-        frame still going out, or None."""
+        frame still going out, or None; ``grace``: how long a stopped
+        request is given to say how far it got."""
         try:
             while not w.event.wait(TICK):
                 now = time.monotonic()
@@ -151,21 +155,29 @@ class Waits:
                         return None, error
                     w.last = now
                 if now - w.last >= timeout:
-                    return self._stop(w, send_cancel, timeout)
+                    return self._stop(w, send_cancel, timeout, grace)
                 bar.show(w.rows, w.total_rows, w.cells)
         except KeyboardInterrupt:
-            return self._stop(w, send_cancel, None)
+            return self._stop(w, send_cancel, None, grace)
         finally:
             bar.close()
-        return (None, None) if w.cancelled else (w.response, None)
+        if w.cancelled:
+            # The session ended; if it ended under the frame's send, the
+            # send's own error says why.
+            try:
+                error = sending.exception(SEND_SETTLE) if sending is not None else None
+            except Exception:
+                error = None
+            return None, error
+        return w.response, None
 
-    def _stop(self, w, send_cancel, timeout):
+    def _stop(self, w, send_cancel, timeout, grace):
         try:
             send_cancel(w.rid)
         except Exception:
             pass                   # its session is gone: so is the request
         try:
-            w.event.wait(CANCEL_GRACE)    # a second interrupt ends this at once
+            w.event.wait(grace)    # a second interrupt ends this at once
         finally:
             with self._lock:
                 self._by_id.pop(w.rid, None)
@@ -173,10 +185,10 @@ class Waits:
                     self._given_up[w.rid] = "interrupted" if timeout is None else "timed out"
         if w.cancelled:
             return None, None
-        return outcome(w, timeout)
+        return outcome(w, timeout, grace)
 
 
-def outcome(w, timeout):
+def outcome(w, timeout, grace=CANCEL_GRACE):
     """(response to deliver or None, exception to raise or None) for a
     request the caller stopped waiting for; ``timeout`` None: interrupted."""
     r = w.response
@@ -191,7 +203,7 @@ def outcome(w, timeout):
             if done.rows is not None else "how much was %s is not known" % w.verb
         return None, cls("%s; the add-in was asked to stop and has not confirmed it within %g s "
                          "(it may be stalled, and the request may still complete): %s"
-                         % (head, CANCEL_GRACE, so_far), done)
+                         % (head, grace, so_far), done)
     error = r.get("error") if not r.get("ok") else None
     text = error.get("message") if type(error) is dict else None
     if r.get("ok"):
