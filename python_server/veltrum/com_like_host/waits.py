@@ -199,8 +199,8 @@ def outcome(w, timeout, grace=CANCEL_GRACE):
         head = "%s: no answer and no progress for %g s" % (_TIMEOUT_TEXT, timeout)
         cls = RequestTimedOut
     if r is None:
-        so_far = done.describe(w.verb).replace(" were ", " were at least ", 1) \
-            if done.rows is not None else "how much was %s is not known" % w.verb
+        so_far = ("at least " + done.describe(w.verb) if done.rows is not None
+                  else "how much was %s is not known" % w.verb)
         return None, cls("%s; the add-in was asked to stop and has not confirmed it within %g s "
                          "(it may be stalled, and the request may still complete): %s"
                          % (head, grace, so_far), done)

@@ -57,6 +57,11 @@ class LocalHost(HostFacade):
     bar (``progress``: True, False, or None for when output is
     interactive), and an interrupt stops it between blocks."""
 
+    # Object ids go on counting from one LocalHost to the next: a proxy left
+    # over from an earlier host must not release an object of this one when
+    # it goes (its DEL carries nothing else to tell it apart).
+    _id_floor = 6
+
     def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0,
                  callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, request_timeout=30.0,
                  progress=None):
@@ -87,6 +92,8 @@ class LocalHost(HostFacade):
         self._listener = threading.Thread(target=self._listen_loop, name="sim-listener", daemon=True)
         self.core.start()      # refuses a second running host before any thread starts
         self._started_once = True
+        with self.addin._lock:
+            self.addin._next_id = max(self.addin._next_id, LocalHost._id_floor)
         self._addin_thread.start()
         self._listener.start()
         self._threads = [self._addin_thread, self._listener] + self.core.threads
@@ -101,6 +108,8 @@ class LocalHost(HostFacade):
         self.core.stop(timeout)
         for t in (self._addin_thread, self._listener):
             t.join(timeout)
+        with self.addin._lock:
+            LocalHost._id_floor = max(LocalHost._id_floor, self.addin._next_id)
 
     def __enter__(self):
         return self.start()
