@@ -50,9 +50,16 @@ def test_what_a_caller_is_told_when_it_stops_waiting(why, response, delivered, r
     assert exc.done.rows == 300 and exc.stopped == (response is not None)
 
 
-def test_a_stop_with_nothing_reported_says_so():
-    _, exc = outcome(stopped_wait(None, reported=False), None)
-    assert str(exc).endswith("how much was written is not known")
+@pytest.mark.parametrize("response, says", [
+    (None, "; the add-in was asked to stop and has not confirmed it within 1 s (it may be "
+     "stalled, and the request may still complete): how much was written is not known"),
+    ({"ok": False, "error": {"message": "RequestCancelled: stopped before it started"}},
+     "; the add-in stopped the request: nothing was written (RequestCancelled: stopped "
+     "before it started)"),
+])
+def test_a_stop_before_any_block_says_so(response, says):
+    _, exc = outcome(stopped_wait(response, reported=False), None)
+    assert str(exc) == "interrupted" + says
     assert isinstance(exc, KeyboardInterrupt)
 
 

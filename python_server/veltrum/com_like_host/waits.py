@@ -28,8 +28,6 @@ class Done(collections.namedtuple("Done", "rows total_rows cells total_cells")):
     """How far a transfer got, as the add-in last reported (None: unknown)."""
 
     def describe(self, verb):
-        if self.rows is None:
-            return "nothing was reported %s" % verb
         text = "%s of %s rows" % (format(self.rows, ","), format(self.total_rows, ","))
         if self.cells is not None and self.total_cells:
             text += " (%s of %s cells)" % (format(self.cells, ","), format(self.total_cells, ","))
@@ -213,8 +211,10 @@ def outcome(w, timeout, grace=CANCEL_GRACE):
                       % (head, "" if done.rows is None else " (%s)" % done.describe(w.verb)),
                       done, True)
     if type(text) is str and text.startswith(CANCELLED):
-        return r, cls("%s; the add-in stopped the request: %s, the rest was not"
-                      % (head, done.describe(w.verb)), done, True)
+        what = ("%s, the rest was not" % done.describe(w.verb) if done.rows is not None
+                # No block was done: it stopped before its first.
+                else "nothing was %s (%s)" % (w.verb, text))
+        return r, cls("%s; the add-in stopped the request: %s" % (head, what), done, True)
     if timeout is not None:
         return r, None             # it failed on its own: that is the outcome
     return r, cls("%s; the request failed: %s" % (head, text or "Remote error"), done, True)
