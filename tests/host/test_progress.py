@@ -1,12 +1,15 @@
 """What a caller is told when it stops waiting, and when the progress bar
 shows: the parts of long transfers that need no add-in."""
 
+import concurrent.futures
 import io
+import signal
+import threading
 
 import pytest
 
 from com_like_host import progress
-from com_like_host.waits import RequestInterrupted, RequestTimedOut, Wait, outcome
+from com_like_host.waits import RequestInterrupted, RequestTimedOut, Wait, Waits, outcome
 
 CANCELLED = {"ok": False, "error": {"message": "RequestCancelled: the host asked to stop"}}
 FAILED = {"ok": False, "error": {"message": "InvalidArgument: bad"}}
@@ -98,3 +101,17 @@ def test_the_bar_gives_rows_cells_rate_and_time_left(monkeypatch, enabled):
         return
     assert "writing" in text and "500/1.00k" in text and "5,000 cells" in text
     assert "rows/s" in text and "<" in text          # a rate, and the time left
+
+
+def test_an_interrupt_while_the_request_is_still_being_sent_drops_it():
+    waits = Waits()
+    w = waits.add("r", "SET")
+    sending = concurrent.futures.Future()          # the frame never finishes going out
+    cancels = []
+    main = threading.main_thread().ident
+    threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGINT)).start()
+    response, exc = waits.wait(w, sending, 30.0, cancels.append, progress.Progress(False))
+    assert response is None and cancels == ["r"]
+    assert str(exc) == ("interrupted while the request was still being sent to the add-in; it "
+                        "stops the request when it arrives, so nothing is written")
+    assert waits.given_up("r") == "interrupted"

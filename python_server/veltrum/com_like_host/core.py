@@ -364,12 +364,16 @@ class HostCore:
         wait = self.waits.add(rid, method)
         try:
             sending = self.transport.send_request(message, release)
-        except BaseException:
+        except BaseException as e:
             self.waits.drop(wait)
             # The frame did not go out (a stale argument, a value that does
             # not encode, a closed session): its releases are still owed.
             if release:
                 self._queue_releases(release, epoch)
+            if type(e) is KeyboardInterrupt:
+                raise waits_mod.RequestInterrupted(
+                    "interrupted before the request was sent; nothing was %s"
+                    % wait.verb) from None
             raise
         bar = progress_bar.Progress(progress_bar.wanted(self.progress),
                                     "writing" if method == "SET" else "reading",

@@ -156,6 +156,8 @@ class Waits:
                     return self._stop(w, send_cancel, timeout, grace)
                 bar.show(w.rows, w.total_rows, w.cells)
         except KeyboardInterrupt:
+            if sending is not None and not sending.done():
+                return self._drop_unsent(w, send_cancel)
             return self._stop(w, send_cancel, None, grace)
         finally:
             bar.close()
@@ -168,6 +170,22 @@ class Waits:
                 error = None
             return None, error
         return w.response, None
+
+    def _drop_unsent(self, w, send_cancel):
+        # The add-in has not got the whole request yet, and the cancel goes
+        # right behind it on the same connection: it stops the request
+        # before its first block (or, should the connection drop, the
+        # pane stops it then). No answer is worth waiting for.
+        try:
+            send_cancel(w.rid)
+        except Exception:
+            pass
+        with self._lock:
+            self._by_id.pop(w.rid, None)
+            self._given_up[w.rid] = "interrupted"
+        return None, RequestInterrupted(
+            "interrupted while the request was still being sent to the add-in; it stops the "
+            "request when it arrives, so nothing is %s" % w.verb, w.done(), True)
 
     def _stop(self, w, send_cancel, timeout, grace):
         try:
