@@ -9,6 +9,7 @@ import uuid
 import numpy as np
 
 import com_like
+from com_like_host.waits import CANCEL_GRACE, DEFAULT_REQUEST_TIMEOUT
 from host_support import wait_until
 
 # rows, columns, request_timeout: a block takes well under the limit, and
@@ -42,13 +43,13 @@ class Transfer:
 
 
 def lowered(host, limit):
-    """Context: the host's request limit lowered, the stop's grace at 1 s."""
+    """Context: the host's request limit lowered, the stop's grace as usual."""
     class _Lowered:
         def __enter__(self):
-            host.request_timeout, host.core.cancel_grace = limit, 1.0
+            host.request_timeout, host.core.cancel_grace = limit, CANCEL_GRACE
 
         def __exit__(self, *exc):
-            host.request_timeout, host.core.cancel_grace = 30.0, 1.0
+            host.request_timeout, host.core.cancel_grace = DEFAULT_REQUEST_TIMEOUT, CANCEL_GRACE
     return _Lowered()
 
 

@@ -46,7 +46,8 @@ def test_which_writes_go_in_blocks(excel_sim, small_blocks, case, reports):
 def test_a_failing_block_says_how_many_rows_were_written(excel_sim, small_blocks):
     rows = [[float(i)] * 10 for i in range(100)]
     rows[55][3] = {"not": "a cell value"}
-    with pytest.raises((RuntimeError, AttributeError), match=r"\[50 of 100 rows had been written\]$"):
+    with pytest.raises((RuntimeError, AttributeError),
+                       match=r"\[50 of 100 rows had been written\]$"):
         sheet().getRange("A1:J100").values = rows
     assert sheet().getRange("A50").values == [[49.0]]
     assert sheet().getRange("A51").values == [[""]]
@@ -57,7 +58,7 @@ def test_a_request_stopped_before_it_starts_does_nothing(excel_sim):
     response = excel_sim._run({"requestId": "r1", "method": "SET", "caller": 0,
                                "name": "x", "value": None}, None)
     assert response["error"]["message"] == (
-        "RequestCancelled: stopped before it started; nothing was written")
+        "RequestCancelled: stopped before it started; nothing was done")
     assert not excel_sim._cancels
 
 

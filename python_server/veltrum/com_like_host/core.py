@@ -26,9 +26,9 @@ is ending): the releases it was given are queued again.
 The core waits for each answer itself (``waits``) and hands it to messaging
 before the send handler returns: its limit, ``request_timeout``, counts
 from the add-in's last progress report. An answer that arrives after its
-caller stopped waiting hands its objects to nobody, so they are released. A callback running past
-``callback_timeout`` is answered as failed by the watchdog thread, and a
-new worker replaces the one it holds.
+caller stopped waiting hands its objects to nobody, so they are released.
+A callback running past ``callback_timeout`` is answered as failed by the
+watchdog thread, and a new worker replaces the one it holds.
 
 Threads of the transport that deliver responses mark themselves with
 ``mark_internal_thread``: a request made on one of them could never be
@@ -173,9 +173,6 @@ def _seconds(value, name="callback_timeout"):
     return float(value)
 
 
-_callback_timeout = _seconds
-
-
 class _Call:
     __slots__ = ("call_id", "cid", "epoch", "started")
 
@@ -210,7 +207,7 @@ class HostCore:
         self.owner = owner if owner is not None else self
         self._prefix = thread_prefix
         self._n_workers = max(1, int(callback_threads))
-        self.callback_timeout = _callback_timeout(callback_timeout)
+        self.callback_timeout = _seconds(callback_timeout)
         self.request_timeout = _seconds(request_timeout, "request_timeout")
         if self.request_timeout is None:
             raise ValueError("request_timeout must be a number of seconds > 0")
@@ -364,16 +361,12 @@ class HostCore:
         wait = self.waits.add(rid, method)
         try:
             sending = self.transport.send_request(message, release)
-        except BaseException as e:
+        except BaseException:
             self.waits.drop(wait)
             # The frame did not go out (a stale argument, a value that does
             # not encode, a closed session): its releases are still owed.
             if release:
                 self._queue_releases(release, epoch)
-            if type(e) is KeyboardInterrupt:
-                raise waits_mod.RequestInterrupted(
-                    "interrupted before the request was sent; nothing was %s"
-                    % wait.verb) from None
             raise
         bar = progress_bar.Progress(progress_bar.wanted(self.progress),
                                     "writing" if method == "SET" else "reading",

@@ -42,7 +42,7 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake
 from websockets.sync.server import ServerConnection
 from websockets.sync.server import serve as ws_serve
 
-from . import frames
+from . import frames, waits
 from .config import ADDIN_DIR, HOSTED_OFFICE_JS, ManifestError, render_manifest, write_private
 from .core import HostCore, HostFacade
 
@@ -215,7 +215,7 @@ class Host(HostFacade):
                  keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
                  compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
                  callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None,
-                 request_timeout=30.0, progress=None):
+                 request_timeout=waits.DEFAULT_REQUEST_TIMEOUT, progress=None):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -414,7 +414,10 @@ class Host(HostFacade):
 
     def send_request(self, message, release_ids):
         session = self._live()
-        data = frames.encode_request(message, release_ids, session.base)
+        try:
+            data = frames.encode_request(message, release_ids, session.base)
+        except KeyboardInterrupt:
+            raise waits.not_sent(message.get("method")) from None   # seconds for a big one
         if len(data) < BIG_SEND:
             self._send(session, data)
             return None

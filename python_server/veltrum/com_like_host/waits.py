@@ -51,13 +51,22 @@ class RequestTimedOut(TimeoutError):
         self.done, self.stopped = done, stopped
 
 
+def not_sent(method):
+    """What an interrupt before the request went out raises."""
+    return RequestInterrupted("interrupted before the request was sent; nothing was %s"
+                              % _VERBS.get(method, "done"))
+
+
+_VERBS = {"SET": "written", "GET": "read", "GETITEM": "read"}
+
+
 class Wait:
     __slots__ = ("rid", "verb", "event", "response", "cancelled", "last", "rows", "total_rows",
                  "cells", "total_cells")
 
     def __init__(self, rid, method):
         self.rid = rid
-        self.verb = {"SET": "written", "GET": "read", "GETITEM": "read"}.get(method, "done")
+        self.verb = _VERBS.get(method, "done")
         self.event = threading.Event()
         self.response = None
         self.cancelled = False

@@ -12,8 +12,7 @@ from com_like_host.waits import CANCELLED
 
 from .ranges import Range
 
-CELL_PROPERTIES = frozenset(("values", "formulas", "formulasLocal", "formulasR1C1",
-                             "numberFormat", "numberFormatLocal"))
+CELL_PROPERTIES = frozenset(("values", "formulas", "numberFormat"))   # what it can write
 BLOCK_CELLS = 100_000          # about half a second of the simulated workbook's time
 
 

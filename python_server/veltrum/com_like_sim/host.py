@@ -27,7 +27,7 @@ import time
 
 from com_like_host import wire
 from com_like_host.core import CallbackError, HostCore, HostFacade  # noqa: F401  (re-exported)
-from com_like_host.waits import CANCELLED
+from com_like_host.waits import CANCELLED, DEFAULT_REQUEST_TIMEOUT
 
 from . import blocks
 from .addin import SimulatedAddin
@@ -63,8 +63,8 @@ class LocalHost(HostFacade):
     _id_floor = 6
 
     def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, request_timeout=30.0,
-                 progress=None):
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT,
+                 request_timeout=DEFAULT_REQUEST_TIMEOUT, progress=None):
         self.latency = _latency(latency)
         self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.addin.emit = self._from_addin
@@ -199,7 +199,7 @@ class LocalHost(HostFacade):
         cancelled = lambda: rid in self._cancels   # noqa: E731
         try:
             if cancelled():
-                return wire.error(rid, "%s: stopped before it started; nothing was written"
+                return wire.error(rid, "%s: stopped before it started; nothing was done"
                                   % CANCELLED)
 
             def report(rows, total_rows, cells, total_cells):
