@@ -59,20 +59,6 @@ describe("long transfers", () => {
     });
   }
 
-  test("a cancel stops a write between blocks; the blocks written stay", async () => {
-    const h = harness();
-    const r = await h.range("A1:ALL1000");
-    h.onProgress = (id) => h.ex.cancel(id);
-    const message = await h.fails({ method: "SET", name: "values", value: floatRows(ROWS, 1000), caller: r });
-    const m = /^RequestCancelled: the host asked to stop: stopped after ([\d,]+) of 1,000 rows \(([\d,]+) of 1,000,000 cells\) were written$/.exec(message);
-    assert.ok(m, message);
-    const done = Number(m[1].replace(/,/g, ""));
-    assert.ok(done > 0 && done < ROWS);
-    assert.equal(Number(m[2].replace(/,/g, "")), done * 1000);
-    assert.deepEqual(standin.inspect("Sheet1", `A${done}`).values, [[done - 0.5]]);
-    assert.deepEqual(standin.inspect("Sheet1", `A${done + 1}`).values, [[""]]);
-  });
-
   test("a request cancelled while it waits for its turn does nothing", async () => {
     const h = harness();
     const r = await h.range("A1:ALL1000");
