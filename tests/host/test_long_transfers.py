@@ -1,8 +1,10 @@
 """A stalled add-in on both backends: the host times a long write out,
 says how far it got and that the add-in has not confirmed the stop; once
 the add-in runs again, it stops at the next block, so the write that was
-reported as failed never completes."""
+reported as failed never completes. And a write whose connection closes
+stops too."""
 
+import concurrent.futures
 import contextlib
 import os
 import signal
@@ -10,6 +12,7 @@ import threading
 
 import pytest
 
+import com_like
 from com_like_host.waits import RequestTimedOut
 from com_like_sim import blocks
 from com_like_sim.host import LocalHost
@@ -82,3 +85,23 @@ def test_a_stalled_addin_times_out_and_says_so(env, monkeypatch):
     assert 0 < exc.done.rows < t.rows
     assert column_a(ws, exc.done.rows) == exc.done.rows
     assert column_a(ws, t.rows) == ""
+
+
+def test_a_write_stops_when_its_connection_closes(env):
+    host, group = env
+    if group is None:
+        pytest.skip("the simulated workbook has no connection to lose")
+    t = Transfer("browser", host)
+    ws, rng = t.target()
+    name, rows = ws.name, t.data()
+    before, sessions = t.reports, host.stats["sessions"]
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        write = pool.submit(setattr, rng, "values", rows)
+        assert wait_until(lambda: t.reports > before, 60)
+        host.disconnect()
+        with pytest.raises(concurrent.futures.CancelledError):
+            write.result(30)
+    # The pane comes back to the same workbook: the write went no further.
+    assert wait_until(lambda: host.stats["sessions"] > sessions, 30) and host.wait_connected(30)
+    again = com_like.Context.workbook.worksheets.getItem(name)
+    assert column_a(again, t.rows) == ""
