@@ -35,10 +35,13 @@
 // are queued until commit instead of synced.
 //
 // Every request gets exactly one response; execute() never rejects. Requests
-// take turns on the shared context (turns.mjs): a request not finished after
-// requestTimeoutMs is answered with RequestAborted and the next one starts,
-// and a Python function that Office.js calls from inside a call may itself
-// make requests.
+// take turns on the shared context (turns.mjs): a request that goes
+// requestTimeoutMs without finishing or reporting progress is answered with
+// RequestAborted and the next one starts, and a Python function that
+// Office.js calls from inside a call may itself make requests. Cell data in
+// blocks (cells.mjs) reports progress after each block (onProgress) and
+// stops before the next when the host cancels the request (cancel, or
+// cancelAll when the connection closes) or its time ran out.
 //
 // Cell-edit mode: while the user edits a cell, Excel fails every batch of a
 // bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
