@@ -93,6 +93,9 @@ def test_infinities_travel_as_text(record, sent):
     (b'{"kind": "callback", "callId": 1, "callableId": 5}', "callableId"),
     (b'{"kind": "callback", "callId": 1, "callableId": "f", "args": [], "source": 5}', "source"),
     (b'{"kind": "release_callables", "ids": [1]}', "list of callable ids"),
+    (b'{"kind": "progress", "rows": 1}', "progress needs"),
+    (b'{"kind": "progress", "requestId": "r", "rows": -1}', "progress needs"),
+    (b'{"kind": "progress", "requestId": "r", "totalRows": "9"}', "progress needs"),
     (b'{"kind": "excel_response", "requestId": "r", "ok": true, "result": {"@": "Z", "v": [1]}}',
      "tag"),
     # The lenient parser behind orjson still refuses what JSON does not allow.
@@ -103,6 +106,14 @@ def test_infinities_travel_as_text(record, sent):
 def test_decode_refuses_what_the_add_in_may_not_send(data, error):
     with pytest.raises(frames.FrameError, match=error):
         frames.decode(data)
+
+
+def test_progress_and_cancel_frames():
+    report = frames.decode(b'{"kind": "progress", "requestId": "r", "rows": 2, "totalRows": 9, '
+                           b'"cells": 20, "totalCells": 90}')
+    assert (report["rows"], report["totalRows"], report["cells"]) == (2, 9, 20)
+    assert frames.decode(frames.encode_cancel("r"), frames.HOST_KINDS) == {
+        "kind": "cancel", "requestId": "r"}
 
 
 @pytest.mark.parametrize("text", ["\ud83d", "a\udc00b", "\ud83d\ud83d", "\ud800" * 1000 + "\U0001F600"])

@@ -236,3 +236,20 @@ def test_a_pane_in_chromium_connects_and_a_cell_writes_through_it(loaded):
         assert "read from the kernel" in cell.text
     finally:
         browser.close()
+
+
+def test_a_long_write_shows_progress_in_the_notebook(kernel):
+    out = kernel.run(
+        "import com_like\n"
+        "from com_like_host import progress\n"
+        "from com_like_sim import blocks\n"
+        "from com_like_sim.host import LocalHost\n"
+        "progress.DELAY, blocks.BLOCK_CELLS = 0.0, 1000\n"
+        "print('shown:', progress.wanted())\n"
+        "with LocalHost() as h:\n"
+        "    ws = com_like.Context.workbook.worksheets.getItem('Sheet1')\n"
+        "    ws.getRange('A1:J20000').values = [[float(i)] * 10 for i in range(20000)]\n"
+        "    print('last:', ws.getRange('A20000').values[0][0])\n")
+    assert out.error is None, out.error
+    assert "shown: True" in out.text and "last: 19999.0" in out.text
+    assert "rows/s" in out.text + out.html        # a text bar, or the widget's

@@ -45,9 +45,12 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
   const h = {
     invoked: [],
     released: [],
+    progress: [],            // the executor's progress reports
+    onProgress: () => {},    // called with each, after it is recorded
     // How a Python callable answers: (callableId, argRecords) -> result record.
     python: async () => rec.null(),
     ex: null,
+    nextId: () => `r${requestNo + 1}`,
     async send(message) {
       const requestId = `r${++requestNo}`;
       const response = await h.ex.execute({ requestId, kind: "request", ...message });
@@ -91,6 +94,10 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
       return h.python(callableId, args);
     },
     releaseCallable: (callableId) => h.released.push(callableId),
+    onProgress: (requestId, counts) => {
+      h.progress.push({ requestId, ...counts });
+      h.onProgress(requestId, counts);
+    },
     ...(requestTimeoutMs ? { requestTimeoutMs } : {}),
     ...(untrackIdleMs ? { untrackIdleMs } : {}),
   });

@@ -2,7 +2,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import {
-  FrameError, PART_BYTES, decodeFrame, encodeCallback, encodeEchoFrames, encodeResponse,
+  FrameError, PART_BYTES, decodeFrame, encodeCallback, encodeEchoFrames, encodeProgress, encodeResponse,
   encodeResponseFrames, pack, unpack, utf8Length,
 } from "../../python_server/veltrum/com_like_host/addin/frames.mjs";
 
@@ -44,6 +44,12 @@ test("a request from the host: records restored, releases split off", () => {
     rec("Array", [rec("Int", 1), rec("Int", 2)]),
     rec("Array", [rec("Float", null), rec("Null", null)]),
   ]));
+});
+
+test("progress reports go out, the host's cancel comes in", () => {
+  assert.deepEqual(JSON.parse(encodeProgress("r", { rows: 2, totalRows: 9, cells: 20, totalCells: 90 })),
+    { kind: "progress", requestId: "r", rows: 2, totalRows: 9, cells: 20, totalCells: 90 });
+  assert.deepEqual(decodeFrame('{"kind":"cancel","requestId":"r"}'), { kind: "cancel", requestId: "r" });
 });
 
 test("responses and callbacks are compact, NaN becomes null", () => {

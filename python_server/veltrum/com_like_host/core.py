@@ -10,7 +10,10 @@ in-process queues) moves the messages and reports back through the
 
 Transport interface (all may raise; none is called with a lock held):
 
-* ``send_request(message, release_ids)`` on the requesting thread;
+* ``send_request(message, release_ids)`` on the requesting thread; it
+  may return a future of a frame still going out;
+* ``send_cancel(request_id)``: ask the add-in to stop a request (must not
+  wait long);
 * ``send_release(ids)`` on the core's release thread;
 * ``send_callback_result(call_id, ok, result_record, error_text, done)``
   on a callback worker (or the watchdog, for a callback past its time
@@ -20,10 +23,12 @@ Transport interface (all may raise; none is called with a lock held):
 ``send_request`` raising means the frame did not go out (or its session
 is ending): the releases it was given are queued again.
 
-An answer that arrives after its caller stopped waiting hands its objects
-to nobody, so they are released. A callback running past
-``callback_timeout`` is answered as failed by the watchdog thread, and a
-new worker replaces the one it holds.
+The core waits for each answer itself (``waits``) and hands it to messaging
+before the send handler returns: its limit, ``request_timeout``, counts
+from the add-in's last progress report. An answer that arrives after its
+caller stopped waiting hands its objects to nobody, so they are released.
+A callback running past ``callback_timeout`` is answered as failed by the
+watchdog thread, and a new worker replaces the one it holds.
 
 Callbacks run on ``callback_threads`` workers, so several may run at once,
 except that the calls of one event source (the add-in names it, e.g. one
@@ -49,6 +54,8 @@ import threading
 import time
 import traceback
 
+from . import progress as progress_bar
+from . import waits as waits_mod
 from . import wire
 
 log = logging.getLogger(__name__)
@@ -165,13 +172,12 @@ def handed_out(record):
     return [i for i in ids if type(i) is int and i not in FIXED_IDS]
 
 
-def _callback_timeout(value):
+def _seconds(value, name="callback_timeout"):
     if value is None:
         return None
     if (isinstance(value, bool) or not isinstance(value, (int, float))
             or not math.isfinite(value) or value <= 0):
-        raise ValueError("callback_timeout must be a number of seconds > 0 or None, got %r"
-                         % (value,))
+        raise ValueError("%s must be a number of seconds > 0 or None, got %r" % (name, value))
     return float(value)
 
 
@@ -220,7 +226,8 @@ class HostCore:
     DEFAULT_CALLBACK_TIMEOUT = DEFAULT_CALLBACK_TIMEOUT
 
     def __init__(self, transport, *, owner=None, module=None, callback_threads=1,
-                 thread_prefix="host", callback_timeout=DEFAULT_CALLBACK_TIMEOUT):
+                 thread_prefix="host", callback_timeout=DEFAULT_CALLBACK_TIMEOUT,
+                 request_timeout=waits_mod.DEFAULT_REQUEST_TIMEOUT, progress=None):
         if module is None:
             import com_like as module
         self._cl = module
@@ -229,7 +236,13 @@ class HostCore:
         self.owner = owner if owner is not None else self
         self._prefix = thread_prefix
         self._n_workers = max(1, int(callback_threads))
-        self.callback_timeout = _callback_timeout(callback_timeout)
+        self.callback_timeout = _seconds(callback_timeout)
+        self.request_timeout = _seconds(request_timeout, "request_timeout")
+        if self.request_timeout is None:
+            raise ValueError("request_timeout must be a number of seconds > 0")
+        self.progress = progress           # bool, or None: when output is interactive
+        self.waits = waits_mod.Waits()
+        self.cancel_grace = waits_mod.CANCEL_GRACE
         self._internal = threading.local()
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
@@ -302,6 +315,7 @@ class HostCore:
         for _ in range(ends):
             run.queue.put(None)
         self.messaging.reset()
+        self.waits.cancel_all()
         self.restamp_roots()
         deadline = time.monotonic() + timeout
         for t in self.threads:
@@ -344,6 +358,7 @@ class HostCore:
         if then is not None:
             then()
         self.messaging.reset()
+        self.waits.cancel_all()
         self.restamp_roots()
 
     def restamp_roots(self):
@@ -380,14 +395,42 @@ class HostCore:
         with self._lock:
             release, self._releases = self._releases, []
             epoch = self._epoch
+        rid = message.get("requestId")
+        wait = self.waits.add(rid, method)
         try:
-            self.transport.send_request(message, release)
+            sending = self.transport.send_request(message, release)
         except BaseException:
+            self.waits.drop(wait)
             # The frame did not go out (a stale argument, a value that does
             # not encode, a closed session): its releases are still owed.
             if release:
                 self._queue_releases(release, epoch)
             raise
+        bar = progress_bar.Progress(progress_bar.wanted(self.progress),
+                                    "writing" if method == "SET" else "reading",
+                                    started=wait.last)
+        response, error = self.waits.wait(wait, sending, self.request_timeout,
+                                          self._send_cancel, bar, self.cancel_grace)
+        if response is not None:
+            self.messaging.on_message(response)
+            if error is not None:
+                # Nobody will decode it: what it hands out is held by no proxy.
+                ids = handed_out(response.get("result"))
+                if ids:
+                    self._queue_releases(ids, epoch)
+        if error is not None:
+            raise error
+
+    def _send_cancel(self, rid):
+        # On a thread of its own: the frame may queue behind a large one.
+        threading.Thread(target=self._cancel_quietly, args=(rid,), daemon=True,
+                         name="%s-cancel" % self._prefix).start()
+
+    def _cancel_quietly(self, rid):
+        try:
+            self.transport.send_cancel(rid)
+        except Exception as e:
+            log.debug("cancel of %r not sent: %s", rid, e)
 
     def _queue_releases_locked(self, ids, front=False):
         now = time.monotonic()
@@ -450,7 +493,13 @@ class HostCore:
     # ------------------------------------------------------------ from the add-in
 
     def on_response(self, response):
+        if self.waits.answer(response):
+            return
         epoch = self._epoch
+        told = self.waits.given_up(response.get("requestId"))
+        if told is not None and response.get("ok"):
+            log.warning("request %r, which its caller was told had %s, completed after all",
+                        response.get("requestId"), told)
         try:
             waiter = self.messaging.waiters.get(response.get("requestId"))
         except Exception:
@@ -458,7 +507,7 @@ class HostCore:
             self.messaging.on_message(response)
             return
         self.messaging.on_message(response)
-        if waiter is not None and _delivered(waiter, response):
+        if waiter is not None and told is None and _delivered(waiter, response):
             return
         # Nobody waits for it (its request timed out): whatever it hands out
         # is held by no proxy, so the add-in may let it go.
@@ -467,6 +516,11 @@ class HostCore:
             log.debug("late answer to request %r: releasing %d object(s)",
                       response.get("requestId"), len(ids))
             self._queue_releases(ids, epoch)
+
+    def on_progress(self, request_id, report):
+        """The add-in's report of how far a request has got: it moves the
+        request's time limit on."""
+        self.waits.progress(request_id, report)
 
     def on_callback(self, call_id, callable_id, arg_records, source=None):
         """A call of a Python function; ``source`` (text) names the event
@@ -729,6 +783,29 @@ class HostFacade:
     @property
     def callback_timeout(self):
         return self.core.callback_timeout
+
+    @property
+    def request_timeout(self):
+        """Seconds a request may go without an answer or a progress report."""
+        return self.core.request_timeout
+
+    @request_timeout.setter
+    def request_timeout(self, value):
+        seconds = _seconds(value, "request_timeout")
+        if seconds is None:
+            raise ValueError("request_timeout must be a number of seconds > 0")
+        self.core.request_timeout = seconds
+
+    @property
+    def progress(self):
+        """Progress bars: True, False, or None (when output is interactive)."""
+        return self.core.progress
+
+    @progress.setter
+    def progress(self, value):
+        if value is not None and not isinstance(value, bool):
+            raise ValueError("progress must be True, False or None, got %r" % (value,))
+        self.core.progress = value
 
     @property
     def callback_errors(self):

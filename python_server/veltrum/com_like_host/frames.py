@@ -34,9 +34,13 @@ TAG_LETTER = {"Null": "N", "Bool": "B", "Int": "I", "Float": "F", "String": "S",
 LETTER_TAG = {v: k for k, v in TAG_LETTER.items()}
 
 # Kinds each side may send, and the keys whose values hold records.
-HOST_KINDS = frozenset(("request", "release", "callback_result", "echo"))
+HOST_KINDS = frozenset(("request", "release", "callback_result", "echo", "cancel"))
 ADDIN_KINDS = frozenset(("excel_response", "callback", "release_callables", "hello", "echo",
-                         "part"))
+                         "part", "progress"))
+# "progress": {"requestId", "rows", "totalRows", "cells", "totalCells"}, how
+# far a request has got (the add-in sends one per block of rows);
+# "cancel": {"requestId"}, stop that request between blocks.
+PROGRESS_COUNTS = ("rows", "totalRows", "cells", "totalCells")
 
 # Packing can be turned off to measure what it is worth (bench/transport.py).
 PACK = True
@@ -373,6 +377,10 @@ def encode_callback_result(call_id, ok, result=None, error=None, base=0):
                    "error": {"message": str(error)}})
 
 
+def encode_cancel(request_id):
+    return _dumps({"kind": "cancel", "requestId": request_id})
+
+
 def encode(frame):
     """Any other frame, as it is (tests and the benchmark's echo)."""
     return _dumps(frame)
@@ -417,6 +425,13 @@ def _decode(data, kinds, base):
         if type(frame.get("source", "")) is not str:
             raise FrameError("a callback's source names an event source as text")
         frame["args"] = [unpack(a, base) for a in args]
+    elif kind == "progress":
+        if type(frame.get("requestId")) is not str or not all(
+                type(frame.get(k, 0)) is int and frame.get(k, 0) >= 0 for k in PROGRESS_COUNTS):
+            raise FrameError("progress needs a requestId and counts")
+    elif kind == "cancel":
+        if "requestId" not in frame:
+            raise FrameError("cancel without requestId")
     elif kind == "release_callables":
         ids = frame.get("ids")
         if type(ids) is not list or not all(type(i) is str for i in ids):

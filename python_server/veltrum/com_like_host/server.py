@@ -16,6 +16,7 @@ never finish their handshake (capped, and dropped after ``OPEN_TIMEOUT``),
 running out of file descriptors, and a pane that stops reading.
 """
 
+import concurrent.futures
 import dataclasses
 import hmac
 import itertools
@@ -41,7 +42,7 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake
 from websockets.sync.server import ServerConnection
 from websockets.sync.server import serve as ws_serve
 
-from . import frames
+from . import frames, waits
 from .config import ADDIN_DIR, HOSTED_OFFICE_JS, ManifestError, render_manifest, write_private
 from .core import HostCore, HostFacade
 
@@ -67,6 +68,7 @@ LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
 SEND_TIMEOUT = 15.0          # seconds a send may go without the peer taking a byte
 CLOSE_STALL = 1.0            # the same, once the connection is being closed
 SEND_PIECE = 256 * 1024      # progress is seen between pieces of a send
+BIG_SEND = 2**20             # frames this large go out on a thread of their own
 WATCH_INTERVAL = 0.2
 OPEN_TIMEOUT = 5.0           # for the TLS and WebSocket handshakes
 MAX_UNAUTHENTICATED = 32     # connections still in their handshake
@@ -212,7 +214,8 @@ class Host(HostFacade):
     def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
                  keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
                  compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None):
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None,
+                 request_timeout=waits.DEFAULT_REQUEST_TIMEOUT, progress=None):
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -237,7 +240,8 @@ class Host(HostFacade):
         self._echoes = {}
         self._echo_ids = iter(range(1, 2**62))
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
-                             thread_prefix="host", callback_timeout=callback_timeout)
+                             thread_prefix="host", callback_timeout=callback_timeout,
+                             request_timeout=request_timeout, progress=progress)
         self.core.start()
         try:
             context = None
@@ -410,7 +414,29 @@ class Host(HostFacade):
 
     def send_request(self, message, release_ids):
         session = self._live()
-        self._send(session, frames.encode_request(message, release_ids, session.base))
+        try:
+            data = frames.encode_request(message, release_ids, session.base)
+        except KeyboardInterrupt:
+            raise waits.not_sent(message.get("method")) from None   # seconds for a big one
+        if len(data) < BIG_SEND:
+            self._send(session, data)
+            return None
+        # An interrupt of the caller must not cut a frame in half: the send
+        # goes on here, and the caller waits for it (and may give up).
+        sent = concurrent.futures.Future()
+
+        def send():
+            try:
+                self._send(session, data)
+                sent.set_result(None)
+            except BaseException as e:
+                sent.set_exception(e)
+        threading.Thread(target=send, daemon=True, name="host-send").start()
+        return sent
+
+    def send_cancel(self, request_id):
+        session = self._live()
+        self._send(session, frames.encode_cancel(request_id))
 
     def send_release(self, ids):
         session = self._live()
@@ -690,6 +716,8 @@ class Host(HostFacade):
             if kind == "excel_response":
                 frame.pop("kind", None)
                 self.core.on_response(frame)
+            elif kind == "progress":
+                self.core.on_progress(frame["requestId"], frame)
             elif kind == "callback":
                 self.core.on_callback(frame.get("callId"), frame["callableId"], frame["args"],
                                       frame.get("source"))

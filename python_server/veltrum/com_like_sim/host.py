@@ -25,8 +25,11 @@ import queue
 import threading
 import time
 
+from com_like_host import wire
 from com_like_host.core import CallbackError, HostCore, HostFacade  # noqa: F401  (re-exported)
+from com_like_host.waits import CANCELLED, DEFAULT_REQUEST_TIMEOUT
 
+from . import blocks
 from .addin import SimulatedAddin
 
 log = logging.getLogger(__name__)
@@ -47,16 +50,29 @@ class LocalHost(HostFacade):
     a round trip to a real workbook would; ``request_counts()`` gives the
     requests sent, by method. A callback running longer than
     ``callback_timeout`` seconds (None: no limit) is answered as failed and
-    its thread given up; ``stuck_callbacks()`` lists those still running."""
+    its thread given up; ``stuck_callbacks()`` lists those still running.
+
+    A large cell write goes in blocks of rows, as the pane's does: it may
+    run past ``request_timeout`` while it makes progress, shows a progress
+    bar (``progress``: True, False, or None for when output is
+    interactive), and an interrupt stops it between blocks."""
+
+    # Object ids go on counting from one LocalHost to the next: a proxy left
+    # over from an earlier host must not release an object of this one when
+    # it goes (its DEL carries nothing else to tell it apart).
+    _id_floor = 6
 
     def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT):
+                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT,
+                 request_timeout=DEFAULT_REQUEST_TIMEOUT, progress=None):
         self.latency = _latency(latency)
         self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.addin.emit = self._from_addin
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
-                             thread_prefix="sim", callback_timeout=callback_timeout)
+                             thread_prefix="sim", callback_timeout=callback_timeout,
+                             request_timeout=request_timeout, progress=progress)
         self.messaging = self.core.messaging
+        self._cancels = set()      # request ids the host asked to stop
         self._threads = []
         self._started_once = False
         self._addin_thread = self._listener = None
@@ -76,6 +92,8 @@ class LocalHost(HostFacade):
         self._listener = threading.Thread(target=self._listen_loop, name="sim-listener", daemon=True)
         self.core.start()      # refuses a second running host before any thread starts
         self._started_once = True
+        with self.addin._lock:
+            self.addin._next_id = max(self.addin._next_id, LocalHost._id_floor)
         self._addin_thread.start()
         self._listener.start()
         self._threads = [self._addin_thread, self._listener] + self.core.threads
@@ -90,6 +108,8 @@ class LocalHost(HostFacade):
         self.core.stop(timeout)
         for t in (self._addin_thread, self._listener):
             t.join(timeout)
+        with self.addin._lock:
+            LocalHost._id_floor = max(LocalHost._id_floor, self.addin._next_id)
 
     def __enter__(self):
         return self.start()
@@ -128,6 +148,11 @@ class LocalHost(HostFacade):
     def send_release(self, ids):
         self._inbox.put(("release", self.core.epoch, ids))
 
+    def send_cancel(self, request_id):
+        # Read by the add-in thread between blocks, and before a queued
+        # request starts.
+        self._cancels.add(request_id)
+
     def send_callback_result(self, call_id, ok, result, error, done):
         self._inbox.put(("callback_done", call_id, ok, error, done))
 
@@ -150,7 +175,7 @@ class LocalHost(HostFacade):
                     if wait > 0:
                         time.sleep(wait)
                     if epoch == self.core.epoch:
-                        self._outbox.put(("response", self.addin.handle(message, origin)))
+                        self._outbox.put(("response", self._run(message, origin)))
                 elif kind == "release":
                     _, epoch, ids = item
                     if epoch == self.core.epoch:
@@ -169,6 +194,22 @@ class LocalHost(HostFacade):
             except Exception:
                 log.exception("add-in thread: failed on %r", kind)
 
+    def _run(self, message, origin):
+        rid = message.get("requestId")
+        cancelled = lambda: rid in self._cancels   # noqa: E731
+        try:
+            if cancelled():
+                return wire.error(rid, "%s: stopped before it started; nothing was done"
+                                  % CANCELLED)
+
+            def report(rows, total_rows, cells, total_cells):
+                self._outbox.put(("progress", rid, {"rows": rows, "totalRows": total_rows,
+                                                    "cells": cells, "totalCells": total_cells}))
+            response = blocks.write(self.addin, message, origin, report, cancelled)
+            return response if response is not None else self.addin.handle(message, origin)
+        finally:
+            self._cancels.discard(rid)
+
     def _from_addin(self, event):
         self._outbox.put(event)
 
@@ -182,6 +223,8 @@ class LocalHost(HostFacade):
                     return
                 if kind == "response":
                     self.core.on_response(item[1])
+                elif kind == "progress":
+                    self.core.on_progress(item[1], item[2])
                 elif kind == "invoke":
                     _, cid, args, inv, *source = item
                     self.core.on_callback(inv, cid, args, *source)

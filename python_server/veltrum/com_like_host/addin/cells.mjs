@@ -15,6 +15,10 @@
 
 import { AddinError, errorsCode } from "./errors.mjs";
 
+// The error code of a request stopped between blocks (the host asked, or
+// its time ran out); what was written before stays written.
+export const CANCELLED = "RequestCancelled";
+
 export const CELL_PROPERTIES = new Set([
   "values", "formulas", "formulasLocal", "formulasR1C1", "numberFormat", "numberFormatLocal",
   "text", "valueTypes",
@@ -85,9 +89,11 @@ export function cellsEstimate(value, exactRows = EXACT_ROWS) {
 /**
  * Writes cell data (a single value as [[value]]). Small data is assigned and left for the caller's sync;
  * larger data is synced here, in row blocks when over the budget. Returns
- * the bytes the caller's next sync will carry. memo: see cellsRead.
+ * the bytes the caller's next sync will carry. memo: see cellsRead. watch:
+ * {stopped() -> reason or null, step(rows, totalRows, cols)}, asked before
+ * and told after each block.
  */
-export async function cellsWrite(range, name, value, sync, memo = {}) {
+export async function cellsWrite(range, name, value, sync, memo = {}, watch = undefined) {
   // One value for every cell goes as a 1 x 1 array: the reference asks for
   // two-dimensional arrays, and its own sample fills the four cells E3:E6
   // with numberFormat = [["$0.00"]]. No shape is needed, so no extra sync.
@@ -123,15 +129,32 @@ export async function cellsWrite(range, name, value, sync, memo = {}) {
   await cellsInBlocks(rows, per, async (r, n) => {
     range.getCell(r, 0).getResizedRange(n - 1, cols - 1)[name] = value.slice(r, r + n);
     await sync();
-  });
+  }, watched(watch, cols, "written"));
   return 0;
+}
+
+function watched(watch, cols, verb) {
+  if (!watch) return undefined;
+  return {
+    check(r, rows) {
+      const why = watch.stopped();
+      if (why) {
+        throw new AddinError(CANCELLED, `${why}: stopped after ${r.toLocaleString("en")} of `
+          + `${rows.toLocaleString("en")} rows (${(r * cols).toLocaleString("en")} of `
+          + `${(rows * cols).toLocaleString("en")} cells) were ${verb}`);
+      }
+    },
+    done: (r, rows) => watch.step(r, rows, cols),
+  };
 }
 
 // Walks rows in blocks of at most `per` rows. step(r, n) queues and syncs one
 // block and may return the row count of the next block, or null to stop; a
 // block refused for its size is tried again in halves. False when stopped.
-async function cellsInBlocks(rows, per, step) {
+// watch (see watched) may stop the walk between blocks.
+async function cellsInBlocks(rows, per, step, watch = undefined) {
   for (let r = 0; r < rows;) {
+    if (watch) watch.check(r, rows);
     const n = Math.min(per, rows - r);
     let next;
     try {
@@ -146,6 +169,7 @@ async function cellsInBlocks(rows, per, step) {
     if (next === null) return false;
     if (next !== undefined) per = next;
     r += n;
+    if (watch) watch.done(r, rows);
   }
   return true;
 }
@@ -163,7 +187,7 @@ function cellsRemember(memo, cells, bytes) {
  * and writes learnt: a range known to be too large is read in blocks at once
  * instead of first being refused whole.
  */
-export async function cellsRead(range, name, sync, memo) {
+export async function cellsRead(range, name, sync, memo, watch = undefined) {
   const large = memo.cells * (memo.bytesPerCell || 0) > PAYLOAD_BUDGET;
   if (!large || !cellsIsRange(range)) {
     range.load(name);
@@ -200,7 +224,7 @@ export async function cellsRead(range, name, sync, memo) {
     const perRow = size ? Math.max(size.total / n, size.maxRow) : 16 * cols;
     memo.bytesPerCell = perRow / cols;
     return Math.max(1, Math.floor(PAYLOAD_BUDGET / (perRow * 1.25)));
-  });
+  }, watched(watch, cols, "read"));
   if (!whole) return other;
   memo.cells = rows * cols;
   return out;

@@ -41,11 +41,14 @@
 // Every request gets exactly one response; execute() never rejects. A failed
 // GET's error also says whether the member is missing ("missingMember": true,
 // an attribute error in Python) or the read failed for another reason
-// (false: a RuntimeError). Requests
-// take turns on the shared context (turns.mjs): a request not finished after
-// requestTimeoutMs is answered with RequestAborted and the next one starts,
-// and a Python function that Office.js calls from inside a call may itself
-// make requests.
+// (false: a RuntimeError). Requests take turns on the shared context
+// (turns.mjs): a request that goes requestTimeoutMs without finishing or
+// reporting progress is answered with RequestAborted and the next one
+// starts, and a Python function that Office.js calls from inside a call may
+// itself make requests. Cell data in blocks (cells.mjs) reports progress
+// after each block (onProgress) and stops before the next when the host
+// cancels the request (cancel, or cancelAll when the connection closes) or
+// its time ran out.
 //
 // Cell-edit mode: while the user edits a cell, Excel fails every batch of a
 // bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
@@ -106,8 +109,8 @@ import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } 
 import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
 import {
-  CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsIsRange, cellsRead,
-  cellsWrite,
+  CANCELLED, CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsIsRange,
+  cellsRead, cellsWrite,
 } from "./cells.mjs";
 import { datesFind, datesFormats } from "./dates.mjs";
 import { Transaction } from "./batch.mjs";
@@ -128,6 +131,7 @@ const ITEM_KEYS = ["id", "key", "name", "address", "index"];
 
 export function createExecutor({
   invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,
+  onProgress = () => {},
 } = {}) {
   if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
@@ -138,6 +142,7 @@ export function createExecutor({
   const table = new ObjectTable(context);
   const turns = new Turns(requestTimeoutMs);
   const syncErrors = new WeakSet();   // errors that came from a sync (its queue is gone)
+  const tokens = new Map();           // requestId -> token, queued or running
   let syncsDone = 0;
 
   // Every sync goes through here: it carries the tracking queued for the
@@ -159,6 +164,25 @@ export function createExecutor({
     syncsDone++;
   }
   const sync = () => syncOn(context);
+
+  // What a block loop of the request in its turn asks before each block
+  // (stop?) and tells after it (progress, which also moves its time limit on).
+  function blockWatch() {
+    const token = turns.holder;
+    if (!token) return undefined;
+    return {
+      stopped: () => (token.cancelled ? "the host asked to stop" : token.dead ? "out of time" : null),
+      step: (rows, totalRows, cols) => {
+        token.touch();
+        if (token.requestId === null || token.requestId === undefined) return;
+        try {
+          onProgress(token.requestId, { rows, totalRows, cells: rows * cols, totalCells: totalRows * cols });
+        } catch {
+          // A report that does not go out is no reason to stop the work.
+        }
+      },
+    };
+  }
 
   // The request in its turn may have left commands queued.
   function queuing() {
@@ -339,7 +363,7 @@ export function createExecutor({
     if (isCellData(obj, name)) {
       transaction.checkRead(label);
       touch([entry]);
-      return cellsRead(obj, name, syncOf(obj), memoOf(obj));
+      return cellsRead(obj, name, syncOf(obj), memoOf(obj), blockWatch());
     }
     let value;
     let fetch = false;
@@ -451,7 +475,7 @@ export function createExecutor({
           await syncOf(obj)();
           formats = datesFormats(dated, obj.numberFormat);
         }
-        const bytes = await cellsWrite(obj, name, value, syncOf(obj), memoOf(obj));
+        const bytes = await cellsWrite(obj, name, value, syncOf(obj), memoOf(obj), blockWatch());
         if (formats) obj.numberFormat = formats;
         return bytes;
       }
@@ -716,6 +740,7 @@ export function createExecutor({
   async function attempts(request, token) {
     const callables = [];
     token.deadline = Date.now() + requestTimeoutMs - Math.min(1000, requestTimeoutMs / 10);
+    if (token.cancelled) throw new AddinError(CANCELLED, "stopped before it started; nothing was done");
     try {
       for (;;) {
         token.syncs = 0;
@@ -796,7 +821,12 @@ export function createExecutor({
     } catch {
       requestId = null;
     }
-    return turns.run((token) => attempts(request, token)).then(
+    const token = { dead: false, cancelled: false, requestId };
+    const key = typeof requestId === "string" ? requestId : null;
+    if (key !== null) tokens.set(key, token);
+    return turns.run(() => attempts(request, token), token).finally(() => {
+      if (key !== null && tokens.get(key) === token) tokens.delete(key);
+    }).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
@@ -814,6 +844,18 @@ export function createExecutor({
         return { requestId, ok: false, error };
       },
     );
+  }
+
+  // The host stopped waiting for a request: it stops between blocks (or
+  // before it starts); a sync under way still completes.
+  function cancel(requestId) {
+    const token = tokens.get(requestId);
+    if (token) token.cancelled = true;
+  }
+
+  // Nobody waits for any answer any more (the connection closed).
+  function cancelAll() {
+    for (const token of tokens.values()) token.cancelled = true;
   }
 
   function release(ids) {
@@ -859,6 +901,8 @@ export function createExecutor({
     execute,
     release,
     reset,
+    cancel,
+    cancelAll,
     get objectCount() { return table.size; },
     get trackedCount() { return table.trackedCount; },
   };

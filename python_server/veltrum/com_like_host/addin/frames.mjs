@@ -207,11 +207,17 @@ export function encodeReleaseCallables(ids) {
   return JSON.stringify({ kind: "release_callables", ids });
 }
 
+// How far a request has got (sent per block of rows; the host moves its
+// time limit on with each): rows, totalRows, cells, totalCells.
+export function encodeProgress(requestId, counts) {
+  return JSON.stringify({ kind: "progress", requestId, ...counts });
+}
+
 export function encodeHello(info) {
   return JSON.stringify({ ...info, kind: "hello" });
 }
 
-const HOST_KINDS = new Set(["request", "release", "callback_result", "echo"]);
+const HOST_KINDS = new Set(["request", "release", "callback_result", "echo", "cancel"]);
 
 // Packing can be turned off (the page URL's compact=0) to measure its worth.
 let packing = true;
@@ -241,7 +247,7 @@ export function decodeFrame(text) {
     }
     return { kind: "request", request: frame, release };
   }
-  if (frame.kind === "echo") return frame;
+  if (frame.kind === "echo" || frame.kind === "cancel") return frame;
   if (frame.kind === "release") {
     if (!Array.isArray(frame.ids)) throw new FrameError("release without ids");
     return frame;

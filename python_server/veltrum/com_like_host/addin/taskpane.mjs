@@ -5,8 +5,8 @@
 
 import { createExecutor } from "./executor.mjs";
 import {
-  FrameError, decodeFrame, encodeCallback, encodeEchoFrames, encodeHello, encodeReleaseCallables,
-  encodeResponseFrames, setPacking,
+  FrameError, decodeFrame, encodeCallback, encodeEchoFrames, encodeHello, encodeProgress,
+  encodeReleaseCallables, encodeResponseFrames, setPacking,
 } from "./frames.mjs";
 
 const BACKOFF_FIRST_MS = 250;
@@ -116,6 +116,8 @@ function onFrame(executor, text) {
     });
   } else if (frame.kind === "release") {
     executor.release(frame.ids);
+  } else if (frame.kind === "cancel") {
+    executor.cancel(frame.requestId);
   } else if (frame.kind === "echo") {
     // The host measures the bare socket with these: parse and send back.
     for (const text of encodeEchoFrames(frame)) send(text);
@@ -156,6 +158,8 @@ function connect(executor) {
   ws.onclose = (ev) => {
     if (state.socket === ws) state.socket = null;
     failPendingCalls("the connection to the Python host closed");
+    // Nobody waits for their answers: long transfers stop between blocks.
+    executor.cancelAll();
     if (ev.code === CLOSE_REPLACED) {
       show("state", "replaced by another pane (reload this one to take over)", "disconnected");
       return;
@@ -175,7 +179,10 @@ async function main() {
   setPacking(new URLSearchParams(location.search).get("compact") !== "0");
   try {
     state.info = await Office.onReady();
-    const executor = createExecutor({ invokeCallable, releaseCallable });
+    const executor = createExecutor({
+      invokeCallable, releaseCallable,
+      onProgress: (requestId, counts) => send(encodeProgress(requestId, counts)),
+    });
     connect(executor);
   } catch (e) {
     show("state", "failed", "failed");

@@ -2,9 +2,9 @@
 // that every sync carries only the commands of the request that will report
 // its errors.
 //
-// A turn that is not over after its time limit is answered with
+// A turn that goes its time limit without progress is answered with
 // RequestAborted and the next turn starts; whatever the stuck request still
-// does later takes no turn again.
+// does later takes no turn again, and its block loops stop.
 //
 // A Python callable that Office.js calls from inside a request's call (for
 // example Excel.run(python_function)) may itself make requests; they would
@@ -45,21 +45,30 @@ export class Turns {
     if (next) next.resolve();
   }
 
-  /** Runs job(token) in its turn; settles like job, or with RequestAborted at the time limit. */
-  run(job) {
-    const token = { dead: false };
+  /**
+   * Runs job(token) in its turn; settles like job, or with RequestAborted
+   * when the turn goes timeoutMs without progress (token.touch() reports
+   * some). An aborted token is dead: its block loops stop.
+   */
+  run(job, token = { dead: false }) {
     return this.turnsAcquire(token).then(() => {
       let timer;
-      const limit = new Promise((resolve, reject) => {
+      let abort;
+      const limit = new Promise((resolve, reject) => { abort = reject; });
+      token.touch = () => {
+        clearTimeout(timer);
         timer = setTimeout(() => {
           token.dead = true;
-          reject(new AddinError("RequestAborted",
-            `the request did not finish within ${this.timeoutMs / 1000} s; the add-in moved on to the next one`));
+          abort(new AddinError("RequestAborted",
+            `the request did not finish within ${this.timeoutMs / 1000} s of its last progress; `
+            + "the add-in moved on to the next one"));
         }, this.timeoutMs);
-      });
+      };
+      token.touch();
       const work = Promise.resolve().then(() => job(token));
       return Promise.race([work, limit]).finally(() => {
         clearTimeout(timer);
+        token.touch = () => {};
         this.turnsRelease(token);
       });
     });
