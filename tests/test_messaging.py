@@ -328,6 +328,20 @@ def test_handler_raising_builtin_timeout():
     assert M.waiters == {}
 
 
+class HostTimeout(TimeoutError):
+    """A host's own time-out, which says how far a transfer got."""
+
+
+@pytest.mark.parametrize("raised", [HostTimeout("no progress for 30 s; 10 of 20 rows written"),
+                                    ConnectionResetError("gone")])
+def test_handler_subclass_of_builtin_errors_passes_unchanged_on_every_version(raised):
+    M.set_send_handler(failing_handler(raised))
+    with pytest.raises(type(raised)) as info:
+        M.send_request_sync({})
+    assert info.value is raised
+    assert M.waiters == {}
+
+
 def test_true_non_callable_handler():
     M.set_send_handler(5)
     with pytest.raises(TypeError):

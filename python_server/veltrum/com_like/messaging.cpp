@@ -204,7 +204,12 @@ std::nullptr_t fail_request(PyObject* self, PyObject* req_id, bool answered) {
         drop_waiter(self, req_id);
         return nullptr;
     }
-    if (failure.matches(futures_timeout.get())) {
+    // Since 3.11 the futures time-out is the built-in TimeoutError itself. A
+    // handler's own subclass of it, which 3.10 passes on unchanged, passes on
+    // unchanged here too: the host's time-outs say how far a transfer got.
+    const bool handler_subclass = !answered && futures_timeout.get() == PyExc_TimeoutError &&
+                                  failure.type() != PyExc_TimeoutError;
+    if (!handler_subclass && failure.matches(futures_timeout.get())) {
         raise_timeout(self, req_id, failure.take_value());
         return nullptr;
     }
