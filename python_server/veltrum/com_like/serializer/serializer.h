@@ -1,0 +1,14 @@
+// Wire value records: the entry points other subsystems use.
+#pragma once
+
+#include "base/globals.h"
+
+namespace com_like {
+
+// Serializer.to_wire(value) through the module global `Serializer`: the
+// native encoder when its attribute is still ours, else the replacement.
+Ref serializer_to_wire(PyObject* value);
+// Serializer.from_wire(record), the same way.
+Ref serializer_from_wire(PyObject* record);
+
+}  // namespace com_like
