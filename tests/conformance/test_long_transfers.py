@@ -46,8 +46,6 @@ def test_an_interrupt_stops_a_write_between_blocks_and_says_how_much_was_written
 
 
 def test_a_read_in_blocks_runs_past_the_limit_too(t):
-    if t.kind == "sim":
-        pytest.skip("the simulated workbook reads in one piece")
     ws, rng = t.target()
     with lowered(t.host, 30.0):
         rng.values = t.data()
@@ -55,3 +53,21 @@ def test_a_read_in_blocks_runs_past_the_limit_too(t):
     back = t.fresh(ws).values       # a range the pane knows nothing of: read in blocks
     assert t.reports - before >= 2
     assert len(back) == t.rows and back[-1][0] == t.rows
+
+
+def test_an_interrupt_stops_a_read_between_blocks(t):
+    ws, rng = t.target()
+    with lowered(t.host, 30.0):
+        rng.values = t.data()
+    stop = threading.Event()
+    watcher = interrupt_after_progress(t, stop)
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            t.fresh(ws).values
+    finally:
+        stop.set()
+        watcher.join(10)
+    exc = info.value
+    assert isinstance(exc, RequestInterrupted) and exc.stopped
+    assert str(exc).startswith("interrupted; the add-in stopped the request: ")
+    assert 0 < exc.done.rows < t.rows

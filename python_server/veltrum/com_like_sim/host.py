@@ -205,8 +205,11 @@ class LocalHost(HostFacade):
             def report(rows, total_rows, cells, total_cells):
                 self._outbox.put(("progress", rid, {"rows": rows, "totalRows": total_rows,
                                                     "cells": cells, "totalCells": total_cells}))
-            response = blocks.write(self.addin, message, origin, report, cancelled)
-            return response if response is not None else self.addin.handle(message, origin)
+            for in_blocks in (blocks.write, blocks.read):
+                response = in_blocks(self.addin, message, origin, report, cancelled)
+                if response is not None:
+                    return response
+            return self.addin.handle(message, origin)
         finally:
             self._cancels.discard(rid)
 
