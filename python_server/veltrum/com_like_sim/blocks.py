@@ -11,6 +11,7 @@ add-in whole.
 from com_like_host import wire
 from com_like_host.waits import CANCELLED
 
+from .addresses import is_unbounded
 from .ranges import Range
 
 CELL_PROPERTIES = frozenset(("values", "formulas", "numberFormat"))   # what it can write
@@ -91,7 +92,8 @@ def _read_target(message, addin, origin):
             target = addin._lookup(message.get("caller"))
         except Exception:
             return None
-    if type(target) is not Range or target.rows < 2 or target.rows * target.cols < 2 * BLOCK_CELLS:
+    if (type(target) is not Range or target.rows < 2 or target.rows * target.cols < 2 * BLOCK_CELLS
+            or is_unbounded(target.block)):      # whole rows or columns read as null
         return None
     return target
 
