@@ -211,8 +211,8 @@ class Session:
 class Host(HostFacade):
     """A running host; see ``serve``."""
 
-    def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
-                 keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
+    def __init__(self, host="127.0.0.1", port=0, *, token=None, office_js=None, certfile=None,
+                 keyfile=None, allowed_origins=(), callback_threads=4, module=None,
                  compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
                  callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None,
                  request_timeout=waits.DEFAULT_REQUEST_TIMEOUT, progress=None):
@@ -731,8 +731,11 @@ class Host(HostFacade):
                     waiter[0].set()
 
 
-def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, keyfile=None,
-          allowed_origins=(), **options):
+def serve(host="127.0.0.1", port=0, *, token=None, office_js=None, certfile=None, keyfile=None,
+          allowed_origins=(), callback_threads=4, module=None, compression=None,
+          allowed_hosts=(), send_timeout=SEND_TIMEOUT,
+          callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None,
+          request_timeout=waits.DEFAULT_REQUEST_TIMEOUT, progress=None):
     """Serve the task pane and its WebSocket; a context manager.
 
     ``token``: the WebSocket's token (random per call unless given; the
@@ -740,14 +743,18 @@ def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, k
     file served, with the scripts beside it, in place of the hosted
     office.js. ``certfile``/``keyfile``: serve https and wss.
     ``allowed_origins``: further origins (besides the host's own) whose
-    pages may connect. Keyword-only options are those of ``Host``, among
-    them ``allowed_hosts``: further names (``name`` or ``name:port``) that
+    pages may connect. The options are those of ``Host``, among them
+    ``allowed_hosts``: further names (``name`` or ``name:port``) that
     requests may give as their Host, e.g. a proxy's in front of this host;
     and ``public_url``: where users reach this host through a proxy under
     a path prefix (a Jupyter server's, say); the pane URL and the manifest
     point there, and its name and origin are allowed.
     """
-    return Host(host, port, token, office_js, certfile, keyfile, allowed_origins, **options)
+    return Host(host, port, token=token, office_js=office_js, certfile=certfile, keyfile=keyfile,
+                allowed_origins=allowed_origins, callback_threads=callback_threads,
+                module=module, compression=compression, allowed_hosts=allowed_hosts,
+                send_timeout=send_timeout, callback_timeout=callback_timeout,
+                public_url=public_url, request_timeout=request_timeout, progress=progress)
 
 
 # ---------------------------------------------------------------- helpers
