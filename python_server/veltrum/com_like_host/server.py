@@ -60,7 +60,8 @@ CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; 
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
                  ".png": "image/png", ".json": "application/json; charset=utf-8"}
 # The pane's own files: nothing else of the package is served.
-ADDIN_FILES = frozenset(["taskpane.html", "members.json"] + [p.name for p in ADDIN_DIR.glob("*.mjs")])
+ADDIN_FILES = frozenset(["taskpane.html", "members.json"]
+                        + [p.name for p in ADDIN_DIR.glob("*.mjs")])
 ICON_SIZES = {"/icon-32.png": 32, "/icon-64.png": 64}
 OFFICE_SUFFIXES = (".js", ".mjs")
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")

@@ -266,8 +266,8 @@ class SimulatedAddin:
     def _getitem(self, message):
         obj = self._lookup(message.get("caller"))
         key = self._name(message)
-        self._result_label = path_text("%s[%s]" % (self._label(message.get("caller")) or obj.js_type,
-                                                   key))
+        self._result_label = path_text(
+            "%s[%s]" % (self._label(message.get("caller")) or obj.js_type, key))
         try:
             value = obj.get_item(key)
         except JsError as e:

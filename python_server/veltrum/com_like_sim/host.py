@@ -88,8 +88,10 @@ class LocalHost(HostFacade):
             self.addin.new_session()
         self._inbox = queue.SimpleQueue()
         self._outbox = queue.SimpleQueue()
-        self._addin_thread = threading.Thread(target=self._addin_loop, name="sim-addin", daemon=True)
-        self._listener = threading.Thread(target=self._listen_loop, name="sim-listener", daemon=True)
+        self._addin_thread = threading.Thread(target=self._addin_loop, name="sim-addin",
+                                              daemon=True)
+        self._listener = threading.Thread(target=self._listen_loop, name="sim-listener",
+                                          daemon=True)
         self.core.start()      # refuses a second running host before any thread starts
         self._started_once = True
         with self.addin._lock:

@@ -58,7 +58,8 @@ def pytest_assertrepr_compare(config, op, left, right):
             where = None
         if where is not None:
             path, a, b = where
-            lines.append("first difference at %s: %s != %s" % (path or "top level", _short(a), _short(b)))
+            lines.append("first difference at %s: %s != %s"
+                         % (path or "top level", _short(a), _short(b)))
         full = list(difflib.ndiff(pprint.pformat(plain_right).splitlines(),
                                   pprint.pformat(plain_left).splitlines()))
         limit = None if config.getoption("verbose", 0) > 0 else 30
