@@ -37,10 +37,14 @@ handler, a deleted sheet, a function passed in but not kept) are handed
 back with ``emit(("release", callable_id))``.
 """
 
+from __future__ import annotations
+
 import collections
 import itertools
 import logging
 import threading
+from collections.abc import Callable, Mapping
+from typing import Any
 
 from com_like_host import wire
 from com_like_host.member_names import call_text, path_text
@@ -133,14 +137,16 @@ class SimulatedAddin:
     """One add-in: a workbook plus the session state (object table, batches,
     event handlers) that a reconnect replaces."""
 
-    def __init__(self, workbook=None, emit=None, settings=None):
+    def __init__(self, workbook: model.Workbook | None = None,
+                 emit: Callable[[tuple[Any, ...]], object] | None = None,
+                 settings: Mapping[str, Any] | None = None) -> None:
         self.workbook = workbook if workbook is not None else model.Workbook(settings=settings)
         self.workbook.on_changed = self._changed
         self.emit = emit or (lambda event: None)
         self._lock = threading.RLock()
         self._invocations = itertools.count(1)
-        self.callback_reports = collections.deque(maxlen=1000)
-        self.requests_by_method = collections.Counter()
+        self.callback_reports: collections.deque[Any] = collections.deque(maxlen=1000)
+        self.requests_by_method: collections.Counter[str] = collections.Counter()
         self.session = 0
         self.new_session()
 
