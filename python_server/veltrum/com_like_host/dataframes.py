@@ -15,12 +15,19 @@ toJSON: one sync); writing sets values and the date columns' formats inside
 one transaction (one sync at its commit).
 """
 
+from __future__ import annotations
+
 import datetime as _dt
 import math
 import re
+from collections.abc import Hashable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from com_like import OfficeJsObject
 
 __all__ = ["read_frame", "write_frame", "is_date_format", "DATE_FORMAT", "DATETIME_FORMAT"]
 
@@ -42,7 +49,7 @@ _MS_PER_DAY = 86400000
 _NOT_CODES = re.compile(r'"[^"]*"|\\.|_.|\*.|\[(?![hms]+\])[^\]]*\]', re.IGNORECASE)
 
 
-def is_date_format(fmt):
+def is_date_format(fmt: object) -> bool:
     """True when a number format shows a date: it has a day, month or year
     code (``m`` counts as a month unless the format also has hours or
     seconds, where it means minutes). Time-only formats are not dates."""
@@ -143,8 +150,11 @@ def _letters_to_positions(letters_list, width):
     return [p for p in out if p < width]
 
 
-def read_frame(source, header=0, index_col=None, usecols=None, names=None, skiprows=None,
-               nrows=None):
+def read_frame(source: OfficeJsObject, header: int | None = 0,
+               index_col: Hashable | Sequence[Hashable] | None = None,
+               usecols: str | Iterable[Hashable] | None = None,
+               names: Iterable[Hashable] | None = None, skiprows: int | None = None,
+               nrows: int | None = None) -> pd.DataFrame:
     """A range (or a worksheet's used range) as a DataFrame, in one sync.
 
     ``header``: the row (counted from the range's first row) with the
@@ -273,8 +283,12 @@ def _target(target, startrow, startcol, rows, cols):
     return target.getCell(startrow, startcol).getResizedRange(rows - 1, cols - 1)
 
 
-def write_frame(df, target, startrow=0, startcol=0, header=True, index=True, index_label=None,
-                columns=None, na_rep="", date_format=None, datetime_format=None):
+def write_frame(df: pd.DataFrame | pd.Series, target: OfficeJsObject, startrow: int = 0,
+                startcol: int = 0, header: bool | Sequence[Hashable] = True, index: bool = True,
+                index_label: Hashable | Sequence[Hashable] | None = None,
+                columns: Iterable[Hashable] | None = None, na_rep: str = "",
+                date_format: str | None = None,
+                datetime_format: str | None = None) -> OfficeJsObject:
     """Writes a DataFrame at a cell of a worksheet (or of a range: counted
     from its first cell), in one sync, and returns the range written.
 
@@ -319,7 +333,7 @@ def write_frame(df, target, startrow=0, startcol=0, header=True, index=True, ind
 
     nrows = len(df) + (1 if header is not False else 0)
     ncols = len(parts)
-    grid = [[None] * ncols for _ in range(nrows)]
+    grid: list[list[Any]] = [[None] * ncols for _ in range(nrows)]
     top = 0
     if header is not False:
         grid[0] = [_cell(label) if label is not None else "" for label, _ in parts]

@@ -27,12 +27,19 @@ Failed assertions on returned arrays and dictionaries show what they hold:
 their own repr names only the remote object (``<OfficeJsArray id=28 len=1>``).
 """
 
+from __future__ import annotations
+
 import difflib
 import pprint
 import reprlib
 import sys
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 import pytest
+
+if TYPE_CHECKING:
+    from .host import LocalHost
 
 
 def pytest_configure(config):
@@ -136,7 +143,7 @@ def _first_difference(a, b, path=""):
 
 
 @pytest.fixture
-def excel_sim(request):
+def excel_sim(request: pytest.FixtureRequest) -> Iterator[LocalHost]:
     from .host import LocalHost
     from .model import JsError, Workbook
 
