@@ -3,6 +3,7 @@ authentication, sessions, releases, callbacks and faults."""
 
 import concurrent.futures
 import http.client
+import inspect
 import threading
 
 import pytest
@@ -25,6 +26,10 @@ def get(h, path):
 
 def active_sheet():
     return com_like.Context.workbook.worksheets.getActiveWorksheet()
+
+
+def test_serve_takes_every_option_of_host_with_its_default():
+    assert inspect.signature(serve).parameters == inspect.signature(server.Host).parameters
 
 
 @pytest.mark.parametrize("path, status, ctype", [

@@ -17,15 +17,25 @@ reaches its host through ``current_host()``: callback errors, request
 counts, waiting for callbacks.
 """
 
+from __future__ import annotations
+
 import sys
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # What the lazy __getattr__ below hands out, for type checkers.
+    from .config import stable_token
+    from .core import CallbackError
+    from .notebook import load_ipython_extension, unload_ipython_extension
+    from .server import Host, serve
 
 __all__ = ["serve", "Host", "stable_token", "CallbackError", "current_host",
            "load_ipython_extension", "unload_ipython_extension"]
 
-_current = None
+_current: Host | None = None
 
 
-def current_host():
+def current_host() -> Host | None:
     """The host that ``python -m com_like_host run`` started for the running
     script, or else the one the notebook extension runs; None without one."""
     if _current is not None:
@@ -34,12 +44,12 @@ def current_host():
     return notebook.current_host() if notebook is not None else None
 
 
-def _set_current_host(host):
+def _set_current_host(host: Host | None) -> None:
     global _current
     _current = host
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # Lazy, so that the shared host core can be used without websockets.
     if name in ("serve", "Host"):
         from . import server

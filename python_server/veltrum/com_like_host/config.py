@@ -8,6 +8,8 @@ only the user can enter. The manifest holds the token too, so it is
 written the same way and served only to a client that shows the token.
 """
 
+from __future__ import annotations
+
 import os
 import secrets
 import stat
@@ -22,7 +24,7 @@ ADDIN_DIR = Path(__file__).resolve().parent / "addin"
 HOSTED_OFFICE_JS = "https://appsforoffice.microsoft.com/lib/1/hosted/office.js"
 
 
-def config_dir():
+def config_dir() -> Path:
     if sys.platform == "win32" and os.environ.get("APPDATA"):
         base = Path(os.environ["APPDATA"])
     else:
@@ -30,7 +32,7 @@ def config_dir():
     return base / "com_like_host"
 
 
-def new_token():
+def new_token() -> str:
     return secrets.token_urlsafe(24)
 
 
@@ -43,7 +45,7 @@ def _mine(st):
     return not _POSIX or st.st_uid == os.getuid()
 
 
-def private_dir(path):
+def private_dir(path: str | os.PathLike[str]) -> Path:
     """``path`` as a directory only this user can enter, made if missing.
     One of another user's is refused; one of ours that others can read is
     made private again, with a warning."""
@@ -65,7 +67,7 @@ def private_dir(path):
     return path
 
 
-def write_private(path, text):
+def write_private(path: str | os.PathLike[str], text: str) -> Path:
     """Write ``text`` to ``path``, readable by this user alone (0600), also
     when the file existed with a wider mode; a link is not followed."""
     path = Path(path)
@@ -80,7 +82,7 @@ def write_private(path, text):
     return path
 
 
-def read_private(path):
+def read_private(path: str | os.PathLike[str]) -> str:
     """The text of a file that holds a secret. One of another user's is
     refused; one of ours that others can read is repaired with a warning
     (the secret may have been seen: make a new one if in doubt)."""
@@ -102,7 +104,7 @@ def read_private(path):
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 
 
-def stable_token(path=None):
+def stable_token(path: str | os.PathLike[str] | None = None) -> str:
     """This user's token: read from the config file, made there on first use."""
     path = Path(path) if path is not None else config_dir() / "token"
     private_dir(path.parent)
@@ -121,7 +123,7 @@ class ManifestError(ValueError):
     """No manifest can be made for this host."""
 
 
-def render_manifest(base, token):
+def render_manifest(base: str, token: str) -> str:
     """manifest.xml for a pane served at ``base`` (an origin, or an origin
     and a path prefix) with ``token``. The add-in's Id follows from the
     token, so one user keeps one add-in. Excel loads a pane only over

@@ -44,6 +44,8 @@ answered, so it is refused (a DEL, which garbage collection may issue
 anywhere, is acknowledged at once as always).
 """
 
+from __future__ import annotations
+
 import builtins
 import collections
 import itertools
@@ -53,6 +55,8 @@ import queue
 import threading
 import time
 import traceback
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from . import progress as progress_bar
 from . import waits as waits_mod
@@ -105,15 +109,15 @@ class CallbackErrors(list):
     first and the last few are kept, ``dropped`` counts those let go in
     between and ``total`` all of them."""
 
-    def __init__(self, iterable=()):
+    def __init__(self, iterable: Iterable[tuple[Any, BaseException]] = ()) -> None:
         super().__init__(iterable)
         self.dropped = 0
 
     @property
-    def total(self):
+    def total(self) -> int:
         return len(self) + self.dropped
 
-    def add(self, entry):
+    def add(self, entry: tuple[Any, BaseException]) -> tuple[Any, BaseException] | None:
         """Append; returns the entry let go to stay in bounds (None if
         none), for the caller to drop with no lock held."""
         self.append(entry)
@@ -122,7 +126,7 @@ class CallbackErrors(list):
             return self.pop(KEEP_FIRST_ERRORS)
         return None
 
-    def clear(self):
+    def clear(self) -> None:
         super().clear()
         self.dropped = 0
 
@@ -132,7 +136,7 @@ class CallbackErrors(list):
             self.dropped = 0
 
 
-def release_frames(exc):
+def release_frames(exc: BaseException | None) -> None:
     """Clears the locals of the finished frames of ``exc``'s traceback and
     of every exception chained to it: a kept error must not keep the
     callback's proxies (and their add-in objects) alive."""
@@ -149,7 +153,7 @@ def release_frames(exc):
             todo.extend(e.exceptions)
 
 
-def handed_out(record):
+def handed_out(record: Any) -> list[int]:
     """The add-in object ids a result record hands out (references, and
     arrays and dicts that stand for an object), nested ones included."""
     ids, todo = [], [record]
@@ -225,9 +229,13 @@ class _Workers:
 class HostCore:
     DEFAULT_CALLBACK_TIMEOUT = DEFAULT_CALLBACK_TIMEOUT
 
-    def __init__(self, transport, *, owner=None, module=None, callback_threads=1,
-                 thread_prefix="host", callback_timeout=DEFAULT_CALLBACK_TIMEOUT,
-                 request_timeout=waits_mod.DEFAULT_REQUEST_TIMEOUT, progress=None):
+    # ``transport``: see the module's docstring; ``module``: com_like, or
+    # anything with its messaging and root proxies.
+    def __init__(self, transport: Any, *, owner: object | None = None, module: Any = None,
+                 callback_threads: int = 1, thread_prefix: str = "host",
+                 callback_timeout: float | None = DEFAULT_CALLBACK_TIMEOUT,
+                 request_timeout: float = waits_mod.DEFAULT_REQUEST_TIMEOUT,
+                 progress: bool | None = None) -> None:
         if module is None:
             import com_like as module
         self._cl = module
@@ -246,24 +254,24 @@ class HostCore:
         self._internal = threading.local()
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
-        self._requests = collections.Counter()
+        self._requests: collections.Counter[str] = collections.Counter()
         self._errors = CallbackErrors()
         self._pending = 0                  # callbacks received, not yet answered
         self._epoch = 0
-        self._releases = []
+        self._releases: list[int] = []
         self._release_first = self._release_last = 0.0
         self._release_cv = threading.Condition(self._lock)
         self._watch_cv = threading.Condition(self._lock)
         self.release_frames = 0            # frames that carried only releases
         self._running = False
-        self.last_reset = None             # time.time() of the last session reset
+        self.last_reset: float | None = None   # time.time() of the last session reset
         self._workers = _Workers()
         self._worker_numbers = itertools.count()
-        self.threads = []
+        self.threads: list[threading.Thread] = []
 
     # ------------------------------------------------------------ lifecycle
 
-    def start(self):
+    def start(self) -> HostCore:
         global _active
         with _active_lock:
             if self._running:
@@ -289,7 +297,7 @@ class HostCore:
         self.messaging.set_send_handler(self._send)
         return self
 
-    def stop(self, timeout=1.0):
+    def stop(self, timeout: float = 1.0) -> None:
         """Remove the handler, reset messaging (waiting callers get
         CancelledError at once), end the threads."""
         global _active
@@ -333,17 +341,17 @@ class HostCore:
                 _active = None
 
     @property
-    def running(self):
+    def running(self) -> bool:
         return self._running
 
     @property
-    def epoch(self):
+    def epoch(self) -> int:
         return self._epoch
 
-    def mark_internal_thread(self):
+    def mark_internal_thread(self) -> None:
         self._internal.flag = True
 
-    def session_reset(self, then=None):
+    def session_reset(self, then: Callable[[], object] | None = None) -> None:
         """The add-in's session ended or another replaced it: every id,
         pending release and callable of the old one is void. ``then`` runs
         after the old session's traffic is cut off, before the reset."""
@@ -361,7 +369,7 @@ class HostCore:
         self.waits.cancel_all()
         self.restamp_roots()
 
-    def restamp_roots(self):
+    def restamp_roots(self) -> None:
         # messaging.reset() re-stamps all five roots itself; repeating it
         # keeps them usable with a ``module`` whose reset does not.
         guid = self.messaging._guid
@@ -475,15 +483,15 @@ class HostCore:
                 finally:
                     self._lock.acquire()
 
-    def request_counts(self):
+    def request_counts(self) -> dict[str, int]:
         with self._lock:
             return dict(self._requests)
 
-    def reset_counts(self):
+    def reset_counts(self) -> None:
         with self._lock:
             self._requests.clear()
 
-    def format_counts(self):
+    def format_counts(self) -> str:
         counts = self.request_counts()
         order = ["GET", "GETITEM", "SET", "CALL", "DEL"]
         keys = order + sorted(k for k in counts if k not in order)
@@ -492,7 +500,7 @@ class HostCore:
 
     # ------------------------------------------------------------ from the add-in
 
-    def on_response(self, response):
+    def on_response(self, response: dict[str, Any]) -> None:
         if self.waits.answer(response):
             return
         epoch = self._epoch
@@ -517,12 +525,13 @@ class HostCore:
                       response.get("requestId"), len(ids))
             self._queue_releases(ids, epoch)
 
-    def on_progress(self, request_id, report):
+    def on_progress(self, request_id: Any, report: Any) -> None:
         """The add-in's report of how far a request has got: it moves the
         request's time limit on."""
         self.waits.progress(request_id, report)
 
-    def on_callback(self, call_id, callable_id, arg_records, source=None):
+    def on_callback(self, call_id: Any, callable_id: Any, arg_records: Any,
+                    source: str | None = None) -> None:
         """A call of a Python function; ``source`` (text) names the event
         source whose handler it is, None for other calls."""
         # Resolved here, in order with releases: a release that follows
@@ -542,7 +551,7 @@ class HostCore:
                 run.lanes[lane] = collections.deque()
         run.queue.put(item)
 
-    def on_release_callables(self, ids):
+    def on_release_callables(self, ids: Iterable[Any]) -> None:
         for cid in ids:
             if type(cid) is str:
                 self.messaging.unregister_callable(cid)
@@ -550,11 +559,11 @@ class HostCore:
     # ------------------------------------------------------------ callbacks
 
     @property
-    def callback_errors(self):
+    def callback_errors(self) -> CallbackErrors:
         return self._errors
 
     @callback_errors.setter
-    def callback_errors(self, value):
+    def callback_errors(self, value: Iterable[tuple[Any, BaseException]]) -> None:
         self._errors = value if isinstance(value, CallbackErrors) else CallbackErrors(value)
 
     def _worker_thread(self, run):
@@ -687,7 +696,7 @@ class HostCore:
             log.debug("callback result %s not delivered: %s", call.call_id, e)
             self._callback_done()
 
-    def stuck_callbacks(self):
+    def stuck_callbacks(self) -> list[StuckCallback]:
         """The callbacks past the time limit that are still running, as
         ``(callable_id, seconds)`` running, longest first."""
         now = time.monotonic()
@@ -701,7 +710,7 @@ class HostCore:
             self._pending -= 1
             self._idle.notify_all()
 
-    def wait_callbacks(self, timeout=5.0):
+    def wait_callbacks(self, timeout: float = 5.0) -> bool:
         """Block until every callback the add-in has asked for so far has
         run and been answered. Returns False on time-out."""
         end = time.monotonic() + timeout
@@ -713,7 +722,7 @@ class HostCore:
                 self._idle.wait(left)
         return True
 
-    def check_callbacks(self, timeout=5.0):
+    def check_callbacks(self, timeout: float = 5.0) -> None:
         """Wait for callbacks, then raise CallbackError if any has failed
         since the last check."""
         if not self.wait_callbacks(timeout):
@@ -739,7 +748,7 @@ def _delivered(future, response):
 STALE_TEXT = "Excel Object used after messaging context was stopped"
 
 
-def stale_note(host, exc):
+def stale_note(host: object, exc: BaseException) -> str | None:
     """Words for a user who met a proxy of an earlier connection (the
     module's own text is fixed and short); None for any other error."""
     if not isinstance(exc, RuntimeError) or str(exc) != STALE_TEXT:
@@ -756,61 +765,63 @@ class HostFacade:
     """What both transports show of their core, for user scripts and tests
     that run under either host."""
 
-    def request_counts(self):
+    core: HostCore
+
+    def request_counts(self) -> dict[str, int]:
         return self.core.request_counts()
 
-    def reset_counts(self):
+    def reset_counts(self) -> None:
         self.core.reset_counts()
 
-    def format_counts(self):
+    def format_counts(self) -> str:
         return self.core.format_counts()
 
-    def wait_callbacks(self, timeout=5.0):
+    def wait_callbacks(self, timeout: float = 5.0) -> bool:
         """Block until every callback the add-in has asked for so far has
         run. Returns False on time-out."""
         return self.core.wait_callbacks(timeout)
 
-    def check_callbacks(self, timeout=5.0):
+    def check_callbacks(self, timeout: float = 5.0) -> None:
         """Wait for callbacks, then raise CallbackError if any has failed
         since the last check."""
         return self.core.check_callbacks(timeout)
 
-    def stuck_callbacks(self):
+    def stuck_callbacks(self) -> list[StuckCallback]:
         """Callbacks past ``callback_timeout`` still running: ``(callable_id,
         seconds)``, longest first."""
         return self.core.stuck_callbacks()
 
     @property
-    def callback_timeout(self):
+    def callback_timeout(self) -> float | None:
         return self.core.callback_timeout
 
     @property
-    def request_timeout(self):
+    def request_timeout(self) -> float:
         """Seconds a request may go without an answer or a progress report."""
         return self.core.request_timeout
 
     @request_timeout.setter
-    def request_timeout(self, value):
+    def request_timeout(self, value: float) -> None:
         seconds = _seconds(value, "request_timeout")
         if seconds is None:
             raise ValueError("request_timeout must be a number of seconds > 0")
         self.core.request_timeout = seconds
 
     @property
-    def progress(self):
+    def progress(self) -> bool | None:
         """Progress bars: True, False, or None (when output is interactive)."""
         return self.core.progress
 
     @progress.setter
-    def progress(self, value):
+    def progress(self, value: bool | None) -> None:
         if value is not None and not isinstance(value, bool):
             raise ValueError("progress must be True, False or None, got %r" % (value,))
         self.core.progress = value
 
     @property
-    def callback_errors(self):
+    def callback_errors(self) -> CallbackErrors:
         return self.core.callback_errors
 
     @callback_errors.setter
-    def callback_errors(self, value):
+    def callback_errors(self, value: Iterable[tuple[Any, BaseException]]) -> None:
         self.core.callback_errors = value

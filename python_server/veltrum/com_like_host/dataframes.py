@@ -15,12 +15,19 @@ toJSON: one sync); writing sets values and the date columns' formats inside
 one transaction (one sync at its commit).
 """
 
+from __future__ import annotations
+
 import datetime as _dt
 import math
 import re
+from collections.abc import Hashable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from com_like import OfficeJsObject
 
 __all__ = ["read_frame", "write_frame", "is_date_format", "DATE_FORMAT", "DATETIME_FORMAT"]
 
@@ -42,7 +49,7 @@ _MS_PER_DAY = 86400000
 _NOT_CODES = re.compile(r'"[^"]*"|\\.|_.|\*.|\[(?![hms]+\])[^\]]*\]', re.IGNORECASE)
 
 
-def is_date_format(fmt):
+def is_date_format(fmt: object) -> bool:
     """True when a number format shows a date: it has a day, month or year
     code (``m`` counts as a month unless the format also has hours or
     seconds, where it means minutes). Time-only formats are not dates."""
@@ -74,7 +81,8 @@ def _range_of(source):
 
 
 def _serial_to_datetime(serial):
-    if isinstance(serial, bool) or not isinstance(serial, (int, float)) or not math.isfinite(serial):
+    if (isinstance(serial, bool) or not isinstance(serial, (int, float))
+            or not math.isfinite(serial)):
         return pd.NaT
     if serial < 1:
         return pd.NaT
@@ -95,8 +103,10 @@ def _column(cells, formats):
     if present and len(present) == len(cells) and all(isinstance(v, bool) for v, _ in present):
         return np.array(cells, dtype=bool)
     if present and numbers:
-        return np.array([np.nan if (isinstance(v, str) and v == "") else float(v) for v in cells], dtype=float)
-    return np.array([np.nan if (isinstance(v, str) and v == "") else v for v in cells], dtype=object)
+        return np.array([np.nan if (isinstance(v, str) and v == "") else float(v) for v in cells],
+                        dtype=float)
+    return np.array([np.nan if (isinstance(v, str) and v == "") else v for v in cells],
+                    dtype=object)
 
 
 def _label(value):
@@ -111,7 +121,8 @@ def _positions(selected, labels, what):
     for item in selected:
         if isinstance(item, (int, np.integer)) and not isinstance(item, bool):
             if not 0 <= item < len(labels):
-                raise IndexError("%s: column %d is outside the range's %d column(s)" % (what, item, len(labels)))
+                raise IndexError("%s: column %d is outside the range's %d column(s)"
+                                 % (what, item, len(labels)))
             out.append(int(item))
         elif item in labels:
             out.append(labels.index(item))
@@ -139,7 +150,11 @@ def _letters_to_positions(letters_list, width):
     return [p for p in out if p < width]
 
 
-def read_frame(source, header=0, index_col=None, usecols=None, names=None, skiprows=None, nrows=None):
+def read_frame(source: OfficeJsObject, header: int | None = 0,
+               index_col: Hashable | Sequence[Hashable] | None = None,
+               usecols: str | Iterable[Hashable] | None = None,
+               names: Iterable[Hashable] | None = None, skiprows: int | None = None,
+               nrows: int | None = None) -> pd.DataFrame:
     """A range (or a worksheet's used range) as a DataFrame, in one sync.
 
     ``header``: the row (counted from the range's first row) with the
@@ -160,9 +175,11 @@ def read_frame(source, header=0, index_col=None, usecols=None, names=None, skipr
     width = len(values[0]) if values else 0
     if header is not None:
         if isinstance(header, bool) or not isinstance(header, int) or header < 0:
-            raise ValueError("header must be a row number (0 for the first row) or None, not %r" % (header,))
+            raise ValueError("header must be a row number (0 for the first row) or None, not %r"
+                             % (header,))
         if header >= len(values):
-            raise ValueError("header row %d is outside the range's %d row(s)" % (header, len(values)))
+            raise ValueError("header row %d is outside the range's %d row(s)"
+                             % (header, len(values)))
         # A blank label is named by its position, as read_excel names it.
         labels = [_label(v) if v != "" else "Unnamed: %d" % i for i, v in enumerate(values[header])]
         start = header + 1
@@ -193,7 +210,8 @@ def read_frame(source, header=0, index_col=None, usecols=None, names=None, skipr
         cells = [row[pos] for row in body]
         fmts = [row[pos] for row in body_formats]
         columns[pos] = _column(cells, fmts)
-    frame = pd.DataFrame({i: columns[p] for i, p in enumerate(keep)}, index=pd.RangeIndex(len(body)))
+    frame = pd.DataFrame({i: columns[p] for i, p in enumerate(keep)},
+                         index=pd.RangeIndex(len(body)))
     frame.columns = pd.Index([labels[p] for p in keep], dtype=object) if keep else pd.Index([])
     if index_col is not None:
         chosen = index_col if isinstance(index_col, (list, tuple)) else [index_col]
@@ -265,8 +283,12 @@ def _target(target, startrow, startcol, rows, cols):
     return target.getCell(startrow, startcol).getResizedRange(rows - 1, cols - 1)
 
 
-def write_frame(df, target, startrow=0, startcol=0, header=True, index=True, index_label=None, columns=None,
-                na_rep="", date_format=None, datetime_format=None):
+def write_frame(df: pd.DataFrame | pd.Series, target: OfficeJsObject, startrow: int = 0,
+                startcol: int = 0, header: bool | Sequence[Hashable] = True, index: bool = True,
+                index_label: Hashable | Sequence[Hashable] | None = None,
+                columns: Iterable[Hashable] | None = None, na_rep: str = "",
+                date_format: str | None = None,
+                datetime_format: str | None = None) -> OfficeJsObject:
     """Writes a DataFrame at a cell of a worksheet (or of a range: counted
     from its first cell), in one sync, and returns the range written.
 
@@ -295,8 +317,10 @@ def write_frame(df, target, startrow=0, startcol=0, header=True, index=True, ind
         else:
             labels = [index_label] + [None] * (len(levels) - 1)
         if len(labels) != len(levels):
-            raise ValueError("index_label has %d label(s) for %d index level(s)" % (len(labels), len(levels)))
-        parts += [(label, pd.Series(level, dtype=level.dtype)) for label, level in zip(labels, levels)]
+            raise ValueError("index_label has %d label(s) for %d index level(s)"
+                             % (len(labels), len(levels)))
+        parts += [(label, pd.Series(level, dtype=level.dtype))
+                  for label, level in zip(labels, levels)]
     if header is True or header is False:
         labels = list(df.columns)
     else:
@@ -309,7 +333,7 @@ def write_frame(df, target, startrow=0, startcol=0, header=True, index=True, ind
 
     nrows = len(df) + (1 if header is not False else 0)
     ncols = len(parts)
-    grid = [[None] * ncols for _ in range(nrows)]
+    grid: list[list[Any]] = [[None] * ncols for _ in range(nrows)]
     top = 0
     if header is not False:
         grid[0] = [_cell(label) if label is not None else "" for label, _ in parts]

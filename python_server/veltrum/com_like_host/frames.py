@@ -413,7 +413,8 @@ def _decode(data, kinds, base):
             raise FrameError("excel_response without requestId")
         if "result" in frame:
             frame["result"] = unpack(frame["result"], base)
-        if parts and not (type(frame.get("result")) is dict and frame["result"].get("type") == "Array"
+        if parts and not (type(frame.get("result")) is dict
+                          and frame["result"].get("type") == "Array"
                           and type(frame["result"].get("value")) is list):
             raise FrameError("the last part of an answer must hold an array")
     elif kind == "echo" and parts and type(frame.get("payload")) is not list:

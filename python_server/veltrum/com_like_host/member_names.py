@@ -4,8 +4,9 @@ from the simulated workbook's declarations by ``python -m com_like_sim
 members --json``), and the error texts made from it: a missing member
 with the nearest name ("Did you mean 'getRange'?"), a keyword that
 names no parameter, and how a call that made an object reads
-(``Context.workbook.worksheets.getItem("Sheeet1")``). ``addin/members.mjs`` is the same for the add-in; both
-must give the same text for the same table.
+(``Context.workbook.worksheets.getItem("Sheeet1")``). ``addin/members.mjs``
+is the same for the add-in; both must give the same text for the same
+table.
 
 Each type maps to {"properties": {name: "r" | "rw"}, "methods": {name:
 [parameter names, in order]}}.

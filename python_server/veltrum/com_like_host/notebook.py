@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import html
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from IPython.core.error import UsageError
 from IPython.core.magic import Magics, line_magic, magics_class
@@ -21,6 +21,9 @@ from IPython.core.magic_arguments import argument, magic_arguments, parse_argstr
 from IPython.display import display
 
 from . import jupyter
+
+if TYPE_CHECKING:
+    from .server import Host
 
 ACTIONS = ("status", "start", "stop", "restart")
 # What a start with the user's options may raise: reported, without a traceback
@@ -52,7 +55,7 @@ class _State:
 _STATE: _State = globals().get("_STATE") or _State()
 
 
-def current_host() -> Any:
+def current_host() -> Host | None:
     """The host the extension runs in this process, or None."""
     h = _STATE.host
     return h if h is not None and not _closed(h) else None
@@ -63,7 +66,7 @@ def _closed(h) -> bool:
     return not h.core.running
 
 
-def start_host(options: Optional[_Options] = None) -> Any:
+def start_host(options: Optional[_Options] = None) -> Host:
     """Start the host unless one of the extension's is running; return it."""
     h = current_host()
     if h is not None:

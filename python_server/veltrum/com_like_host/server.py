@@ -16,6 +16,8 @@ never finish their handshake (capped, and dropped after ``OPEN_TIMEOUT``),
 running out of file descriptors, and a pane that stops reading.
 """
 
+from __future__ import annotations
+
 import concurrent.futures
 import dataclasses
 import hmac
@@ -35,7 +37,9 @@ import urllib.parse
 import weakref
 import zlib
 from collections import OrderedDict
+from collections.abc import Callable, Iterable
 from pathlib import Path
+from typing import Any, Literal
 
 from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
@@ -60,7 +64,8 @@ CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; 
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
                  ".png": "image/png", ".json": "application/json; charset=utf-8"}
 # The pane's own files: nothing else of the package is served.
-ADDIN_FILES = frozenset(["taskpane.html", "members.json"] + [p.name for p in ADDIN_DIR.glob("*.mjs")])
+ADDIN_FILES = frozenset(["taskpane.html", "members.json"]
+                        + [p.name for p in ADDIN_DIR.glob("*.mjs")])
 ICON_SIZES = {"/icon-32.png": 32, "/icon-64.png": 64}
 OFFICE_SUFFIXES = (".js", ".mjs")
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
@@ -211,11 +216,17 @@ class Session:
 class Host(HostFacade):
     """A running host; see ``serve``."""
 
-    def __init__(self, host="127.0.0.1", port=0, token=None, office_js=None, certfile=None,
-                 keyfile=None, allowed_origins=(), *, callback_threads=4, module=None,
-                 compression=None, allowed_hosts=(), send_timeout=SEND_TIMEOUT,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT, public_url=None,
-                 request_timeout=waits.DEFAULT_REQUEST_TIMEOUT, progress=None):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, token: str | None = None,
+                 office_js: str | os.PathLike[str] | None = None,
+                 certfile: str | os.PathLike[str] | None = None,
+                 keyfile: str | os.PathLike[str] | None = None,
+                 allowed_origins: Iterable[str] = (), callback_threads: int = 4,
+                 module: Any = None, compression: str | None = None,
+                 allowed_hosts: Iterable[str] = (), send_timeout: float = SEND_TIMEOUT,
+                 callback_timeout: float | None = HostCore.DEFAULT_CALLBACK_TIMEOUT,
+                 public_url: str | None = None,
+                 request_timeout: float = waits.DEFAULT_REQUEST_TIMEOUT,
+                 progress: bool | None = None) -> None:
         if (certfile is None) != (keyfile is None):
             raise ValueError("certfile and keyfile go together")
         self.token = token if token is not None else secrets.token_urlsafe(24)
@@ -228,16 +239,17 @@ class Host(HostFacade):
         self.send_timeout = float(send_timeout)
         self._allowed = {str(o).rstrip("/") for o in allowed_origins}
         self._lock = threading.Lock()
-        self._session = None
+        self._session: Session | None = None
         self._connected = threading.Condition(self._lock)
         self._closed = False
-        self._handshaking = OrderedDict()      # thread -> socket, oldest first
-        self._watched = weakref.WeakSet()
+        # thread -> socket, oldest first
+        self._handshaking: OrderedDict[threading.Thread, socket.socket] = OrderedDict()
+        self._watched: weakref.WeakSet[_WatchedSocket] = weakref.WeakSet()
         self.stats = {"frames_out": 0, "frames_in": 0, "bytes_out": 0, "bytes_in": 0,
                       "sessions": 0, "refused": 0, "bad_frames": 0, "dropped": 0,
                       "accept_errors": 0}
-        self.last_error = None
-        self._echoes = {}
+        self.last_error: str | None = None
+        self._echoes: dict[int, tuple[threading.Event, list[Any]]] = {}
         self._echo_ids = iter(range(1, 2**62))
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
                              thread_prefix="host", callback_timeout=callback_timeout,
@@ -253,7 +265,9 @@ class Host(HostFacade):
                                     max_size=MAX_FRAME, compression=compression,
                                     ping_interval=20, ping_timeout=60, close_timeout=2,
                                     open_timeout=OPEN_TIMEOUT,
-                                    create_connection=self._connection, logger=ws_log)
+                                    # A factory, not the class the stubs expect.
+                                    create_connection=self._connection,  # type: ignore[arg-type]
+                                    logger=ws_log)
         except BaseException:
             self.core.stop()
             raise
@@ -309,14 +323,14 @@ class Host(HostFacade):
 
     # ------------------------------------------------------------ public
 
-    def __enter__(self):
+    def __enter__(self) -> Host:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
-    def wait_connected(self, timeout=None):
+    def wait_connected(self, timeout: float | None = None) -> bool:
         """True once an add-in session is live, False on time-out."""
         with self._lock:
             return self._connected.wait_for(
@@ -324,16 +338,16 @@ class Host(HostFacade):
                 timeout) and not self._closed
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         s = self._session
         return s is not None and s.live.is_set()
 
     @property
-    def session_hello(self):
+    def session_hello(self) -> dict[str, Any] | None:
         s = self._session
         return s.hello if s is not None else None
 
-    def close(self):
+    def close(self) -> None:
         """Stop serving, remove the send handler, reset messaging (waiting
         callers get CancelledError at once)."""
         with self._lock:
@@ -353,26 +367,27 @@ class Host(HostFacade):
             _cut(sock)
         self._thread.join(5)
 
-    def manifest(self):
+    def manifest(self) -> str:
         """manifest.xml pointing at this origin, with the token: Excel
         needs https, so a plain http host has none (ManifestError)."""
         return render_manifest(self.base, self.token)
 
     @property
-    def manifest_url(self):
+    def manifest_url(self) -> str:
         """Where Excel's sideloading can fetch the manifest: it holds the
         token, so only a request that shows the token gets it."""
         return "%s/manifest.xml?token=%s" % (self.base, urllib.parse.quote(self.token))
 
-    def write_manifest(self, path):
+    def write_manifest(self, path: str | os.PathLike[str]) -> Path:
         """Write the manifest to ``path``, readable by this user alone."""
         return write_private(path, self.manifest())
 
-    def echo(self, payload, timeout=30.0):
+    def echo(self, payload: Any, timeout: float = 30.0) -> Any:
         """Send ``payload`` to the pane and return what it sends back (the
         bare socket and JSON, without the add-in: the benchmark's floor)."""
         session = self._live()
-        event, box = threading.Event(), []
+        event = threading.Event()
+        box: list[Any] = []
         with self._lock:
             eid = next(self._echo_ids)
             self._echoes[eid] = (event, box)
@@ -387,7 +402,7 @@ class Host(HostFacade):
             with self._lock:
                 self._echoes.pop(eid, None)
 
-    def disconnect(self, code=1000, reason="closed by the host"):
+    def disconnect(self, code: int = 1000, reason: str = "closed by the host") -> None:
         """End the live session, as a dropped connection would."""
         s = self._session
         if s is not None:
@@ -412,7 +427,8 @@ class Host(HostFacade):
                                    "its connection was dropped" % self.send_timeout) from None
             raise RuntimeError("the add-in's connection closed") from None
 
-    def send_request(self, message, release_ids):
+    def send_request(self, message: dict[str, Any], release_ids: list[int]
+                     ) -> concurrent.futures.Future[None] | None:
         session = self._live()
         try:
             data = frames.encode_request(message, release_ids, session.base)
@@ -423,7 +439,7 @@ class Host(HostFacade):
             return None
         # An interrupt of the caller must not cut a frame in half: the send
         # goes on here, and the caller waits for it (and may give up).
-        sent = concurrent.futures.Future()
+        sent: concurrent.futures.Future[None] = concurrent.futures.Future()
 
         def send():
             try:
@@ -434,17 +450,18 @@ class Host(HostFacade):
         threading.Thread(target=send, daemon=True, name="host-send").start()
         return sent
 
-    def send_cancel(self, request_id):
+    def send_cancel(self, request_id: Any) -> None:
         session = self._live()
         self._send(session, frames.encode_cancel(request_id))
 
-    def send_release(self, ids):
+    def send_release(self, ids: list[int]) -> None:
         session = self._live()
         data = frames.encode_release(ids, session.base)
         if data is not None:
             self._send(session, data)
 
-    def send_callback_result(self, call_id, ok, result, error, done):
+    def send_callback_result(self, call_id: Any, ok: bool, result: Any, error: str | None,
+                             done: Callable[[], object]) -> None:
         try:
             session = self._live()
             self._send(session, frames.encode_callback_result(call_id, ok, result, error,
@@ -731,8 +748,17 @@ class Host(HostFacade):
                     waiter[0].set()
 
 
-def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, keyfile=None,
-          allowed_origins=(), **options):
+def serve(host: str = "127.0.0.1", port: int = 0, *, token: str | None = None,
+          office_js: str | os.PathLike[str] | None = None,
+          certfile: str | os.PathLike[str] | None = None,
+          keyfile: str | os.PathLike[str] | None = None,
+          allowed_origins: Iterable[str] = (), callback_threads: int = 4,
+          module: Any = None, compression: str | None = None,
+          allowed_hosts: Iterable[str] = (), send_timeout: float = SEND_TIMEOUT,
+          callback_timeout: float | None = HostCore.DEFAULT_CALLBACK_TIMEOUT,
+          public_url: str | None = None,
+          request_timeout: float = waits.DEFAULT_REQUEST_TIMEOUT,
+          progress: bool | None = None) -> Host:
     """Serve the task pane and its WebSocket; a context manager.
 
     ``token``: the WebSocket's token (random per call unless given; the
@@ -740,14 +766,18 @@ def serve(host="127.0.0.1", port=0, token=None, office_js=None, certfile=None, k
     file served, with the scripts beside it, in place of the hosted
     office.js. ``certfile``/``keyfile``: serve https and wss.
     ``allowed_origins``: further origins (besides the host's own) whose
-    pages may connect. Keyword-only options are those of ``Host``, among
-    them ``allowed_hosts``: further names (``name`` or ``name:port``) that
+    pages may connect. The options are those of ``Host``, among them
+    ``allowed_hosts``: further names (``name`` or ``name:port``) that
     requests may give as their Host, e.g. a proxy's in front of this host;
     and ``public_url``: where users reach this host through a proxy under
     a path prefix (a Jupyter server's, say); the pane URL and the manifest
     point there, and its name and origin are allowed.
     """
-    return Host(host, port, token, office_js, certfile, keyfile, allowed_origins, **options)
+    return Host(host, port, token=token, office_js=office_js, certfile=certfile, keyfile=keyfile,
+                allowed_origins=allowed_origins, callback_threads=callback_threads,
+                module=module, compression=compression, allowed_hosts=allowed_hosts,
+                send_timeout=send_timeout, callback_timeout=callback_timeout,
+                public_url=public_url, request_timeout=request_timeout, progress=progress)
 
 
 # ---------------------------------------------------------------- helpers

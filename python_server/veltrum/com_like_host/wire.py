@@ -10,9 +10,16 @@ values ("Null", "Bool", "Int", "Float", "String", "Date" as ISO text,
 Python callable ("Python_Function") by its callable id.
 """
 
+from __future__ import annotations
+
 import base64
 import binascii
 import datetime as _dt
+from collections.abc import Callable
+from typing import Any
+
+# A value record, or a response.
+Record = dict[str, Any]
 
 __all__ = ["WireError", "null", "plain", "reference", "callable_ref", "array", "mapping",
            "encode", "decode", "ok", "error", "is_reference"]
@@ -22,41 +29,42 @@ class WireError(ValueError):
     """A record that cannot be read."""
 
 
-def null():
+def null() -> Record:
     return {"type": "Null", "value": None, "isSpec": False}
 
 
-def plain(tag, value):
+def plain(tag: str, value: Any) -> Record:
     return {"type": tag, "value": value, "isSpec": False}
 
 
-def reference(type_name, oid):
+def reference(type_name: str, oid: int) -> Record:
     return {"type": type_name, "value": oid, "isSpec": True}
 
 
-def callable_ref(callable_id):
+def callable_ref(callable_id: str) -> Record:
     return {"type": "Python_Function", "value": callable_id, "isSpec": True}
 
 
-def array(items, oid=None):
+def array(items: list[Record], oid: int | None = None) -> Record:
     rec = {"type": "Array", "value": items, "isSpec": False}
     if oid is not None:
         rec["id"] = oid
     return rec
 
 
-def mapping(items, oid=None):
+def mapping(items: dict[str, Record], oid: int | None = None) -> Record:
     rec = {"type": "Dict", "value": items, "isSpec": False}
     if oid is not None:
         rec["id"] = oid
     return rec
 
 
-def is_reference(record):
+def is_reference(record: Record) -> bool:
     return bool(record.get("isSpec")) and record.get("type") != "Python_Function"
 
 
-def encode(value, obj=None, container=None):
+def encode(value: Any, obj: Callable[[Any], tuple[str, int] | None] | None = None,
+           container: Callable[[Any], int | None] | None = None) -> Record:
     """The record for a Python value. ``obj(value)`` gives (type name, id)
     for anything that is not plain data (None: refused); ``container(value)``
     gives the id an Array or Dict stands for (None: no id)."""
@@ -89,13 +97,15 @@ def encode(value, obj=None, container=None):
 _SCALARS = {"Bool": bool, "Int": int, "Float": float, "String": str}
 
 
-def decode(record, resolve=None, function=None):
+def decode(record: Any, resolve: Callable[[str, Any], Any] | None = None,
+           function: Callable[[str], Any] | None = None) -> Any:
     """The Python value of a record. ``resolve(type, id)`` gives the object
     a reference names and ``function(callable_id)`` what a Python callable
     reference stands for (without them, references are refused)."""
     if not isinstance(record, dict):
         raise WireError("malformed value record %r" % (record,))
-    tag, v = record.get("type"), record.get("value")
+    tag: Any = record.get("type")
+    v: Any = record.get("value")
     if tag == "Python_Function":
         if function is None:
             raise WireError("a Python callable cannot be used here")
@@ -133,18 +143,19 @@ def decode(record, resolve=None, function=None):
     raise WireError("unknown value type %r" % (tag,))
 
 
-def ok(request_id=None, result=None):
+def ok(request_id: Any = None, result: Record | None = None) -> Record:
     """A successful response; ``result`` is a record (default Null)."""
     return {"requestId": request_id, "kind": "response", "ok": True,
             "result": null() if result is None else result}
 
 
-def error(request_id=None, message=None, missing_member=None):
+def error(request_id: Any = None, message: str | None = None,
+          missing_member: bool | None = None) -> Record:
     """A failed response; without a message the "error" dict is empty.
     ``missing_member`` (for a failed GET): whether the member read does not
     exist, which Python raises as an attribute error, or the read failed for
     another reason, which it raises as a RuntimeError."""
-    err = {} if message is None else {"message": message}
+    err: dict[str, Any] = {} if message is None else {"message": message}
     if missing_member is not None:
         err["missingMember"] = bool(missing_member)
     return {"requestId": request_id, "kind": "response", "ok": False, "result": None,

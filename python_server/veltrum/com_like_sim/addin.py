@@ -37,10 +37,14 @@ handler, a deleted sheet, a function passed in but not kept) are handed
 back with ``emit(("release", callable_id))``.
 """
 
+from __future__ import annotations
+
 import collections
 import itertools
 import logging
 import threading
+from collections.abc import Callable, Mapping
+from typing import Any
 
 from com_like_host import wire
 from com_like_host.member_names import call_text, path_text
@@ -133,20 +137,22 @@ class SimulatedAddin:
     """One add-in: a workbook plus the session state (object table, batches,
     event handlers) that a reconnect replaces."""
 
-    def __init__(self, workbook=None, emit=None, settings=None):
+    def __init__(self, workbook: model.Workbook | None = None,
+                 emit: Callable[[tuple[Any, ...]], object] | None = None,
+                 settings: Mapping[str, Any] | None = None) -> None:
         self.workbook = workbook if workbook is not None else model.Workbook(settings=settings)
         self.workbook.on_changed = self._changed
         self.emit = emit or (lambda event: None)
         self._lock = threading.RLock()
         self._invocations = itertools.count(1)
-        self.callback_reports = collections.deque(maxlen=1000)
-        self.requests_by_method = collections.Counter()
+        self.callback_reports: collections.deque[Any] = collections.deque(maxlen=1000)
+        self.requests_by_method: collections.Counter[str] = collections.Counter()
         self.session = 0
         self.new_session()
 
     # ------------------------------------------------------------ session
 
-    def new_session(self):
+    def new_session(self) -> None:
         """Start over as after a reconnect: the workbook stays, every id
         and handler of the old session is gone."""
         with self._lock:
@@ -163,35 +169,35 @@ class SimulatedAddin:
             # Ids keep counting across sessions: a proxy of the old session
             # still sends its DEL, which must not hit a new object.
             self._next_id = max(6, getattr(self, "_next_id", 6))
-            self._batches = {}
+            self._batches: dict[Any, _Batch] = {}      # by origin
             self._labels = dict(FIXED_LABELS)
             self._result_label = self._result_obj = None
             self._origin = None
             for sheet in self.workbook.sheets:
                 sheet.change_handlers.clear()
             self.workbook.released_callbacks.clear()
-            self._pending_invocations = {}
+            self._pending_invocations: dict[int, str] = {}   # invocation -> callable id
 
     @property
-    def object_count(self):
+    def object_count(self) -> int:
         with self._lock:
             return len(self._objects)
 
-    def pending_callbacks(self):
+    def pending_callbacks(self) -> int:
         with self._lock:
             return len(self._pending_invocations)
 
     # ------------------------------------------------------------ requests
 
-    def handle(self, message, origin=None):
+    def handle(self, message: Any, origin: Any = None) -> dict[str, Any]:
         """Answer one request message. Never raises: every failure becomes
         an "ok" false response with a message for the user."""
         rid = message.get("requestId") if isinstance(message, dict) else None
         with self._lock:
             self._origin = origin
-            self._fresh_callbacks = []
+            self._fresh_callbacks: list[PyCallback] = []
             self._result_label = self._result_obj = None
-            method = None
+            method: Any = None           # whatever the request names
             try:
                 if not isinstance(message, dict):
                     raise JsError(INVALID_ARGUMENT, "a request must be a dict, got %s"
@@ -266,8 +272,8 @@ class SimulatedAddin:
     def _getitem(self, message):
         obj = self._lookup(message.get("caller"))
         key = self._name(message)
-        self._result_label = path_text("%s[%s]" % (self._label(message.get("caller")) or obj.js_type,
-                                                   key))
+        self._result_label = path_text(
+            "%s[%s]" % (self._label(message.get("caller")) or obj.js_type, key))
         try:
             value = obj.get_item(key)
         except JsError as e:
@@ -385,7 +391,7 @@ class SimulatedAddin:
             self._pending_invocations[inv] = reg.handler.callable_id
             self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv, source))
 
-    def callback_finished(self, invocation_id, ok, error=None):
+    def callback_finished(self, invocation_id: int, ok: bool, error: str | None = None) -> None:
         """The host's report on one invocation."""
         with self._lock:
             cid = self._pending_invocations.pop(invocation_id, None)

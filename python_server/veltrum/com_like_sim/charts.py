@@ -118,7 +118,8 @@ class Chart(JsObject):
     def title(self):
         return ChartTitle(self)
 
-    def _size(name, what):      # noqa: N805 (builds a property of the class)
+    # Called in the class body to build a property, so ``name`` is no self.
+    def _size(name: str, what: str) -> prop:  # type: ignore[misc]  # noqa: N805
         def read(self):
             self.check_alive()
             return getattr(self, name)

@@ -19,11 +19,15 @@ it (a DEL, which garbage collection may issue anywhere, is acknowledged at
 once instead).
 """
 
+from __future__ import annotations
+
 import logging
 import math
 import queue
 import threading
 import time
+from collections.abc import Callable
+from typing import Any, Literal
 
 from com_like_host import wire
 from com_like_host.core import CallbackError, HostCore, HostFacade  # noqa: F401  (re-exported)
@@ -31,6 +35,7 @@ from com_like_host.waits import CANCELLED, DEFAULT_REQUEST_TIMEOUT
 
 from . import blocks
 from .addin import SimulatedAddin
+from .sheets import Workbook
 
 log = logging.getLogger(__name__)
 
@@ -62,9 +67,11 @@ class LocalHost(HostFacade):
     # it goes (its DEL carries nothing else to tell it apart).
     _id_floor = 6
 
-    def __init__(self, addin=None, *, workbook=None, callback_threads=1, module=None, latency=0.0,
-                 callback_timeout=HostCore.DEFAULT_CALLBACK_TIMEOUT,
-                 request_timeout=DEFAULT_REQUEST_TIMEOUT, progress=None):
+    def __init__(self, addin: SimulatedAddin | None = None, *, workbook: Workbook | None = None,
+                 callback_threads: int = 1, module: Any = None, latency: float = 0.0,
+                 callback_timeout: float | None = HostCore.DEFAULT_CALLBACK_TIMEOUT,
+                 request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
+                 progress: bool | None = None) -> None:
         self.latency = _latency(latency)
         self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.addin.emit = self._from_addin
@@ -72,24 +79,27 @@ class LocalHost(HostFacade):
                              thread_prefix="sim", callback_timeout=callback_timeout,
                              request_timeout=request_timeout, progress=progress)
         self.messaging = self.core.messaging
-        self._cancels = set()      # request ids the host asked to stop
-        self._threads = []
+        self._cancels: set[Any] = set()      # request ids the host asked to stop
+        self._threads: list[threading.Thread] = []
         self._started_once = False
-        self._addin_thread = self._listener = None
+        self._addin_thread: threading.Thread | None = None
+        self._listener: threading.Thread | None = None
 
     # ------------------------------------------------------------ lifecycle
 
-    def start(self):
+    def start(self) -> LocalHost:
         if self.core.running:
             return self
         if self._started_once:
             # Restarted: the last stop reset messaging, so the add-in starts
             # a session of its own too.
             self.addin.new_session()
-        self._inbox = queue.SimpleQueue()
-        self._outbox = queue.SimpleQueue()
-        self._addin_thread = threading.Thread(target=self._addin_loop, name="sim-addin", daemon=True)
-        self._listener = threading.Thread(target=self._listen_loop, name="sim-listener", daemon=True)
+        self._inbox: queue.SimpleQueue[tuple[Any, ...]] = queue.SimpleQueue()
+        self._outbox: queue.SimpleQueue[tuple[Any, ...]] = queue.SimpleQueue()
+        self._addin_thread = threading.Thread(target=self._addin_loop, name="sim-addin",
+                                              daemon=True)
+        self._listener = threading.Thread(target=self._listen_loop, name="sim-listener",
+                                          daemon=True)
         self.core.start()      # refuses a second running host before any thread starts
         self._started_once = True
         with self.addin._lock:
@@ -99,7 +109,7 @@ class LocalHost(HostFacade):
         self._threads = [self._addin_thread, self._listener] + self.core.threads
         return self
 
-    def stop(self, timeout=1.0):
+    def stop(self, timeout: float = 1.0) -> None:
         """Remove the handler, reset messaging, end the threads."""
         if not self.core.running:
             return
@@ -107,26 +117,26 @@ class LocalHost(HostFacade):
         self._outbox.put(("stop",))
         self.core.stop(timeout)
         for t in (self._addin_thread, self._listener):
-            t.join(timeout)
+            t.join(timeout)  # type: ignore[union-attr]  # set by start, as running says
         with self.addin._lock:
             LocalHost._id_floor = max(LocalHost._id_floor, self.addin._next_id)
 
-    def __enter__(self):
+    def __enter__(self) -> LocalHost:
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.stop()
         return False
 
     @property
-    def running(self):
+    def running(self) -> bool:
         return self.core.running
 
     @property
-    def workbook(self):
+    def workbook(self) -> Workbook:
         return self.addin.workbook
 
-    def reconnect(self, timeout=5.0):
+    def reconnect(self, timeout: float = 5.0) -> None:
         """Simulate a dropped and re-established connection: the add-in starts
         a fresh session (the workbook itself stays), messaging is reset on
         the listener thread, and the five root proxies stay usable."""
@@ -139,21 +149,22 @@ class LocalHost(HostFacade):
 
     # ------------------------------------------------------------ transport
 
-    def send_request(self, message, release_ids):
+    def send_request(self, message: dict[str, Any], release_ids: list[int]) -> None:
         if release_ids:
             self._inbox.put(("release", self.core.epoch, release_ids))
         self._inbox.put(("request", self.core.epoch, message, threading.get_ident(),
                          time.monotonic() + self.latency))
 
-    def send_release(self, ids):
+    def send_release(self, ids: list[int]) -> None:
         self._inbox.put(("release", self.core.epoch, ids))
 
-    def send_cancel(self, request_id):
+    def send_cancel(self, request_id: Any) -> None:
         # Read by the add-in thread between blocks, and before a queued
         # request starts.
         self._cancels.add(request_id)
 
-    def send_callback_result(self, call_id, ok, result, error, done):
+    def send_callback_result(self, call_id: Any, ok: bool, result: Any, error: str | None,
+                             done: Callable[[], object]) -> None:
         self._inbox.put(("callback_done", call_id, ok, error, done))
 
     # ------------------------------------------------------------ threads

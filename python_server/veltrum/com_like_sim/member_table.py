@@ -8,7 +8,8 @@ from . import addin  # noqa: F401  (defines the add-in's own types)
 from .members import Function, JsObject, NullObject, prop
 
 # Read from the roots down; types not named here follow in definition order.
-MEMBER_TABLE_FIRST = ("RequestContext", "Excel", "Workbook", "WorksheetCollection", "Worksheet", "Range")
+MEMBER_TABLE_FIRST = ("RequestContext", "Excel", "Workbook", "WorksheetCollection", "Worksheet",
+                      "Range")
 MEMBER_TABLE_SHARED = ("isNullObject",)  # every object has it
 
 

@@ -27,12 +27,19 @@ Failed assertions on returned arrays and dictionaries show what they hold:
 their own repr names only the remote object (``<OfficeJsArray id=28 len=1>``).
 """
 
+from __future__ import annotations
+
 import difflib
 import pprint
 import reprlib
 import sys
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 import pytest
+
+if TYPE_CHECKING:
+    from .host import LocalHost
 
 
 def pytest_configure(config):
@@ -58,7 +65,8 @@ def pytest_assertrepr_compare(config, op, left, right):
             where = None
         if where is not None:
             path, a, b = where
-            lines.append("first difference at %s: %s != %s" % (path or "top level", _short(a), _short(b)))
+            lines.append("first difference at %s: %s != %s"
+                         % (path or "top level", _short(a), _short(b)))
         full = list(difflib.ndiff(pprint.pformat(plain_right).splitlines(),
                                   pprint.pformat(plain_left).splitlines()))
         limit = None if config.getoption("verbose", 0) > 0 else 30
@@ -135,7 +143,7 @@ def _first_difference(a, b, path=""):
 
 
 @pytest.fixture
-def excel_sim(request):
+def excel_sim(request: pytest.FixtureRequest) -> Iterator[LocalHost]:
     from .host import LocalHost
     from .model import JsError, Workbook
 

@@ -119,7 +119,8 @@ class Range(JsObject):
     def _write_values(self, value, what):
         sheet = self._writable(what)
         grid = cells.grid(value, self.rows, self.cols, what, cells.typed)
-        kinds = cells.grid(value, self.rows, self.cols, what, cells.date_kind) if cells.has_dates(value) else None
+        kinds = (cells.grid(value, self.rows, self.cols, what, cells.date_kind)
+                 if cells.has_dates(value) else None)
         sheet.write_values(self.block, grid)
         if kinds is not None:
             self._format_dates(sheet, kinds)
@@ -179,11 +180,12 @@ class Range(JsObject):
         elif isinstance(propertyNames, list) and all(isinstance(n, str) for n in propertyNames):
             names = [n.strip() for n in propertyNames]
         else:
-            raise JsError(INVALID_ARGUMENT, "Range.load(propertyNames): names as text ('values, numberFormat') "
-                          "or a list of text, got %r" % (propertyNames,))
+            raise JsError(INVALID_ARGUMENT, "Range.load(propertyNames): names as text "
+                          "('values, numberFormat') or a list of text, got %r" % (propertyNames,))
         for n in names:
             if n not in self._LOADABLE:
-                raise JsError(INVALID_ARGUMENT, "The property '%s' cannot be loaded on Range; loadable: %s"
+                raise JsError(INVALID_ARGUMENT,
+                              "The property '%s' cannot be loaded on Range; loadable: %s"
                               % (n, ", ".join(self._LOADABLE)))
         loaded = self.__dict__.setdefault("_loaded", {})
         for n in names:

@@ -2,8 +2,12 @@
 change events, and the roots the add-in hands out (context, Excel).
 """
 
+from __future__ import annotations
+
 import itertools
 import re
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
 
 from . import cells
 from .addresses import AddressError, format_block, parse_address
@@ -378,18 +382,20 @@ class Workbook(JsObject):
     session turns into onChanged events."""
     js_type = "Workbook"
 
-    def __init__(self, sheet_names=("Sheet1",), name="Book1.xlsx", settings=None):
+    def __init__(self, sheet_names: Iterable[str] = ("Sheet1",), name: str = "Book1.xlsx",
+                 settings: Mapping[str, Any] | None = None) -> None:
         self._name = name
-        self.sheets = []
+        self.sheets: list[Worksheet] = []
         self.setting_values = dict(settings or {})   # workbook.settings; none by default
-        self.on_changed = None            # set by the add-in session
-        self.released_callbacks = []      # callable ids the workbook let go of
-        self.table_list = []              # tables of every sheet, oldest first
-        self.active = None
+        # Set by the add-in session.
+        self.on_changed: Callable[[Worksheet, Any], object] | None = None
+        self.released_callbacks: list[str] = []      # callable ids the workbook let go of
+        self.table_list: list[Any] = []              # tables of every sheet, oldest first
+        self.active: Worksheet | None = None
         for n in sheet_names:
             self.add(n)
 
-    def find(self, key):
+    def find(self, key: str) -> Worksheet | None:
         """The sheet with this name (in any letter case) or id, or None."""
         if not isinstance(key, str):
             raise JsError(INVALID_ARGUMENT, "worksheets.getItem expects a worksheet name "
@@ -400,7 +406,7 @@ class Workbook(JsObject):
                 return s
         return None
 
-    def add(self, name=None):
+    def add(self, name: str | None = None) -> Worksheet:
         if name is None:
             n = len(self.sheets) + 1
             while self.find("Sheet%d" % n) is not None:
@@ -442,7 +448,7 @@ class Workbook(JsObject):
         if self.on_changed is not None:
             self.on_changed(sheet, args)
 
-    def seed(self, address, value):
+    def seed(self, address: str, value: Any) -> None:
         """Write cells the way ``values`` does, without events: for a test's
         starting data. The address may name a sheet; else the first."""
         try:
@@ -452,7 +458,8 @@ class Workbook(JsObject):
         sheet = self.sheets[0] if name is None else self.find(name)
         if sheet is None:
             raise JsError(ITEM_NOT_FOUND, "no worksheet %r to seed %r" % (name, address))
-        Range(sheet, block).values = value
+        # ``values`` is a @prop with a setter, which the type checker takes for a method.
+        Range(sheet, block).values = value  # type: ignore[method-assign]
 
     @prop
     def name(self):
