@@ -14,7 +14,7 @@ import pytest
 com_like = pytest.importorskip("com_like")
 
 from com_like_sim import LocalHost  # noqa: E402
-from com_like_sim.demo import sales_frame, user_script  # noqa: E402
+from com_like_host.demo_script import sales_frame, user_script  # noqa: E402
 
 
 def active_sheet():

@@ -26,6 +26,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from .columns import column_index
+
 if TYPE_CHECKING:
     from com_like import OfficeJsObject
 
@@ -135,12 +137,10 @@ def _letters_to_positions(letters_list, width):
     """usecols as Excel column letters ("A:C,E"), relative to the range's
     first column."""
     def number(letters):
-        n = 0
-        for ch in letters.strip().upper():
-            if not "A" <= ch <= "Z":
-                raise ValueError("usecols: %r is not a column letter" % letters)
-            n = n * 26 + ord(ch) - 64
-        return n - 1
+        try:
+            return column_index(letters)
+        except ValueError:
+            raise ValueError("usecols: %r is not a column letter" % letters) from None
 
     out = []
     for part in letters_list.split(","):

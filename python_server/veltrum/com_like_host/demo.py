@@ -13,7 +13,7 @@ def main(timeout=60.0):
     if find_chromium() is None:
         print("demo needs a headless browser: " + HOW_TO_GET, file=sys.stderr)
         return 2
-    from com_like_sim.demo import import_module, run_script
+    from .demo_script import import_module, run_script
     from .server import serve
 
     com_like = import_module()

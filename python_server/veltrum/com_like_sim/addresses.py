@@ -7,6 +7,8 @@ with both corners inclusive, the way Excel addresses read. Whole columns
 
 import re
 
+from com_like_host.columns import column_index, column_letters  # noqa: F401  (re-exported)
+
 MAX_ROWS = 1048576
 MAX_COLUMNS = 16384  # column XFD
 
@@ -21,23 +23,6 @@ _PLAIN_SHEET = re.compile(r"^\w+$", re.ASCII)
 
 class AddressError(ValueError):
     """An address that cannot name a block of cells."""
-
-
-def column_letters(col):
-    """0 -> 'A', 25 -> 'Z', 26 -> 'AA'."""
-    letters = ""
-    col += 1
-    while col:
-        col, rem = divmod(col - 1, 26)
-        letters = chr(ord("A") + rem) + letters
-    return letters
-
-
-def column_index(letters):
-    n = 0
-    for ch in letters.upper():
-        n = n * 26 + (ord(ch) - ord("A") + 1)
-    return n - 1
 
 
 def _hint(text):
