@@ -59,13 +59,12 @@ from collections.abc import Callable, Iterable
 from typing import Any
 
 from . import progress as progress_bar
+from .wire import FIXED_IDS, ROOT_PROXIES
 from . import waits as waits_mod
 from . import wire
 
 log = logging.getLogger(__name__)
 
-ROOT_PROXIES = ("Context", "Excel", "GetSetting", "Union", "Intersect")
-FIXED_IDS = frozenset(range(6))
 
 # Releases wait for a pause this long in the stream of DELs (or for the
 # next request), so that dropping a large result costs a frame or two.

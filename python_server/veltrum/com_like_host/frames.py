@@ -27,6 +27,8 @@ import operator
 
 import orjson
 
+from .wire import FIRST_ISSUED_ID, is_reference
+
 __all__ = ["FrameError", "encode", "decode", "pack", "unpack"]
 
 TAG_LETTER = {"Null": "N", "Bool": "B", "Int": "I", "Float": "F", "String": "S",
@@ -68,10 +70,10 @@ class StaleObject(RuntimeError):
 
 
 def to_addin_id(oid, base):
-    if not base or type(oid) is not int or oid < 6:
+    if not base or type(oid) is not int or oid < FIRST_ISSUED_ID:
         return oid
     local = oid - base
-    if not 6 <= local < ID_SPAN:
+    if not FIRST_ISSUED_ID <= local < ID_SPAN:
         raise StaleObject()
     return local
 
@@ -84,7 +86,7 @@ def to_host_id(oid, base):
             oid = int(oid)
         except ValueError:
             return oid
-    if type(oid) is int and 6 <= oid < ID_SPAN:
+    if type(oid) is int and FIRST_ISSUED_ID <= oid < ID_SPAN:
         return oid + base
     return oid
 
@@ -93,11 +95,7 @@ def release_ids(ids, base):
     """The ids of this session, as the add-in knows them; others dropped."""
     if not base:
         return list(ids)
-    return [i - base for i in ids if type(i) is int and 6 <= i - base < ID_SPAN]
-
-
-def _is_reference(record, tag):
-    return record.get("isSpec") and tag not in TAG_LETTER and tag != "Python_Function"
+    return [i - base for i in ids if type(i) is int and FIRST_ISSUED_ID <= i - base < ID_SPAN]
 
 
 def pack(record, base=0):
@@ -126,7 +124,7 @@ def pack(record, base=0):
         return out
     if tag == "Float" and record.get("value") in _INFINITIES:
         return dict(record, value=_infinity_text(record["value"]))
-    if base and _is_reference(record, tag):
+    if base and is_reference(record):
         return dict(record, value=to_addin_id(record.get("value"), base))
     return record
 
@@ -189,7 +187,7 @@ def unpack(record, base=0):
         entries = record.get("value")
         if type(entries) is dict:
             record["value"] = {k: unpack(r, base) for k, r in entries.items()}
-    elif base and _is_reference(record, tag):
+    elif base and is_reference(record):
         record["value"] = to_host_id(record.get("value"), base)
         return record
     if base and "id" in record:

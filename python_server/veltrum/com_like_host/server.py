@@ -43,6 +43,7 @@ from typing import Any, Literal
 
 from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
+from websockets.frames import CloseCode
 from websockets.sync.server import ServerConnection
 from websockets.sync.server import serve as ws_serve
 
@@ -58,7 +59,7 @@ log = logging.getLogger(__name__)
 MAX_FRAME = 8 * 2**20
 MAX_PARTS = 2**30            # bytes of answers waiting for their last part
 WS_PATH = "/ws"
-CLOSE_REPLACED = 4000        # the pane does not reconnect after this one
+CLOSE_REPLACED = 4000        # ours (private range): the pane does not reconnect after it
 OFFICE_PREFIX = "/office/"
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".mjs": "text/javascript; charset=utf-8",
                  ".js": "text/javascript; charset=utf-8", ".xml": "application/xml; charset=utf-8",
@@ -198,7 +199,7 @@ class Session:
             stats["frames_out"] += 1
             stats["bytes_out"] += len(data)
 
-    def close(self, code=1000, reason=""):
+    def close(self, code=CloseCode.NORMAL_CLOSURE, reason=""):
         """Close; never waits on a peer that has stopped reading: with a
         send under way, the connection is cut at once."""
         watched = self.watched
@@ -358,7 +359,7 @@ class Host(HostFacade):
             self._connected.notify_all()
         self.core.stop()
         if session is not None:
-            session.close(1001, "host closed")
+            session.close(CloseCode.GOING_AWAY, "host closed")
         self._stop_listening()
         with self._lock:
             waiting = list(self._handshaking.values())
@@ -402,7 +403,8 @@ class Host(HostFacade):
             with self._lock:
                 self._echoes.pop(eid, None)
 
-    def disconnect(self, code: int = 1000, reason: str = "closed by the host") -> None:
+    def disconnect(self, code: int = CloseCode.NORMAL_CLOSURE,
+                   reason: str = "closed by the host") -> None:
         """End the live session, as a dropped connection would."""
         s = self._session
         if s is not None:
@@ -669,7 +671,7 @@ class Host(HostFacade):
         with self._lock:
             self._handshaking.pop(threading.current_thread(), None)
             if self._closed:
-                connection.close(1001, "host closed")
+                connection.close(CloseCode.GOING_AWAY, "host closed")
                 return
             session = Session(connection)
             old, self._session = self._session, session
@@ -682,18 +684,18 @@ class Host(HostFacade):
         try:
             self._listen(session)
         except ConnectionClosed as e:
-            if e.sent is not None and e.sent.code == 1009:
+            if e.sent is not None and e.sent.code == CloseCode.MESSAGE_TOO_BIG:
                 self.last_error = "the add-in sent a frame over %d bytes" % MAX_FRAME
                 log.warning("%s; session closed", self.last_error)
         except frames.FrameError as e:
             self.stats["bad_frames"] += 1
             self.last_error = "bad frame from the add-in: %s" % e
             log.warning("%s; closing the session", self.last_error)
-            session.close(1007, "bad frame")
+            session.close(CloseCode.INVALID_DATA, "bad frame")
         except Exception as e:
             self.last_error = "session failed: %s: %s" % (type(e).__name__, e)
             log.exception("session %d failed", session.number)
-            session.close(1011, "host error")
+            session.close(CloseCode.INTERNAL_ERROR, "host error")
         finally:
             with self._lock:
                 current = self._session is session

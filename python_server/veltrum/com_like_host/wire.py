@@ -22,7 +22,16 @@ from typing import Any
 Record = dict[str, Any]
 
 __all__ = ["WireError", "null", "plain", "reference", "callable_ref", "array", "mapping",
-           "encode", "decode", "ok", "error", "is_reference"]
+           "encode", "decode", "ok", "error", "is_reference", "FIXED_IDS", "FIRST_ISSUED_ID",
+           "ROOT_PROXIES"]
+
+
+# The objects every add-in holds from its start, and their ids; it issues
+# every other id itself, from FIRST_ISSUED_ID on.
+CONTEXT_ID, EXCEL_ID, GETSETTING_ID, UNION_ID, INTERSECT_ID, TRANSACTION_ID = range(6)
+FIXED_IDS = frozenset(range(6))
+FIRST_ISSUED_ID = 6
+ROOT_PROXIES = ("Context", "Excel", "GetSetting", "Union", "Intersect")   # ids 0 to 4
 
 
 class WireError(ValueError):

@@ -48,6 +48,9 @@ from typing import Any
 
 from com_like_host import wire
 from com_like_host.member_names import call_text, path_text
+from com_like_host.wire import (  # the ids every add-in starts with
+    CONTEXT_ID, EXCEL_ID, FIXED_IDS, GETSETTING_ID, INTERSECT_ID, TRANSACTION_ID, UNION_ID,
+)
 
 from . import model
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
@@ -55,8 +58,6 @@ from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, IN
 
 log = logging.getLogger(__name__)
 
-CONTEXT_ID, EXCEL_ID, GETSETTING_ID, UNION_ID, INTERSECT_ID, TRANSACTION_ID = range(6)
-FIXED_IDS = frozenset(range(6))
 # How each object was reached, for errors that name the call that made it.
 FIXED_LABELS = {CONTEXT_ID: "Context", EXCEL_ID: "Excel", GETSETTING_ID: "GetSetting",
                 UNION_ID: "Union", INTERSECT_ID: "Intersect", TRANSACTION_ID: "Transaction"}
