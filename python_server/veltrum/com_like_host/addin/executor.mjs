@@ -105,21 +105,18 @@
 // that fails so names the call that made the object (each object's entry
 // keeps how it was reached: Context.workbook.worksheets.getItem("Sheeet1")).
 
-import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } from "./errors.mjs";
-import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
+import { AddinError, PythonError } from "./errors.mjs";
+import * as errors from "./errors.mjs";
+import * as values from "./values.mjs";
 import { ObjectTable } from "./objects.mjs";
-import {
-  CANCELLED, CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsIsRange,
-  cellsRead, cellsWrite,
-} from "./cells.mjs";
-import { datesFind, datesFormats } from "./dates.mjs";
+import { CANCELLED, CELL_PROPERTIES } from "./cells.mjs";
+import * as cells from "./cells.mjs";
+import * as dates from "./dates.mjs";
 import { Transaction } from "./batch.mjs";
-import { rootsMake, rootsNote } from "./roots.mjs";
+import * as roots from "./roots.mjs";
 import { Turns } from "./turns.mjs";
-import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
-import {
-  membersCallText, membersMissingText, membersParameters, membersPath, membersUnknownKeywordText,
-} from "./members.mjs";
+import * as items from "./items.mjs";
+import * as members from "./members.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
@@ -197,7 +194,7 @@ export function createExecutor({
     context, sync, syncCount: () => syncsDone, afterCommit: () => scheduleUntracks(),
     waitForCellEdit: () => waitForCellEdit(turns.holder && turns.holder.deadline),
   });
-  const roots = rootsMake({
+  const fixed = roots.make({
     context, sync, checkRead: (what) => transaction.checkRead(what),
     prepare: (objects) => { queuing(); objects.forEach((o) => table.touchObject(o)); },
   });
@@ -212,11 +209,11 @@ export function createExecutor({
   table.setFixed(0, { kind: "object", value: context, label: "Context" });
   table.setFixed(1, { kind: "object", value: X, label: "Excel" });
   // params: the names keywords may give (Union and Intersect take ranges only).
-  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
+  table.setFixed(2, { kind: "function", value: fixed.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
     label: "GetSetting", params: ["name"] });
-  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true,
+  table.setFixed(3, { kind: "function", value: fixed.Union, thisArg: null, name: "Union", immediate: true,
     label: "Union", params: [] });
-  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true,
+  table.setFixed(4, { kind: "function", value: fixed.Intersect, thisArg: null, name: "Intersect", immediate: true,
     label: "Intersect", params: [] });
   table.setFixed(5, { kind: "object", value: txFacade, label: "Transaction" });
 
@@ -266,7 +263,7 @@ export function createExecutor({
   // Plain data a getter can hand back stale: primitives, arrays, plain objects.
   function isData(v) {
     return v === null || v === undefined || (typeof v !== "object" && typeof v !== "function")
-      || Array.isArray(v) || valuesIsPlainObject(v);
+      || Array.isArray(v) || values.isPlainObject(v);
   }
 
   // label: how the result was reached (Context.workbook.worksheets.getItem("x")),
@@ -290,7 +287,7 @@ export function createExecutor({
     };
     return (value, holder, key) => {
       top = value;
-      return valuesEncode(value, hooks, holder, key);
+      return values.encode(value, hooks, holder, key);
     };
   }
 
@@ -310,7 +307,7 @@ export function createExecutor({
         return pythonFunction(callableId);
       },
     };
-    return (record, cells = false) => valuesDecode(record, hooks, cells);
+    return (record, asCells = false) => values.decode(record, hooks, asCells);
   }
 
   // A Python callable as a JavaScript function: invokes it through the host
@@ -343,18 +340,18 @@ export function createExecutor({
 
   async function doGet(entry, name, issued) {
     if (entry.kind === "function") {
-      throw errorsMissingMember(`a function has no members (tried '${name}' on ${describe(entry)})`);
+      throw errors.missingMember(`a function has no members (tried '${name}' on ${describe(entry)})`);
     }
     const obj = entry.value;
     const type = table.typeName(obj);
-    if (!(name in Object(obj))) throw errorsMissingMember(membersMissingText(type, name));
+    if (!(name in Object(obj))) throw errors.missingMember(members.missingText(type, name));
     let value;
     if (isClientObject(obj)) {
       value = await readMember(entry, obj, name, `${type}.${name}`);
     } else {
       value = obj[name];
     }
-    return encoder(entry, issued, isCellData(obj, name), membersPath(`${entry.label || type}.${name}`))(value, obj, name);
+    return encoder(entry, issued, isCellData(obj, name), members.path(`${entry.label || type}.${name}`))(value, obj, name);
   }
 
   const isCellData = (obj, name) => CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function";
@@ -363,14 +360,14 @@ export function createExecutor({
     if (isCellData(obj, name)) {
       transaction.checkRead(label);
       touch([entry]);
-      return cellsRead(obj, name, syncOf(obj), memoOf(obj), blockWatch());
+      return cells.read(obj, name, syncOf(obj), memoOf(obj), blockWatch());
     }
     let value;
     let fetch = false;
     try {
       value = obj[name];
     } catch (e) {
-      if (errorsCode(e) !== "PropertyNotLoaded") throw e;
+      if (errors.code(e) !== "PropertyNotLoaded") throw e;
       fetch = true;
     }
     if (!fetch) {
@@ -390,7 +387,7 @@ export function createExecutor({
     try {
       return obj.isNullObject;
     } catch (e) {
-      if (errorsCode(e) === "PropertyNotLoaded") return false;
+      if (errors.code(e) === "PropertyNotLoaded") return false;
       throw e;
     }
   }
@@ -413,27 +410,27 @@ export function createExecutor({
     if (entry.kind === "function") throw new AddinError("InvalidArgument", `${describe(entry)} does not support item access`);
     const obj = entry.value;
     const type = table.typeName(obj);
-    const { index, slice, address } = itemsParseKey(key);
+    const { index, slice, address } = items.parseKey(key);
     let value;
     if (Array.isArray(obj)) {
-      if (slice) value = itemsSlice(obj, slice);
-      else if (index !== null) value = itemsAt(obj, index, key);
+      if (slice) value = items.slice(obj, slice);
+      else if (index !== null) value = items.at(obj, index, key);
       else throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
     } else if (isClientObject(obj)) {
       if (address && typeof obj.getRange === "function") {
         value = obj.getRange(address);
-        rootsNote(value, obj, "getRange", [address]);
+        roots.note(value, obj, "getRange", [address]);
       } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
         value = obj.getItemAt(index);
       } else if (index !== null && "items" in obj) {
         // A negative position, or a collection without getItemAt: by its items.
-        const items = await readMember(entry, obj, "items", `${type}.items`);
+        const list = await readMember(entry, obj, "items", `${type}.items`);
         let i = index;
-        if (i < 0) i += items.length;
-        if (i < 0 || i >= items.length) {
-          throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${items.length} item(s)`);
+        if (i < 0) i += list.length;
+        if (i < 0 || i >= list.length) {
+          throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${list.length} item(s)`);
         }
-        value = items[i];
+        value = list[i];
       } else {
         throw new AddinError("InvalidArgument", `${type} does not support item access with ${JSON.stringify(key)}`);
       }
@@ -442,7 +439,7 @@ export function createExecutor({
     } else {
       throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
     }
-    return encoder(entry, issued, false, membersPath(`${entry.label || type}[${key}]`))(value, obj, key);
+    return encoder(entry, issued, false, members.path(`${entry.label || type}[${key}]`))(value, obj, key);
   }
 
   // ------------------------------------------------------------ SET
@@ -454,28 +451,28 @@ export function createExecutor({
     }
     const type = table.typeName(obj);
     const d = descriptorOf(obj, name);
-    if (!d) throw new AddinError("InvalidArgument", membersMissingText(type, name));
+    if (!d) throw new AddinError("InvalidArgument", members.missingText(type, name));
     if (typeof d.value === "function") {
       throw new AddinError("InvalidOperation", `${type}.${name} is a method and cannot be assigned; call it instead`);
     }
     if ((d.get && !d.set) || d.writable === false) {
       throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
     }
-    const cells = cellsHolds(obj, name);
+    const isCells = cells.holds(obj, name);
     const refs = [entry];
-    const value = decoder(callables, refs)(record, cells);
+    const value = decoder(callables, refs)(record, isCells);
     // Dates written as data get a date format where the cell's is General (dates.mjs).
-    const dated = cells && (name === "values" || name === "formulas") && cellsIsRange(obj) ? datesFind(record) : null;
+    const dated = isCells && (name === "values" || name === "formulas") && cells.isRange(obj) ? dates.find(record) : null;
     const apply = async () => {
       touch(refs);
-      if (cells) {
+      if (isCells) {
         let formats = null;
         if (dated) {
           obj.load("numberFormat");
           await syncOf(obj)();
-          formats = datesFormats(dated, obj.numberFormat);
+          formats = dates.formats(dated, obj.numberFormat);
         }
-        const bytes = await cellsWrite(obj, name, value, syncOf(obj), memoOf(obj), blockWatch());
+        const bytes = await cells.write(obj, name, value, syncOf(obj), memoOf(obj), blockWatch());
         if (formats) obj.numberFormat = formats;
         return bytes;
       }
@@ -483,7 +480,7 @@ export function createExecutor({
       return estimateBytes(value);
     };
     if (transaction.isOpen) {
-      const size = cells ? cellsEstimate(value) : null;
+      const size = isCells ? cells.estimate(value) : null;
       const held = callables.splice(0);
       transaction.defer({
         label: `${type}.${name} = ...`,
@@ -538,7 +535,7 @@ export function createExecutor({
     if (named === null) return positional;
     const holder = entry.thisArg;
     const type = holder !== null && typeof holder === "object" ? table.typeName(holder) : null;
-    const params = entry.params || (type ? membersParameters(type, entry.name) : null);
+    const params = entry.params || (type ? members.parameters(type, entry.name) : null);
     if (params === null) {
       const options = {};
       for (const [keyword, raw] of named) {
@@ -552,7 +549,7 @@ export function createExecutor({
     const args = positional.slice();
     for (const [keyword, raw] of named) {
       const at = params.indexOf(keyword);
-      if (at < 0) throw new AddinError("InvalidArgument", membersUnknownKeywordText(label, keyword, params));
+      if (at < 0) throw new AddinError("InvalidArgument", members.unknownKeywordText(label, keyword, params));
       if (at < positional.length) {
         throw new AddinError("InvalidArgument", `${label}() got multiple values for parameter '${keyword}'`);
       }
@@ -575,9 +572,9 @@ export function createExecutor({
     }
     const refs = [entry];
     const holder = entry.thisArg;
-    const cellArg = holder !== null && typeof holder === "object" ? cellsArgumentIndex(table.typeName(holder), entry.name) : undefined;
+    const cellArg = holder !== null && typeof holder === "object" ? cells.argumentIndex(table.typeName(holder), entry.name) : undefined;
     const { args, shown } = decodeArgs(entry, argList, callables, refs, cellArg);
-    const label = membersCallText(entry.label || entry.name || "function", shown, (v) => table.typeName(v));
+    const label = members.callText(entry.label || entry.name || "function", shown, (v) => table.typeName(v));
     // get* methods make proxies and queue nothing; the fixed functions and
     // the transaction object sync for themselves.
     const maker = /^get[A-Z]|^get$/.test(entry.name);
@@ -596,12 +593,12 @@ export function createExecutor({
         },
         done: () => letGoCallables(held.filter((id) => !kept.has(id))),
       });
-      return valuesNull();
+      return values.nullRecord();
     }
     if (!maker && !ownSyncs) touch(refs);
     else queuing();
     let result = await invoke(entry, args, token);
-    rootsNote(result, entry.thisArg, entry.name, args);
+    roots.note(result, entry.thisArg, entry.name, args);
     const fetched = isClientResult(result);
     if (fetched) {
       transaction.checkRead(`${entry.name}()`);
@@ -684,7 +681,7 @@ export function createExecutor({
       if (method === "DEL") {
         table.release([request.caller]);
         scheduleUntracks();
-        return valuesNull();
+        return values.nullRecord();
       }
       // Releases so far travel with this request's sync, ahead of its commands.
       table.queueUntracks();
@@ -696,7 +693,7 @@ export function createExecutor({
       if (method === "GETITEM") return await doGetItem(entry, name, issued);
       if (method === "SET") {
         await doSet(entry, name, request.value, callables);
-        return valuesNull();
+        return values.nullRecord();
       }
       if (method === "CALL") return await doCall(entry, request.args, issued, callables, token);
       throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
@@ -748,7 +745,7 @@ export function createExecutor({
         try {
           return await run(request, token, callables);
         } catch (e) {
-          if (errorsCode(e) !== CELL_EDIT || token.syncs !== 1 || token.dead) throw e;
+          if (errors.code(e) !== CELL_EDIT || token.syncs !== 1 || token.dead) throw e;
           await waitForCellEdit(token.deadline);
         }
       }
@@ -831,7 +828,7 @@ export function createExecutor({
       (e) => {
         let message;
         try {
-          message = errorsText(e);
+          message = errors.text(e);
         } catch {
           message = "GeneralException: the add-in failed to describe an error";
         }
