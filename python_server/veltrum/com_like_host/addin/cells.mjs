@@ -15,6 +15,7 @@
 
 import { AddinError } from "./errors.mjs";
 import * as errors from "./errors.mjs";
+import { utf8Length } from "./frames.mjs";
 
 // The error code of a request stopped between blocks (the host asked, or
 // its time ran out); what was written before stays written.
@@ -35,8 +36,8 @@ const TOO_LARGE = new Set(["ResponsePayloadSizeLimitExceeded", "RequestPayloadSi
   "RangeExceedsLimit"]);
 
 export function isRange(obj) {
-  const X = globalThis.Excel;
-  if (X && typeof X.Range === "function" && obj instanceof X.Range) return true;
+  const Excel = globalThis.Excel;
+  if (Excel && typeof Excel.Range === "function" && obj instanceof Excel.Range) return true;
   return obj !== null && typeof obj === "object" && typeof obj.getCell === "function"
     && typeof obj.getResizedRange === "function";
 }
@@ -58,12 +59,6 @@ const CELL_ARGUMENTS = new Map([["TableRowCollection.add", 1]]);
 
 export function argumentIndex(typeName, method) {
   return CELL_ARGUMENTS.get(`${typeName}.${method}`);
-}
-
-/** UTF-8 size of a string (what the payload cap counts). */
-export function utf8Length(text) {
-  if (!/[^\x00-\x7f]/.test(text)) return text.length;
-  return new TextEncoder().encode(text).length;
 }
 
 const rowBytes = (row) => utf8Length(JSON.stringify(row)) + 1;

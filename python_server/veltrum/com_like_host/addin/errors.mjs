@@ -28,8 +28,8 @@ export class PythonError extends Error {
 
 /** An OfficeExtension.Error, or anything shaped like one. */
 export function isOffice(e) {
-  const OE = globalThis.OfficeExtension;
-  if (OE && typeof OE.Error === "function" && e instanceof OE.Error) return true;
+  const OfficeExtension = globalThis.OfficeExtension;
+  if (OfficeExtension && typeof OfficeExtension.Error === "function" && e instanceof OfficeExtension.Error) return true;
   return e !== null && typeof e === "object" && typeof e.code === "string" && !(e instanceof AddinError)
     && (e.name === "OfficeExtension.Error" || e.name === "RichApi.Error");
 }

@@ -133,9 +133,9 @@ export function createExecutor({
   if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
   }
-  const X = globalThis.Excel;
-  const OE = globalThis.OfficeExtension;
-  const context = new X.RequestContext();
+  const Excel = globalThis.Excel;
+  const OfficeExtension = globalThis.OfficeExtension;
+  const context = new Excel.RequestContext();
   const table = new ObjectTable(context);
   const turns = new Turns(requestTimeoutMs);
   const syncErrors = new WeakSet();   // errors that came from a sync (its queue is gone)
@@ -207,7 +207,7 @@ export function createExecutor({
   });
 
   table.setFixed(0, { kind: "object", value: context, label: "Context" });
-  table.setFixed(1, { kind: "object", value: X, label: "Excel" });
+  table.setFixed(1, { kind: "object", value: Excel, label: "Excel" });
   // params: the names keywords may give (Union and Intersect take ranges only).
   table.setFixed(2, { kind: "function", value: fixed.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
     label: "GetSetting", params: ["name"] });
@@ -220,13 +220,13 @@ export function createExecutor({
   // ------------------------------------------------------------ helpers
 
   const isClientObject = (v) => v !== null && typeof v === "object"
-    && (OE && typeof OE.ClientObject === "function" ? v instanceof OE.ClientObject
+    && (OfficeExtension && typeof OfficeExtension.ClientObject === "function" ? v instanceof OfficeExtension.ClientObject
       : typeof v.load === "function" && "context" in v);
   const isClientResult = (v) => v !== null && typeof v === "object"
-    && (OE && typeof OE.ClientResult === "function" ? v instanceof OE.ClientResult
+    && (OfficeExtension && typeof OfficeExtension.ClientResult === "function" ? v instanceof OfficeExtension.ClientResult
       : v.constructor && v.constructor.name === "ClientResult");
   const isEventHandlers = (v) => v !== null && typeof v === "object"
-    && ((OE && typeof OE.EventHandlers === "function" && v instanceof OE.EventHandlers)
+    && ((OfficeExtension && typeof OfficeExtension.EventHandlers === "function" && v instanceof OfficeExtension.EventHandlers)
       || (v.constructor && v.constructor.name === "EventHandlers"));
   const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
     && typeof v.then === "function";
@@ -234,8 +234,8 @@ export function createExecutor({
   // The context an object's commands go to: ours, or one that Excel.run made.
   function contextOf(obj) {
     if (obj !== null && typeof obj === "object" && obj !== context) {
-      const CRC = OE && OE.ClientRequestContext;
-      if (typeof CRC === "function" && obj instanceof CRC) return obj;
+      const ClientRequestContext = OfficeExtension && OfficeExtension.ClientRequestContext;
+      if (typeof ClientRequestContext === "function" && obj instanceof ClientRequestContext) return obj;
       if (isClientObject(obj) && obj.context && typeof obj.context.sync === "function") return obj.context;
     }
     return context;
@@ -397,7 +397,7 @@ export function createExecutor({
   // every member, and a risk to the payload limit).
   function loadItems(collection) {
     const type = table.typeName(collection);
-    const Item = type.endsWith("Collection") ? X[type.slice(0, -"Collection".length)] : undefined;
+    const Item = type.endsWith("Collection") ? Excel[type.slice(0, -"Collection".length)] : undefined;
     const proto = typeof Item === "function" ? Item.prototype : null;
     const key = proto ? ITEM_KEYS.find((k) => { const d = descriptorOf(proto, k); return d && d.get; }) : undefined;
     if (key) collection.load(key);
@@ -621,10 +621,10 @@ export function createExecutor({
   function needsSync(entry, result) {
     if (isThenable(result) || entry.name === "toJSON") return false;
     const holder = entry.thisArg;
-    if (holder === null || typeof holder !== "object" || holder === X) return false;
-    const handlerResult = OE && typeof OE.EventHandlerResult === "function" ? holder instanceof OE.EventHandlerResult
+    if (holder === null || typeof holder !== "object" || holder === Excel) return false;
+    const handlerResult = OfficeExtension && typeof OfficeExtension.EventHandlerResult === "function" ? holder instanceof OfficeExtension.EventHandlerResult
       : holder.constructor && holder.constructor.name === "EventHandlerResult";
-    const ctx = OE && typeof OE.ClientRequestContext === "function" && holder instanceof OE.ClientRequestContext;
+    const ctx = OfficeExtension && typeof OfficeExtension.ClientRequestContext === "function" && holder instanceof OfficeExtension.ClientRequestContext;
     return isClientObject(holder) || isEventHandlers(holder) || handlerResult || ctx;
   }
 
@@ -757,7 +757,7 @@ export function createExecutor({
   function delayForCellEditSupported() {
     try {
       const req = globalThis.Office && Office.context && Office.context.requirements;
-      return Boolean(req && req.isSetSupported("ExcelApi", "1.20") && typeof X.run === "function");
+      return Boolean(req && req.isSetSupported("ExcelApi", "1.20") && typeof Excel.run === "function");
     } catch {
       return false;
     }
@@ -776,7 +776,7 @@ export function createExecutor({
     const late = new Promise((resolve) => { timer = setTimeout(resolve, Math.max(0, left), "late"); });
     const wait = delayForCellEditSupported()
       // A batch of its own: it carries nothing that could be applied late.
-      ? X.run({ delayForCellEdit: true }, async (ctx) => {
+      ? Excel.run({ delayForCellEdit: true }, async (ctx) => {
         ctx.workbook.application.load("calculationMode");
         await ctx.sync();
       }).catch(() => undefined)

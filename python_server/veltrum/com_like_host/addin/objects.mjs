@@ -100,8 +100,8 @@ export class ObjectTable {
   // Ranges and multi-area ranges: the objects Office.js asks add-ins to track.
   isTrackable(value) {
     if (value === null || typeof value !== "object") return false;
-    const X = globalThis.Excel;
-    const kinds = [X && X.Range, X && X.RangeAreas].filter((k) => typeof k === "function");
+    const Excel = globalThis.Excel;
+    const kinds = [Excel && Excel.Range, Excel && Excel.RangeAreas].filter((k) => typeof k === "function");
     if (kinds.length) return kinds.some((k) => value instanceof k);
     return typeof value.getCell === "function" && typeof value.getResizedRange === "function";
   }

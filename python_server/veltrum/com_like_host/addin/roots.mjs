@@ -24,9 +24,9 @@ const sources = new WeakMap();
 
 /** Remembers the origin of a range made by worksheet.getRange/getRanges(address). */
 export function note(result, holder, name, args) {
-  const X = globalThis.Excel;
+  const Excel = globalThis.Excel;
   if (result === null || typeof result !== "object" || holder === null || typeof holder !== "object") return;
-  if (!(X && typeof X.Worksheet === "function" && holder instanceof X.Worksheet)) return;
+  if (!(Excel && typeof Excel.Worksheet === "function" && holder instanceof Excel.Worksheet)) return;
   if ((name !== "getRange" && name !== "getRanges") || args.length !== 1 || typeof args[0] !== "string") return;
   // Addresses naming a sheet, or several areas in one getRange, are left to Excel.
   if (args[0].includes("!") || (name === "getRange" && args[0].includes(","))) return;
