@@ -117,11 +117,15 @@ import * as roots from "./roots.mjs";
 import { Turns } from "./turns.mjs";
 import * as items from "./items.mjs";
 import * as members from "./members.mjs";
+import {
+  descriptorOf, isClientObject, isClientResult, isData, isEventHandlerResult, isEventHandlers, isRequestContext,
+  isThenable,
+} from "./kinds.mjs";
+import { CELL_EDIT, waitForEdit } from "./cell_edit.mjs";
+import { Callables, eventSource } from "./callables.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
-const CELL_EDIT_POLL_MS = 250;
-const CELL_EDIT = "InvalidOperationInCellEditMode";
 const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
 // Identifying member properties, tried in this order, for loading a collection's items.
 const ITEM_KEYS = ["id", "key", "name", "address", "index"];
@@ -134,7 +138,6 @@ export function createExecutor({
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
   }
   const Excel = globalThis.Excel;
-  const OfficeExtension = globalThis.OfficeExtension;
   const context = new Excel.RequestContext();
   const table = new ObjectTable(context);
   const turns = new Turns(requestTimeoutMs);
@@ -192,14 +195,14 @@ export function createExecutor({
 
   const transaction = new Transaction({
     context, sync, syncCount: () => syncsDone, afterCommit: () => scheduleUntracks(),
-    waitForCellEdit: () => waitForCellEdit(turns.holder && turns.holder.deadline),
+    waitForCellEdit: () => waitForEdit(turns.holder && turns.holder.deadline, requestTimeoutMs),
   });
   const fixed = roots.make({
     context, sync, checkRead: (what) => transaction.checkRead(what),
     prepare: (objects) => { queuing(); objects.forEach((o) => table.touchObject(o)); },
   });
   const rangeMemo = new WeakMap();
-  const handlerIds = new Map();   // EventHandlerResult -> callable ids it keeps
+  const registry = new Callables(releaseCallable);
   const txFacade = Object.freeze({
     start: (ctx, blockGets) => transaction.start(ctx, blockGets),
     commit: () => transaction.commit(),
@@ -219,23 +222,10 @@ export function createExecutor({
 
   // ------------------------------------------------------------ helpers
 
-  const isClientObject = (v) => v !== null && typeof v === "object"
-    && (OfficeExtension && typeof OfficeExtension.ClientObject === "function" ? v instanceof OfficeExtension.ClientObject
-      : typeof v.load === "function" && "context" in v);
-  const isClientResult = (v) => v !== null && typeof v === "object"
-    && (OfficeExtension && typeof OfficeExtension.ClientResult === "function" ? v instanceof OfficeExtension.ClientResult
-      : v.constructor && v.constructor.name === "ClientResult");
-  const isEventHandlers = (v) => v !== null && typeof v === "object"
-    && ((OfficeExtension && typeof OfficeExtension.EventHandlers === "function" && v instanceof OfficeExtension.EventHandlers)
-      || (v.constructor && v.constructor.name === "EventHandlers"));
-  const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
-    && typeof v.then === "function";
-
   // The context an object's commands go to: ours, or one that Excel.run made.
   function contextOf(obj) {
     if (obj !== null && typeof obj === "object" && obj !== context) {
-      const ClientRequestContext = OfficeExtension && OfficeExtension.ClientRequestContext;
-      if (typeof ClientRequestContext === "function" && obj instanceof ClientRequestContext) return obj;
+      if (isRequestContext(obj)) return obj;
       if (isClientObject(obj) && obj.context && typeof obj.context.sync === "function") return obj.context;
     }
     return context;
@@ -250,20 +240,6 @@ export function createExecutor({
 
   function describe(entry) {
     return entry.kind === "function" ? `${entry.name || "function"}()` : table.typeName(entry.value);
-  }
-
-  function descriptorOf(obj, name) {
-    for (let p = obj; p !== null; p = Object.getPrototypeOf(p)) {
-      const d = Object.getOwnPropertyDescriptor(p, name);
-      if (d) return d;
-    }
-    return undefined;
-  }
-
-  // Plain data a getter can hand back stale: primitives, arrays, plain objects.
-  function isData(v) {
-    return v === null || v === undefined || (typeof v !== "object" && typeof v !== "function")
-      || Array.isArray(v) || values.isPlainObject(v);
   }
 
   // label: how the result was reached (Context.workbook.worksheets.getItem("x")),
@@ -315,7 +291,7 @@ export function createExecutor({
   function pythonFunction(callableId) {
     return async function pythonCallable(...args) {
       const records = args.map((a) => encoder(null, null)(a));
-      const source = eventHandlerIds.has(callableId) ? eventSource(args[0]) : undefined;
+      const source = registry.isHandler(callableId) ? eventSource(args[0]) : undefined;
       let result;
       try {
         result = await turns.lend(() => invokeCallable(callableId, records, source));
@@ -324,16 +300,6 @@ export function createExecutor({
       }
       return result === undefined ? undefined : decoder([])(result);
     };
-  }
-
-  function letGoCallables(ids) {
-    for (const id of ids) {
-      try {
-        releaseCallable(id);
-      } catch {
-        // The host's bookkeeping failing must not fail the request.
-      }
-    }
   }
 
   // ------------------------------------------------------------ GET
@@ -486,14 +452,14 @@ export function createExecutor({
         label: `${type}.${name} = ...`,
         bytes: size ? size.total : estimateBytes(value),
         run: apply,
-        done: (ran) => (ran ? held.forEach((id) => kept.add(id)) : letGoCallables(held)),
+        done: (ran) => (ran ? registry.keep(held) : registry.letGo(held)),
       });
       return;
     }
     await apply();
     await syncOn(contextOf(obj));
     // A Python function assigned to a property stays registered.
-    for (const id of callables.splice(0)) kept.add(id);
+    registry.keep(callables.splice(0));
   }
 
   function estimateBytes(value) {
@@ -587,11 +553,11 @@ export function createExecutor({
         run: async () => {
           touch(refs);
           const result = await invoke(entry, args, null);
-          keepCallables(entry, result, held);
-          afterRemove(entry);
+          registry.afterAdd(entry, result, held);
+          registry.afterRemove(entry);
           return 64;
         },
-        done: () => letGoCallables(held.filter((id) => !kept.has(id))),
+        done: () => registry.letGoUnkept(held),
       });
       return values.nullRecord();
     }
@@ -610,8 +576,8 @@ export function createExecutor({
     if (!transaction.isOpen && !fetched && !maker && !ownSyncs && needsSync(entry, result)) {
       await syncOn(contextOf(entry.thisArg));
     }
-    keepCallables(entry, result, callables);
-    afterRemove(entry);
+    registry.afterAdd(entry, result, callables);
+    registry.afterRemove(entry);
     return record;
   }
 
@@ -622,50 +588,13 @@ export function createExecutor({
     if (isThenable(result) || entry.name === "toJSON") return false;
     const holder = entry.thisArg;
     if (holder === null || typeof holder !== "object" || holder === Excel) return false;
-    const handlerResult = OfficeExtension && typeof OfficeExtension.EventHandlerResult === "function" ? holder instanceof OfficeExtension.EventHandlerResult
-      : holder.constructor && holder.constructor.name === "EventHandlerResult";
-    const ctx = OfficeExtension && typeof OfficeExtension.ClientRequestContext === "function" && holder instanceof OfficeExtension.ClientRequestContext;
-    return isClientObject(holder) || isEventHandlers(holder) || handlerResult || ctx;
+    return isClientObject(holder) || isEventHandlers(holder) || isEventHandlerResult(holder) || isRequestContext(holder);
   }
 
   async function invoke(entry, args, token) {
     const result = token ? turns.calling(token, () => entry.value.apply(entry.thisArg, args))
       : entry.value.apply(entry.thisArg, args);
     return isThenable(result) && !isClientObject(result) ? await result : result;
-  }
-
-  // Python callables an event handler keeps stay registered until removed.
-  const kept = new Set();
-  const eventHandlerIds = new Set();
-  function keepCallables(entry, result, callables) {
-    if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
-    for (const id of callables) {
-      kept.add(id);
-      eventHandlerIds.add(id);
-    }
-    if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
-  }
-
-  // A handler is removed through the EventHandlerResult its add returned
-  // (Python cannot name the same JavaScript function twice: every encoding
-  // of a Python function registers it afresh).
-  function afterRemove(entry) {
-    if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
-    const ids = handlerIds.get(entry.thisArg);
-    handlerIds.delete(entry.thisArg);
-    for (const id of ids) eventHandlerIds.delete(id);
-    letGoCallables(ids.filter((id) => kept.delete(id)));
-  }
-
-  // The event source of a handler's call, from the documented fields of its
-  // event arguments: the kind of event and the worksheet it happened on.
-  function eventSource(args) {
-    try {
-      if (args === null || typeof args !== "object" || typeof args.type !== "string") return "event";
-      return typeof args.worksheetId === "string" ? `${args.type}:${args.worksheetId}` : args.type;
-    } catch {
-      return "event";
-    }
   }
 
   // ------------------------------------------------------------ requests
@@ -746,45 +675,11 @@ export function createExecutor({
           return await run(request, token, callables);
         } catch (e) {
           if (errors.code(e) !== CELL_EDIT || token.syncs !== 1 || token.dead) throw e;
-          await waitForCellEdit(token.deadline);
+          await waitForEdit(token.deadline, requestTimeoutMs);
         }
       }
     } finally {
-      letGoCallables([...new Set(callables)].filter((id) => !kept.has(id)));
-    }
-  }
-
-  function delayForCellEditSupported() {
-    try {
-      const req = globalThis.Office && Office.context && Office.context.requirements;
-      return Boolean(req && req.isSetSupported("ExcelApi", "1.20") && typeof Excel.run === "function");
-    } catch {
-      return false;
-    }
-  }
-
-  // Resolves when the user has left cell-edit mode (or may have: the caller
-  // tries again); throws InvalidOperationInCellEditMode at the deadline.
-  async function waitForCellEdit(deadline) {
-    const left = (deadline || Date.now()) - Date.now();
-    const outOfTime = () => new AddinError(CELL_EDIT,
-      "Excel is in cell-edit mode: the user is editing a cell, and the request waited "
-      + `${Math.round(requestTimeoutMs / 1000)} s for the edit to end; nothing was applied. `
-      + "Finish the edit (Enter, Tab or Esc) and try again");
-    if (left <= 0) throw outOfTime();
-    let timer;
-    const late = new Promise((resolve) => { timer = setTimeout(resolve, Math.max(0, left), "late"); });
-    const wait = delayForCellEditSupported()
-      // A batch of its own: it carries nothing that could be applied late.
-      ? Excel.run({ delayForCellEdit: true }, async (ctx) => {
-        ctx.workbook.application.load("calculationMode");
-        await ctx.sync();
-      }).catch(() => undefined)
-      : new Promise((resolve) => setTimeout(resolve, Math.min(CELL_EDIT_POLL_MS, left)));
-    try {
-      if (await Promise.race([wait, late]) === "late") throw outOfTime();
-    } finally {
-      clearTimeout(timer);
+      registry.letGoUnkept([...new Set(callables)]);
     }
   }
 
@@ -870,10 +765,7 @@ export function createExecutor({
   function reset() {
     transaction.rollback();
     table.release([...table.entries.keys()]);
-    kept.clear();
-    eventHandlerIds.clear();
-    const results = [...handlerIds.keys()];
-    handlerIds.clear();
+    const results = registry.clear();
     return turns.run(async () => {
       for (const result of results) {
         try {
