@@ -21,7 +21,7 @@ import { utf8Length } from "./frames.mjs";
 // its time ran out); what was written before stays written.
 export const CANCELLED = "RequestCancelled";
 
-export const CELL_PROPERTIES = new Set([
+export const PROPERTIES = new Set([
   "values", "formulas", "formulasLocal", "formulasR1C1", "numberFormat", "numberFormatLocal",
   "text", "valueTypes",
 ]);
@@ -48,7 +48,7 @@ export function isRange(obj) {
  * getRange). A chart title's text is not.
  */
 export function holds(obj, name) {
-  if (!CELL_PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
+  if (!PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
   return isRange(obj) || (name === "values" && typeof obj.getRange === "function");
 }
 

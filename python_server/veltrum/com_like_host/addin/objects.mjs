@@ -213,6 +213,11 @@ export class ObjectTable {
     return ctx && ctx.trackedObjects && typeof ctx.sync === "function" ? ctx : this.context;
   }
 
+  /** How an entry reads in an error: its type, or the function's name. */
+  describe(entry) {
+    return entry.kind === "function" ? `${entry.name || "function"}()` : this.typeName(entry.value);
+  }
+
   /** The type name Python sees for a reference to value. */
   typeName(value) {
     if (typeof value === "function") return "Function";
