@@ -1,9 +1,6 @@
-// CALL: calls a "Function" reference with its arguments (args.mjs). A
-// returned promise is awaited, a ClientResult synced and its value
-// returned, a returned proxy handed out as a reference. A get* call that
-// returned a proxy does not sync; any other call on an Office.js object
-// syncs to report its own errors. Inside an open transaction, calls that
-// change the workbook wait for the commit.
+// CALL: calling a "Function" reference with its arguments (args.mjs);
+// inside an open transaction, calls that change the workbook wait for the
+// commit (what it does: executor.mjs, "What each request does").
 
 import { AddinError } from "./errors.mjs";
 import * as values from "./values.mjs";

@@ -1,6 +1,11 @@
-// Cell-edit mode: while the user edits a cell, Excel refuses every batch of
-// a bare RequestContext, applying nothing. A request refused so waits here
-// for the edit to end, then runs again.
+// Cell-edit mode: while the user edits a cell, Excel fails every batch of a
+// bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
+// A request whose first sync fails so waits for the edit to end and runs
+// again from the start, within its time limit: where ExcelApi 1.20 is
+// supported it waits on an Excel.run({delayForCellEdit: true}) of its own
+// that only loads a property, elsewhere it tries again every quarter second.
+// Out of time, it fails with InvalidOperationInCellEditMode, having applied
+// nothing.
 
 import { AddinError } from "./errors.mjs";
 

@@ -1,6 +1,15 @@
 // The add-in's request executor: answers com_like's GET, GETITEM, SET and
 // CALL requests against Office.js, one at a time, on one long-lived
-// RequestContext (new Excel.RequestContext()).
+// RequestContext (new Excel.RequestContext()). This module puts the parts
+// together and keeps the tokens of the requests under way (cancel):
+// - requests.mjs: one request from start to end, dispatched by method to
+//   get.mjs (GET, GETITEM), set.mjs (SET) and call.mjs (CALL; its arguments
+//   through args.mjs);
+// - codec.mjs: records to values and back, through the object table (objects.mjs);
+// - syncs.mjs: every sync, and what it carries; releases.mjs: the release queue;
+// - callables.mjs: the Python callables held; cell_edit.mjs: waiting out cell-edit mode;
+// - turns.mjs: requests take turns; batch.mjs: transactions; roots.mjs: the
+//   fixed functions; cells.mjs: cell data in blocks; progress.mjs: its reports.
 //
 // In Excel on the web every context.sync() is a network round trip, so a
 // request syncs only when Python needs something from Excel: a value, an
@@ -49,15 +58,6 @@
 // after each block (onProgress) and stops before the next when the host
 // cancels the request (cancel, or cancelAll when the connection closes) or
 // its time ran out.
-//
-// Cell-edit mode: while the user edits a cell, Excel fails every batch of a
-// bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
-// A request whose first sync fails so waits for the edit to end and runs
-// again from the start, within its time limit: where ExcelApi 1.20 is
-// supported it waits on an Excel.run({delayForCellEdit: true}) of its own
-// that only loads a property, elsewhere it tries again every quarter second.
-// Out of time, it fails with InvalidOperationInCellEditMode, having applied
-// nothing.
 //
 // Office.js behaviour this relies on (as documented):
 // - new Excel.RequestContext(); context.sync() runs queued commands in order

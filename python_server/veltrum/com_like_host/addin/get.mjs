@@ -1,9 +1,5 @@
-// GET and GETITEM: reading a member, and item access.
-// GET: a navigation property (a proxy, read with no round trip) comes back
-// as a reference; a method as a "Function" reference bound to its object; a
-// scalar property is loaded and synced (see executor.mjs for why even one
-// that reads without error). GETITEM: arrays by index or slice,
-// collections by position, worksheets by address slice.
+// GET and GETITEM: reading a member, and item access (what each does:
+// executor.mjs, "What each request does").
 
 import { AddinError } from "./errors.mjs";
 import * as errors from "./errors.mjs";

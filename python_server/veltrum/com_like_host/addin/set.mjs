@@ -1,6 +1,5 @@
-// SET: assigns and syncs, so that a failure is reported on the assignment
-// itself. Only existing, writable properties of Office.js objects can be
-// assigned. Inside an open transaction the write waits for the commit.
+// SET: assigning a property; inside an open transaction the write waits
+// for the commit (what it does: executor.mjs, "What each request does").
 
 import { AddinError } from "./errors.mjs";
 import * as cells from "./cells.mjs";
