@@ -226,7 +226,7 @@ export function setPacking(on) {
 // A frame from the host, records restored. A request comes back as
 // {request, release}: the request message verbatim (its "kind" is
 // "request") and the object ids released with it.
-export function decodeFrame(text) {
+export function decode(text) {
   let frame;
   try {
     frame = JSON.parse(text);
