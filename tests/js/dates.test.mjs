@@ -4,7 +4,7 @@
 import { test, describe } from "node:test";
 import assert from "node:assert/strict";
 import { harness, rec, standin } from "./executor-harness.mjs";
-import { datesFind, datesFormats, DATE_FORMAT, DATETIME_FORMAT } from
+import * as dates from
   "../../python_server/veltrum/com_like_host/addin/dates.mjs";
 
 const row = (...cells) => rec.arr(cells);
@@ -20,19 +20,19 @@ describe("finding dates in a write", () => {
     ["not a date at all", rec.date("yesterday"), null],
   ];
   for (const [name, record, expected] of cases) {
-    test(name, () => assert.deepEqual(datesFind(record), expected));
+    test(name, () => assert.deepEqual(dates.find(record), expected));
   }
 });
 
 describe("formats to assign", () => {
   test("only General cells get one; null leaves the others", () => {
     const found = { cells: [[0, 0, "date"], [0, 1, "datetime"], [1, 1, "date"]] };
-    assert.deepEqual(datesFormats(found, [["General", "General"], ["General", "0.00"]]),
-      [[DATE_FORMAT, DATETIME_FORMAT], [null, null]]);
+    assert.deepEqual(dates.formats(found, [["General", "General"], ["General", "0.00"]]),
+      [[dates.DATE_FORMAT, dates.DATETIME_FORMAT], [null, null]]);
   });
   test("nothing to assign when no date cell is General", () => {
-    assert.equal(datesFormats({ fill: "date" }, [["0", "d-mmm"]]), null);
-    assert.equal(datesFormats({ fill: "date" }, null), null);  // a whole column reads null
+    assert.equal(dates.formats({ fill: "date" }, [["0", "d-mmm"]]), null);
+    assert.equal(dates.formats({ fill: "date" }, null), null);  // a whole column reads null
   });
 });
 
@@ -44,7 +44,7 @@ describe("through the executor", () => {
     const before = standin.stats().syncs;
     await h.set(r, "values", rec.arr([row(rec.date("2024-03-01"), rec.date("2024-03-01"), rec.int(5))]));
     assert.equal(standin.stats().syncs - before, 2);
-    assert.deepEqual(await h.values(r, "numberFormat"), [[DATE_FORMAT, "0.00", "General"]]);
+    assert.deepEqual(await h.values(r, "numberFormat"), [[dates.DATE_FORMAT, "0.00", "General"]]);
     assert.deepEqual(await h.values(r), [[45352, 45352, 5]]);
   });
   test("a write without dates costs its one sync", async () => {

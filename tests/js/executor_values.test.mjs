@@ -4,7 +4,7 @@
 import { test, describe } from "node:test";
 import assert from "node:assert/strict";
 import { harness, rec, plain, standin } from "./executor-harness.mjs";
-import { valuesDecode, valuesEncode, valuesDateSerial } from "../../python_server/veltrum/com_like_host/addin/values.mjs";
+import { decode, encode, dateSerial } from "../../python_server/veltrum/com_like_host/addin/values.mjs";
 
 const noHooks = {
   lookup: (id) => ({ obj: id }),
@@ -37,20 +37,20 @@ describe("decoding", () => {
     ["Python function", rec.fn("pyfunc_ab_1"), "callable:pyfunc_ab_1"],
   ];
   for (const [name, record, expected] of cases) {
-    test(name, () => assert.deepEqual(valuesDecode(record, noHooks), expected));
+    test(name, () => assert.deepEqual(decode(record, noHooks), expected));
   }
 
   test("cell data: None and NaN empty the cell, dates become serials", () => {
     const row = rec.arr([rec.null(), rec.float(null), rec.date("2024-01-02T12:00:00"), rec.date("not a date")]);
-    assert.deepEqual(valuesDecode(rec.arr([row]), noHooks, true), [["", "", 45293.5, "not a date"]]);
-    assert.equal(valuesDecode(rec.null(), noHooks, true), "");
+    assert.deepEqual(decode(rec.arr([row]), noHooks, true), [["", "", 45293.5, "not a date"]]);
+    assert.equal(decode(rec.null(), noHooks, true), "");
   });
 
   for (const text of ["Infinity", "-Infinity"]) {
     test(`cell data refuses ${text} with InvalidArgument; elsewhere it is a number`, () => {
-      assert.throws(() => valuesDecode(rec.arr([rec.arr([rec.int(1), rec.float(text)])]), noHooks, true),
+      assert.throws(() => decode(rec.arr([rec.arr([rec.int(1), rec.float(text)])]), noHooks, true),
         (e) => e.code === "InvalidArgument" && /infinite/.test(e.message));
-      assert.equal(valuesDecode(rec.float(text), noHooks), Number(text));
+      assert.equal(decode(rec.float(text), noHooks), Number(text));
     });
   }
 
@@ -66,14 +66,14 @@ describe("decoding", () => {
   ];
   for (const [name, record] of bad) {
     test(`refuses ${name} with InvalidArgument`, () => {
-      assert.throws(() => valuesDecode(record, noHooks), (e) => e.code === "InvalidArgument");
+      assert.throws(() => decode(record, noHooks), (e) => e.code === "InvalidArgument");
     });
   }
 
   test("refuses nesting deeper than the limit instead of overflowing the stack", () => {
     let r = rec.int(1);
     for (let i = 0; i < 10000; i++) r = rec.arr([r]);
-    assert.throws(() => valuesDecode(r, noHooks), (e) => e.code === "InvalidArgument");
+    assert.throws(() => decode(r, noHooks), (e) => e.code === "InvalidArgument");
   });
 });
 
@@ -94,7 +94,7 @@ describe("dates to serials", () => {
   ];
   for (const [text, serial] of cases) {
     test(text, () => {
-      const got = valuesDateSerial(text);
+      const got = dateSerial(text);
       if (serial === null) assert.equal(got, null);
       else assert.ok(Math.abs(got - serial) < 1e-9, `${got} != ${serial}`);
     });
@@ -118,11 +118,11 @@ describe("encoding", () => {
     ["bytes", new Uint8Array([0, 1, 2, 255]), rec.bytes("AAEC/w==")],
   ];
   for (const [name, value, expected] of cases) {
-    test(name, () => assert.deepEqual(valuesEncode(value, encHooks), expected));
+    test(name, () => assert.deepEqual(encode(value, encHooks), expected));
   }
 
   test("arrays and plain objects carry an id, functions become references", () => {
-    const out = valuesEncode({ a: [1, "b"], f() {} }, encHooks);
+    const out = encode({ a: [1, "b"], f() {} }, encHooks);
     assert.equal(out.type, "Dict");
     assert.equal(typeof out.id, "number");
     assert.equal(out.value.a.type, "Array");
@@ -134,12 +134,12 @@ describe("encoding", () => {
   test("a value that contains itself fails instead of recursing forever", () => {
     const a = [1];
     a.push(a);
-    assert.throws(() => valuesEncode(a, encHooks), (e) => e.code === "InvalidOperation");
+    assert.throws(() => encode(a, encHooks), (e) => e.code === "InvalidOperation");
   });
 
   test("the same array twice (not a cycle) is fine", () => {
     const shared = [1];
-    assert.equal(valuesEncode([shared, shared], encHooks).value.length, 2);
+    assert.equal(encode([shared, shared], encHooks).value.length, 2);
   });
 });
 

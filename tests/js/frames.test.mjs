@@ -2,7 +2,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import {
-  FrameError, PART_BYTES, decodeFrame, encodeCallback, encodeEchoFrames, encodeProgress, encodeResponse,
+  FrameError, PART_BYTES, decode, encodeCallback, encodeEchoFrames, encodeProgress, encodeResponse,
   encodeResponseFrames, pack, unpack, utf8Length,
 } from "../../python_server/veltrum/com_like_host/addin/frames.mjs";
 
@@ -36,7 +36,7 @@ test("a request from the host: records restored, releases split off", () => {
   const text = '{"requestId":"r","method":"SET","name":"values","caller":11,"kind":"request",'
     + '"value":{"type":"Array","value":[{"@":"I","v":[1,2]},{"@":"FN","v":[null,null]}],'
     + '"isSpec":false},"release":[12,13]}';
-  const { request, release } = decodeFrame(text);
+  const { request, release } = decode(text);
   assert.deepEqual(release, [12, 13]);
   assert.equal("release" in request, false);
   assert.equal(request.kind, "request");
@@ -49,7 +49,7 @@ test("a request from the host: records restored, releases split off", () => {
 test("progress reports go out, the host's cancel comes in", () => {
   assert.deepEqual(JSON.parse(encodeProgress("r", { rows: 2, totalRows: 9, cells: 20, totalCells: 90 })),
     { kind: "progress", requestId: "r", rows: 2, totalRows: 9, cells: 20, totalCells: 90 });
-  assert.deepEqual(decodeFrame('{"kind":"cancel","requestId":"r"}'), { kind: "cancel", requestId: "r" });
+  assert.deepEqual(decode('{"kind":"cancel","requestId":"r"}'), { kind: "cancel", requestId: "r" });
 });
 
 test("responses and callbacks are compact, NaN becomes null", () => {
@@ -64,7 +64,7 @@ test("responses and callbacks are compact, NaN becomes null", () => {
 for (const bad of ["not json", "[1]", '{"kind":"excel_response"}', '{"kind":"release"}',
   '{"kind":"request","value":{"@":"Q","v":[1]}}', '{"kind":"request","value":{"@":"IF","v":[1]}}']) {
   test(`refused: ${bad}`, () => {
-    assert.throws(() => decodeFrame(bad), FrameError);
+    assert.throws(() => decode(bad), FrameError);
   });
 }
 

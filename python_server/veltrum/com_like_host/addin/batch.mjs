@@ -22,13 +22,14 @@
 //   and runs the operations again;
 // - rollback drops the operations unapplied.
 
-import { AddinError, errorsCode, errorsText } from "./errors.mjs";
+import { AddinError } from "./errors.mjs";
+import * as errors from "./errors.mjs";
 import { PAYLOAD_BUDGET } from "./cells.mjs";
 
 /** A commit that failed: the text keeps the failure's own code first. */
 export class CommitError extends Error {
   constructor(cause, applied, total) {
-    super(`${errorsText(cause)} [commit: ${applied} of ${total} queued operation(s) had been run `
+    super(`${errors.text(cause)} [commit: ${applied} of ${total} queued operation(s) had been run `
       + "when the batch failed; commands before the failing one stay applied, the rest were dropped]");
     this.name = "CommitError";
     this.cause = cause;
@@ -40,7 +41,7 @@ const TRACE_PREFIX = "com_like op ";
 const CELL_EDIT = "InvalidOperationInCellEditMode";
 
 /** How many operations the markers in a failed batch's error show as run. */
-export function batchTracedCount(error) {
+export function tracedCount(error) {
   let most = 0;
   const messages = error && Array.isArray(error.traceMessages) ? error.traceMessages : [];
   for (const m of messages) {
@@ -81,11 +82,11 @@ export class Transaction {
     let ran = 0;
     try {
       for (;;) {
-        const outcome = await this.batchRun(ops);
+        const outcome = await this.run(ops);
         ran = outcome.ran;
         if (!outcome.error) break;
         const e = outcome.error;
-        if (errorsCode(e) === CELL_EDIT && outcome.untouched) {
+        if (errors.code(e) === CELL_EDIT && outcome.untouched) {
           await this.runtime.waitForCellEdit();
           continue;
         }
@@ -98,7 +99,7 @@ export class Transaction {
   }
 
   // Runs the operations; {ran, error, untouched: nothing reached Excel}.
-  async batchRun(ops) {
+  async run(ops) {
     const { context, sync, syncCount } = this.runtime;
     let confirmed = 0;   // operations carried by syncs that succeeded
     let queued = 0;      // operations queued since then
@@ -141,7 +142,7 @@ export class Transaction {
       await flush();
       return { ran: ops.length, error: null, untouched: false };
     } catch (e) {
-      return { ran: Math.max(confirmed, batchTracedCount(e)), error: e, untouched: syncCount() === first };
+      return { ran: Math.max(confirmed, tracedCount(e)), error: e, untouched: syncCount() === first };
     }
   }
 

@@ -13,13 +13,15 @@
 //   far. A range known to be too large (read or written in blocks before) is
 //   read in blocks at once.
 
-import { AddinError, errorsCode } from "./errors.mjs";
+import { AddinError } from "./errors.mjs";
+import * as errors from "./errors.mjs";
+import { utf8Length } from "./frames.mjs";
 
 // The error code of a request stopped between blocks (the host asked, or
 // its time ran out); what was written before stays written.
 export const CANCELLED = "RequestCancelled";
 
-export const CELL_PROPERTIES = new Set([
+export const PROPERTIES = new Set([
   "values", "formulas", "formulasLocal", "formulasR1C1", "numberFormat", "numberFormatLocal",
   "text", "valueTypes",
 ]);
@@ -33,9 +35,9 @@ const SAMPLE_ROWS = 32;
 const TOO_LARGE = new Set(["ResponsePayloadSizeLimitExceeded", "RequestPayloadSizeLimitExceeded",
   "RangeExceedsLimit"]);
 
-export function cellsIsRange(obj) {
-  const X = globalThis.Excel;
-  if (X && typeof X.Range === "function" && obj instanceof X.Range) return true;
+export function isRange(obj) {
+  const Excel = globalThis.Excel;
+  if (Excel && typeof Excel.Range === "function" && obj instanceof Excel.Range) return true;
   return obj !== null && typeof obj === "object" && typeof obj.getCell === "function"
     && typeof obj.getResizedRange === "function";
 }
@@ -45,9 +47,9 @@ export function cellsIsRange(obj) {
  * of objects that stand for cells of a range (a table's rows, which have
  * getRange). A chart title's text is not.
  */
-export function cellsHolds(obj, name) {
-  if (!CELL_PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
-  return cellsIsRange(obj) || (name === "values" && typeof obj.getRange === "function");
+export function holds(obj, name) {
+  if (!PROPERTIES.has(name) || obj === null || typeof obj !== "object") return false;
+  return isRange(obj) || (name === "values" && typeof obj.getRange === "function");
 }
 
 // Method arguments that are cell data, by "Type.method": the position of
@@ -55,23 +57,17 @@ export function cellsHolds(obj, name) {
 // None to an empty cell).
 const CELL_ARGUMENTS = new Map([["TableRowCollection.add", 1]]);
 
-export function cellsArgumentIndex(typeName, method) {
+export function argumentIndex(typeName, method) {
   return CELL_ARGUMENTS.get(`${typeName}.${method}`);
 }
 
-/** UTF-8 size of a string (what the payload cap counts). */
-export function cellsUtf8Length(text) {
-  if (!/[^\x00-\x7f]/.test(text)) return text.length;
-  return new TextEncoder().encode(text).length;
-}
-
-const rowBytes = (row) => cellsUtf8Length(JSON.stringify(row)) + 1;
+const rowBytes = (row) => utf8Length(JSON.stringify(row)) + 1;
 
 /**
  * JSON size of 2-D cell data: {total, maxRow} in bytes (measured on a sample
  * of rows for large arrays), or null for a single value or 1-D data.
  */
-export function cellsEstimate(value, exactRows = EXACT_ROWS) {
+export function estimate(value, exactRows = EXACT_ROWS) {
   if (!Array.isArray(value) || value.length === 0 || !Array.isArray(value[0])) return null;
   const n = value.length;
   const count = n <= exactRows ? n : Math.min(n, SAMPLE_ROWS);
@@ -89,18 +85,18 @@ export function cellsEstimate(value, exactRows = EXACT_ROWS) {
 /**
  * Writes cell data (a single value as [[value]]). Small data is assigned and left for the caller's sync;
  * larger data is synced here, in row blocks when over the budget. Returns
- * the bytes the caller's next sync will carry. memo: see cellsRead. watch:
+ * the bytes the caller's next sync will carry. memo: see read(). watch:
  * {stopped() -> reason or null, step(rows, totalRows, cols)}, asked before
  * and told after each block.
  */
-export async function cellsWrite(range, name, value, sync, memo = {}, watch = undefined) {
+export async function write(range, name, value, sync, memo = {}, watch = undefined) {
   // One value for every cell goes as a 1 x 1 array: the reference asks for
   // two-dimensional arrays, and its own sample fills the four cells E3:E6
   // with numberFormat = [["$0.00"]]. No shape is needed, so no extra sync.
   if (!Array.isArray(value)) value = [[value]];
-  const size = cellsEstimate(value);
-  if (size !== null) cellsRemember(memo, value.length * value[0].length, size.total);
-  if (size === null || size.total <= PAYLOAD_BUDGET / 4 || !cellsIsRange(range)) {
+  const size = estimate(value);
+  if (size !== null) remember(memo, value.length * value[0].length, size.total);
+  if (size === null || size.total <= PAYLOAD_BUDGET / 4 || !isRange(range)) {
     range[name] = value;
     return size ? size.total : 64;
   }
@@ -113,7 +109,7 @@ export async function cellsWrite(range, name, value, sync, memo = {}, watch = un
       await sync();
       return 0;
     } catch (e) {
-      if (!TOO_LARGE.has(errorsCode(e))) throw e;
+      if (!TOO_LARGE.has(errors.code(e))) throw e;
     }
   }
   range.load("rowCount, columnCount");
@@ -126,7 +122,7 @@ export async function cellsWrite(range, name, value, sync, memo = {}, watch = un
       + `(Range.${name}: the range is ${rows} x ${cols})`);
   }
   const per = Math.max(1, Math.floor(PAYLOAD_BUDGET / (size.maxRow * 1.25)));
-  await cellsInBlocks(rows, per, async (r, n) => {
+  await inBlocks(rows, per, async (r, n) => {
     range.getCell(r, 0).getResizedRange(n - 1, cols - 1)[name] = value.slice(r, r + n);
     await sync();
   }, watched(watch, cols, "written"));
@@ -152,7 +148,7 @@ function watched(watch, cols, verb) {
 // block and may return the row count of the next block, or null to stop; a
 // block refused for its size is tried again in halves. False when stopped.
 // watch (see watched) may stop the walk between blocks.
-async function cellsInBlocks(rows, per, step, watch = undefined) {
+async function inBlocks(rows, per, step, watch = undefined) {
   for (let r = 0; r < rows;) {
     if (watch) watch.check(r, rows);
     const n = Math.min(per, rows - r);
@@ -160,7 +156,7 @@ async function cellsInBlocks(rows, per, step, watch = undefined) {
     try {
       next = await step(r, n);
     } catch (e) {
-      if (TOO_LARGE.has(errorsCode(e)) && n > 1) {
+      if (TOO_LARGE.has(errors.code(e)) && n > 1) {
         per = Math.max(1, n >> 1);
         continue;
       }
@@ -177,7 +173,7 @@ async function cellsInBlocks(rows, per, step, watch = undefined) {
 // What a range's memo knows: its cell count and the bytes per cell of the
 // data last seen there, so that a read of what was just written in blocks
 // goes straight to blocks of the right size.
-function cellsRemember(memo, cells, bytes) {
+function remember(memo, cells, bytes) {
   memo.cells = cells;
   if (cells > 0) memo.bytesPerCell = bytes / cells;
 }
@@ -187,9 +183,9 @@ function cellsRemember(memo, cells, bytes) {
  * and writes learnt: a range known to be too large is read in blocks at once
  * instead of first being refused whole.
  */
-export async function cellsRead(range, name, sync, memo, watch = undefined) {
+export async function read(range, name, sync, memo, watch = undefined) {
   const large = memo.cells * (memo.bytesPerCell || 0) > PAYLOAD_BUDGET;
-  if (!large || !cellsIsRange(range)) {
+  if (!large || !isRange(range)) {
     range.load(name);
     try {
       await sync();
@@ -197,7 +193,7 @@ export async function cellsRead(range, name, sync, memo, watch = undefined) {
       if (Array.isArray(data) && Array.isArray(data[0])) memo.cells = data.length * data[0].length;
       return data;
     } catch (e) {
-      if (!TOO_LARGE.has(errorsCode(e)) || !cellsIsRange(range)) throw e;
+      if (!TOO_LARGE.has(errors.code(e)) || !isRange(range)) throw e;
     }
   }
   range.load("rowCount, columnCount");
@@ -208,7 +204,7 @@ export async function cellsRead(range, name, sync, memo, watch = undefined) {
   const first = Math.max(1, Math.floor(memo.bytesPerCell ? PAYLOAD_BUDGET / (memo.bytesPerCell * cols * 1.25)
     : FIRST_BLOCK_CELLS / cols));
   let other;
-  const whole = await cellsInBlocks(rows, first, async (r, n) => {
+  const whole = await inBlocks(rows, first, async (r, n) => {
     const part = range.getCell(r, 0).getResizedRange(n - 1, cols - 1);
     part.load(name);
     await sync();
@@ -220,7 +216,7 @@ export async function cellsRead(range, name, sync, memo, watch = undefined) {
     for (const row of data) out.push(row);
     // Sizing the next block from a sample is safe: a block refused for its
     // size is read again in halves.
-    const size = cellsEstimate(data, 0);
+    const size = estimate(data, 0);
     const perRow = size ? Math.max(size.total / n, size.maxRow) : 16 * cols;
     memo.bytesPerCell = perRow / cols;
     return Math.max(1, Math.floor(PAYLOAD_BUDGET / (perRow * 1.25)));

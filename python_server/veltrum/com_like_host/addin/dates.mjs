@@ -13,7 +13,7 @@
 // reads "General" for a General cell whatever the locale (numberFormatLocal
 // is the localised one).
 
-import { valuesDateSerial } from "./values.mjs";
+import { dateSerial } from "./values.mjs";
 
 export const DATE_FORMAT = "yyyy-mm-dd";
 export const DATETIME_FORMAT = "yyyy-mm-dd hh:mm:ss";
@@ -23,7 +23,7 @@ const TIME_PART = /^\s*\d{4}-\d{2}-\d{2}[T ]\d/;
 // "date", "datetime", or null for a record that does not become a serial.
 function kindOf(record) {
   if (record === null || typeof record !== "object" || record.type !== "Date") return null;
-  if (valuesDateSerial(record.value) === null) return null;
+  if (dateSerial(record.value) === null) return null;
   return TIME_PART.test(String(record.value)) ? "datetime" : "date";
 }
 
@@ -32,7 +32,7 @@ function kindOf(record) {
  * {fill: kind} when one date fills the range (a single value or a 1 x 1
  * array), else {cells: [[row, column, kind], ...]}.
  */
-export function datesFind(record) {
+export function find(record) {
   const single = kindOf(record);
   if (single) return { fill: single };
   if (record === null || typeof record !== "object" || record.type !== "Array" || !Array.isArray(record.value)) {
@@ -60,7 +60,7 @@ const formatFor = (kind) => (kind === "date" ? DATE_FORMAT : DATETIME_FORMAT);
  * dates found whose cell is General, null (unchanged) elsewhere; null when
  * no cell needs one. current: the range's numberFormat before the write.
  */
-export function datesFormats(found, current) {
+export function formats(found, current) {
   if (!found || !Array.isArray(current) || current.length === 0 || !Array.isArray(current[0])) return null;
   const out = current.map((row) => row.map(() => null));
   let any = false;

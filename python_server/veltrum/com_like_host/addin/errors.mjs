@@ -12,7 +12,7 @@ export class AddinError extends Error {
 }
 
 /** A member that does not exist: Python raises it as an attribute error. */
-export function errorsMissingMember(message) {
+export function missingMember(message) {
   const e = new AddinError("InvalidArgument", message);
   e.missingMember = true;
   return e;
@@ -27,24 +27,24 @@ export class PythonError extends Error {
 }
 
 /** An OfficeExtension.Error, or anything shaped like one. */
-export function errorsIsOffice(e) {
-  const OE = globalThis.OfficeExtension;
-  if (OE && typeof OE.Error === "function" && e instanceof OE.Error) return true;
+export function isOffice(e) {
+  const OfficeExtension = globalThis.OfficeExtension;
+  if (OfficeExtension && typeof OfficeExtension.Error === "function" && e instanceof OfficeExtension.Error) return true;
   return e !== null && typeof e === "object" && typeof e.code === "string" && !(e instanceof AddinError)
     && (e.name === "OfficeExtension.Error" || e.name === "RichApi.Error");
 }
 
-export function errorsCode(e) {
+export function code(e) {
   return e !== null && typeof e === "object" && typeof e.code === "string" ? e.code : undefined;
 }
 
 /** The message for an error response; e.madeBy (the call that made the
  * object the failed request used) follows the code. */
-export function errorsText(e) {
+export function text(e) {
   if (e instanceof PythonError || (e instanceof Error && e.preformatted === true)) return e.message;
   const made = e !== null && typeof e === "object" && typeof e.madeBy === "string" ? `${e.madeBy}: ` : "";
   if (e instanceof AddinError) return `${e.code}: ${made}${e.message}`;
-  if (errorsIsOffice(e)) {
+  if (isOffice(e)) {
     const message = String(e.message || "").trim();
     let text = message.startsWith(e.code) ? message : `${e.code}: ${message}`;
     if (made) text = `${e.code}: ${made}${text.slice(e.code.length).replace(/^:\s*/, "")}`;

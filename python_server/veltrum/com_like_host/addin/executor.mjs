@@ -1,6 +1,15 @@
 // The add-in's request executor: answers com_like's GET, GETITEM, SET and
 // CALL requests against Office.js, one at a time, on one long-lived
-// RequestContext (new Excel.RequestContext()).
+// RequestContext (new Excel.RequestContext()). This module puts the parts
+// together and keeps the tokens of the requests under way (cancel):
+// - requests.mjs: one request from start to end, dispatched by method to
+//   get.mjs (GET, GETITEM), set.mjs (SET) and call.mjs (CALL; its arguments
+//   through args.mjs);
+// - codec.mjs: records to values and back, through the object table (objects.mjs);
+// - syncs.mjs: every sync, and what it carries; releases.mjs: the release queue;
+// - callables.mjs: the Python callables held; cell_edit.mjs: waiting out cell-edit mode;
+// - turns.mjs: requests take turns; batch.mjs: transactions; roots.mjs: the
+//   fixed functions; cells.mjs: cell data in blocks; progress.mjs: its reports.
 //
 // In Excel on the web every context.sync() is a network round trip, so a
 // request syncs only when Python needs something from Excel: a value, an
@@ -50,15 +59,6 @@
 // cancels the request (cancel, or cancelAll when the connection closes) or
 // its time ran out.
 //
-// Cell-edit mode: while the user edits a cell, Excel fails every batch of a
-// bare RequestContext with InvalidOperationInCellEditMode, applying nothing.
-// A request whose first sync fails so waits for the edit to end and runs
-// again from the start, within its time limit: where ExcelApi 1.20 is
-// supported it waits on an Excel.run({delayForCellEdit: true}) of its own
-// that only loads a property, elsewhere it tries again every quarter second.
-// Out of time, it fails with InvalidOperationInCellEditMode, having applied
-// nothing.
-//
 // Office.js behaviour this relies on (as documented):
 // - new Excel.RequestContext(); context.sync() runs queued commands in order
 //   and rejects with OfficeExtension.Error {code, message, debugInfo,
@@ -105,29 +105,22 @@
 // that fails so names the call that made the object (each object's entry
 // keeps how it was reached: Context.workbook.worksheets.getItem("Sheeet1")).
 
-import { AddinError, PythonError, errorsCode, errorsMissingMember, errorsText } from "./errors.mjs";
-import { valuesDecode, valuesEncode, valuesIsPlainObject, valuesNull } from "./values.mjs";
+import * as errors from "./errors.mjs";
+import { AddinError } from "./errors.mjs";
 import { ObjectTable } from "./objects.mjs";
-import {
-  CANCELLED, CELL_PROPERTIES, cellsArgumentIndex, cellsEstimate, cellsHolds, cellsIsRange,
-  cellsRead, cellsWrite,
-} from "./cells.mjs";
-import { datesFind, datesFormats } from "./dates.mjs";
 import { Transaction } from "./batch.mjs";
-import { rootsMake, rootsNote } from "./roots.mjs";
+import * as roots from "./roots.mjs";
 import { Turns } from "./turns.mjs";
-import { itemsAt, itemsParseKey, itemsSlice } from "./items.mjs";
-import {
-  membersCallText, membersMissingText, membersParameters, membersPath, membersUnknownKeywordText,
-} from "./members.mjs";
+import { waitForEdit } from "./cell_edit.mjs";
+import { Callables } from "./callables.mjs";
+import { Syncs } from "./syncs.mjs";
+import { ReleaseQueue } from "./releases.mjs";
+import { blockWatch } from "./progress.mjs";
+import { Codec } from "./codec.mjs";
+import { attempts } from "./requests.mjs";
 
 const DEFAULT_TIMEOUT_MS = 29000;
 const UNTRACK_IDLE_MS = 1000;       // releases wait this long for a sync to ride on
-const CELL_EDIT_POLL_MS = 250;
-const CELL_EDIT = "InvalidOperationInCellEditMode";
-const IMMEDIATE_IN_BATCH = new Set(["load", "track", "untrack", "toJSON"]);
-// Identifying member properties, tried in this order, for loading a collection's items.
-const ITEM_KEYS = ["id", "key", "name", "address", "index"];
 
 export function createExecutor({
   invokeCallable, releaseCallable, requestTimeoutMs = DEFAULT_TIMEOUT_MS, untrackIdleMs = UNTRACK_IDLE_MS,
@@ -136,73 +129,26 @@ export function createExecutor({
   if (typeof invokeCallable !== "function" || typeof releaseCallable !== "function") {
     throw new TypeError("createExecutor needs invokeCallable and releaseCallable functions");
   }
-  const X = globalThis.Excel;
-  const OE = globalThis.OfficeExtension;
-  const context = new X.RequestContext();
+  const Excel = globalThis.Excel;
+  const context = new Excel.RequestContext();
   const table = new ObjectTable(context);
   const turns = new Turns(requestTimeoutMs);
-  const syncErrors = new WeakSet();   // errors that came from a sync (its queue is gone)
+  const syncs = new Syncs(context, table, turns);
+  const registry = new Callables(releaseCallable);
   const tokens = new Map();           // requestId -> token, queued or running
-  let syncsDone = 0;
-
-  // Every sync goes through here: it carries the tracking queued for the
-  // context and tells the object table how it went.
-  async function syncOn(ctx) {
-    const token = turns.holder;
-    if (token) {
-      token.syncs = (token.syncs || 0) + 1;
-      token.queued = false;
-    }
-    const batch = table.takeQueued(ctx);
-    try {
-      await ctx.sync();
-    } catch (e) {
-      table.settle(batch, e);
-      if (e !== null && typeof e === "object") syncErrors.add(e);
-      throw e;
-    }
-    syncsDone++;
-  }
-  const sync = () => syncOn(context);
-
-  // What a block loop of the request in its turn asks before each block
-  // (stop?) and tells after it (progress, which also moves its time limit on).
-  function blockWatch() {
-    const token = turns.holder;
-    if (!token) return undefined;
-    return {
-      stopped: () => (token.cancelled ? "the host asked to stop" : token.dead ? "out of time" : null),
-      step: (rows, totalRows, cols) => {
-        token.touch();
-        if (token.requestId === null || token.requestId === undefined) return;
-        try {
-          onProgress(token.requestId, { rows, totalRows, cells: rows * cols, totalCells: totalRows * cols });
-        } catch {
-          // A report that does not go out is no reason to stop the work.
-        }
-      },
-    };
-  }
-
-  // The request in its turn may have left commands queued.
-  function queuing() {
-    if (turns.holder) turns.holder.queued = true;
-  }
-  function touch(entries) {
-    queuing();
-    table.touch(entries);
-  }
+  const sync = () => syncs.on(context);
 
   const transaction = new Transaction({
-    context, sync, syncCount: () => syncsDone, afterCommit: () => scheduleUntracks(),
-    waitForCellEdit: () => waitForCellEdit(turns.holder && turns.holder.deadline),
+    context, sync, syncCount: () => syncs.count, afterCommit: () => releases.schedule(),
+    waitForCellEdit: () => waitForEdit(turns.holder && turns.holder.deadline, requestTimeoutMs),
   });
-  const roots = rootsMake({
+  const releases = new ReleaseQueue({
+    table, turns, syncs, batchOpen: () => transaction.isOpen, idleMs: untrackIdleMs,
+  });
+  const fixed = roots.make({
     context, sync, checkRead: (what) => transaction.checkRead(what),
-    prepare: (objects) => { queuing(); objects.forEach((o) => table.touchObject(o)); },
+    prepare: (objects) => { syncs.queuing(); objects.forEach((o) => table.touchObject(o)); },
   });
-  const rangeMemo = new WeakMap();
-  const handlerIds = new Map();   // EventHandlerResult -> callable ids it keeps
   const txFacade = Object.freeze({
     start: (ctx, blockGets) => transaction.start(ctx, blockGets),
     commit: () => transaction.commit(),
@@ -210,609 +156,28 @@ export function createExecutor({
   });
 
   table.setFixed(0, { kind: "object", value: context, label: "Context" });
-  table.setFixed(1, { kind: "object", value: X, label: "Excel" });
+  table.setFixed(1, { kind: "object", value: Excel, label: "Excel" });
   // params: the names keywords may give (Union and Intersect take ranges only).
-  table.setFixed(2, { kind: "function", value: roots.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
+  table.setFixed(2, { kind: "function", value: fixed.GetSetting, thisArg: null, name: "GetSetting", immediate: true,
     label: "GetSetting", params: ["name"] });
-  table.setFixed(3, { kind: "function", value: roots.Union, thisArg: null, name: "Union", immediate: true,
+  table.setFixed(3, { kind: "function", value: fixed.Union, thisArg: null, name: "Union", immediate: true,
     label: "Union", params: [] });
-  table.setFixed(4, { kind: "function", value: roots.Intersect, thisArg: null, name: "Intersect", immediate: true,
+  table.setFixed(4, { kind: "function", value: fixed.Intersect, thisArg: null, name: "Intersect", immediate: true,
     label: "Intersect", params: [] });
   table.setFixed(5, { kind: "object", value: txFacade, label: "Transaction" });
 
-  // ------------------------------------------------------------ helpers
-
-  const isClientObject = (v) => v !== null && typeof v === "object"
-    && (OE && typeof OE.ClientObject === "function" ? v instanceof OE.ClientObject
-      : typeof v.load === "function" && "context" in v);
-  const isClientResult = (v) => v !== null && typeof v === "object"
-    && (OE && typeof OE.ClientResult === "function" ? v instanceof OE.ClientResult
-      : v.constructor && v.constructor.name === "ClientResult");
-  const isEventHandlers = (v) => v !== null && typeof v === "object"
-    && ((OE && typeof OE.EventHandlers === "function" && v instanceof OE.EventHandlers)
-      || (v.constructor && v.constructor.name === "EventHandlers"));
-  const isThenable = (v) => v !== null && (typeof v === "object" || typeof v === "function")
-    && typeof v.then === "function";
-
-  // The context an object's commands go to: ours, or one that Excel.run made.
-  function contextOf(obj) {
-    if (obj !== null && typeof obj === "object" && obj !== context) {
-      const CRC = OE && OE.ClientRequestContext;
-      if (typeof CRC === "function" && obj instanceof CRC) return obj;
-      if (isClientObject(obj) && obj.context && typeof obj.context.sync === "function") return obj.context;
-    }
-    return context;
-  }
-  const syncOf = (obj) => () => syncOn(contextOf(obj));
-
-  function memoOf(range) {
-    let memo = rangeMemo.get(range);
-    if (!memo) rangeMemo.set(range, (memo = {}));
-    return memo;
-  }
-
-  function describe(entry) {
-    return entry.kind === "function" ? `${entry.name || "function"}()` : table.typeName(entry.value);
-  }
-
-  function descriptorOf(obj, name) {
-    for (let p = obj; p !== null; p = Object.getPrototypeOf(p)) {
-      const d = Object.getOwnPropertyDescriptor(p, name);
-      if (d) return d;
-    }
-    return undefined;
-  }
-
-  // Plain data a getter can hand back stale: primitives, arrays, plain objects.
-  function isData(v) {
-    return v === null || v === undefined || (typeof v !== "object" && typeof v !== "function")
-      || Array.isArray(v) || valuesIsPlainObject(v);
-  }
-
-  // label: how the result was reached (Context.workbook.worksheets.getItem("x")),
-  // for errors that name the call that made a bad object.
-  function encoder(parent, issued, cellNumbers = false, label = undefined) {
-    let top;
-    const hooks = {
-      cellNumbers,
-      reference(value, holder, key) {
-        const made = value === top ? label : undefined;
-        if (typeof value === "function") {
-          const id = table.add({ kind: "function", value, thisArg: holder, name: key === undefined ? "" : String(key),
-            label: made }, parent, issued);
-          return { type: "Function", value: id, isSpec: true };
-        }
-        const id = table.add({ kind: "object", value, label: made }, parent, issued);
-        return { type: table.typeName(value), value: id, isSpec: true };
-      },
-      // Plain data needs no object path: it holds no range tracked.
-      container: (value) => table.add({ kind: "object", value }, null, issued),
-    };
-    return (value, holder, key) => {
-      top = value;
-      return valuesEncode(value, hooks, holder, key);
-    };
-  }
-
-  // refs collects the entries of the objects decoded, whose ranges a
-  // request touches before using them.
-  function decoder(callables, refs = []) {
-    const hooks = {
-      lookup(id) {
-        const entry = table.get(id);
-        refs.push(entry);
-        if (entry.kind !== "function") return entry.value;
-        if (!entry.bound) entry.bound = entry.value.bind(entry.thisArg);
-        return entry.bound;
-      },
-      callable(callableId) {
-        callables.push(callableId);
-        return pythonFunction(callableId);
-      },
-    };
-    return (record, cells = false) => valuesDecode(record, hooks, cells);
-  }
-
-  // A Python callable as a JavaScript function: invokes it through the host
-  // and resolves with its decoded result; it rejects with the Python error.
-  function pythonFunction(callableId) {
-    return async function pythonCallable(...args) {
-      const records = args.map((a) => encoder(null, null)(a));
-      const source = eventHandlerIds.has(callableId) ? eventSource(args[0]) : undefined;
-      let result;
-      try {
-        result = await turns.lend(() => invokeCallable(callableId, records, source));
-      } catch (e) {
-        throw new PythonError(e && typeof e.message === "string" ? e.message : String(e));
-      }
-      return result === undefined ? undefined : decoder([])(result);
-    };
-  }
-
-  function letGoCallables(ids) {
-    for (const id of ids) {
-      try {
-        releaseCallable(id);
-      } catch {
-        // The host's bookkeeping failing must not fail the request.
-      }
-    }
-  }
-
-  // ------------------------------------------------------------ GET
-
-  async function doGet(entry, name, issued) {
-    if (entry.kind === "function") {
-      throw errorsMissingMember(`a function has no members (tried '${name}' on ${describe(entry)})`);
-    }
-    const obj = entry.value;
-    const type = table.typeName(obj);
-    if (!(name in Object(obj))) throw errorsMissingMember(membersMissingText(type, name));
-    let value;
-    if (isClientObject(obj)) {
-      value = await readMember(entry, obj, name, `${type}.${name}`);
-    } else {
-      value = obj[name];
-    }
-    return encoder(entry, issued, isCellData(obj, name), membersPath(`${entry.label || type}.${name}`))(value, obj, name);
-  }
-
-  const isCellData = (obj, name) => CELL_PROPERTIES.has(name) && typeof obj.getResizedRange === "function";
-
-  async function readMember(entry, obj, name, label) {
-    if (isCellData(obj, name)) {
-      transaction.checkRead(label);
-      touch([entry]);
-      return cellsRead(obj, name, syncOf(obj), memoOf(obj), blockWatch());
-    }
-    let value;
-    let fetch = false;
-    try {
-      value = obj[name];
-    } catch (e) {
-      if (errorsCode(e) !== "PropertyNotLoaded") throw e;
-      fetch = true;
-    }
-    if (!fetch) {
-      if (typeof value === "function" || !isData(value) || name === "isNullObject") return value;
-      const d = descriptorOf(obj, name);
-      if (!d || typeof d.get !== "function") return value;
-      fetch = true;
-    }
-    transaction.checkRead(label);
-    touch([entry]);
-    if (name === "items") loadItems(obj);
-    else if (name !== "isNullObject") obj.load(name);
-    await syncOn(contextOf(obj));
-    if (name !== "isNullObject") return obj[name];
-    // Office.js fills isNullObject in for *OrNullObject results; for any
-    // other proxy the sync above found it, or failed.
-    try {
-      return obj.isNullObject;
-    } catch (e) {
-      if (errorsCode(e) === "PropertyNotLoaded") return false;
-      throw e;
-    }
-  }
-
-  // Loads a collection's items with one identifying property of its members
-  // (the reference advises against load() with no argument: every scalar of
-  // every member, and a risk to the payload limit).
-  function loadItems(collection) {
-    const type = table.typeName(collection);
-    const Item = type.endsWith("Collection") ? X[type.slice(0, -"Collection".length)] : undefined;
-    const proto = typeof Item === "function" ? Item.prototype : null;
-    const key = proto ? ITEM_KEYS.find((k) => { const d = descriptorOf(proto, k); return d && d.get; }) : undefined;
-    if (key) collection.load(key);
-    else collection.load();
-  }
-
-  // ------------------------------------------------------------ GETITEM
-
-  async function doGetItem(entry, key, issued) {
-    if (entry.kind === "function") throw new AddinError("InvalidArgument", `${describe(entry)} does not support item access`);
-    const obj = entry.value;
-    const type = table.typeName(obj);
-    const { index, slice, address } = itemsParseKey(key);
-    let value;
-    if (Array.isArray(obj)) {
-      if (slice) value = itemsSlice(obj, slice);
-      else if (index !== null) value = itemsAt(obj, index, key);
-      else throw new AddinError("InvalidArgument", `bad index ${JSON.stringify(key)} for an array: use an integer or a slice`);
-    } else if (isClientObject(obj)) {
-      if (address && typeof obj.getRange === "function") {
-        value = obj.getRange(address);
-        rootsNote(value, obj, "getRange", [address]);
-      } else if (index !== null && index >= 0 && typeof obj.getItemAt === "function") {
-        value = obj.getItemAt(index);
-      } else if (index !== null && "items" in obj) {
-        // A negative position, or a collection without getItemAt: by its items.
-        const items = await readMember(entry, obj, "items", `${type}.items`);
-        let i = index;
-        if (i < 0) i += items.length;
-        if (i < 0 || i >= items.length) {
-          throw new AddinError("ItemNotFound", `${type}[${key}]: the collection has ${items.length} item(s)`);
-        }
-        value = items[i];
-      } else {
-        throw new AddinError("InvalidArgument", `${type} does not support item access with ${JSON.stringify(key)}`);
-      }
-    } else if (obj !== null && typeof obj === "object" && Object.prototype.hasOwnProperty.call(obj, key)) {
-      value = obj[key];
-    } else {
-      throw new AddinError("InvalidArgument", `${type} has no item ${JSON.stringify(key)}`);
-    }
-    return encoder(entry, issued, false, membersPath(`${entry.label || type}[${key}]`))(value, obj, key);
-  }
-
-  // ------------------------------------------------------------ SET
-
-  async function doSet(entry, name, record, callables) {
-    const obj = entry.value;
-    if (entry.kind === "function" || !isClientObject(obj)) {
-      throw new AddinError("InvalidOperation", `members of ${describe(entry)} cannot be assigned`);
-    }
-    const type = table.typeName(obj);
-    const d = descriptorOf(obj, name);
-    if (!d) throw new AddinError("InvalidArgument", membersMissingText(type, name));
-    if (typeof d.value === "function") {
-      throw new AddinError("InvalidOperation", `${type}.${name} is a method and cannot be assigned; call it instead`);
-    }
-    if ((d.get && !d.set) || d.writable === false) {
-      throw new AddinError("InvalidOperation", `${type}.${name} is read-only`);
-    }
-    const cells = cellsHolds(obj, name);
-    const refs = [entry];
-    const value = decoder(callables, refs)(record, cells);
-    // Dates written as data get a date format where the cell's is General (dates.mjs).
-    const dated = cells && (name === "values" || name === "formulas") && cellsIsRange(obj) ? datesFind(record) : null;
-    const apply = async () => {
-      touch(refs);
-      if (cells) {
-        let formats = null;
-        if (dated) {
-          obj.load("numberFormat");
-          await syncOf(obj)();
-          formats = datesFormats(dated, obj.numberFormat);
-        }
-        const bytes = await cellsWrite(obj, name, value, syncOf(obj), memoOf(obj), blockWatch());
-        if (formats) obj.numberFormat = formats;
-        return bytes;
-      }
-      obj[name] = value;
-      return estimateBytes(value);
-    };
-    if (transaction.isOpen) {
-      const size = cells ? cellsEstimate(value) : null;
-      const held = callables.splice(0);
-      transaction.defer({
-        label: `${type}.${name} = ...`,
-        bytes: size ? size.total : estimateBytes(value),
-        run: apply,
-        done: (ran) => (ran ? held.forEach((id) => kept.add(id)) : letGoCallables(held)),
-      });
-      return;
-    }
-    await apply();
-    await syncOn(contextOf(obj));
-    // A Python function assigned to a property stays registered.
-    for (const id of callables.splice(0)) kept.add(id);
-  }
-
-  function estimateBytes(value) {
-    try {
-      return (JSON.stringify(value) || "").length + 64;
-    } catch {
-      return 64;
-    }
-  }
-
-  // ------------------------------------------------------------ CALL
-
-  // NAMED arguments of a method in the members table take the places of the
-  // parameters they name; elsewhere they go as one trailing options object.
-  // cellArg: the position of an argument that is cell data, if any.
-  function decodeArgs(entry, list, callables, refs, cellArg) {
-    const shown = [];
-    const args = decodeArgList(entry, list, callables, refs, shown, cellArg);
-    return { args, shown };
-  }
-
-  function decodeArgList(entry, list, callables, refs, shown, cellArg) {
-    if (list === undefined || list === null) return [];
-    if (!Array.isArray(list)) throw new AddinError("InvalidArgument", "the call's args must be a list");
-    const decode = decoder(callables, refs);
-    const positional = [];
-    let named = null;
-    for (const a of list) {
-      if (a === null || typeof a !== "object") throw new AddinError("InvalidArgument", "malformed argument entry");
-      if (a.arg_type === "NAMED") {
-        if (named === null) named = new Map();
-        named.set(String(a.name), a.value);   // decoded once its place is known
-      } else {
-        const value = decode(a.value, positional.length === cellArg);
-        positional.push(value);
-        shown.push([null, value]);
-      }
-    }
-    if (named === null) return positional;
-    const holder = entry.thisArg;
-    const type = holder !== null && typeof holder === "object" ? table.typeName(holder) : null;
-    const params = entry.params || (type ? membersParameters(type, entry.name) : null);
-    if (params === null) {
-      const options = {};
-      for (const [keyword, raw] of named) {
-        options[keyword] = decode(raw);
-        shown.push([keyword, options[keyword]]);
-      }
-      positional.push(options);
-      return positional;
-    }
-    const label = type ? `${type}.${entry.name}` : entry.name;
-    const args = positional.slice();
-    for (const [keyword, raw] of named) {
-      const at = params.indexOf(keyword);
-      if (at < 0) throw new AddinError("InvalidArgument", membersUnknownKeywordText(label, keyword, params));
-      if (at < positional.length) {
-        throw new AddinError("InvalidArgument", `${label}() got multiple values for parameter '${keyword}'`);
-      }
-      const value = decode(raw, at === cellArg);
-      shown.push([keyword, value]);
-      args[at] = value;
-    }
-    // Parameters left out between those given are undefined: Office.js's "not given".
-    return Array.from(args);
-  }
-
-  function isImmediate(entry) {
-    return entry.immediate === true || entry.thisArg === txFacade || /^get[A-Z]|^get$/.test(entry.name)
-      || IMMEDIATE_IN_BATCH.has(entry.name);
-  }
-
-  async function doCall(entry, argList, issued, callables, token) {
-    if (entry.kind !== "function") {
-      throw new AddinError("InvalidArgument", `${describe(entry)} is not a function and cannot be called`);
-    }
-    const refs = [entry];
-    const holder = entry.thisArg;
-    const cellArg = holder !== null && typeof holder === "object" ? cellsArgumentIndex(table.typeName(holder), entry.name) : undefined;
-    const { args, shown } = decodeArgs(entry, argList, callables, refs, cellArg);
-    const label = membersCallText(entry.label || entry.name || "function", shown, (v) => table.typeName(v));
-    // get* methods make proxies and queue nothing; the fixed functions and
-    // the transaction object sync for themselves.
-    const maker = /^get[A-Z]|^get$/.test(entry.name);
-    const ownSyncs = entry.immediate === true || entry.thisArg === txFacade;
-    if (transaction.isOpen && !isImmediate(entry)) {
-      const held = callables.splice(0);
-      transaction.defer({
-        label: `${entry.name}()`,
-        bytes: estimateBytes(args),
-        run: async () => {
-          touch(refs);
-          const result = await invoke(entry, args, null);
-          keepCallables(entry, result, held);
-          afterRemove(entry);
-          return 64;
-        },
-        done: () => letGoCallables(held.filter((id) => !kept.has(id))),
-      });
-      return valuesNull();
-    }
-    if (!maker && !ownSyncs) touch(refs);
-    else queuing();
-    let result = await invoke(entry, args, token);
-    rootsNote(result, entry.thisArg, entry.name, args);
-    const fetched = isClientResult(result);
-    if (fetched) {
-      transaction.checkRead(`${entry.name}()`);
-      touch(refs);
-      await syncOn(contextOf(entry.thisArg));
-      result = result.value;
-    }
-    const record = encoder(entry, issued, false, label)(result, undefined, undefined);
-    if (!transaction.isOpen && !fetched && !maker && !ownSyncs && needsSync(entry, result)) {
-      await syncOn(contextOf(entry.thisArg));
-    }
-    keepCallables(entry, result, callables);
-    afterRemove(entry);
-    return record;
-  }
-
-  // A call on an Office.js object (or on its event handlers) queued commands
-  // whose errors it must report; a call that returned a promise did its own
-  // waiting, and plain functions reach no workbook.
-  function needsSync(entry, result) {
-    if (isThenable(result) || entry.name === "toJSON") return false;
-    const holder = entry.thisArg;
-    if (holder === null || typeof holder !== "object" || holder === X) return false;
-    const handlerResult = OE && typeof OE.EventHandlerResult === "function" ? holder instanceof OE.EventHandlerResult
-      : holder.constructor && holder.constructor.name === "EventHandlerResult";
-    const ctx = OE && typeof OE.ClientRequestContext === "function" && holder instanceof OE.ClientRequestContext;
-    return isClientObject(holder) || isEventHandlers(holder) || handlerResult || ctx;
-  }
-
-  async function invoke(entry, args, token) {
-    const result = token ? turns.calling(token, () => entry.value.apply(entry.thisArg, args))
-      : entry.value.apply(entry.thisArg, args);
-    return isThenable(result) && !isClientObject(result) ? await result : result;
-  }
-
-  // Python callables an event handler keeps stay registered until removed.
-  const kept = new Set();
-  const eventHandlerIds = new Set();
-  function keepCallables(entry, result, callables) {
-    if (callables.length === 0 || entry.name !== "add" || !isEventHandlers(entry.thisArg)) return;
-    for (const id of callables) {
-      kept.add(id);
-      eventHandlerIds.add(id);
-    }
-    if (result !== null && typeof result === "object") handlerIds.set(result, callables.slice());
-  }
-
-  // A handler is removed through the EventHandlerResult its add returned
-  // (Python cannot name the same JavaScript function twice: every encoding
-  // of a Python function registers it afresh).
-  function afterRemove(entry) {
-    if (entry.name !== "remove" || !entry.thisArg || !handlerIds.has(entry.thisArg)) return;
-    const ids = handlerIds.get(entry.thisArg);
-    handlerIds.delete(entry.thisArg);
-    for (const id of ids) eventHandlerIds.delete(id);
-    letGoCallables(ids.filter((id) => kept.delete(id)));
-  }
-
-  // The event source of a handler's call, from the documented fields of its
-  // event arguments: the kind of event and the worksheet it happened on.
-  function eventSource(args) {
-    try {
-      if (args === null || typeof args !== "object" || typeof args.type !== "string") return "event";
-      return typeof args.worksheetId === "string" ? `${args.type}:${args.worksheetId}` : args.type;
-    } catch {
-      return "event";
-    }
-  }
-
-  // ------------------------------------------------------------ requests
-
-  async function run(request, token, callables) {
-    if (request === null || typeof request !== "object") {
-      throw new AddinError("InvalidRequest", "a request must be an object");
-    }
-    const { method } = request;
-    const name = request.name;
-    const issued = [];
-    try {
-      if (method === "DEL") {
-        table.release([request.caller]);
-        scheduleUntracks();
-        return valuesNull();
-      }
-      // Releases so far travel with this request's sync, ahead of its commands.
-      table.queueUntracks();
-      const entry = table.get(request.caller);
-      if (method === "GET" || method === "GETITEM" || method === "SET") {
-        if (typeof name !== "string") throw new AddinError("InvalidRequest", `a ${method} request needs a member name`);
-      }
-      if (method === "GET") return await doGet(entry, name, issued);
-      if (method === "GETITEM") return await doGetItem(entry, name, issued);
-      if (method === "SET") {
-        await doSet(entry, name, request.value, callables);
-        return valuesNull();
-      }
-      if (method === "CALL") return await doCall(entry, request.args, issued, callables, token);
-      throw new AddinError("InvalidRequest", `unknown request method ${JSON.stringify(method)} (GET, GETITEM, SET or CALL)`);
-    } catch (e) {
-      table.release(issued);
-      // Office.js reports a bad argument of a get* call where its object is
-      // first used: the error names the call that made the object.
-      if (method === "GET" && syncErrors.has(e) && e !== null && typeof e === "object") {
-        const made = madeByCall(request.caller);
-        if (made) e.madeBy = made;
-      }
-      // A failure before the sync may leave commands queued: a sync of its
-      // own sends them, so that no later request reports an error that is
-      // not its own. A failed sync left nothing.
-      if (token.queued && !syncErrors.has(e) && !transaction.isOpen) await settle();
-      throw e;
-    }
-  }
-
-  function madeByCall(caller) {
-    try {
-      const label = table.get(caller).label;
-      return typeof label === "string" && label.includes("(") ? label : null;
-    } catch {
-      return null;
-    }
-  }
-
-  async function settle() {
-    for (const ctx of new Set([context, ...table.queuedContexts])) {
-      try {
-        await syncOn(ctx);
-      } catch {
-        // Already reported by the failed request, or nothing anyone asked for.
-      }
-    }
-  }
-
-  // Runs a request; one refused for cell-edit mode at its first sync applied
-  // nothing, and runs again once the edit is over.
-  async function attempts(request, token) {
-    const callables = [];
-    token.deadline = Date.now() + requestTimeoutMs - Math.min(1000, requestTimeoutMs / 10);
-    if (token.cancelled) throw new AddinError(CANCELLED, "stopped before it started; nothing was done");
-    try {
-      for (;;) {
-        token.syncs = 0;
-        token.queued = false;
-        try {
-          return await run(request, token, callables);
-        } catch (e) {
-          if (errorsCode(e) !== CELL_EDIT || token.syncs !== 1 || token.dead) throw e;
-          await waitForCellEdit(token.deadline);
-        }
-      }
-    } finally {
-      letGoCallables([...new Set(callables)].filter((id) => !kept.has(id)));
-    }
-  }
-
-  function delayForCellEditSupported() {
-    try {
-      const req = globalThis.Office && Office.context && Office.context.requirements;
-      return Boolean(req && req.isSetSupported("ExcelApi", "1.20") && typeof X.run === "function");
-    } catch {
-      return false;
-    }
-  }
-
-  // Resolves when the user has left cell-edit mode (or may have: the caller
-  // tries again); throws InvalidOperationInCellEditMode at the deadline.
-  async function waitForCellEdit(deadline) {
-    const left = (deadline || Date.now()) - Date.now();
-    const outOfTime = () => new AddinError(CELL_EDIT,
-      "Excel is in cell-edit mode: the user is editing a cell, and the request waited "
-      + `${Math.round(requestTimeoutMs / 1000)} s for the edit to end; nothing was applied. `
-      + "Finish the edit (Enter, Tab or Esc) and try again");
-    if (left <= 0) throw outOfTime();
-    let timer;
-    const late = new Promise((resolve) => { timer = setTimeout(resolve, Math.max(0, left), "late"); });
-    const wait = delayForCellEditSupported()
-      // A batch of its own: it carries nothing that could be applied late.
-      ? X.run({ delayForCellEdit: true }, async (ctx) => {
-        ctx.workbook.application.load("calculationMode");
-        await ctx.sync();
-      }).catch(() => undefined)
-      : new Promise((resolve) => setTimeout(resolve, Math.min(CELL_EDIT_POLL_MS, left)));
-    try {
-      if (await Promise.race([wait, late]) === "late") throw outOfTime();
-    } finally {
-      clearTimeout(timer);
-    }
-  }
-
-  // Releases wait for a sync that happens anyway; after untrackIdleMs
-  // without one they are sent in a sync of their own. A failed one is tried
-  // again later: a release is never lost.
-  let untrackTimer = null;
-  function scheduleUntracks() {
-    if (untrackTimer !== null || !table.hasUntracks) return;
-    untrackTimer = setTimeout(() => {
-      untrackTimer = null;
-      turns.run(async () => {
-        if (transaction.isOpen || !table.hasUntracks) return;   // after the commit or rollback
-        table.queueUntracks();
-        for (const ctx of table.untrackContexts) {
-          try {
-            await syncOn(ctx);
-          } catch {
-            // Nothing anyone waits for; what did not go is due again.
-          }
-        }
-      }).catch(() => {}).finally(() => scheduleUntracks());
-    }, untrackIdleMs);
-    if (typeof untrackTimer === "object" && typeof untrackTimer.unref === "function") untrackTimer.unref();
-  }
+  // What the request handlers work with (requests.mjs).
+  const rangeMemo = new WeakMap();
+  const parts = {
+    context, table, turns, syncs, registry, transaction, txFacade, releases,
+    codec: new Codec({ table, turns, registry, invokeCallable }),
+    memoOf(range) {
+      let memo = rangeMemo.get(range);
+      if (!memo) rangeMemo.set(range, (memo = {}));
+      return memo;
+    },
+    watch: () => blockWatch(turns.holder, onProgress),
+  };
 
   function execute(request) {
     let requestId = null;
@@ -824,14 +189,14 @@ export function createExecutor({
     const token = { dead: false, cancelled: false, requestId };
     const key = typeof requestId === "string" ? requestId : null;
     if (key !== null) tokens.set(key, token);
-    return turns.run(() => attempts(request, token), token).finally(() => {
+    return turns.run(() => attempts(parts, request, token, requestTimeoutMs), token).finally(() => {
       if (key !== null && tokens.get(key) === token) tokens.delete(key);
     }).then(
       (result) => ({ requestId, ok: true, result }),
       (e) => {
         let message;
         try {
-          message = errorsText(e);
+          message = errors.text(e);
         } catch {
           message = "GeneralException: the add-in failed to describe an error";
         }
@@ -861,7 +226,7 @@ export function createExecutor({
   function release(ids) {
     try {
       table.release(Array.isArray(ids) ? ids : [ids]);
-      scheduleUntracks();
+      releases.schedule();
     } catch {
       // Releasing never fails towards the caller.
     }
@@ -873,10 +238,7 @@ export function createExecutor({
   function reset() {
     transaction.rollback();
     table.release([...table.entries.keys()]);
-    kept.clear();
-    eventHandlerIds.clear();
-    const results = [...handlerIds.keys()];
-    handlerIds.clear();
+    const results = registry.clear();
     return turns.run(async () => {
       for (const result of results) {
         try {
@@ -886,14 +248,8 @@ export function createExecutor({
         }
       }
       table.queueUntracks();
-      for (const ctx of new Set([context, ...table.queuedContexts])) {
-        try {
-          await syncOn(ctx);
-        } catch {
-          // Nothing anyone waits for.
-        }
-      }
-    }).catch(() => {}).finally(() => scheduleUntracks());
+      await syncs.flush();
+    }).catch(() => {}).finally(() => releases.schedule());
   }
 
   // objectCount and trackedCount are for the pane's status line and tests.

@@ -5,14 +5,12 @@
 // element or a single letter for all. Both ends restore exactly the records
 // the other packed, so the executor only ever sees verbatim records.
 
+import { isPlainObject } from "./values.mjs";
+
 const TAG_LETTER = { Null: "N", Bool: "B", Int: "I", Float: "F", String: "S", Date: "D", Bytes: "Y" };
 const LETTER_TAG = Object.fromEntries(Object.entries(TAG_LETTER).map(([k, v]) => [v, k]));
 
 export class FrameError extends Error {}
-
-function isPlainObject(x) {
-  return x !== null && typeof x === "object" && !Array.isArray(x);
-}
 
 function packPlain(record, items) {
   const keys = Object.keys(record);
@@ -228,7 +226,7 @@ export function setPacking(on) {
 // A frame from the host, records restored. A request comes back as
 // {request, release}: the request message verbatim (its "kind" is
 // "request") and the object ids released with it.
-export function decodeFrame(text) {
+export function decode(text) {
   let frame;
   try {
     frame = JSON.parse(text);

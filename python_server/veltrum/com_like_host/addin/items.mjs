@@ -7,7 +7,7 @@ import { AddinError } from "./errors.mjs";
 const INT_RE = /^\s*[+-]?\d+\s*$/;
 
 /** {index: integer or null, slice: [start, stop, step] or null, address: text or null} */
-export function itemsParseKey(key) {
+export function parseKey(key) {
   const parts = key.split(":");
   const index = key === "True" ? 1 : key === "False" ? 0 : INT_RE.test(key) ? Number(key) : null;
   let slice = null;
@@ -23,7 +23,7 @@ export function itemsParseKey(key) {
 }
 
 /** items[index], counting from the end when negative. */
-export function itemsAt(items, index, key) {
+export function at(items, index, key) {
   const i = index < 0 ? index + items.length : index;
   if (i < 0 || i >= items.length) {
     throw new AddinError("InvalidArgument", `index ${key} is out of range for an array of length ${items.length}`);
@@ -32,7 +32,7 @@ export function itemsAt(items, index, key) {
 }
 
 // Python slice semantics on an array: [start, stop, step], null = default.
-export function itemsSlice(items, [start, stop, step]) {
+export function slice(items, [start, stop, step]) {
   const n = items.length;
   step = step === null ? 1 : step;
   if (step === 0) throw new AddinError("InvalidArgument", "slice step cannot be zero");

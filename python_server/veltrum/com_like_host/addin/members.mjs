@@ -7,9 +7,9 @@
 // [parameter names, in order]}}. Without the file (an old pane, a failed
 // load) the table is empty: no hints, and keywords go as one options object.
 
-const TABLE = await membersLoad();
+const TABLE = await load();
 
-async function membersLoad() {
+async function load() {
   const url = new URL("./members.json", import.meta.url);
   try {
     if (url.protocol === "file:") {
@@ -26,20 +26,20 @@ async function membersLoad() {
 const own = (obj, key) => obj !== null && typeof obj === "object" && Object.prototype.hasOwnProperty.call(obj, key);
 
 /** The type's member names, sorted; null for a type not in the table. */
-export function membersNames(type) {
+export function names(type) {
   if (!own(TABLE, type)) return null;
   const entry = TABLE[type];
   return [...Object.keys(entry.properties), ...Object.keys(entry.methods)].sort();
 }
 
 /** The method's parameter names; null when the table does not know it. */
-export function membersParameters(type, method) {
+export function parameters(type, method) {
   if (!own(TABLE, type) || !own(TABLE[type].methods, method)) return null;
   return TABLE[type].methods[method];
 }
 
 /** Edit distance (insertions, deletions, substitutions) of two texts. */
-export function membersDistance(a, b) {
+export function distance(a, b) {
   const row = Array.from({ length: b.length + 1 }, (_, j) => j);
   for (let i = 1; i <= a.length; i++) {
     let prev = row[0];
@@ -54,12 +54,12 @@ export function membersDistance(a, b) {
 }
 
 /** The name closest to `name` ignoring case, within a third of its length
- * (at least one edit); the first in `names`' order on a tie. */
-export function membersNearest(name, names) {
+ * (at least one edit); the first in `candidates`' order on a tie. */
+export function nearest(name, candidates) {
   let best = null;
   let bestD = Math.max(1, Math.floor(name.length / 3)) + 1;
-  for (const candidate of names) {
-    const d = membersDistance(name.toLowerCase(), candidate.toLowerCase());
+  for (const candidate of candidates) {
+    const d = distance(name.toLowerCase(), candidate.toLowerCase());
     if (d < bestD) {
       best = candidate;
       bestD = d;
@@ -68,18 +68,18 @@ export function membersNearest(name, names) {
   return best;
 }
 
-export function membersMissingText(type, name) {
+export function missingText(type, name) {
   let text = `${type} has no member '${name}'.`;
-  const names = membersNames(type);
-  if (!names || names.length === 0) return text;
-  const close = membersNearest(name, names);
+  const known = names(type);
+  if (!known || known.length === 0) return text;
+  const close = nearest(name, known);
   if (close !== null) text += ` Did you mean '${close}'?`;
-  return `${text} Members of ${type}: ${names.join(", ")}`;
+  return `${text} Members of ${type}: ${known.join(", ")}`;
 }
 
-export function membersUnknownKeywordText(label, keyword, params) {
+export function unknownKeywordText(label, keyword, params) {
   let text = `${label}() has no parameter '${keyword}'.`;
-  const close = membersNearest(keyword, params);
+  const close = nearest(keyword, params);
   if (close !== null) text += ` Did you mean '${close}'?`;
   return `${text} Its parameters: ${params.join(", ") || "none"}`;
 }
@@ -89,21 +89,21 @@ const LITERAL_LIMIT = 40;   // a long text argument is shown by its start
 
 /** A path of calls, cut to its last LABEL_LIMIT characters (a loop of
  * getOffsetRange calls makes long ones). */
-export function membersPath(text) {
+export function path(text) {
   return text.length <= LABEL_LIMIT ? text : `...${text.slice(-(LABEL_LIMIT - 3))}`;
 }
 
 /** How a call reads in an error: label("text", 1, name=2), as the simulated
  * workbook writes it. shown: [keyword or null, value] in the order given. */
-export function membersCallText(label, shown, typeName) {
+export function callText(label, shown, typeName) {
   const parts = shown.map(([keyword, value]) => {
-    const text = membersLiteral(value, typeName);
+    const text = literal(value, typeName);
     return keyword === null ? text : `${keyword}=${text}`;
   });
-  return membersPath(`${label}(${parts.join(", ")})`);
+  return path(`${label}(${parts.join(", ")})`);
 }
 
-function membersLiteral(value, typeName) {
+function literal(value, typeName) {
   if (typeof value === "boolean") return value ? "true" : "false";
   if (value === null || value === undefined) return "null";
   if (typeof value === "number") return String(value);

@@ -27,7 +27,7 @@
 import { AddinError } from "./errors.mjs";
 
 export const FIXED_IDS = 6;
-let objectsNextId = FIXED_IDS;
+let nextId = FIXED_IDS;
 
 // Failures that apply nothing of the batch.
 const WHOLE_BATCH = new Set(["InvalidOperationInCellEditMode", "RequestPayloadSizeLimitExceeded"]);
@@ -41,7 +41,7 @@ export class ObjectTable {
     this.pendingUntrack = [];       // released ranges whose remove is not queued yet
     this.queued = new Map();        // context -> {adds, removes} waiting for its next sync
     this.anchorsByObject = new WeakMap();
-    this.names = objectsTypeNames();
+    this.names = typeNames();
   }
 
   setFixed(id, entry) {
@@ -65,10 +65,10 @@ export class ObjectTable {
    */
   add(entry, parent, issued) {
     const inherited = parent ? parent.anchors : [];
-    const anchors = this.objectsIsTrackable(entry.value) && !inherited.includes(entry.value)
+    const anchors = this.isTrackable(entry.value) && !inherited.includes(entry.value)
       ? [entry.value, ...inherited] : inherited;
-    for (const range of anchors) this.objectsHold(range);
-    const id = objectsNextId++;
+    for (const range of anchors) this.hold(range);
+    const id = nextId++;
     this.entries.set(id, { ...entry, anchors });
     if (anchors.length && entry.value !== null && typeof entry.value === "object") {
       this.anchorsByObject.set(entry.value, anchors);
@@ -84,7 +84,7 @@ export class ObjectTable {
       const entry = this.entries.get(id);
       if (entry === undefined) continue;
       this.entries.delete(id);
-      for (const range of entry.anchors) this.objectsLetGo(range);
+      for (const range of entry.anchors) this.letGo(range);
     }
   }
 
@@ -98,15 +98,15 @@ export class ObjectTable {
   }
 
   // Ranges and multi-area ranges: the objects Office.js asks add-ins to track.
-  objectsIsTrackable(value) {
+  isTrackable(value) {
     if (value === null || typeof value !== "object") return false;
-    const X = globalThis.Excel;
-    const kinds = [X && X.Range, X && X.RangeAreas].filter((k) => typeof k === "function");
+    const Excel = globalThis.Excel;
+    const kinds = [Excel && Excel.Range, Excel && Excel.RangeAreas].filter((k) => typeof k === "function");
     if (kinds.length) return kinds.some((k) => value instanceof k);
     return typeof value.getCell === "function" && typeof value.getResizedRange === "function";
   }
 
-  objectsHold(range) {
+  hold(range) {
     const n = this.trackCounts.get(range) || 0;
     this.trackCounts.set(range, n + 1);
     if (n === 0) {
@@ -115,7 +115,7 @@ export class ObjectTable {
     }
   }
 
-  objectsLetGo(range) {
+  letGo(range) {
     const n = (this.trackCounts.get(range) || 1) - 1;
     if (n > 0) {
       this.trackCounts.set(range, n);
@@ -125,7 +125,7 @@ export class ObjectTable {
     if (this.sent.has(range)) this.pendingUntrack.push(range);
   }
 
-  objectsQueuedOn(ctx) {
+  queuedOn(ctx) {
     let q = this.queued.get(ctx);
     if (!q) this.queued.set(ctx, (q = { adds: [], removes: [] }));
     return q;
@@ -134,22 +134,22 @@ export class ObjectTable {
   /** Queues the tracking of the ranges these entries' paths go through. */
   touch(entries) {
     for (const entry of entries) {
-      for (const range of (entry && entry.anchors) || []) this.objectsTrack(range);
+      for (const range of (entry && entry.anchors) || []) this.track(range);
     }
   }
 
   /** touch() for a live object handed in (by its latest entry's ranges). */
   touchObject(value) {
     const anchors = value !== null && typeof value === "object" ? this.anchorsByObject.get(value) : undefined;
-    for (const range of anchors || []) this.objectsTrack(range);
+    for (const range of anchors || []) this.track(range);
   }
 
-  objectsTrack(range) {
+  track(range) {
     if (this.sent.has(range) || !this.trackCounts.has(range)) return;
-    const ctx = this.objectsContextOf(range);
+    const ctx = this.contextOf(range);
     ctx.trackedObjects.add(range);
     this.sent.add(range);
-    this.objectsQueuedOn(ctx).adds.push(range);
+    this.queuedOn(ctx).adds.push(range);
   }
 
   /** Queues the untracking of released ranges, to go with the next sync. */
@@ -157,10 +157,10 @@ export class ObjectTable {
     const ranges = this.pendingUntrack;
     this.pendingUntrack = [];
     for (const range of ranges) {
-      const ctx = this.objectsContextOf(range);
+      const ctx = this.contextOf(range);
       try {
         ctx.trackedObjects.remove(range);
-        this.objectsQueuedOn(ctx).removes.push(range);
+        this.queuedOn(ctx).removes.push(range);
       } catch {
         // An object Office.js no longer knows is tracked by nobody.
       }
@@ -208,9 +208,14 @@ export class ObjectTable {
   }
 
   // A range belongs to the context that made it (Excel.run makes others).
-  objectsContextOf(range) {
+  contextOf(range) {
     const ctx = range.context;
     return ctx && ctx.trackedObjects && typeof ctx.sync === "function" ? ctx : this.context;
+  }
+
+  /** How an entry reads in an error: its type, or the function's name. */
+  describe(entry) {
+    return entry.kind === "function" ? `${entry.name || "function"}()` : this.typeName(entry.value);
   }
 
   /** The type name Python sees for a reference to value. */
@@ -228,7 +233,7 @@ export class ObjectTable {
 
 // Classes exported on the Excel namespace, by prototype. A name equal to the
 // class's own name wins over an alias.
-function objectsTypeNames() {
+function typeNames() {
   const names = new Map();
   const ns = globalThis.Excel;
   if (!ns) return names;

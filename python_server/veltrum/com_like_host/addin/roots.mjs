@@ -20,20 +20,20 @@
 import { AddinError } from "./errors.mjs";
 
 // range -> {sheet, address}: how a range was made, when that is known.
-const rootsOrigins = new WeakMap();
+const sources = new WeakMap();
 
 /** Remembers the origin of a range made by worksheet.getRange/getRanges(address). */
-export function rootsNote(result, holder, name, args) {
-  const X = globalThis.Excel;
+export function note(result, holder, name, args) {
+  const Excel = globalThis.Excel;
   if (result === null || typeof result !== "object" || holder === null || typeof holder !== "object") return;
-  if (!(X && typeof X.Worksheet === "function" && holder instanceof X.Worksheet)) return;
+  if (!(Excel && typeof Excel.Worksheet === "function" && holder instanceof Excel.Worksheet)) return;
   if ((name !== "getRange" && name !== "getRanges") || args.length !== 1 || typeof args[0] !== "string") return;
   // Addresses naming a sheet, or several areas in one getRange, are left to Excel.
   if (args[0].includes("!") || (name === "getRange" && args[0].includes(","))) return;
-  rootsOrigins.set(result, { sheet: holder, address: args[0] });
+  sources.set(result, { sheet: holder, address: args[0] });
 }
 
-export function rootsMake({ context, sync, checkRead, prepare }) {
+export function make({ context, sync, checkRead, prepare }) {
   async function GetSetting(name, ...rest) {
     if (typeof name !== "string" || rest.length > 0) {
       throw new AddinError("InvalidArgument", "GetSetting(name) takes one argument, the setting's name as text");
@@ -45,15 +45,15 @@ export function rootsMake({ context, sync, checkRead, prepare }) {
     return item.isNullObject ? null : item.value;
   }
 
-  const sheetNamed = (written) => context.workbook.worksheets.getItem(rootsUnquote(written));
+  const sheetNamed = (written) => context.workbook.worksheets.getItem(unquote(written));
 
   async function Union(...ranges) {
-    rootsCheckRanges("Union", ranges, 1);
-    const origins = ranges.map((r) => rootsOrigins.get(r));
+    checkRanges("Union", ranges, 1);
+    const origins = ranges.map((r) => sources.get(r));
     if (origins.every((o) => o && o.sheet === origins[0].sheet)) {
       const address = origins.map((o) => o.address).join(", ");
       const result = origins[0].sheet.getRanges(address);
-      rootsOrigins.set(result, { sheet: origins[0].sheet, address });
+      sources.set(result, { sheet: origins[0].sheet, address });
       return result;
     }
     prepare(ranges);
@@ -62,9 +62,9 @@ export function rootsMake({ context, sync, checkRead, prepare }) {
     let sheet = null;
     const areas = [];
     for (const r of ranges) {
-      for (const area of rootsSplitAddress(r.address)) {
+      for (const area of splitAddress(r.address)) {
         if (sheet === null) sheet = area.sheet;
-        if (rootsUnquote(area.sheet).toLowerCase() !== rootsUnquote(sheet).toLowerCase()) {
+        if (unquote(area.sheet).toLowerCase() !== unquote(sheet).toLowerCase()) {
           throw new AddinError("InvalidArgument",
             `Union: all ranges must be on one worksheet (got ${sheet} and ${area.sheet})`);
         }
@@ -75,7 +75,7 @@ export function rootsMake({ context, sync, checkRead, prepare }) {
   }
 
   async function Intersect(...ranges) {
-    rootsCheckRanges("Intersect", ranges, 2);
+    checkRanges("Intersect", ranges, 2);
     // One chain, one sync: the links live through the sync that uses them,
     // and the answer is a fresh range of the same address.
     prepare(ranges);
@@ -84,14 +84,14 @@ export function rootsMake({ context, sync, checkRead, prepare }) {
     common.load("address");
     await sync();
     if (common.isNullObject) return null;
-    const [area] = rootsSplitAddress(common.address);
+    const [area] = splitAddress(common.address);
     return sheetNamed(area.sheet).getRange(area.ref);
   }
 
   return { GetSetting, Union, Intersect };
 }
 
-function rootsCheckRanges(what, ranges, least) {
+function checkRanges(what, ranges, least) {
   if (ranges.length < least) {
     throw new AddinError("InvalidArgument",
       `${what} needs at least ${least === 1 ? "one range" : `${least} ranges`}, got ${ranges.length}`);
@@ -107,7 +107,7 @@ function rootsCheckRanges(what, ranges, least) {
 }
 
 /** "Sheet1!A1:B2, 'My, Sheet'!C3" -> [{sheet, ref}], sheet names kept as written. */
-export function rootsSplitAddress(address) {
+export function splitAddress(address) {
   const out = [];
   const text = String(address);
   let i = 0;
@@ -136,7 +136,7 @@ export function rootsSplitAddress(address) {
 }
 
 /** 'My ''quoted'' sheet' -> My 'quoted' sheet; unquoted names unchanged. */
-export function rootsUnquote(name) {
+export function unquote(name) {
   return name.startsWith("'") && name.endsWith("'") && name.length >= 2
     ? name.slice(1, -1).replace(/''/g, "'") : name;
 }

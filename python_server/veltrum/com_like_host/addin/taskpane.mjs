@@ -4,10 +4,7 @@
 // reconnects with back-off when the connection drops.
 
 import { createExecutor } from "./executor.mjs";
-import {
-  FrameError, decodeFrame, encodeCallback, encodeEchoFrames, encodeHello, encodeProgress,
-  encodeReleaseCallables, encodeResponseFrames, setPacking,
-} from "./frames.mjs";
+import * as frames from "./frames.mjs";
 
 const BACKOFF_FIRST_MS = 250;
 const BACKOFF_MAX_MS = 10000;
@@ -60,7 +57,7 @@ function invokeCallable(callableId, args, source) {
   return new Promise((resolve, reject) => {
     const callId = nextCallId++;
     pendingCalls.set(callId, { resolve, reject });
-    if (!send(encodeCallback(callId, callableId, args, source))) {
+    if (!send(frames.encodeCallback(callId, callableId, args, source))) {
       pendingCalls.delete(callId);
       reject(new Error("not connected to the Python host"));
     }
@@ -74,7 +71,7 @@ function releaseCallable(callableId) {
     setTimeout(() => {
       const ids = releasedCallables;
       releasedCallables = [];
-      send(encodeReleaseCallables(ids));
+      send(frames.encodeReleaseCallables(ids));
     }, 0);
   }
 }
@@ -87,11 +84,11 @@ function failPendingCalls(reason) {
 // A response too large for the host's frames is answered as a failure.
 function responseFrames(response) {
   try {
-    return encodeResponseFrames(response);
+    return frames.encodeResponseFrames(response);
   } catch (e) {
-    if (!(e instanceof FrameError)) throw e;
+    if (!(e instanceof frames.FrameError)) throw e;
     showError(e.message);
-    return encodeResponseFrames({
+    return frames.encodeResponseFrames({
       requestId: response.requestId, ok: false,
       error: { message: `the answer cannot be sent: ${e.message}; read a smaller range` },
     });
@@ -101,7 +98,7 @@ function responseFrames(response) {
 function onFrame(executor, text) {
   let frame;
   try {
-    frame = decodeFrame(text);
+    frame = frames.decode(text);
   } catch (e) {
     showError(`bad frame from the host: ${e.message}`);
     return;
@@ -120,7 +117,7 @@ function onFrame(executor, text) {
     executor.cancel(frame.requestId);
   } else if (frame.kind === "echo") {
     // The host measures the bare socket with these: parse and send back.
-    for (const text of encodeEchoFrames(frame)) send(text);
+    for (const text of frames.encodeEchoFrames(frame)) send(text);
   } else if (frame.kind === "callback_result") {
     const call = pendingCalls.get(frame.callId);
     if (call === undefined) return;
@@ -146,7 +143,7 @@ function connect(executor) {
     // The host resets messaging with every new connection: nothing the
     // old Python session held may stay alive here.
     if (state.sessions++ > 0) executor.reset();
-    ws.send(encodeHello({
+    ws.send(frames.encodeHello({
       host: state.info && state.info.host, platform: state.info && state.info.platform,
       page: location.pathname,
     }));
@@ -176,12 +173,12 @@ function scheduleReconnect(executor) {
 }
 
 async function main() {
-  setPacking(new URLSearchParams(location.search).get("compact") !== "0");
+  frames.setPacking(new URLSearchParams(location.search).get("compact") !== "0");
   try {
     state.info = await Office.onReady();
     const executor = createExecutor({
       invokeCallable, releaseCallable,
-      onProgress: (requestId, counts) => send(encodeProgress(requestId, counts)),
+      onProgress: (requestId, counts) => send(frames.encodeProgress(requestId, counts)),
     });
     connect(executor);
   } catch (e) {

@@ -25,7 +25,7 @@ export class Turns {
     this.callingNow = null;
   }
 
-  turnsAcquire(token, first = false) {
+  acquire(token, first = false) {
     return new Promise((resolve) => {
       if (this.holder === null) {
         this.holder = token;
@@ -38,7 +38,7 @@ export class Turns {
     });
   }
 
-  turnsRelease(token) {
+  release(token) {
     if (this.holder !== token) return;
     const next = this.waiting.shift();
     this.holder = next ? next.token : null;
@@ -51,7 +51,7 @@ export class Turns {
    * some). An aborted token is dead: its block loops stop.
    */
   run(job, token = { dead: false }) {
-    return this.turnsAcquire(token).then(() => {
+    return this.acquire(token).then(() => {
       let timer;
       let abort;
       const limit = new Promise((resolve, reject) => { abort = reject; });
@@ -69,7 +69,7 @@ export class Turns {
       return Promise.race([work, limit]).finally(() => {
         clearTimeout(timer);
         token.touch = () => {};
-        this.turnsRelease(token);
+        this.release(token);
       });
     });
   }
@@ -93,11 +93,11 @@ export class Turns {
   async lend(wait) {
     const token = this.callingNow;
     if (token === null || this.holder !== token) return wait();
-    this.turnsRelease(token);
+    this.release(token);
     try {
       return await wait();
     } finally {
-      if (!token.dead) await this.turnsAcquire(token, true);
+      if (!token.dead) await this.acquire(token, true);
     }
   }
 }

@@ -33,7 +33,7 @@
 import { AddinError } from "./errors.mjs";
 
 /** A new Null record (records are handed on and may be changed by the receiver). */
-export const valuesNull = () => ({ type: "Null", value: null, isSpec: false });
+export const nullRecord = () => ({ type: "Null", value: null, isSpec: false });
 
 const PLAIN = (type, value) => ({ type, value, isSpec: false });
 
@@ -45,7 +45,7 @@ const PLAIN = (type, value) => ({ type, value, isSpec: false });
  * hooks.callable(callableId) -> a JavaScript function for a Python callable;
  * cells: true while decoding cell data (dates to serials, null to "").
  */
-export function valuesDecode(record, hooks, cells = false, depth = 0) {
+export function decode(record, hooks, cells = false, depth = 0) {
   if (record === null || typeof record !== "object" || Array.isArray(record)) {
     throw new AddinError("InvalidArgument", `malformed value record ${shortJson(record)}`);
   }
@@ -57,10 +57,10 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
     case "Bool":
       return Boolean(v);
     case "Int":
-      return valuesNumber(v, "Int");
+      return number(v, "Int");
     case "Float": {
       if (v === null || v === undefined) return cells ? "" : null;
-      const n = valuesNumber(v, "Float");
+      const n = number(v, "Float");
       if (cells && !Number.isFinite(n)) {
         throw new AddinError("InvalidArgument", `a cell cannot hold an infinite number (got ${n})`);
       }
@@ -70,7 +70,7 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
       return String(v);
     case "Date": {
       if (!cells) return v;
-      const serial = valuesDateSerial(v);
+      const serial = dateSerial(v);
       return serial === null ? v : serial;
     }
     case "Bytes":
@@ -78,14 +78,14 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
     case "Array":
       if (v === null || v === undefined) return [];
       if (!Array.isArray(v)) throw new AddinError("InvalidArgument", "an Array record needs a list as its value");
-      return v.map((r) => valuesDecode(r, hooks, cells, depth + 1));
+      return v.map((r) => decode(r, hooks, cells, depth + 1));
     case "Dict": {
       const out = {};
       if (v === null || v === undefined) return out;
       if (typeof v !== "object" || Array.isArray(v)) {
         throw new AddinError("InvalidArgument", "a Dict record needs an object as its value");
       }
-      for (const [k, r] of Object.entries(v)) out[k] = valuesDecode(r, hooks, cells, depth + 1);
+      for (const [k, r] of Object.entries(v)) out[k] = decode(r, hooks, cells, depth + 1);
       return out;
     }
     case "Python_Function": {
@@ -99,7 +99,7 @@ export function valuesDecode(record, hooks, cells = false, depth = 0) {
   }
 }
 
-function valuesNumber(v, tag) {
+function number(v, tag) {
   if (typeof v === "number") return v;
   if (typeof v === "string" && v.trim() !== "" && !Number.isNaN(Number(v))) return Number(v);
   throw new AddinError("InvalidArgument", `an ${tag} record holds ${shortJson(v)}, not a number`);
@@ -110,7 +110,7 @@ const MS_PER_DAY = 86400000;
 const EPOCH_1899_12_30 = Date.UTC(1899, 11, 30);
 
 /** ISO 8601 text to an Excel serial (1900 system), or null when it has none. */
-export function valuesDateSerial(text) {
+export function dateSerial(text) {
   if (typeof text !== "string") return null;
   const m = ISO_RE.exec(text.trim());
   if (!m) return null;
@@ -120,14 +120,14 @@ export function valuesDateSerial(text) {
   const check = new Date(dayMs);
   if (check.getUTCMonth() !== mo - 1) return null; // 2023-02-30 and the like
   let seconds = h * 3600 + mi * 60 + s + (m[7] ? Number("0." + m[7]) : 0);
-  seconds -= valuesOffsetSeconds(m[8]);
+  seconds -= offsetSeconds(m[8]);
   let days = Math.round((dayMs - EPOCH_1899_12_30) / MS_PER_DAY) + seconds / 86400;
   if (days < 2) return null;          // before 1900-01-01
   if (days < 61) days -= 1;           // Excel counts a 1900-02-29 that never was
   return days;
 }
 
-function valuesOffsetSeconds(tz) {
+function offsetSeconds(tz) {
   if (!tz || tz === "Z") return 0;
   const sign = tz[0] === "-" ? -1 : 1;
   const body = tz.slice(1).replace(":", "");
@@ -145,7 +145,7 @@ function valuesOffsetSeconds(tz) {
  *   is not plain data (a proxy, a function, a class instance);
  * hooks.container(value) -> the object id for an array or plain object.
  */
-export function valuesEncode(value, hooks, holder = undefined, key = undefined, seen = new Set()) {
+export function encode(value, hooks, holder = undefined, key = undefined, seen = new Set()) {
   if (value === null || value === undefined) return { type: "Null", value: null, isSpec: false };
   switch (typeof value) {
     case "boolean":
@@ -168,33 +168,33 @@ export function valuesEncode(value, hooks, holder = undefined, key = undefined, 
   if (value instanceof Date) {
     return PLAIN("Date", Number.isNaN(value.getTime()) ? null : value.toISOString().replace("Z", "+00:00"));
   }
-  if (value instanceof ArrayBuffer || ArrayBuffer.isView(value)) return PLAIN("Bytes", valuesBase64(value));
+  if (value instanceof ArrayBuffer || ArrayBuffer.isView(value)) return PLAIN("Bytes", base64(value));
   const isArray = Array.isArray(value);
-  if (!isArray && !valuesIsPlainObject(value)) return hooks.reference(value, holder, key);
+  if (!isArray && !isPlainObject(value)) return hooks.reference(value, holder, key);
   if (seen.has(value)) throw new AddinError("InvalidOperation", "the result refers to itself and cannot be sent");
   seen.add(value);
   try {
     const id = hooks.container(value);
     if (isArray) {
       const out = new Array(value.length);
-      for (let i = 0; i < value.length; i++) out[i] = valuesEncode(value[i], hooks, value, i, seen);
+      for (let i = 0; i < value.length; i++) out[i] = encode(value[i], hooks, value, i, seen);
       return { type: "Array", value: out, isSpec: false, id };
     }
     const out = {};
-    for (const k of Object.keys(value)) out[k] = valuesEncode(value[k], hooks, value, k, seen);
+    for (const k of Object.keys(value)) out[k] = encode(value[k], hooks, value, k, seen);
     return { type: "Dict", value: out, isSpec: false, id };
   } finally {
     seen.delete(value);
   }
 }
 
-export function valuesIsPlainObject(value) {
+export function isPlainObject(value) {
   if (value === null || typeof value !== "object") return false;
   const proto = Object.getPrototypeOf(value);
   return proto === Object.prototype || proto === null;
 }
 
-function valuesBase64(view) {
+function base64(view) {
   const bytes = view instanceof ArrayBuffer ? new Uint8Array(view)
     : new Uint8Array(view.buffer, view.byteOffset, view.byteLength);
   let text = "";
