@@ -148,6 +148,7 @@ def test_no_current_host_outside_run():
     (["run", "{script}", "--cert", "{script}", "--key", "{script}"], "cannot serve with"),
     (["run", "--port", "0"], "the script to run is missing"),
     (["run", "{script}", "--verbose"], "unrecognized arguments: --verbose"),
+    (["serve", "--no-tls", "--port", "0", "--manifest", "{missing}"], "--manifest needs https"),
 ])
 def test_bad_run_and_serve_lines_fail_at_once(tmp_path, words, error):
     script = tmp_path / "s.py"

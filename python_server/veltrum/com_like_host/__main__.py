@@ -61,6 +61,11 @@ def _start(args):
     certfile, keyfile = _tls_files(args)
     if args.office_js and not Path(args.office_js).is_file():
         raise SystemExit("error: --office-js file not found: %s" % args.office_js)
+    if args.manifest and not certfile:
+        # Said before serving: Excel loads a pane only over https.
+        raise SystemExit("error: --manifest needs https: Excel loads add-ins only over https; "
+                         "make certificates with `python -m com_like_host certs`, or give "
+                         "--cert and --key")
     try:
         h = serve(host=args.host, port=args.port, token=args.token or stable_token(),
                   office_js=args.office_js, certfile=certfile, keyfile=keyfile,
@@ -79,7 +84,11 @@ def _start(args):
                              % args.host)
         raise
     if args.manifest:
-        h.write_manifest(args.manifest)
+        try:
+            h.write_manifest(args.manifest)
+        except OSError as e:
+            h.close()
+            raise SystemExit("error: cannot write the manifest: %s" % e) from None
         print("manifest written to %s" % args.manifest)
     if not certfile:
         print("note: Excel loads add-ins over https only; make certificates with "
