@@ -1,6 +1,7 @@
 """Shared by the long-transfer tests of both backends: the data, its
 target range, and an interrupt that comes as Ctrl-C would."""
 
+import os
 import re
 import signal
 import threading
@@ -16,13 +17,17 @@ from host_support import wait_until
 # the whole write several limits (the pane's blocks hold ~3.5 MB of JSON;
 # the simulated workbook's are lowered to LOCAL_BLOCK_CELLS).
 SHAPES = {"sim": (400, 500, 0.5), "browser": (1000, 1000, 3.0)}
+# A sanitized build runs everything several times slower: the limits, and
+# so the writes they must outlast, scale with it.
+SLOWER = 8 if os.environ.get("COM_LIKE_SANITIZED") else 1
 LOCAL_BLOCK_CELLS = 10_000
 
 
 class Transfer:
     def __init__(self, kind, host):
         self.kind, self.host = kind, host
-        self.rows, self.cols, self.limit = SHAPES[kind]
+        self.rows, self.cols, limit = SHAPES[kind]
+        self.limit = limit * SLOWER
 
     @property
     def reports(self):
