@@ -20,10 +20,7 @@ MAY_INCLUDE = {
 ORDER = list(MAY_INCLUDE)
 
 # The includes against the order, each named in its folder's README.md.
-EXCEPTIONS = {
-    ("base/state.cpp", "serializer/serializer_records.h"),
-    ("messaging/messaging.cpp", "proxies/proxies.h"),
-}
+EXCEPTIONS: set[tuple[str, str]] = set()
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 SOURCE = (".h", ".cpp")

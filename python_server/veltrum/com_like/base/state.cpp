@@ -1,7 +1,6 @@
-// The one init of the process-wide state.
+// The init of the process-wide state, all but the serializer's part, which
+// the serializer fills itself (serializer_records_init()).
 #include "base/state.h"
-
-#include "serializer/serializer_records.h"
 
 #include <string_view>
 
@@ -89,7 +88,7 @@ int state_init() {
     if (!(P.full_name = PyUnicode_InternFromString(kFullName))) return -1;
     learn_lock_type();
     learn_future_type();
-    return ser::serializer_records_init();
+    return 0;
 }
 
 }  // namespace com_like

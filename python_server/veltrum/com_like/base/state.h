@@ -5,10 +5,11 @@
 // members.
 //
 // Lifetime: the module is made once per process and never re-initialised.
-// state_init(), called by the execute step before the module body runs,
-// fills every field that does not depend on the body; the body then sets the
-// objects it makes (attribute_error, saved_getattro, and what is made for each
-// native function as its class or global is built). Every reference here is
+// state_init() and then the serializer's serializer_records_init(), called by
+// the execute step before the module body runs, fill every field that does
+// not depend on the body; the body then sets the objects it makes
+// (attribute_error, saved_getattro, and what is made for each native function
+// as its class or global is built). Every reference here is
 // strong and kept for the life of the process: objects of the module can
 // outlive its namespace at interpreter exit. What is learned from other
 // libraries (threading.Lock, concurrent.futures.Future) is checked once, at
@@ -50,7 +51,7 @@ struct FunctionState {
 
 struct ProcessState {
     Names names;              // filled by init_names(), first
-    ser::SerNames serializer;  // filled by serializer_records_init(), last
+    ser::SerNames serializer;  // filled by serializer_records_init(), after state_init()
 
     // Written by the first create step; atomic because interpreters with a
     // GIL of their own may run their create steps at the same moment.

@@ -5,7 +5,7 @@
 #include "functions/function_params.h"
 #include "messaging/futures.h"
 #include "messaging/callable_registry.h"
-#include "proxies/proxies.h"
+#include "base/fixed_roots.h"
 #include "base/subsystems.h"
 
 namespace com_like {

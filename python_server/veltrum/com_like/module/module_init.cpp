@@ -1,5 +1,6 @@
 // Module definition, the create and execute steps, and the module body.
 #include "functions/function.h"
+#include "serializer/serializer.h"
 #include "base/subsystems.h"
 
 #include <frameobject.h>
@@ -192,7 +193,7 @@ int register_full_name(PyObject* module) {
 
 // The steps before the module body; -1 with an error set.
 int prepare_module(PyObject* module, PyObject* ns) {
-    if (state_init() < 0 || init_function_type(ns) < 0) return -1;
+    if (state_init() < 0 || ser::serializer_records_init() < 0 || init_function_type(ns) < 0) return -1;
     Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
     if (!doc || PyDict_SetItem(ns, N.dunder_doc, doc.get()) < 0) return -1;
     if (warn_version_mismatch() < 0) return -1;

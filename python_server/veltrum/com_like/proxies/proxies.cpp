@@ -5,6 +5,7 @@
 #include "functions/function_params.h"
 #include "messaging/messaging.h"
 #include "serializer/serializer.h"
+#include "base/fixed_roots.h"
 #include "base/subsystems.h"
 
 namespace com_like {

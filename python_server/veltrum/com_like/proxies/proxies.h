@@ -6,21 +6,6 @@
 
 namespace com_like {
 
-// The proxies that exist in the add-in from its start, under fixed ids: the
-// module body binds them and Messaging.reset re-stamps them. The only list.
-struct FixedRoot {
-    PyObject* Names::*global;
-    long id;
-    const char* type_name;
-};
-inline constexpr FixedRoot kFixedRoots[] = {
-    {&Names::mod_Context, 0, "RequestContext"}, {&Names::mod_Excel, 1, "Excel"},
-    {&Names::mod_GetSetting, 2, "Function"},    {&Names::mod_Union, 3, "Function"},
-    {&Names::mod_Intersect, 4, "Function"},
-};
-// The add-in's transaction object, the fixed id after the roots.
-inline constexpr long kTransactionId = 5;
-
 // The proxy operations through their module globals (_cw__getattr__ ...),
 // natively while those still hold this module's own functions.
 Ref proxy_getattr(PyObject* self, PyObject* name);

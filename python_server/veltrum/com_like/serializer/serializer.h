@@ -11,4 +11,11 @@ Ref serializer_to_wire(PyObject* value);
 // Serializer.from_wire(record), the same way.
 Ref serializer_from_wire(PyObject* record);
 
+namespace ser {
+// Interns the serializer's names and builds its record templates (S), once;
+// -1 with an error set. The execute step calls it after state_init(), whose
+// names the templates use.
+int serializer_records_init();
+}  // namespace ser
+
 }  // namespace com_like

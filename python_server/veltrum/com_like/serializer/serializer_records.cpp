@@ -1,6 +1,8 @@
 // Names, record templates and tags of the serializer.
 #include "serializer/serializer_records.h"
 
+#include "serializer/serializer.h"
+
 #include <cstring>
 
 namespace com_like {

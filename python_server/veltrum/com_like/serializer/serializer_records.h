@@ -2,7 +2,7 @@
 // the builders of plain records and the tags the decoder recognises.
 //
 // State: `S` (serializer_names.h) is part of the process-wide state P
-// (state.h), filled once by serializer_records_init() from state_init() and
+// (state.h), filled once by serializer_records_init() (serializer.h) and
 // kept for the process; nothing else in the serializer is global except the
 // per-thread nesting count of serializer_guards.h.
 #pragma once
@@ -11,9 +11,6 @@
 
 namespace com_like {
 namespace ser {
-
-
-int serializer_records_init();
 
 // {"type": type, "value": value, "isSpec": is_spec}, all borrowed.
 New record(PyObject* type, PyObject* value, PyObject* is_spec);

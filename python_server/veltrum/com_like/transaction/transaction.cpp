@@ -2,6 +2,7 @@
 // transaction object, through the ordinary proxy operations.
 #include "functions/function_params.h"
 #include "proxies/proxies.h"
+#include "base/fixed_roots.h"
 #include "base/subsystems.h"
 
 namespace com_like {
