@@ -378,11 +378,18 @@ def test_rebound_global_takes_effect(monkeypatch):
     "name, value, unaffected",
     [("np", 5, None), ("dt", object(), 1), ("base64", b"x", [1]), ("pd", object(), "s")],
 )
-def test_removed_global_is_name_error(monkeypatch, name, value, unaffected):
-    monkeypatch.delattr(com_like, name)
-    with pytest.raises(NameError, match="^name '%s' is not defined$" % name):
-        to_wire(value)
-    to_wire(unaffected)  # steps before the one needing it still work
+def test_removed_global_is_name_error(name, value, unaffected):
+    namespace = vars(com_like)
+    saved = dict(namespace)
+    del namespace[name]
+    try:
+        with pytest.raises(NameError, match="^name '%s' is not defined$" % name):
+            to_wire(value)
+        to_wire(unaffected)  # steps before the one needing it still work
+    finally:
+        # Put back in place, not at the end: the binding order is checked too.
+        namespace.clear()
+        namespace.update(saved)
 
 
 # ------------------------------------------------------------------ decoding

@@ -19,6 +19,9 @@ struct SerNames {
     // Byte offset of the "value" entry in the value array of a copy of the
     // plain templates; -1 when they are not laid out as checked at start-up.
     Py_ssize_t value_offset = -1;
+    // Set last by serializer_records_init(): an import retried after a
+    // start-up that failed part way fills in what is still missing.
+    bool ready = false;
 };
 
 }  // namespace ser

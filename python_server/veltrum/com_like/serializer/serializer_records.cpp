@@ -38,9 +38,9 @@ int records_intern_names() {
         {&S.ravel, "ravel"},
     };
     for (const Entry& e : entries) {
-        if (!(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
+        if (!*e.slot && !(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
     }
-    S.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    if (!S.empty_bytes) S.empty_bytes = PyBytes_FromStringAndSize("", 0);
     return S.empty_bytes ? 0 : -1;
 }
 
@@ -169,7 +169,7 @@ New record(PyObject* type, PyObject* value, PyObject* is_spec) {
 }
 
 int serializer_records_init() {
-    if (S.bool_) return 0;
+    if (S.ready) return 0;
     if (records_intern_names() < 0) return -1;
     const Template templates[] = {
         {&S.rec_null, N.Null, Py_None},    {&S.rec_true, N.Bool, Py_True},    {&S.rec_false, N.Bool, Py_False},
@@ -191,7 +191,9 @@ int serializer_records_init() {
         if (!d) return -1;
         store_strong(*t.slot, std::move(d));
     }
-    return records_learn_value_offset();
+    if (records_learn_value_offset() < 0) return -1;
+    S.ready = true;
+    return 0;
 }
 
 namespace {
