@@ -282,7 +282,7 @@ def test_calls_waiting_in_a_lane_are_counted_off_when_the_session_ends(end):
         calls.append(event.address)
         gate.wait(10)
 
-    h = LocalHost(callback_threads=2).start()
+    h = LocalHost(callback_threads=2)
     try:
         ws = active_sheet()
         ws.onChanged.add(handler)
@@ -298,4 +298,4 @@ def test_calls_waiting_in_a_lane_are_counted_off_when_the_session_ends(end):
         assert h.wait_callbacks(10) and calls == ["A1"]
     finally:
         gate.set()
-        h.stop()
+        h.close()

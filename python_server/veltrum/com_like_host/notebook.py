@@ -63,7 +63,7 @@ def current_host() -> Host | None:
 
 def _closed(h) -> bool:
     # Closed by the extension, or by user code through current_host().close().
-    return not h.core.running
+    return not h.running
 
 
 def start_host(options: Optional[_Options] = None) -> Host:
