@@ -291,7 +291,6 @@ def main():
         LocalHost = None
     if LocalHost is not None:
         host = LocalHost()
-        host.start()
         host_holder[0] = host
         cases.append(("chain", chain(host_holder), n(80)))
     if args.only:
@@ -302,7 +301,7 @@ def main():
         n_chain = chain_requests(host) if host is not None and "chain" in res else 0
     finally:
         if host is not None:
-            host.stop()
+            host.close()
         listener.stop()
         messaging.set_send_handler(old_handler)
 

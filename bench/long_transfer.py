@@ -25,7 +25,7 @@ import com_like  # noqa: E402
 def start(backend):
     if backend == "sim":
         from com_like_sim.host import LocalHost
-        return LocalHost().start(), None
+        return LocalHost(), None
     from com_like_host.browser import Browser
     from com_like_host.demo import STANDIN_OFFICE_JS
     from com_like_host.server import Host
@@ -78,9 +78,7 @@ def main():
     finally:
         if browser is not None:
             browser.close()
-            host.close()
-        else:
-            host.stop()
+        host.close()
         os._exit(0)
 
 

@@ -53,12 +53,13 @@ class WireAddin:
             self.ws.send(text)
 
     def _emit(self, event):
-        if event[0] == "invoke":
-            _, cid, args, inv, source = event
-            self.send({"kind": "callback", "callId": inv, "callableId": cid,
-                       "args": [frames.pack(a) for a in args], "source": source})
-        elif event[0] == "release":
-            self.send({"kind": "release_callables", "ids": [event[1]]})
+        from com_like_sim.events import CallPython, ReleaseCallables
+        if isinstance(event, CallPython):
+            self.send({"kind": "callback", "callId": event.call_id,
+                       "callableId": event.callable_id,
+                       "args": [frames.pack(a) for a in event.args], "source": event.source})
+        elif isinstance(event, ReleaseCallables):
+            self.send({"kind": "release_callables", "ids": list(event.ids)})
 
     def _loop(self):
         try:

@@ -2,9 +2,9 @@
 simulated workbook (through LocalHost) and against the browser stack
 (com_like_host.serve with the Office.js stand-in in headless Chromium).
 
-The backend is package-scoped, so the browser starts once for the whole
-suite; each test gets a fresh worksheet of its own instead of a fresh
-workbook."""
+The backend is the running host itself (``LocalHost`` or ``Host``), and
+package-scoped, so the browser starts once for the whole suite; each test
+gets a fresh worksheet of its own instead of a fresh workbook."""
 
 import uuid
 
@@ -12,38 +12,6 @@ import pytest
 
 import com_like
 from host_support import Live
-
-
-class Backend:
-    """What a scenario may ask of either backend besides com_like itself."""
-
-    def __init__(self, name, host, close):
-        self.name = name
-        self.host = host
-        self.close = close
-
-    def wait_callbacks(self, timeout=5.0):
-        return self.host.wait_callbacks(timeout)
-
-    def request_counts(self):
-        return self.host.request_counts()
-
-    def reset_counts(self):
-        self.host.reset_counts()
-
-    def __repr__(self):
-        return "<backend %s>" % self.name
-
-
-def _start_sim():
-    from com_like_sim import LocalHost
-    host = LocalHost().start()
-    return Backend("sim", host, host.stop)
-
-
-def _start_browser():
-    live = Live()
-    return Backend("browser", live.host, live.close)
 
 
 @pytest.fixture(autouse=True)
@@ -55,11 +23,22 @@ def clean_messaging():
 
 @pytest.fixture(scope="package", params=["sim", "browser"])
 def backend(request):
-    b = _start_sim() if request.param == "sim" else _start_browser()
+    if request.param == "sim":
+        from com_like_sim import LocalHost
+        with LocalHost() as host:
+            yield host
+        return
+    live = Live()
     try:
-        yield b
+        yield live.host
     finally:
-        b.close()
+        live.close()
+
+
+@pytest.fixture
+def backend_name(request, backend):
+    """The backend this test runs on: "sim" or "browser"."""
+    return request.node.callspec.params["backend"]
 
 
 @pytest.fixture
@@ -73,8 +52,8 @@ def sheet(backend, workbook):
     ws = workbook.worksheets.add(unique_name())
     ws.activate()
     yield ws
-    errors = list(backend.host.callback_errors)
-    del backend.host.callback_errors[:]
+    errors = list(backend.callback_errors)
+    del backend.callback_errors[:]
     assert not errors, "callbacks raised: %r" % errors
 
 

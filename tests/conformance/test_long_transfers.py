@@ -13,10 +13,10 @@ from long_support import (LOCAL_BLOCK_CELLS, Transfer, assert_stopped_at, column
 
 
 @pytest.fixture
-def t(backend, monkeypatch):
+def t(backend, backend_name, monkeypatch):
     monkeypatch.setattr(blocks, "BLOCK_CELLS", LOCAL_BLOCK_CELLS)
-    t = Transfer(backend.name, backend.host)
-    with lowered(backend.host, t.limit):
+    t = Transfer(backend_name, backend)
+    with lowered(backend, t.limit):
         yield t
 
 

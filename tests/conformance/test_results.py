@@ -13,10 +13,10 @@ import com_like
 from com_like_host.dataframes import read_frame, write_frame
 
 
-def syncs(backend, action):
+def syncs(backend_name, action):
     """(result, syncs) on the browser (the stand-in counts them), (result,
     None) on the simulated workbook, which has no syncs to count."""
-    if backend.name != "browser":
+    if backend_name != "browser":
         return action(), None
     before = dict(com_like.Excel.standinStats)["syncs"]
     result = action()
@@ -57,17 +57,17 @@ def test_a_frame_round_trips(sheet):
     assert back.index.tolist() == [100.0, 101.0, 102.0, 103.0, 104.0, 105.0]
 
 
-def test_each_direction_is_one_round_trip(backend, sheet):
-    one_sync = 1 if backend.name == "browser" else None
+def test_each_direction_is_one_round_trip(backend, backend_name, sheet):
+    one_sync = 1 if backend_name == "browser" else None
     counts = []
     for rows in (3, 300):
         df = sample(rows)
         (written, write_counts) = requests_without_releases(
-            backend, lambda: syncs(backend, lambda: write_frame(df, sheet)))
+            backend, lambda: syncs(backend_name, lambda: write_frame(df, sheet)))
         assert written[1] == one_sync
         address = written[0].address.split("!")[1]
         (read, read_counts) = requests_without_releases(
-            backend, lambda: syncs(backend, lambda: read_frame(sheet.getRange(address), index_col=0)))
+            backend, lambda: syncs(backend_name, lambda: read_frame(sheet.getRange(address), index_col=0)))
         assert read[1] == one_sync and len(read[0]) == rows
         counts.append((write_counts, read_counts))
     # The same requests whatever the size: nothing is fetched row by row.
@@ -242,10 +242,10 @@ def test_dates_in_a_transaction(sheet):
     assert rng.values == [[45352, 45352]]
 
 
-def test_writing_dates_costs_one_more_sync_only(backend, sheet):
+def test_writing_dates_costs_one_more_sync_only(backend_name, sheet):
     rng = sheet.getRange("A1:B1")
     rng.values = [[1, 2]]
-    (_, plain) = syncs(backend, lambda: setattr(rng, "values", [[3, 4]]))
-    (_, dated) = syncs(backend, lambda: setattr(rng, "values", [[DAY, 4]]))
-    if backend.name == "browser":
+    (_, plain) = syncs(backend_name, lambda: setattr(rng, "values", [[3, 4]]))
+    (_, dated) = syncs(backend_name, lambda: setattr(rng, "values", [[DAY, 4]]))
+    if backend_name == "browser":
         assert (plain, dated) == (1, 2)  # the formats are read before the write

@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import com_like
-from com_like_host import core
+from com_like_host import core, frames
 from com_like_host.server import Host
 from com_like_sim import LocalHost
 from host_support import WireAddin, wait_until
@@ -282,7 +282,7 @@ def test_calls_waiting_in_a_lane_are_counted_off_when_the_session_ends(end):
         calls.append(event.address)
         gate.wait(10)
 
-    h = LocalHost(callback_threads=2).start()
+    h = LocalHost(callback_threads=2)
     try:
         ws = active_sheet()
         ws.onChanged.add(handler)
@@ -298,4 +298,69 @@ def test_calls_waiting_in_a_lane_are_counted_off_when_the_session_ends(end):
         assert h.wait_callbacks(10) and calls == ["A1"]
     finally:
         gate.set()
-        h.stop()
+        h.close()
+
+
+def test_an_answer_that_does_not_go_out_counts_its_callback_off_once(monkeypatch):
+    # Counted off twice, a later callback still running would not be
+    # waited for.
+    real, fails = frames.encode_callback_result, [1]
+
+    def encode(*args):
+        if fails:
+            fails.clear()
+            raise RuntimeError("the add-in's connection closed")
+        return real(*args)
+
+    monkeypatch.setattr(frames, "encode_callback_result", encode)
+    gate, calls = threading.Event(), []
+
+    def handler(event):
+        calls.append(event.address)
+        if event.address == "A2":
+            gate.wait(10)
+
+    with running("wire") as (h, _, _):
+        try:
+            ws = active_sheet()
+            reg = ws.onChanged.add(handler)
+            ws.getRange("A1").values = 1
+            assert h.wait_callbacks(5) and calls == ["A1"]
+            ws.getRange("A2").values = 2
+            assert wait_until(lambda: calls == ["A1", "A2"], 5)
+            assert not h.wait_callbacks(0.2)
+        finally:
+            gate.set()
+        assert h.wait_callbacks(5)
+        reg.remove()
+
+
+# ---------------------------------------------------------------- lifecycle
+
+
+@pytest.mark.parametrize("make", [LocalHost, Host], ids=["local", "wire"])
+def test_both_hosts_run_once_made_until_closed(make):
+    h = make()
+    try:
+        assert h.running and not h.closed
+        with pytest.raises(RuntimeError, match="another"):
+            make()
+    finally:
+        h.close()
+    assert h.closed and not h.running
+    with pytest.raises(RuntimeError, match="No send handler registered"):
+        com_like.Context.workbook
+    h.close()
+    with make() as again:
+        assert again.running
+    assert again.closed
+
+
+def test_local_host_keeps_start_and_stop_for_older_callers():
+    h = LocalHost()
+    assert h.start() is h and h.running
+    h.core.stop()                 # its core stopped first: the host still ends its threads
+    h.stop()
+    assert h.closed and not any(t.is_alive() for t in h._threads[:2])
+    with pytest.raises(RuntimeError, match="closed; make a new one"):
+        h.start()

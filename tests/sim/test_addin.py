@@ -6,6 +6,7 @@ import pytest
 
 from com_like_host import wire
 from com_like_sim.addin import SimulatedAddin
+from com_like_sim.events import CallPython, ReleaseCallables
 from com_like_sim.addresses import AddressError, format_address, parse_address
 
 
@@ -295,10 +296,12 @@ def test_change_events_and_callable_releases(d):
 
     reg = d.call(d.get(ws, "onChanged"), "add", handler)
     d.set(d.rng("A1:B1", ws), "values", [[1, 2]])
-    kind, cid, (args,), inv, source = d.events[-1]
-    assert (kind, cid, source) == ("invoke", "handler", "WorksheetChanged:" + d.get(ws, "id"))
+    call = d.events[-1]
+    assert isinstance(call, CallPython)
+    assert (call.callable_id, call.source) == ("handler", "WorksheetChanged:" + d.get(ws, "id"))
+    (args,) = call.args
     assert args["id"] and plain(args)["address"] == "A1:B1"
-    d.addin.callback_finished(inv, False, "ValueError: boom")
+    d.addin.callback_finished(call.call_id, False, "ValueError: boom")
     assert list(d.addin.callback_reports)[-1]["error"] == "ValueError: boom"
     assert d.addin.pending_callbacks() == 0
     # Format changes are not value changes.
@@ -306,16 +309,16 @@ def test_change_events_and_callable_releases(d):
     d.set(d.get(d.get(d.rng("A1", ws), "format"), "font"), "bold", True)
     assert len(d.events) == n
     d.call(reg, "remove")
-    assert d.events[-1] == ("release", "handler")
+    assert d.events[-1] == ReleaseCallables(("handler",))
     d.set(d.rng("A1", ws), "values", [[5]])
-    assert d.events[-1] == ("release", "handler")
+    assert d.events[-1] == ReleaseCallables(("handler",))
     # A function passed where it is not kept is handed back at once.
 
     def stray():
         pass
 
     d.error("SET", d.rng("A1", ws).id, "values", value=rec(stray))
-    assert d.events[-1] == ("release", "stray")
+    assert d.events[-1] == ReleaseCallables(("stray",))
 
 
 def test_new_session_keeps_workbook_and_drops_ids(d):

@@ -226,11 +226,11 @@ def test_rolled_back_writes_never_land(excel_sim):
 
 
 def test_stop_removes_handler_and_ends_threads():
-    host = LocalHost().start()
+    host = LocalHost()
     threads = list(host._threads)
     assert com_like.Context.workbook.name == "Book1.xlsx"
     t0 = time.monotonic()
-    host.stop()
+    host.close()
     assert time.monotonic() - t0 < 1.0 and not any(t.is_alive() for t in threads)
     with pytest.raises(RuntimeError, match="No send handler registered"):
         com_like.Context.workbook
@@ -240,7 +240,7 @@ def test_stop_removes_handler_and_ends_threads():
 
 def test_second_host_is_refused(excel_sim):
     with pytest.raises(RuntimeError, match="another LocalHost is running"):
-        LocalHost().start()
+        LocalHost()
 
 
 def test_null_objects_through_proxies(excel_sim):

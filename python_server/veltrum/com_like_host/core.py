@@ -6,22 +6,8 @@ add-in's calls of Python callables on worker threads, drops callables the
 add-in lets go of, and resets messaging when a session ends or another
 replaces it. A transport (the WebSocket server, or the simulated add-in's
 in-process queues) moves the messages and reports back through the
-``on_*`` methods, always from its listener thread.
-
-Transport interface (all may raise; none is called with a lock held):
-
-* ``send_request(message, release_ids)`` on the requesting thread; it
-  may return a future of a frame still going out;
-* ``send_cancel(request_id)``: ask the add-in to stop a request (must not
-  wait long);
-* ``send_release(ids)`` on the core's release thread;
-* ``send_callback_result(call_id, ok, result_record, error_text, done)``
-  on a callback worker (or the watchdog, for a callback past its time
-  limit); ``done()`` must be called once the add-in has it (or it is
-  lost), which is what ``wait_callbacks`` waits for.
-
-``send_request`` raising means the frame did not go out (or its session
-is ending): the releases it was given are queued again.
+``on_*`` methods, always from its listener thread; what it must provide is
+``transport.Transport``.
 
 The core waits for each answer itself (``waits``) and hands it to messaging
 before the send handler returns: its limit, ``request_timeout``, counts
@@ -56,9 +42,10 @@ import threading
 import time
 import traceback
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, Literal, TypeVar
 
 from . import progress as progress_bar
+from .transport import Transport
 from .wire import FIXED_IDS, ROOT_PROXIES
 from . import waits as waits_mod
 from . import wire
@@ -228,9 +215,8 @@ class _Workers:
 class HostCore:
     DEFAULT_CALLBACK_TIMEOUT = DEFAULT_CALLBACK_TIMEOUT
 
-    # ``transport``: see the module's docstring; ``module``: com_like, or
-    # anything with its messaging and root proxies.
-    def __init__(self, transport: Any, *, owner: object | None = None, module: Any = None,
+    # ``module``: com_like, or anything with its messaging and root proxies.
+    def __init__(self, transport: Transport, *, owner: object | None = None, module: Any = None,
                  callback_threads: int = 1, thread_prefix: str = "host",
                  callback_timeout: float | None = DEFAULT_CALLBACK_TIMEOUT,
                  request_timeout: float = waits_mod.DEFAULT_REQUEST_TIMEOUT,
@@ -760,11 +746,38 @@ def stale_note(host: object, exc: BaseException) -> str | None:
             "com_like.Context.workbook.worksheets.getItem(name)." % at)
 
 
+_H = TypeVar("_H", bound="HostFacade")
+
+
 class HostFacade:
-    """What both transports show of their core, for user scripts and tests
-    that run under either host."""
+    """What both hosts show, for user scripts and tests that run under
+    either: one lifecycle (running once made, ``close()`` ends it for good,
+    also as a context manager) and what their core counts and keeps."""
 
     core: HostCore
+    _closed: bool
+
+    def close(self) -> None:
+        """Stop carrying requests; closing again does nothing."""
+        raise NotImplementedError
+
+    @property
+    def closed(self) -> bool:
+        """Whether ``close()`` was called."""
+        return self._closed
+
+    @property
+    def running(self) -> bool:
+        """Whether the host carries requests: made, and neither it nor its
+        core stopped."""
+        return not self._closed and self.core.running
+
+    def __enter__(self: _H) -> _H:
+        return self
+
+    def __exit__(self, *exc: object) -> Literal[False]:
+        self.close()
+        return False
 
     def request_counts(self) -> dict[str, int]:
         return self.core.request_counts()

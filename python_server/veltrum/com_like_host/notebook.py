@@ -23,6 +23,8 @@ from IPython.display import display
 from . import jupyter
 
 if TYPE_CHECKING:
+    from IPython.core.interactiveshell import InteractiveShell
+
     from .server import Host
 
 ACTIONS = ("status", "start", "stop", "restart")
@@ -63,7 +65,7 @@ def current_host() -> Host | None:
 
 def _closed(h) -> bool:
     # Closed by the extension, or by user code through current_host().close().
-    return not h.core.running
+    return not h.running
 
 
 def start_host(options: Optional[_Options] = None) -> Host:
@@ -213,7 +215,7 @@ def _explain_stale(shell, etype, evalue, tb, tb_offset=None):
         print(note)
 
 
-def load_ipython_extension(ipython) -> None:
+def load_ipython_extension(ipython: InteractiveShell) -> None:
     """``%load_ext com_like_host``: start the host (or keep the running one)
     and show the pane's URL."""
     ipython.register_magics(HostMagics)
@@ -227,7 +229,7 @@ def load_ipython_extension(ipython) -> None:
     display(HostStatus(current_host(), note))
 
 
-def unload_ipython_extension(ipython) -> None:
+def unload_ipython_extension(ipython: InteractiveShell) -> None:
     """``%unload_ext com_like_host``: stop the host. Loading the extension
     again starts it on the same port and token, and the pane reconnects."""
     ipython.set_custom_exc((), None)

@@ -39,7 +39,7 @@ import zlib
 from collections import OrderedDict
 from collections.abc import Callable, Iterable
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any
 
 from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
@@ -215,7 +215,8 @@ class Session:
 
 
 class Host(HostFacade):
-    """A running host; see ``serve``."""
+    """A running host, from the moment it is made until ``close()``; see
+    ``serve``."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, token: str | None = None,
                  office_js: str | os.PathLike[str] | None = None,
@@ -323,13 +324,6 @@ class Host(HostFacade):
         return frozenset(h.lower() for h in hosts)
 
     # ------------------------------------------------------------ public
-
-    def __enter__(self) -> Host:
-        return self
-
-    def __exit__(self, *exc: object) -> Literal[False]:
-        self.close()
-        return False
 
     def wait_connected(self, timeout: float | None = None) -> bool:
         """True once an add-in session is live, False on time-out."""
@@ -464,12 +458,11 @@ class Host(HostFacade):
 
     def send_callback_result(self, call_id: Any, ok: bool, result: Any, error: str | None,
                              done: Callable[[], object]) -> None:
-        try:
-            session = self._live()
-            self._send(session, frames.encode_callback_result(call_id, ok, result, error,
-                                                              session.base))
-        finally:
-            done()
+        # Raising, it leaves done() to the core, which counts the call off.
+        session = self._live()
+        self._send(session, frames.encode_callback_result(call_id, ok, result, error,
+                                                          session.base))
+        done()
 
     # ------------------------------------------------------------ HTTP
 

@@ -28,13 +28,13 @@ per origin (the sending thread, as the host reports it):
   since writes need them.
 
 Events: a change of cell values on a sheet with ``onChanged`` handlers
-calls ``emit(("invoke", callable_id, [args record], invocation_id,
+calls ``emit(CallPython(callable_id, [args record], invocation_id,
 source))`` with the Office.js event arguments and the event source
 ("WorksheetChanged:<sheet id>");
 the host runs the Python function and reports back through
 ``callback_finished``. Callable ids the workbook lets go of (a removed
 handler, a deleted sheet, a function passed in but not kept) are handed
-back with ``emit(("release", callable_id))``.
+back with ``emit(ReleaseCallables(ids))``.
 """
 
 from __future__ import annotations
@@ -53,6 +53,7 @@ from com_like_host.wire import (  # the ids every add-in starts with
 )
 
 from . import model
+from .events import CallPython, FromAddin, ReleaseCallables
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
                       BadObject, Function, JsError, JsObject, PyCallback)
 
@@ -139,7 +140,7 @@ class SimulatedAddin:
     event handlers) that a reconnect replaces."""
 
     def __init__(self, workbook: model.Workbook | None = None,
-                 emit: Callable[[tuple[Any, ...]], object] | None = None,
+                 emit: Callable[[FromAddin], object] | None = None,
                  settings: Mapping[str, Any] | None = None) -> None:
         self.workbook = workbook if workbook is not None else model.Workbook(settings=settings)
         self.workbook.on_changed = self._changed
@@ -390,7 +391,7 @@ class SimulatedAddin:
         for reg in list(sheet.change_handlers):
             inv = next(self._invocations)
             self._pending_invocations[inv] = reg.handler.callable_id
-            self.emit(("invoke", reg.handler.callable_id, [self._encode(args)], inv, source))
+            self.emit(CallPython(reg.handler.callable_id, [self._encode(args)], inv, source))
 
     def callback_finished(self, invocation_id: int, ok: bool, error: str | None = None) -> None:
         """The host's report on one invocation."""
@@ -403,8 +404,8 @@ class SimulatedAddin:
         released = [cb.callable_id for cb in self._fresh_callbacks if not cb.retained]
         released += self.workbook.released_callbacks
         self.workbook.released_callbacks = []
-        for cid in released:
-            self.emit(("release", cid))
+        if released:
+            self.emit(ReleaseCallables(tuple(released)))
 
     # ------------------------------------------------------------ values
 

@@ -27,7 +27,7 @@ import queue
 import threading
 import time
 from collections.abc import Callable
-from typing import Any, Literal
+from typing import Any
 
 from com_like_host import wire
 from com_like_host.core import CallbackError, HostCore, HostFacade  # noqa: F401  (re-exported)
@@ -35,6 +35,8 @@ from com_like_host.waits import CANCELLED, DEFAULT_REQUEST_TIMEOUT
 
 from . import blocks
 from .addin import SimulatedAddin
+from .events import (CallbackAnswer, CallPython, NewSession, Progress, Reconnect, ReleaseCallables,
+                     ReleaseObjects, Request, Response, Stop, ToAddin, ToListener)
 from .sheets import Workbook
 
 log = logging.getLogger(__name__)
@@ -48,8 +50,9 @@ def _latency(value):
 
 
 class LocalHost(HostFacade):
-    """Context manager: ``with LocalHost() as host: ...`` installs the send
-    handler on ``com_like.messaging`` and removes it again on exit.
+    """A running host; ``with LocalHost() as host: ...`` closes it on exit.
+    Made, it installs the send handler on ``com_like.messaging``;
+    ``close()`` removes it again.
 
     ``latency`` (seconds) delays every request that waits for an answer, as
     a round trip to a real workbook would; ``request_counts()`` gives the
@@ -73,64 +76,57 @@ class LocalHost(HostFacade):
                  request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
                  progress: bool | None = None) -> None:
         self.latency = _latency(latency)
-        self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
-        self.addin.emit = self._from_addin
         self.core = HostCore(self, owner=self, module=module, callback_threads=callback_threads,
                              thread_prefix="sim", callback_timeout=callback_timeout,
                              request_timeout=request_timeout, progress=progress)
+        self.addin = addin if addin is not None else SimulatedAddin(workbook=workbook)
         self.messaging = self.core.messaging
         self._cancels: set[Any] = set()      # request ids the host asked to stop
-        self._threads: list[threading.Thread] = []
-        self._started_once = False
-        self._addin_thread: threading.Thread | None = None
-        self._listener: threading.Thread | None = None
-
-    # ------------------------------------------------------------ lifecycle
-
-    def start(self) -> LocalHost:
-        if self.core.running:
-            return self
-        if self._started_once:
-            # Restarted: the last stop reset messaging, so the add-in starts
-            # a session of its own too.
-            self.addin.new_session()
-        self._inbox: queue.SimpleQueue[tuple[Any, ...]] = queue.SimpleQueue()
-        self._outbox: queue.SimpleQueue[tuple[Any, ...]] = queue.SimpleQueue()
+        self._closed = False
+        self._close_lock = threading.Lock()
+        self._inbox: queue.SimpleQueue[ToAddin] = queue.SimpleQueue()
+        self._outbox: queue.SimpleQueue[ToListener] = queue.SimpleQueue()
         self._addin_thread = threading.Thread(target=self._addin_loop, name="sim-addin",
                                               daemon=True)
         self._listener = threading.Thread(target=self._listen_loop, name="sim-listener",
                                           daemon=True)
         self.core.start()      # refuses a second running host before any thread starts
-        self._started_once = True
+        self.addin.emit = self._outbox.put
         with self.addin._lock:
             self.addin._next_id = max(self.addin._next_id, LocalHost._id_floor)
         self._addin_thread.start()
         self._listener.start()
         self._threads = [self._addin_thread, self._listener] + self.core.threads
-        return self
 
-    def stop(self, timeout: float = 1.0) -> None:
-        """Remove the handler, reset messaging, end the threads."""
-        if not self.core.running:
-            return
-        self._inbox.put(("stop",))
-        self._outbox.put(("stop",))
+    # ------------------------------------------------------------ lifecycle
+
+    def close(self, timeout: float = 1.0) -> None:
+        """Remove the handler, reset messaging (waiting callers get
+        CancelledError at once), end the threads. Closing again does
+        nothing."""
+        with self._close_lock:
+            if self._closed:
+                return
+            self._closed = True
+        self._inbox.put(Stop())
+        self._outbox.put(Stop())
         self.core.stop(timeout)
         for t in (self._addin_thread, self._listener):
-            t.join(timeout)  # type: ignore[union-attr]  # set by start, as running says
+            t.join(timeout)
         with self.addin._lock:
             LocalHost._id_floor = max(LocalHost._id_floor, self.addin._next_id)
 
-    def __enter__(self) -> LocalHost:
-        return self.start()
+    def start(self) -> LocalHost:
+        """The host, which runs from the moment it is made (kept for callers
+        written when a LocalHost was started separately). A closed host does
+        not start again: make a new one."""
+        if self._closed:
+            raise RuntimeError("this LocalHost is closed; make a new one")
+        return self
 
-    def __exit__(self, *exc: object) -> Literal[False]:
-        self.stop()
-        return False
-
-    @property
-    def running(self) -> bool:
-        return self.core.running
+    def stop(self, timeout: float = 1.0) -> None:
+        """The same as ``close()``."""
+        self.close(timeout)
 
     @property
     def workbook(self) -> Workbook:
@@ -140,10 +136,10 @@ class LocalHost(HostFacade):
         """Simulate a dropped and re-established connection: the add-in starts
         a fresh session (the workbook itself stays), messaging is reset on
         the listener thread, and the five root proxies stay usable."""
-        if not self.core.running:
+        if not self.running:
             raise RuntimeError("the host is not running")
         done = threading.Event()
-        self._outbox.put(("reconnect", done))
+        self._outbox.put(Reconnect(done))
         if threading.current_thread() is not self._listener and not done.wait(timeout):
             raise TimeoutError("reconnect did not complete within %.1f s" % timeout)
 
@@ -151,12 +147,12 @@ class LocalHost(HostFacade):
 
     def send_request(self, message: dict[str, Any], release_ids: list[int]) -> None:
         if release_ids:
-            self._inbox.put(("release", self.core.epoch, release_ids))
-        self._inbox.put(("request", self.core.epoch, message, threading.get_ident(),
-                         time.monotonic() + self.latency))
+            self._inbox.put(ReleaseObjects(self.core.epoch, release_ids))
+        self._inbox.put(Request(self.core.epoch, message, threading.get_ident(),
+                                time.monotonic() + self.latency))
 
     def send_release(self, ids: list[int]) -> None:
-        self._inbox.put(("release", self.core.epoch, ids))
+        self._inbox.put(ReleaseObjects(self.core.epoch, ids))
 
     def send_cancel(self, request_id: Any) -> None:
         # Read by the add-in thread between blocks, and before a queued
@@ -165,45 +161,43 @@ class LocalHost(HostFacade):
 
     def send_callback_result(self, call_id: Any, ok: bool, result: Any, error: str | None,
                              done: Callable[[], object]) -> None:
-        self._inbox.put(("callback_done", call_id, ok, error, done))
+        self._inbox.put(CallbackAnswer(call_id, ok, error, done))
 
     # ------------------------------------------------------------ threads
 
-    def _addin_loop(self):
+    def _addin_loop(self) -> None:
         self.core.mark_internal_thread()
         while True:
-            item = self._inbox.get()
-            kind = item[0]
+            event = self._inbox.get()
             try:
-                if kind == "stop":
-                    return
-                if kind == "request":
-                    _, epoch, message, origin, due = item
-                    # Each request waits out the latency from when it was
-                    # sent, so requests of several threads overlap as they
-                    # would on a network.
-                    wait = due - time.monotonic()
-                    if wait > 0:
-                        time.sleep(wait)
-                    if epoch == self.core.epoch:
-                        self._outbox.put(("response", self._run(message, origin)))
-                elif kind == "release":
-                    _, epoch, ids = item
-                    if epoch == self.core.epoch:
-                        for oid in ids:
-                            self.addin.handle({"requestId": None, "method": "DEL", "caller": oid})
-                elif kind == "new_session":
-                    self.addin.new_session()
-                elif kind == "callback_done":
-                    _, inv, ok, error, done = item
-                    try:
-                        self.addin.callback_finished(inv, ok, error)
-                    finally:
-                        # Only now, so that a caller of wait_callbacks also
-                        # finds the add-in informed.
-                        done()
+                match event:
+                    case Stop():
+                        return
+                    case Request():
+                        # Each request waits out the latency from when it
+                        # was sent, so requests of several threads overlap
+                        # as they would on a network.
+                        wait = event.due - time.monotonic()
+                        if wait > 0:
+                            time.sleep(wait)
+                        if event.epoch == self.core.epoch:
+                            self._outbox.put(Response(self._run(event.message, event.origin)))
+                    case ReleaseObjects():
+                        if event.epoch == self.core.epoch:
+                            for oid in event.ids:
+                                self.addin.handle({"requestId": None, "method": "DEL",
+                                                   "caller": oid})
+                    case NewSession():
+                        self.addin.new_session()
+                    case CallbackAnswer():
+                        try:
+                            self.addin.callback_finished(event.call_id, event.ok, event.error)
+                        finally:
+                            # Only now, so that a caller of wait_callbacks
+                            # also finds the add-in informed.
+                            event.done()
             except Exception:
-                log.exception("add-in thread: failed on %r", kind)
+                log.exception("add-in thread: failed on %s", type(event).__name__)
 
     def _run(self, message, origin):
         rid = message.get("requestId")
@@ -214,8 +208,8 @@ class LocalHost(HostFacade):
                                   % CANCELLED)
 
             def report(rows, total_rows, cells, total_cells):
-                self._outbox.put(("progress", rid, {"rows": rows, "totalRows": total_rows,
-                                                    "cells": cells, "totalCells": total_cells}))
+                self._outbox.put(Progress(rid, {"rows": rows, "totalRows": total_rows,
+                                                "cells": cells, "totalCells": total_cells}))
             for in_blocks in (blocks.write, blocks.read):
                 response = in_blocks(self.addin, message, origin, report, cancelled)
                 if response is not None:
@@ -224,33 +218,30 @@ class LocalHost(HostFacade):
         finally:
             self._cancels.discard(rid)
 
-    def _from_addin(self, event):
-        self._outbox.put(event)
-
-    def _listen_loop(self):
+    def _listen_loop(self) -> None:
         self.core.mark_internal_thread()
         while True:
-            item = self._outbox.get()
-            kind = item[0]
+            event = self._outbox.get()
             try:
-                if kind == "stop":
-                    return
-                if kind == "response":
-                    self.core.on_response(item[1])
-                elif kind == "progress":
-                    self.core.on_progress(item[1], item[2])
-                elif kind == "invoke":
-                    _, cid, args, inv, *source = item
-                    self.core.on_callback(inv, cid, args, *source)
-                elif kind == "release":
-                    self.core.on_release_callables([item[1]])
-                elif kind == "reconnect":
-                    try:
-                        # Requests still queued for the old connection are
-                        # lost with it; the reset cancels their waiters.
-                        self.core.session_reset(
-                            then=lambda: self._inbox.put(("new_session",)))
-                    finally:
-                        item[1].set()
+                match event:
+                    case Stop():
+                        return
+                    case Response():
+                        self.core.on_response(event.response)
+                    case Progress():
+                        self.core.on_progress(event.request_id, event.report)
+                    case CallPython():
+                        self.core.on_callback(event.call_id, event.callable_id, event.args,
+                                              event.source)
+                    case ReleaseCallables():
+                        self.core.on_release_callables(event.ids)
+                    case Reconnect():
+                        try:
+                            # Requests still queued for the old connection
+                            # are lost with it; the reset cancels their
+                            # waiters.
+                            self.core.session_reset(then=lambda: self._inbox.put(NewSession()))
+                        finally:
+                            event.done.set()
             except Exception:
-                log.exception("listener thread: failed on %r", kind)
+                log.exception("listener thread: failed on %s", type(event).__name__)

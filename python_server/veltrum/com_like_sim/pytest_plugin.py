@@ -156,20 +156,18 @@ def excel_sim(request: pytest.FixtureRequest) -> Iterator[LocalHost]:
             workbook.seed(address, value)
     except JsError as e:
         raise pytest.UsageError("excel_sim marker: cells: %s" % e) from None
-    try:
-        host = LocalHost(workbook=workbook, callback_threads=opts.pop("callback_threads", 1),
-                         latency=opts.pop("latency", 0.0))
-    except ValueError as e:
-        raise pytest.UsageError("excel_sim marker: %s" % e) from None
+    callback_threads = opts.pop("callback_threads", 1)
+    latency = opts.pop("latency", 0.0)
     if opts:
         raise pytest.UsageError("excel_sim marker: unknown option(s) %s" % ", ".join(opts))
-    host.start()
     try:
+        host = LocalHost(workbook=workbook, callback_threads=callback_threads, latency=latency)
+    except ValueError as e:
+        raise pytest.UsageError("excel_sim marker: %s" % e) from None
+    with host:
         yield host
         settled = host.wait_callbacks(5.0)
         errors = list(host.callback_errors)
-    finally:
-        host.stop()
     if not settled:
         pytest.fail("excel_sim: callbacks were still running 5 s after the test ended")
     if errors:
