@@ -6,12 +6,12 @@ The backend is package-scoped, so the browser starts once for the whole
 suite; each test gets a fresh worksheet of its own instead of a fresh
 workbook."""
 
-import uuid
-
 import pytest
 
 import com_like
 from host_support import Live
+# The backend owns messaging for the whole package; scenarios import unique_name from here.
+from host_support import session_owns_messaging, unique_name  # noqa: F401
 
 
 class Backend:
@@ -46,13 +46,6 @@ def _start_browser():
     return Backend("browser", live.host, live.close)
 
 
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    """Replaces the suite-wide reset: a backend owns messaging for the whole
-    package, and resetting it between tests would end its session."""
-    yield
-
-
 @pytest.fixture(scope="package", params=["sim", "browser"])
 def backend(request):
     b = _start_sim() if request.param == "sim" else _start_browser()
@@ -68,15 +61,10 @@ def workbook(backend):
 
 
 @pytest.fixture
-def sheet(backend, workbook):
-    """A fresh worksheet of its own, activated, for one test."""
-    ws = workbook.worksheets.add(unique_name())
-    ws.activate()
-    yield ws
+def sheet(sheet, backend):
+    """The shared fresh worksheet, and no callback may have raised meanwhile."""
+    yield sheet
     errors = list(backend.host.callback_errors)
     del backend.host.callback_errors[:]
     assert not errors, "callbacks raised: %r" % errors
 
-
-def unique_name(prefix="T"):
-    return prefix + uuid.uuid4().hex[:10]
