@@ -1,9 +1,14 @@
 """Add-in doubles for the tests: they record every request and answer it
-either from inside the send handler (synchronous) or from a listener thread."""
+either from inside the send handler (synchronous) or from a listener thread
+(in order, or out of order with some answers late, twice or never)."""
 import contextlib
 import gc
+import heapq
+import itertools
 import queue
+import random
 import threading
+import time
 
 import com_like
 from com_like_host import wire
@@ -51,7 +56,9 @@ class RecordingAddin:
 
     def __call__(self, message):
         self.requests.append(message)
-        response = self.answer(message)
+        self._deliver(message, self.answer(message))
+
+    def _deliver(self, message, response):
         if response is not None:
             response = dict(response)
             response["requestId"] = message["requestId"]
@@ -82,15 +89,74 @@ class ThreadedAddin(RecordingAddin):
             message = self._queue.get()
             if message is None:
                 return
-            response = self.answer(message)
-            if response is not None:
-                response = dict(response)
-                response["requestId"] = message["requestId"]
-                self.messaging.on_message(response)
+            self._deliver(message, self.answer(message))
 
     def stop(self):
         self._queue.put(None)
         self._thread.join(timeout=5)
+
+
+class ChaoticAddin(ThreadedAddin):
+    """Answers from its listener thread after random small delays, so that
+    answers overtake each other. A request's "kind_" decides its fate:
+    "dup" is answered twice, "late" after ``late`` seconds, "drop" never,
+    "sync" from inside the send handler. What on_message raised is kept
+    in ``errors``: any of it is a fault."""
+
+    def __init__(self, answer, seed, late, messaging=None):
+        self.rng = random.Random(seed)
+        self.late = late
+        self.errors = []
+        self.delivered = 0
+        super().__init__(answer, messaging)
+
+    def __call__(self, message):
+        if message.get("kind_") == "sync":
+            self._deliver(message, self.answer(message))
+        else:
+            super().__call__(message)
+
+    def _deliver(self, message, response):
+        try:
+            super()._deliver(message, response)
+            self.delivered += 1
+        except BaseException as e:  # noqa: B902 - reported by the test
+            self.errors.append(e)
+
+    def _listen(self):
+        pending = []  # heap of (due, tie, message, response)
+        tie = itertools.count()
+        rng, stopping = self.rng, False
+        while True:
+            timeout = max(0.0, pending[0][0] - time.monotonic()) if pending else 0.05
+            try:
+                message = self._queue.get(timeout=timeout)
+                stopping = stopping or message is None
+            except queue.Empty:
+                message = None
+            if message is not None:
+                kind = message.get("kind_")
+                now = time.monotonic()
+                if kind != "drop":
+                    delay = self.late if kind == "late" else rng.random() * 0.002
+                    heapq.heappush(pending, (now + delay, next(tie), message, self.answer(message)))
+                    if kind == "dup":
+                        heapq.heappush(pending, (now + rng.random() * 0.004, next(tie), message,
+                                                 self.answer(message)))
+            # Everything due goes out, in random order.
+            now = time.monotonic()
+            due = []
+            while pending and pending[0][0] <= now:
+                due.append(heapq.heappop(pending)[2:])
+            rng.shuffle(due)
+            for message, response in due:
+                self._deliver(message, response)
+            if stopping and not pending and self._queue.empty():
+                return
+
+    def stop(self):
+        super().stop()
+        assert not self._thread.is_alive(), "listener did not finish"
 
 
 def error(message=None, missing_member=None):

@@ -4,6 +4,7 @@ import pytest
 
 import com_like
 from addin_doubles import RecordingAddin, ThreadedAddin, frozen_heap
+from host_support import unique_name
 
 
 @pytest.fixture(autouse=True)
@@ -39,3 +40,12 @@ def frozen_module():
 def no_leftovers():
     """Proxies that earlier tests left in cycles are released before the double records."""
     gc.collect()
+
+
+@pytest.fixture
+def sheet(workbook):
+    """A fresh worksheet of its own, activated, for one test, so that tests
+    sharing a workbook (the package's ``workbook`` fixture) keep apart."""
+    ws = workbook.worksheets.add(unique_name())
+    ws.activate()
+    return ws

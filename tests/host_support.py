@@ -6,6 +6,7 @@ import os
 import subprocess
 import threading
 import time
+import uuid
 from pathlib import Path
 
 import pytest
@@ -14,6 +15,19 @@ from com_like_host import frames, serve
 from com_like_host.browser import HOW_TO_GET, Browser, find_chromium
 
 STANDIN = Path(frames.__file__).resolve().parent / "standin" / "office.js"
+
+
+def unique_name(prefix="T"):
+    return prefix + uuid.uuid4().hex[:10]
+
+
+@pytest.fixture(name="clean_messaging", autouse=True)
+def session_owns_messaging():
+    """Replaces the suite-wide reset (tests/conftest.py) in a package whose
+    host or backend owns messaging for longer than a test: resetting it
+    between tests would end its session. A package's conftest opts in by
+    importing it."""
+    yield
 
 
 def ws_url(h, token=None):

@@ -7,7 +7,8 @@ import time
 import pytest
 
 import com_like
-from addin_doubles import ThreadedAddin, ok
+from addin_doubles import ThreadedAddin, error, ok
+from com_like_host import wire
 
 M = com_like.messaging
 HEX32 = re.compile(r"[0-9a-f]{32}")
@@ -96,7 +97,7 @@ def test_waiter_parked_before_handler_and_no_lock_held():
     def handler(message):
         seen["parked"] = message["requestId"] in M.waiters
         seen["locks_free"] = not M._waiters_lock.locked() and not M._callable_lock.locked()
-        M.on_message({"requestId": message["requestId"], "ok": True})
+        M.on_message(wire.ok(message["requestId"]))
 
     M.set_send_handler(handler)
     M.send_request_sync({})
@@ -125,7 +126,7 @@ def test_timeout_zero_without_answer(addin):
     assert type(info.value.__context__) is concurrent.futures.TimeoutError
     assert M.waiters == {}
     # The answer arriving afterwards is dropped.
-    assert M.on_message({"requestId": addin.requests[0]["requestId"], "ok": True}) is None
+    assert M.on_message(wire.ok(addin.requests[0]["requestId"])) is None
 
 
 def test_timeout_none_refused_before_sending(addin):
@@ -142,9 +143,9 @@ def test_timeout_none_refused_before_sending(addin):
 @pytest.mark.parametrize(
     "response, args",
     [
-        ({"ok": False, "error": {"message": "boom"}}, ("boom",)),
+        (error("boom"), ("boom",)),
         ({"ok": False, "error": {"message": 42}}, (42,)),
-        ({"ok": False, "error": {}}, ("Remote error",)),
+        (error(), ("Remote error",)),
         ({"ok": False}, ("Remote error",)),
         ({"error": {"message": "no ok key"}}, ("no ok key",)),
         ({}, ("Remote error",)),
@@ -226,13 +227,13 @@ def test_duplicate_and_unknown_answers_ignored():
     first = {}
 
     def handler(message):
-        first.update(requestId=message["requestId"], ok=True)
+        first.update(wire.ok(message["requestId"]))
         M.on_message(first)
-        assert M.on_message({"requestId": message["requestId"], "ok": False}) is None
+        assert M.on_message(wire.error(message["requestId"])) is None
 
     M.set_send_handler(handler)
     assert M.send_request_sync({}) is first
-    assert M.on_message({"requestId": "0" * 32, "ok": True}) is None
+    assert M.on_message(wire.ok("0" * 32)) is None
 
 
 def test_late_answer_from_listener_is_dropped():
@@ -272,12 +273,12 @@ class RequestId(str):
 def test_request_id_of_another_type_finds_its_equal():
     fut = concurrent.futures.Future()
     M.waiters.update({"a" * 32: fut, 7: concurrent.futures.Future()})
-    assert M.on_message({"requestId": RequestId("a" * 32), "ok": True}) is None
+    assert M.on_message(wire.ok(RequestId("a" * 32))) is None
     assert fut.done() and list(M.waiters) == [7]
-    assert M.on_message({"requestId": 7.0, "ok": True}) is None and M.waiters == {}
-    assert M.on_message({"requestId": 8, "ok": True}) is None
+    assert M.on_message(wire.ok(7.0)) is None and M.waiters == {}
+    assert M.on_message(wire.ok(8)) is None
     with pytest.raises(TypeError, match="unhashable"):
-        M.on_message({"requestId": ["x"], "ok": True})
+        M.on_message(wire.ok(["x"]))
 
 
 def test_dict_subclasses_refused(addin):
@@ -507,7 +508,7 @@ def test_replaced_waiters_lock_is_used(monkeypatch):
 
     def handler(message):
         assert not lock.locked()
-        M.on_message({"requestId": message["requestId"], "ok": True})
+        M.on_message(wire.ok(message["requestId"]))
 
     M.set_send_handler(handler)
     M.send_request_sync({})
@@ -537,7 +538,7 @@ def test_lock_released_when_the_table_fails(monkeypatch):
         M.send_request_sync({})
     assert not M._waiters_lock.locked()
     with pytest.raises(KeyError, match="no pop"):
-        M.on_message({"requestId": "x", "ok": True})
+        M.on_message(wire.ok("x"))
     assert not M._waiters_lock.locked()
     old = M._guid
     with pytest.raises(KeyError, match="no values"):
@@ -561,7 +562,7 @@ def test_wait_releases_the_gil(threaded_addin):
 
 
 def test_workers_get_their_own_answers(threaded_addin):
-    threaded_addin.answer = lambda req: {"ok": True, "echo": req["i"]}
+    threaded_addin.answer = lambda req: dict(ok(), echo=req["i"])
     results = {}
 
     def work(i):

@@ -3,16 +3,15 @@ or never, and resets in between: every worker gets its own answer or the
 error it should get, and nothing is left waiting."""
 import concurrent.futures
 import faulthandler
-import heapq
-import itertools
 import os
-import queue
 import random
 import threading
 import time
 
 import com_like
+from addin_doubles import ChaoticAddin, error, ok
 from com_like import messaging
+from com_like_host import wire
 
 SANITIZED = bool(os.environ.get("COM_LIKE_SANITIZED"))
 WORKERS = 8
@@ -27,85 +26,22 @@ STALE = "Excel Object used after messaging context was stopped"
 KINDS = ["ok"] * 10 + ["dup"] * 2 + ["fail", "fail_plain", "sync", "drop", "late", "proxy", "proxy_ref"]
 
 
-class ChaoticAddin:
-    """Answers from a listener thread after random small delays, so answers
-    overtake each other; some twice, some failing, some late, some never.
-    "sync" requests are answered from inside the handler on the worker."""
-
-    def __init__(self, seed):
-        self.rng = random.Random(seed)
-        self.inbox = queue.Queue()
-        self.errors = []
-        self.delivered = 0
-        self._stop = False
-        self.thread = threading.Thread(target=self._listen, daemon=True)
-        self.thread.start()
-
-    def __call__(self, message):
-        if message.get("kind_") == "sync":
-            self._deliver(self._response(message))
-        else:
-            self.inbox.put(message)
-
-    def _response(self, message):
-        kind = message.get("kind_")
-        rid = message["requestId"]
-        if message.get("method") == "DEL":
-            return {"requestId": rid, "ok": True}
-        if message.get("method") == "GET":
-            # Proxy reads: a text that names the reader, or a reference
-            # whose object id does.
-            w, s = message["name"][1:].split("_")
-            if w.endswith("r"):
-                return {"requestId": rid, "ok": True,
-                        "result": {"type": "Range", "value": int(w.rstrip("r")) * 10 ** 6 + int(s), "isSpec": True}}
-            return {"requestId": rid, "ok": True, "result": {"type": "String", "value": message["name"]}}
-        if kind == "fail":
-            return {"requestId": rid, "ok": False, "error": {"message": "failed %s:%s" % (message["w"], message["s"])}}
-        if kind == "fail_plain":
-            return {"requestId": rid, "ok": False}
-        return {"requestId": rid, "ok": True, "result": {"w": message["w"], "s": message["s"]}}
-
-    def _deliver(self, response):
-        try:
-            messaging.on_message(response)
-            self.delivered += 1
-        except BaseException as e:  # noqa: B902 - any failure here is a finding
-            self.errors.append(e)
-
-    def _listen(self):
-        pending = []  # heap of (due, tie, response)
-        tie = itertools.count()
-        rng = self.rng
-        while True:
-            timeout = max(0.0, pending[0][0] - time.monotonic()) if pending else 0.05
-            try:
-                message = self.inbox.get(timeout=timeout)
-            except queue.Empty:
-                message = None
-            if message is not None:
-                kind = message.get("kind_")
-                now = time.monotonic()
-                if kind != "drop":
-                    delay = SHORT * 3 if kind == "late" else rng.random() * 0.002
-                    heapq.heappush(pending, (now + delay, next(tie), self._response(message)))
-                    if kind == "dup":
-                        heapq.heappush(pending, (now + rng.random() * 0.004, next(tie), self._response(message)))
-            # Everything due goes out, in random order.
-            now = time.monotonic()
-            due = []
-            while pending and pending[0][0] <= now:
-                due.append(heapq.heappop(pending)[2])
-            rng.shuffle(due)
-            for response in due:
-                self._deliver(response)
-            if self._stop and not pending and self.inbox.empty():
-                return
-
-    def stop(self):
-        self._stop = True
-        self.thread.join(timeout=10)
-        assert not self.thread.is_alive(), "listener did not finish"
+def answer(message):
+    if message.get("method") == "DEL":
+        return ok()
+    if message.get("method") == "GET":
+        # Proxy reads: a text that names the reader, or a reference whose
+        # object id does.
+        w, s = message["name"][1:].split("_")
+        if w.endswith("r"):
+            return ok(wire.reference("Range", int(w.rstrip("r")) * 10 ** 6 + int(s)))
+        return ok(wire.plain("String", message["name"]))
+    kind = message.get("kind_")
+    if kind == "fail":
+        return error("failed %s:%s" % (message["w"], message["s"]))
+    if kind == "fail_plain":
+        return error()
+    return ok({"w": message["w"], "s": message["s"]})
 
 
 class Resets:
@@ -185,7 +121,7 @@ def worker(w, rng, resets, results, failures):
 
 def test_workers_get_their_own_answers_under_chaos():
     seed = random.randrange(2 ** 32)
-    addin = ChaoticAddin(seed)
+    addin = ChaoticAddin(answer, seed, late=SHORT * 3)
     messaging.set_send_handler(addin)
     resets = Resets([0] * WORKERS)
     results, failures = {}, []

@@ -6,19 +6,14 @@ The backend is the running host itself (``LocalHost`` or ``Host``), and
 package-scoped, so the browser starts once for the whole suite; each test
 gets a fresh worksheet of its own instead of a fresh workbook."""
 
-import uuid
-
 import pytest
 
 import com_like
 from host_support import Live
+# The backend owns messaging for the whole package; scenarios import unique_name from here.
+from host_support import session_owns_messaging, unique_name  # noqa: F401
 
 
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    """Replaces the suite-wide reset: a backend owns messaging for the whole
-    package, and resetting it between tests would end its session."""
-    yield
 
 
 @pytest.fixture(scope="package", params=["sim", "browser"])
@@ -47,15 +42,10 @@ def workbook(backend):
 
 
 @pytest.fixture
-def sheet(backend, workbook):
-    """A fresh worksheet of its own, activated, for one test."""
-    ws = workbook.worksheets.add(unique_name())
-    ws.activate()
-    yield ws
+def sheet(sheet, backend):
+    """The shared fresh worksheet, and no callback may have raised meanwhile."""
+    yield sheet
     errors = list(backend.callback_errors)
     del backend.callback_errors[:]
     assert not errors, "callbacks raised: %r" % errors
 
-
-def unique_name(prefix="T"):
-    return prefix + uuid.uuid4().hex[:10]

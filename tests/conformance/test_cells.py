@@ -1,5 +1,6 @@
 """Cell data as a user of com_like sees it, identical on both backends."""
 
+import concurrent.futures
 import datetime as dt
 import math
 
@@ -255,3 +256,18 @@ def test_whole_columns_and_rows_take_formats(sheet):
     assert sheet.getRange("B5:B9").format.fill.color == "#FF0000"
     assert sheet.getRange("B:B").format.fill.color is None
     assert sheet.getUsedRange().address == "%s!B5" % sheet.name   # formats do not count
+
+
+def test_threads_get_their_own_answers(sheet):
+    def work(t):
+        cell = sheet.getRange("%s1" % "ABCDEFGH"[t])
+        got = []
+        for i in range(100):
+            cell.values = [[t * 1000 + i]]
+            got.append(cell.values[0][0])
+        return got
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(work, range(8)))
+    for t, got in enumerate(results):
+        assert got == [t * 1000 + i for i in range(100)]

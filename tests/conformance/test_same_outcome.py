@@ -24,6 +24,12 @@ def test_numbers_in_cells_read_as_floats(sheet, member):
     assert numbers(got) == numbers(want)
 
 
+def test_integers_a_double_cannot_hold_arrive_rounded(sheet):
+    cell = sheet.getRange("A1:B1")
+    cell.values = [[2**53 + 1, 2**80]]
+    assert cell.values == [[float(2**53), float(2**80)]]
+
+
 def test_integer_properties_stay_int(sheet):
     rng = sheet.getRange("B3:C4")
     got = (rng.rowCount, rng.columnCount, rng.rowIndex, rng.columnIndex, sheet.position)

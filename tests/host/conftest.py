@@ -1,19 +1,11 @@
 """Fixtures of the host tests (helpers in host_support)."""
 
-import uuid
-
 import pytest
 
 import com_like
 from com_like_host import serve
 from host_support import Live, WireAddin
-
-
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    """Replaces the suite-wide reset: a host here owns messaging for a whole
-    module, and resetting it between tests would end its session."""
-    yield
+from host_support import session_owns_messaging  # noqa: F401  (a host here owns it per module)
 
 
 @pytest.fixture
@@ -38,10 +30,8 @@ def live():
 
 
 @pytest.fixture
-def sheet(live):
-    """A fresh worksheet of its own, activated, for one test."""
+def workbook(live):
+    """The browser's workbook, connected (``sheet`` gives a test its own worksheet)."""
     if not live.host.connected:
         assert live.host.wait_connected(30)
-    ws = com_like.Context.workbook.worksheets.add("T" + uuid.uuid4().hex[:10])
-    ws.activate()
-    yield ws
+    return com_like.Context.workbook

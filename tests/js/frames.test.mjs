@@ -1,4 +1,5 @@
 // The add-in's end of the frame codec (python_server/veltrum/com_like_host/addin/frames.mjs).
+import { readFileSync } from "node:fs";
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import {
@@ -8,65 +9,53 @@ import {
 
 const rec = (type, value, extra = {}) => ({ type, value, isSpec: false, ...extra });
 
-const ROUND_TRIPS = [
-  rec("Int", 5),
-  rec("Array", []),
-  rec("Array", [rec("Float", 1.5), rec("Float", 2)], { id: 9 }),
-  rec("Array", [rec("Int", 1), rec("String", "x"), rec("Null", null), rec("Bool", true),
-    rec("Date", "2024-01-02"), rec("Bytes", "AAE=")]),
-  rec("Array", [rec("Array", [rec("Int", 1)], { id: 7 }), rec("Array", [], { id: 8 })], { id: 6 }),
-  rec("Dict", { a: rec("Array", [rec("String", "s")]), b: rec("Int", 1) }, { id: 4 }),
-  rec("Array", [{ type: "Range", value: 12, isSpec: true }, rec("Int", 1)]),
-  rec("Array", [rec("Int", 1, { id: 3 })]),
-];
+// The cases both ends share (tests/host/test_frames.py runs them against the host's end).
+const CASES = JSON.parse(readFileSync(new URL("../data/frame_cases.json", import.meta.url), "utf8"));
 
-for (const [i, record] of ROUND_TRIPS.entries()) {
-  test(`pack and unpack restore the record exactly (${i})`, () => {
-    assert.deepEqual(unpack(JSON.parse(JSON.stringify(pack(record)))), record);
-  });
-}
+test("pack and unpack restore the record exactly", () => {
+  for (const record of CASES.round_trip) {
+    assert.deepEqual(unpack(JSON.parse(JSON.stringify(pack(record)))), record, JSON.stringify(record));
+  }
+});
 
-test("a plain row travels as tags and bare values", () => {
-  assert.deepEqual(pack(rec("Array", [rec("Float", 1.5), rec("Int", 2)], { id: 3 })),
-    { "@": "FI", v: [1.5, 2], id: 3 });
+test("plain arrays pack to tags and bare values, others travel as they are", () => {
+  for (const [record, packed] of CASES.packed) assert.deepEqual(pack(record), packed);
+});
+
+test("bad compact arrays are refused", () => {
+  for (const bad of CASES.bad_compact) assert.throws(() => unpack(bad), FrameError, JSON.stringify(bad));
+});
+
+test("frames neither end takes are refused", () => {
+  for (const { frame } of CASES.refused) assert.throws(() => decode(frame), FrameError, frame);
 });
 
 test("a request from the host: records restored, releases split off", () => {
-  // As com_like_host.frames.encode_request writes it.
-  const text = '{"requestId":"r","method":"SET","name":"values","caller":11,"kind":"request",'
-    + '"value":{"type":"Array","value":[{"@":"I","v":[1,2]},{"@":"FN","v":[null,null]}],'
-    + '"isSpec":false},"release":[12,13]}';
-  const { request, release } = decode(text);
-  assert.deepEqual(release, [12, 13]);
-  assert.equal("release" in request, false);
-  assert.equal(request.kind, "request");
-  assert.deepEqual(request.value, rec("Array", [
-    rec("Array", [rec("Int", 1), rec("Int", 2)]),
-    rec("Array", [rec("Float", null), rec("Null", null)]),
-  ]));
+  for (const { message, release, frame } of CASES.requests) {
+    const decoded = decode(JSON.stringify(frame));
+    assert.deepEqual(decoded, { kind: "request", request: message, release });
+  }
 });
 
-test("progress reports go out, the host's cancel comes in", () => {
-  assert.deepEqual(JSON.parse(encodeProgress("r", { rows: 2, totalRows: 9, cells: 20, totalCells: 90 })),
-    { kind: "progress", requestId: "r", rows: 2, totalRows: 9, cells: 20, totalCells: 90 });
-  assert.deepEqual(decode('{"kind":"cancel","requestId":"r"}'), { kind: "cancel", requestId: "r" });
+test("responses, callbacks and progress reports go out compact", () => {
+  for (const { response, frame } of CASES.responses) assert.deepEqual(JSON.parse(encodeResponse(response)), frame);
+  for (const { callId, callableId, args, frame } of CASES.callbacks) {
+    assert.deepEqual(JSON.parse(encodeCallback(callId, callableId, args)), frame);
+  }
+  for (const { requestId, counts, frame } of CASES.progress) {
+    assert.deepEqual(JSON.parse(encodeProgress(requestId, counts)), frame);
+  }
 });
 
-test("responses and callbacks are compact, NaN becomes null", () => {
+test("the host's cancel comes in", () => {
+  for (const { frame } of CASES.cancel) assert.deepEqual(decode(JSON.stringify(frame)), frame);
+});
+
+test("NaN and infinities in an answer become null", () => {
   const response = JSON.parse(encodeResponse({ requestId: "r", ok: true,
     result: rec("Array", [rec("Float", NaN), rec("Float", Infinity)], { id: 6 }) }));
-  assert.deepEqual(response, { requestId: "r", ok: true, kind: "excel_response",
-    result: { "@": "F", v: [null, null], id: 6 } });
-  const callback = JSON.parse(encodeCallback(3, "pyfunc_x_1", [rec("Array", [rec("Int", 1)])]));
-  assert.deepEqual(callback.args, [{ "@": "I", v: [1] }]);
+  assert.deepEqual(response.result, { "@": "F", v: [null, null], id: 6 });
 });
-
-for (const bad of ["not json", "[1]", '{"kind":"excel_response"}', '{"kind":"release"}',
-  '{"kind":"request","value":{"@":"Q","v":[1]}}', '{"kind":"request","value":{"@":"IF","v":[1]}}']) {
-  test(`refused: ${bad}`, () => {
-    assert.throws(() => decode(bad), FrameError);
-  });
-}
 
 // What the host does with parts (com_like_host/server.py): the slices of
 // the parts, in order, ahead of the last frame's own.

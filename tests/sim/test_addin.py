@@ -16,20 +16,29 @@ def rec(v):
 
 
 class Ref:
-    def __init__(self, record):
-        self.type, self.id = record["type"], record["value"]
+    """An object of the add-in's (or a Python callable) that a result names."""
+
+    def __init__(self, type_name, oid):
+        self.type, self.id = type_name, oid
 
 
 def plain(r):
     """A result record back to Python, checking that containers carry ids."""
+    assert_ids(r)
+    return wire.decode(r, Ref, lambda callable_id: Ref("Python_Function", callable_id))
+
+
+def assert_ids(r):
     if r["type"] in ("Array", "Dict"):
         assert isinstance(r["id"], int)
-        if r["type"] == "Array":
-            return [plain(x) for x in r["value"]]
-        return {k: plain(x) for k, x in r["value"].items()}
-    if r.get("isSpec"):
-        return Ref(r)
-    return r["value"]
+        for x in r["value"] if r["type"] == "Array" else r["value"].values():
+            assert_ids(x)
+
+
+def arguments(*args, **kw):
+    """A call's arguments as a request carries them."""
+    return ([{"arg_type": "PLACED", "value": rec(a)} for a in args]
+            + [{"arg_type": "NAMED", "name": k, "value": rec(v)} for k, v in kw.items()])
 
 
 class Driver:
@@ -64,9 +73,7 @@ class Driver:
 
     def call(self, obj, name, *args, **kw):
         fn = self.get(obj, name) if name else obj
-        entries = [{"arg_type": "PLACED", "value": rec(a)} for a in args]
-        entries += [{"arg_type": "NAMED", "name": k, "value": rec(v)} for k, v in kw.items()]
-        return self.ok("CALL", fn.id if isinstance(fn, Ref) else fn, "__call__", args=entries)
+        return self.ok("CALL", fn.id if isinstance(fn, Ref) else fn, "__call__", args=arguments(*args, **kw))
 
     def sheet(self):
         return self.call(self.get(self.get(0, "workbook"), "worksheets"), "getActiveWorksheet")
@@ -160,7 +167,7 @@ def test_errors_name_the_fault(d, request_, expected):
         msg = d.error("SET", r.id, name, value=rec(arg[0] if arg else 1))
     else:
         fn = d.get(r, name)
-        resp = d.send("CALL", fn.id, "__call__", args=[{"arg_type": "PLACED", "value": rec(a)} for a in arg])
+        resp = d.send("CALL", fn.id, "__call__", args=arguments(*arg))
         msg = d.error("GET", resp["result"]["value"], "address") if resp["ok"] else resp["error"]["message"]
     assert expected in msg
 
@@ -198,12 +205,11 @@ def test_malformed_requests_answer_errors(d, message, expected):
 def test_getrange_bad_address_and_unknown_sheet(d):
     ws = d.sheet()
     gr = d.get(ws, "getRange")
-    arg = [{"arg_type": "PLACED", "value": rec("B2:Q")}]
-    bad = d.ok("CALL", gr.id, "__call__", args=arg)     # reported where it is used
+    bad = d.ok("CALL", gr.id, "__call__", args=arguments("B2:Q"))     # reported where it is used
     assert "invalid address 'B2:Q'" in d.error("GET", bad.id, "values")
     coll = d.get(d.get(0, "workbook"), "worksheets")
     gi = d.get(coll, "getItem")
-    bad = d.ok("CALL", gi.id, "__call__", args=[{"arg_type": "PLACED", "value": rec("Nope")}])
+    bad = d.ok("CALL", gi.id, "__call__", args=arguments("Nope"))
     msg = d.error("SET", bad.id, "name", value=rec("x"))
     assert "no such worksheet" in msg and "'Sheet1'" in msg
 
@@ -224,8 +230,7 @@ def test_del_releases_and_fixed_ids_stay(d):
 
 def batch(d, block_gets):
     tx_start = d.get(5, "start")
-    d.ok("CALL", tx_start.id, "__call__", args=[{"arg_type": "PLACED", "value": rec(Ref({"type": "RequestContext", "value": 0}))},
-                                                {"arg_type": "PLACED", "value": rec(block_gets)}])
+    d.ok("CALL", tx_start.id, "__call__", args=arguments(Ref("RequestContext", 0), block_gets))
 
 
 def commit(d):

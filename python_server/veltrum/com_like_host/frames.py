@@ -431,6 +431,9 @@ def _decode(data, kinds, base):
     elif kind == "cancel":
         if "requestId" not in frame:
             raise FrameError("cancel without requestId")
+    elif kind == "release":
+        if type(frame.get("ids")) is not list:
+            raise FrameError("release without ids")
     elif kind == "release_callables":
         ids = frame.get("ids")
         if type(ids) is not list or not all(type(i) is str for i in ids):
