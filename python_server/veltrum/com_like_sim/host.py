@@ -35,7 +35,7 @@ from com_like_host.waits import CANCELLED, DEFAULT_REQUEST_TIMEOUT
 
 from . import blocks
 from .addin import SimulatedAddin
-from .sheets import Workbook
+from .model import Workbook
 
 log = logging.getLogger(__name__)
 
