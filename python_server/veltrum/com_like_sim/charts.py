@@ -5,10 +5,9 @@ views over the model's charts (model.Chart)."""
 
 import math
 
-from .addresses import AddressError, parse_address
 from .members import (INVALID_ARGUMENT, JsError, JsObject, KeyedCollection, NullObject, method,
                       prop)
-from .ranges import Range, worksheet_of
+from .ranges import Range, block_on, worksheet_of
 
 # Excel.ChartType
 CHART_TYPES = frozenset("""
@@ -52,23 +51,6 @@ class Chart(JsObject):
 
     def __init__(self, chart):
         self.chart = chart          # a model.Chart
-
-    def _cell_block(self, cell, what):
-        sheet = self.chart.sheet
-        if isinstance(cell, NullObject):
-            raise cell.missing(what)
-        if isinstance(cell, Range):
-            if cell._alive() is not sheet:
-                raise JsError(INVALID_ARGUMENT, "%s: the cell is on another worksheet" % what)
-            return cell.block
-        try:
-            name, block = parse_address(cell)
-        except AddressError as e:
-            raise JsError(INVALID_ARGUMENT, "%s: %s" % (what, e)) from None
-        if name is not None and name.lower() != sheet.name.lower():
-            raise JsError(INVALID_ARGUMENT, "%s(%r): the address names another worksheet"
-                          % (what, cell))
-        return block
 
     @prop
     def id(self):
@@ -124,11 +106,11 @@ class Chart(JsObject):
         sizes it to cover through endCell's bottom-right corner."""
         chart = self.chart
         chart.check_alive()
-        r0, c0, _, _ = self._cell_block(startCell, "setPosition startCell")
+        r0, c0, _, _ = block_on(chart.sheet, startCell, "setPosition startCell", "cell")
         widths, heights = chart.sheet.column_widths, chart.sheet.row_heights
         size = None
         if endCell is not None:
-            r1, c1 = self._cell_block(endCell, "setPosition endCell")[2:]
+            r1, c1 = block_on(chart.sheet, endCell, "setPosition endCell", "cell")[2:]
             if r1 < r0 or c1 < c0:
                 raise JsError(INVALID_ARGUMENT, "setPosition: endCell lies above or left of "
                               "startCell")

@@ -49,6 +49,24 @@ def sheet_range(sheet, address):
     return Range(sheet, block)
 
 
+def block_on(sheet, target, what, noun="range"):
+    """The block a Range or an address names, which must be on ``sheet``."""
+    if isinstance(target, NullObject):
+        raise target.missing(what)
+    if isinstance(target, Range):
+        if target._alive() is not sheet:
+            raise JsError(INVALID_ARGUMENT, "%s: the %s is on another worksheet" % (what, noun))
+        return target.block
+    try:
+        name, block = parse_address(target)
+    except AddressError as e:
+        raise JsError(INVALID_ARGUMENT, "%s: %s" % (what, e)) from None
+    if name is not None and name.lower() != sheet.name.lower():
+        raise JsError(INVALID_ARGUMENT, "%s(%r): the address names another worksheet"
+                      % (what, target))
+    return block
+
+
 class Range(JsObject):
     js_type = "Range"
 
