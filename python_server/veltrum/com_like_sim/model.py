@@ -420,6 +420,8 @@ class Workbook:
 
     def find(self, key: str) -> Sheet | None:
         """The sheet with this name (in any letter case) or id, or None."""
+        if not isinstance(key, str):
+            return None
         folded = key.lower()
         for s in self.sheets:
             if s.name.lower() == folded or s.id == key:
@@ -428,7 +430,7 @@ class Workbook:
 
     def sheet(self, name: str) -> Sheet:
         """The sheet with this name (in any letter case) or id."""
-        found = self.find(name) if isinstance(name, str) else None
+        found = self.find(name)
         if found is None:
             raise KeyError("no sheet %r; the workbook has %s"
                            % (name, ", ".join(repr(s.name) for s in self.sheets)))

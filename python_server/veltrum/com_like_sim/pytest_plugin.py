@@ -154,7 +154,8 @@ def _first_difference(a, b, path=""):
 @pytest.fixture
 def excel_sim(request: pytest.FixtureRequest) -> Iterator[LocalHost]:
     from .host import LocalHost
-    from .model import JsError, Workbook
+    from .members import JsError
+    from .model import Workbook
 
     marker = request.node.get_closest_marker("excel_sim")
     opts = dict(marker.kwargs) if marker else {}

@@ -278,7 +278,27 @@ class TableRowCollection(Collection):
         return TableRow(self.table, at)
 
 
-class TableRow(JsObject):
+class TableCells(JsObject):
+    """The members a row and a column of a table share, over the block of
+    cells ``_block()`` gives."""
+
+    def _block(self):
+        raise NotImplementedError
+
+    @prop
+    def values(self):
+        return self.table.sheet.read_values(self._block())
+
+    @values.setter
+    def values(self, value):
+        Range(self.table.sheet, self._block()).values = value
+
+    @method
+    def getRange(self):
+        return Range(self.table.sheet, self._block())
+
+
+class TableRow(TableCells):
     """A row of a table by its position, as Office.js's: it keeps pointing
     at that position when rows are added or deleted."""
     js_type = "TableRow"
@@ -297,18 +317,6 @@ class TableRow(JsObject):
     def index(self):
         self._block()
         return self.position
-
-    @prop
-    def values(self):
-        return self.table.sheet.read_values(self._block())
-
-    @values.setter
-    def values(self, value):
-        Range(self.table.sheet, self._block()).values = value
-
-    @method
-    def getRange(self):
-        return Range(self.table.sheet, self._block())
 
     @method(mutating=True)
     def delete(self):
@@ -346,7 +354,7 @@ class TableColumnCollection(KeyedCollection):
         return "the table has %d columns" % n
 
 
-class TableColumn(JsObject):
+class TableColumn(TableCells):
     js_type = "TableColumn"
 
     def __init__(self, table, number):
@@ -389,18 +397,6 @@ class TableColumn(JsObject):
                for c in TableColumnCollection(self.table)._items()):
             raise JsError(ITEM_ALREADY_EXISTS, "the table already has a column %r" % value)
         self.table.sheet.write(self._block(r0, r0), "value", [[value]])
-
-    @prop
-    def values(self):
-        return self.table.sheet.read_values(self._block())
-
-    @values.setter
-    def values(self, value):
-        Range(self.table.sheet, self._block()).values = value
-
-    @method
-    def getRange(self):
-        return Range(self.table.sheet, self._block())
 
     @method
     def getHeaderRowRange(self):
