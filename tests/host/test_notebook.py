@@ -133,8 +133,7 @@ def test_a_cell_reaches_the_pane_and_the_magic_counts_it(loaded):
                           "print('read', ws.getRange('B2').values[0][0])")
         assert cell.error is None, cell.error
         assert "read 42" in cell.text
-        sheet = pane.addin.workbook.worksheets.getActiveWorksheet()
-        assert sheet.getRange("B2").values == [[42]]
+        assert pane.addin.workbook.sheet("Sheet1").values("B2") == [[42]]
         status = kernel.run("%com_like").text
         sets = re.search(r"SET (\d+)", status)
         assert sets and int(sets.group(1)) >= 1, status

@@ -30,12 +30,12 @@ def test_demo_steps(excel_sim):
     assert "onChanged fired for: A1:C5 (15 cells), D1 (1 cell), D2:D5 (4 cells), " \
         "A6:D6 (4 cells)" in text
     assert "594.00" in text and "1654.00" in text and " 505.0 " in text
-    sales = excel_sim.workbook.find("Sales")
-    assert sales.cells[(0, 0)].fill == "#4472C4" and sales.cells[(0, 2)].bold
-    assert sales.cells[(1, 1)].fill == sales.cells[(4, 2)].fill == "#DDEBF7"
-    assert sales.cells[(4, 3)].value == pytest.approx(60 * 9.9)
-    assert sales.cells[(4, 3)].number_format == "0.00"
-    assert sales.cells[(5, 3)].value == "=SUM(D2:D5)"
+    sales = excel_sim.workbook.sheet("Sales")
+    assert sales.cell("A1").fill == "#4472C4" and sales.cell("C1").bold
+    assert sales.cell("B2").fill == sales.cell("C5").fill == "#DDEBF7"
+    assert sales.value("D5") == pytest.approx(60 * 9.9)
+    assert sales.cell("D5").number_format == "0.00"
+    assert sales.cell("D6").value == "=SUM(D2:D5)"
 
 
 def test_demo_command():

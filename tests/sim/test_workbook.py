@@ -1,18 +1,27 @@
-"""The workbook model on its own: cell contents, formulas, addresses, names,
-null objects, error codes and change events, as Office.js behaves."""
+"""The workbook on its own, through its Office.js objects and its storage:
+cell contents, formulas, addresses, names, null objects, error codes and
+change events, as Office.js behaves."""
 
 import datetime as dt
 import math
 
 import pytest
 
+from com_like_sim import sheets
 from com_like_sim.addresses import AddressError, format_block, parse_address
-from com_like_sim.model import JsError, Workbook, union
+from com_like_sim.members import JsError
+from com_like_sim.model import Workbook
+from com_like_sim.ranges import union
+
+
+def book(*names):
+    """The Office.js workbook object over a fresh workbook."""
+    return sheets.Workbook(Workbook(sheet_names=names or ("Sheet1",)))
 
 
 @pytest.fixture
 def ws():
-    return Workbook(sheet_names=("Sheet1", "My Sheet")).sheets[0]
+    return book("Sheet1", "My Sheet").worksheets.getFirst()
 
 
 def write(ws, address, value):
@@ -58,14 +67,14 @@ def test_none_and_nan_empty_cells_and_scalars_fill(ws):
     write(ws, "A1:B2", [[None, math.nan], ["", "y"]])
     assert ws.getRange("A1:B2").values == [["", ""], ["", "y"]]
     write(ws, "A1:B2", None)
-    assert ws.cells == {}
+    assert ws.sheet.cells == {}
 
 
 @pytest.mark.parametrize("value", [[[1, 2]], [1, 2], [[1], [2, 3]], []])
 def test_shape_mismatch_is_invalid_argument(ws, value):
     with pytest.raises(JsError, match=r"^InvalidArgument: The number of rows or columns"):
         write(ws, "A1:B2", value)
-    assert ws.cells == {}
+    assert ws.sheet.cells == {}
 
 
 @pytest.mark.parametrize("value", [math.inf, b"x", {"a": 1}, [[object()]], [[[1]]]])
@@ -185,7 +194,7 @@ def test_whole_column_ranges_read_null_data_and_refuse_writes(ws):
     with pytest.raises(JsError, match="^InvalidArgument: "):
         col.values = 1
     col.clear()
-    assert ws.cells == {}
+    assert ws.sheet.cells == {}
     assert ws.getRange().address == "Sheet1!A:XFD"
     assert ws.getRange("C4").getEntireRow().address == "Sheet1!4:4"
 
@@ -193,16 +202,16 @@ def test_whole_column_ranges_read_null_data_and_refuse_writes(ws):
 @pytest.mark.parametrize("name, shown", [("Sheet1", "Sheet1!A1"), ("My Sheet", "'My Sheet'!A1"),
                                          ("it's", "'it''s'!A1"), ("Q1.2", "'Q1.2'!A1")])
 def test_addresses_quote_sheet_names_with_non_word_characters(name, shown):
-    ws = Workbook(sheet_names=(name,)).sheets[0]
+    ws = book(name).worksheets.getFirst()
     assert ws.getRange("A1").address == shown
     assert ws.getRange(shown).address == shown
 
 
 def test_sheet_names_are_case_insensitive(ws):
-    wb = ws.workbook
-    assert wb.worksheets.getItem("SHEET1") is ws
+    wb = sheets.Workbook(ws.sheet.book)
+    assert wb.worksheets.getItem("SHEET1").sheet is ws.sheet
     assert wb.worksheets.getItem("my sheet").name == "My Sheet"
-    assert wb.worksheets.getItem(ws.id) is ws
+    assert wb.worksheets.getItem(ws.id).sheet is ws.sheet
     assert ws.getRange("sheet1!A1").address == "Sheet1!A1"
     with pytest.raises(JsError, match="^ItemAlreadyExists: "):
         wb.worksheets.add("sheet1")
@@ -213,7 +222,7 @@ def test_sheet_names_are_case_insensitive(ws):
 
 
 def test_null_objects(ws):
-    wb = ws.workbook
+    wb = sheets.Workbook(ws.sheet.book)
     missing = wb.worksheets.getItemOrNullObject("Nope")
     assert missing.js_type == "Worksheet" and missing.get_member("isNullObject") is True
     with pytest.raises(JsError, match="^ItemNotFound: "):
@@ -235,23 +244,22 @@ def test_null_objects(ws):
     (lambda wb: wb.worksheets.getItem("Nope"), "ItemNotFound"),
     (lambda wb: wb.worksheets.add("Sheet1"), "ItemAlreadyExists"),
     (lambda wb: wb.worksheets.add("a/b"), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].getRange("A0"), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].getRange("B2:Q"), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].getRange("A1").getIntersection("C3"), "ItemNotFound"),
-    (lambda wb: wb.sheets[0].getRange("A1").get_member("valuez"), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].getRange("A1").getOffsetRange(-1, 0), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].getRange("A1").clear("Some"), "InvalidArgument"),
-    (lambda wb: wb.sheets[0].delete(), "InvalidOperation"),
+    (lambda wb: wb.worksheets.getFirst().getRange("A0"), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getFirst().getRange("B2:Q"), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getFirst().getRange("A1").getIntersection("C3"), "ItemNotFound"),
+    (lambda wb: wb.worksheets.getFirst().getRange("A1").get_member("valuez"), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getFirst().getRange("A1").getOffsetRange(-1, 0), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getFirst().getRange("A1").clear("Some"), "InvalidArgument"),
+    (lambda wb: wb.worksheets.getFirst().delete(), "InvalidOperation"),
 ])
 def test_error_codes(action, code):
     with pytest.raises(JsError) as info:
-        action(Workbook())
+        action(book())
     assert str(info.value).startswith(code + ": ") and info.value.code == code
 
 
 def test_a_deleted_sheet_is_not_found():
-    wb = Workbook(sheet_names=("A", "B"))
-    sheet = wb.sheets[0]
+    sheet = book("A", "B").worksheets.getFirst()
     sheet.delete()
     with pytest.raises(JsError, match="^ItemNotFound: "):
         sheet.getRange("A1")
@@ -289,14 +297,14 @@ def test_number_formats(ws):
 def test_change_events_carry_office_js_arguments(ws, address, value, details):
     events = []
     write(ws, "A1", "old")
-    ws.change_handlers.append(object())     # a listener: events are built
-    ws.workbook.on_changed = lambda sheet, args: events.append((sheet, args))
+    ws.sheet.change_handlers.append(object())     # a listener: events are built
+    ws.sheet.book.on_changed = lambda sheet, args: events.append((sheet, args))
     if value is None:
         ws.getRange(address).clear()
     else:
         write(ws, address, value)
     (sheet, args), = events
-    assert sheet is ws
+    assert sheet is ws.sheet
     assert args == {"type": "WorksheetChanged", "changeType": "RangeEdited", "source": "Local",
                     "address": address, "worksheetId": ws.id, "details": details}
 
@@ -305,15 +313,32 @@ def test_worksheet_ids_are_stable_and_unique():
     wb = Workbook(sheet_names=("A", "B"))
     ids = [s.id for s in wb.sheets] + [wb.add("C").id]
     assert len(set(ids)) == 3 and all(i.startswith("{") and i.endswith("}") for i in ids)
-    wb.sheets[0].name = "Z"
-    assert wb.sheets[0].id == ids[0]
+    wb.rename(wb.sheets[0], "Z")
+    assert wb.sheet("z").id == ids[0]
 
 
 def test_seed_writes_values_and_names_sheets():
     wb = Workbook(sheet_names=("Data", "Report"))
     wb.seed("A1:B1", [["x", "2"]])
     wb.seed("report!C3", "=1+1")
-    assert wb.sheets[0].getRange("A1:B1").values == [["x", 2]]
-    assert wb.sheets[1].getRange("C3").values == [[2]]
+    wb.seed("Report!C4", "=1/0")
+    wb.seed("Report!D1", dt.date(2024, 1, 31))
+    assert wb.sheet("Data").values("A1:B1") == [["x", 2]]
+    report = wb.sheet("REPORT")
+    assert report.values("Report!C3:C4") == [[2], ["#DIV/0!"]]
+    assert report.value("C3") == 2 and report.cell("C3").value == "=1+1"
+    assert report.cell("D1").number_format == "yyyy-mm-dd"
+    assert report.cell("Z9").value == "" and "Z9" not in report.cells
     with pytest.raises(JsError, match="^ItemNotFound: "):
         wb.seed("Other!A1", 1)
+    with pytest.raises(JsError, match="^InvalidArgument: .*whole column"):
+        wb.seed("B:B", 1)
+    with pytest.raises(KeyError, match="Data"):
+        wb.sheet("Other")
+
+
+@pytest.mark.parametrize("read", [lambda s: s.value("A1:B1"), lambda s: s.values("Data!A1"),
+                                  lambda s: s.values("B:B"), lambda s: s.cell("A0")])
+def test_reading_storage_refuses_what_is_not_its_cells(read):
+    with pytest.raises(AddressError):
+        read(Workbook(sheet_names=("Sheet1", "Data")).sheet("Sheet1"))

@@ -55,7 +55,9 @@ from com_like_host.wire import (  # the ids every add-in starts with
 from . import model
 from .events import CallPython, FromAddin, ReleaseCallables
 from .members import (GENERAL_EXCEPTION, INVALID_ARGUMENT, INVALID_OPERATION, INVALID_REFERENCE,
-                      BadObject, Function, JsError, JsObject, PyCallback)
+                      BadObject, Function, JsError, JsObject, PyCallback, method, prop)
+from .ranges import intersect, union
+from .sheets import ExcelRoot, RequestContext
 
 log = logging.getLogger(__name__)
 
@@ -70,7 +72,7 @@ class JsArray(JsObject):
     def __init__(self, items):
         self.items = items
 
-    @model.prop
+    @prop
     def length(self):
         return len(self.items)
 
@@ -113,18 +115,18 @@ class Transaction(JsObject):
     def __init__(self, session):
         self.session = session
 
-    @model.method
+    @method
     def start(self, context, block_gets=False):
-        if not isinstance(context, model.RequestContext):
+        if not isinstance(context, RequestContext):
             raise JsError(INVALID_ARGUMENT, "start(context, block_gets): the first argument "
                           "must be the request context (Context)")
         self.session._start_batch(bool(block_gets))
 
-    @model.method
+    @method
     def commit(self):
         self.session._commit_batch()
 
-    @model.method
+    @method
     def rollback(self):
         self.session._rollback_batch()
 
@@ -159,13 +161,13 @@ class SimulatedAddin:
         and handler of the old session is gone."""
         with self._lock:
             self.session += 1
-            ctx = model.RequestContext(self.workbook)
+            ctx = RequestContext(self.workbook)
             self._objects = {
                 CONTEXT_ID: ctx,
-                EXCEL_ID: model.ExcelRoot(),
+                EXCEL_ID: ExcelRoot(),
                 GETSETTING_ID: Function(self._get_setting, "GetSetting"),
-                UNION_ID: Function(model.union, "Union"),
-                INTERSECT_ID: Function(model.intersect, "Intersect"),
+                UNION_ID: Function(union, "Union"),
+                INTERSECT_ID: Function(intersect, "Intersect"),
                 TRANSACTION_ID: Transaction(self),
             }
             # Ids keep counting across sessions: a proxy of the old session
@@ -381,17 +383,17 @@ class SimulatedAddin:
 
     def _get_setting(self, name):
         """A workbook setting's value; None when there is no such setting."""
-        return self.workbook.setting_values.get(name) if isinstance(name, str) else None
+        return self.workbook.settings.get(name) if isinstance(name, str) else None
 
     # ------------------------------------------------------------ events
 
     def _changed(self, sheet, args):
         # The event source, as the add-in names it: the kind of event and its sheet.
         source = "%s:%s" % (args["type"], args["worksheetId"])
-        for reg in list(sheet.change_handlers):
+        for handler in list(sheet.change_handlers):
             inv = next(self._invocations)
-            self._pending_invocations[inv] = reg.handler.callable_id
-            self.emit(CallPython(reg.handler.callable_id, [self._encode(args)], inv, source))
+            self._pending_invocations[inv] = handler.callable_id
+            self.emit(CallPython(handler.callable_id, [self._encode(args)], inv, source))
 
     def callback_finished(self, invocation_id: int, ok: bool, error: str | None = None) -> None:
         """The host's report on one invocation."""

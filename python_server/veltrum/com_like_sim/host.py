@@ -37,7 +37,7 @@ from . import blocks
 from .addin import SimulatedAddin
 from .events import (CallbackAnswer, CallPython, NewSession, Progress, Reconnect, ReleaseCallables,
                      ReleaseObjects, Request, Response, Stop, ToAddin, ToListener)
-from .sheets import Workbook
+from .model import Workbook
 
 log = logging.getLogger(__name__)
 

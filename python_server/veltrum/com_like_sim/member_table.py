@@ -14,18 +14,20 @@ MEMBER_TABLE_SHARED = ("isNullObject",)  # every object has it
 
 
 def member_table_types():
+    """Every type the add-in hands out: the roots first, then the rest in
+    the order they were defined. A class without a type of its own (a
+    shared base) is none."""
     found, seen = [], set()
-
-    def walk(cls):
-        for sub in cls.__subclasses__():
-            if not issubclass(sub, (NullObject, Function)) and sub.js_type not in seen:
-                seen.add(sub.js_type)
-                found.append(sub)
-            walk(sub)
-
-    walk(JsObject)
+    todo = [JsObject]
+    while todo:
+        cls = todo.pop()
+        todo += cls.__subclasses__()
+        if (cls is not JsObject and "js_type" in cls.__dict__
+                and not issubclass(cls, (NullObject, Function)) and cls.js_type not in seen):
+            seen.add(cls.js_type)
+            found.append(cls)
     first = {name: i for i, name in enumerate(MEMBER_TABLE_FIRST)}
-    return sorted(found, key=lambda c: first.get(c.js_type, len(first)))
+    return sorted(found, key=lambda c: (first.get(c.js_type, len(first)), c.defined))
 
 
 def member_table_describe(cls):

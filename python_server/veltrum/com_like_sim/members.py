@@ -9,6 +9,7 @@ code, as a real add-in's do.
 """
 
 import inspect
+import itertools
 import math
 
 from com_like_host import member_names
@@ -76,9 +77,17 @@ def unknown_member(type_name, name):
                    missing=True)
 
 
+_defined = itertools.count()
+
+
 class JsObject:
     js_type = "Object"
     _member_cache = None
+    defined = 0          # the order classes were defined in, for the member table
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        cls.defined = next(_defined)
 
     @classmethod
     def members(cls):
@@ -242,6 +251,72 @@ class PyCallback:
     def __init__(self, callable_id):
         self.callable_id = callable_id
         self.retained = False
+
+
+class Collection(JsObject):
+    """The members every list-like collection of the workbook has, over the
+    items ``_items()`` gives in order (checking that the owner is alive).
+    ``noun`` names it in errors ("tables"); ``_how_many(n)`` says how many
+    items there are ("there are 2 tables")."""
+    noun = "items"
+
+    def _items(self):
+        raise NotImplementedError
+
+    def _how_many(self, n):
+        return "there are %d %s" % (n, self.noun)
+
+    @prop
+    def count(self):
+        return len(self._items())
+
+    @prop
+    def items(self):
+        return self._items()
+
+    @method
+    def getCount(self):
+        return len(self._items())
+
+    @method
+    def getItemAt(self, index):
+        items = self._items()
+        i = int_arg(index, "getItemAt index")
+        if not 0 <= i < len(items):
+            raise JsError(ITEM_NOT_FOUND, "%s.getItemAt(%d): %s"
+                          % (self.noun, i, self._how_many(len(items))))
+        return items[i]
+
+    def get_item(self, key):
+        return item_at(self._items(), key, self.noun)
+
+
+class KeyedCollection(Collection):
+    """A collection whose items are also found by a key: ``_find(key)``
+    gives the item or None. For a missing key ``getItemOrNullObject`` gives
+    a null object of ``item_type``; errors name an item ``item_noun``."""
+    item_type = "Object"
+    item_noun = "item"
+
+    def _find(self, key):
+        raise NotImplementedError
+
+    def _not_found(self, key):
+        return "%s.getItem(%r): no such %s" % (self.noun, key, self.item_noun)
+
+    @method
+    def getItem(self, key):
+        item = self._find(key)
+        if item is None:
+            raise JsError(ITEM_NOT_FOUND, self._not_found(key))
+        return item
+
+    @method
+    def getItemOrNullObject(self, key):
+        item = self._find(key)
+        if item is None:
+            return NullObject(self.item_type, "%s %r" % (self.item_noun, key))
+        return item
 
 
 def item_at(items, key, what):

@@ -3,10 +3,10 @@ columns of the top-left pane, each a first line and a count. freezeRows
 and freezeColumns freeze from the sheet's first row or column, each
 keeping the other; freezeAt freezes the cells of the range it is given."""
 
-from .addresses import MAX_COLUMNS, MAX_ROWS, AddressError, parse_address
+from .addresses import MAX_COLUMNS, MAX_ROWS
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject, int_arg,
                       method)
-from .ranges import Range
+from .ranges import Range, block_on
 
 
 def _count(value, limit, what):
@@ -54,20 +54,7 @@ class WorksheetFreezePanes(JsObject):
         if frozenRange is None:
             sheet.frozen = (0, 0, 0, 0)
             return
-        if isinstance(frozenRange, NullObject):
-            raise frozenRange.missing("freezeAt")
-        if isinstance(frozenRange, Range):
-            if frozenRange._alive() is not sheet:
-                raise JsError(INVALID_ARGUMENT, "freezeAt: the range is on another worksheet")
-            block = frozenRange.block
-        else:
-            try:
-                name, block = parse_address(frozenRange)
-            except AddressError as e:
-                raise JsError(INVALID_ARGUMENT, "freezeAt: %s" % e) from None
-            if name is not None and name.lower() != sheet.name.lower():
-                raise JsError(INVALID_ARGUMENT, "freezeAt(%r): the address names another "
-                              "worksheet" % frozenRange)
+        block = block_on(sheet, frozenRange, "freezeAt")
         r0, c0, r1, c1 = block
         rows = 0 if (r0, r1) == (0, MAX_ROWS - 1) else r1 - r0 + 1
         cols = 0 if (c0, c1) == (0, MAX_COLUMNS - 1) else c1 - c0 + 1

@@ -5,8 +5,17 @@ with a local host installed on com_like for the test's duration::
 
     def test_report(excel_sim):
         ws = com_like.Context.workbook.worksheets.getActiveWorksheet()
-        ws.getRange("A1").values = [[1]]
-        assert excel_sim.workbook.sheets[0].cells[(0, 0)].value == 1
+        ws.getRange("A1:B1").values = [["Total", "=1+1"]]
+        sheet = excel_sim.workbook.sheet("Sheet1")
+        assert sheet.values("A1:B1") == [["Total", 2]]
+        assert sheet.cell("B1").value == "=1+1"
+
+``excel_sim.workbook`` is the workbook's storage (``com_like_sim.Workbook``),
+read without requests: ``sheet(name)`` gives a sheet, whose ``value(address)``
+and ``values(address)`` read as ``Range.values`` does and ``cell(address)``
+gives what one cell holds (``value``, ``fill``, ``bold``, ``italic``,
+``font_color``, ``number_format``). ``seed(address, value)`` writes cells
+as ``Range.values`` takes them.
 
 Mark a test to shape its workbook::
 
@@ -145,7 +154,8 @@ def _first_difference(a, b, path=""):
 @pytest.fixture
 def excel_sim(request: pytest.FixtureRequest) -> Iterator[LocalHost]:
     from .host import LocalHost
-    from .model import JsError, Workbook
+    from .members import JsError
+    from .model import Workbook
 
     marker = request.node.get_closest_marker("excel_sim")
     opts = dict(marker.kwargs) if marker else {}

@@ -1,7 +1,7 @@
 """Ranges: Range, RangeAreas and their formats, Union and Intersect.
 
-A range is a block of one worksheet; its cells live in the worksheet
-(sheets.py), which also computes formulas. Whole columns and rows ("B:B",
+A range is a block of one worksheet; its cells live in the sheet's
+storage (model.py), which also computes formulas. Whole columns and rows ("B:B",
 "2:2") are ranges too: their ``address`` and counts read as usual, their
 cell data reads None and cannot be written, as in Office.js.
 """
@@ -9,7 +9,8 @@ cell data reads None and cannot be written, as in Office.js.
 import re
 
 from . import cells, layout, numfmt
-from .addresses import MAX_COLUMNS, MAX_ROWS, format_address, is_unbounded
+from .addresses import (MAX_COLUMNS, MAX_ROWS, AddressError, format_address, is_unbounded,
+                        parse_address)
 from .members import (INVALID_ARGUMENT, ITEM_NOT_FOUND, JsError, JsObject, NullObject,
                       int_arg, method, prop)
 
@@ -25,11 +26,52 @@ _NAMED_COLORS = {
 _CLEAR_KINDS = ("All", "Contents", "Formats")
 
 
+def worksheet_of(sheet):
+    """The Worksheet object of a sheet of the model."""
+    from .sheets import Worksheet   # sheets.py builds on this module
+    return Worksheet(sheet)
+
+
+def sheet_range(sheet, address):
+    """Worksheet.getRange: the range an address names on this sheet, the
+    whole sheet without one."""
+    sheet.check_alive()
+    if address is None or address == "":
+        return Range(sheet, parse_address("A:XFD")[1])
+    try:
+        name, block = parse_address(address)
+    except AddressError as e:
+        raise JsError(INVALID_ARGUMENT, "Worksheet.getRange: %s" % e) from None
+    if name is not None and name.lower() != sheet.name.lower():
+        raise JsError(INVALID_ARGUMENT, "Worksheet.getRange(%r): the address names sheet "
+                      "%r but this is sheet %r; use worksheets.getItem(%r).getRange(...)"
+                      % (address, name, sheet.name, name))
+    return Range(sheet, block)
+
+
+def block_on(sheet, target, what, noun="range"):
+    """The block a Range or an address names, which must be on ``sheet``."""
+    if isinstance(target, NullObject):
+        raise target.missing(what)
+    if isinstance(target, Range):
+        if target._alive() is not sheet:
+            raise JsError(INVALID_ARGUMENT, "%s: the %s is on another worksheet" % (what, noun))
+        return target.block
+    try:
+        name, block = parse_address(target)
+    except AddressError as e:
+        raise JsError(INVALID_ARGUMENT, "%s: %s" % (what, e)) from None
+    if name is not None and name.lower() != sheet.name.lower():
+        raise JsError(INVALID_ARGUMENT, "%s(%r): the address names another worksheet"
+                      % (what, target))
+    return block
+
+
 class Range(JsObject):
     js_type = "Range"
 
     def __init__(self, sheet, block):
-        self.sheet = sheet
+        self.sheet = sheet          # a model.Sheet
         self.block = block
 
     @property
@@ -92,7 +134,7 @@ class Range(JsObject):
 
     @prop
     def worksheet(self):
-        return self._alive()
+        return worksheet_of(self._alive())
 
     @prop
     def values(self):
@@ -117,23 +159,7 @@ class Range(JsObject):
             cells.refuse_infinities(value, "Range.%s" % name)
 
     def _write_values(self, value, what):
-        sheet = self._writable(what)
-        grid = cells.grid(value, self.rows, self.cols, what, cells.typed)
-        kinds = (cells.grid(value, self.rows, self.cols, what, cells.date_kind)
-                 if cells.has_dates(value) else None)
-        sheet.write_values(self.block, grid)
-        if kinds is not None:
-            self._format_dates(sheet, kinds)
-
-    def _format_dates(self, sheet, kinds):
-        """A date written to a General cell gets a date format, as typing it
-        into Excel would; a cell with a format of its own keeps it."""
-        r0, c0 = self.block[0], self.block[1]
-        current = sheet.read(self.block, "number_format", "General")
-        for i, row in enumerate(kinds):
-            for j, fmt in enumerate(row):
-                if fmt is not None and current[i][j] == "General":
-                    sheet.write((r0 + i, c0 + j, r0 + i, c0 + j), "number_format", [[fmt]])
+        self._writable(what).write_input(self.block, value, what)
 
     @prop
     def text(self):
@@ -249,7 +275,7 @@ class Range(JsObject):
 
     def _other(self, value):
         if isinstance(value, str):
-            return self._alive().getRange(value)
+            return sheet_range(self._alive(), value)
         return value
 
     @method(mutating=True)
@@ -291,7 +317,7 @@ class RangeAreas(JsObject):
 
     @prop
     def worksheet(self):
-        return self.ranges[0]._alive()
+        return worksheet_of(self.ranges[0]._alive())
 
     @prop
     def format(self):

@@ -14,62 +14,62 @@ def _key(key):
 class SettingCollection(JsObject):
     js_type = "SettingCollection"
 
-    def __init__(self, store):
-        self.store = store
+    def __init__(self, settings):
+        self.settings = settings    # the model's dict of them
 
     @prop
     def items(self):
-        return [Setting(self.store, k) for k in self.store]
+        return [Setting(self.settings, k) for k in self.settings]
 
     @method
     def getCount(self):
-        return len(self.store)
+        return len(self.settings)
 
     @method
     def add(self, key, value):
-        self.store[_key(key)] = value
-        return Setting(self.store, key)
+        self.settings[_key(key)] = value
+        return Setting(self.settings, key)
 
     @method(deferred="Setting")
     def getItem(self, key):
-        if _key(key) not in self.store:
+        if _key(key) not in self.settings:
             raise JsError(ITEM_NOT_FOUND, "there is no setting %r" % key)
-        return Setting(self.store, key)
+        return Setting(self.settings, key)
 
     @method
     def getItemOrNullObject(self, key):
-        if _key(key) not in self.store:
+        if _key(key) not in self.settings:
             return NullObject("Setting", "setting %r" % key)
-        return Setting(self.store, key)
+        return Setting(self.settings, key)
 
 
 class Setting(JsObject):
     js_type = "Setting"
 
-    def __init__(self, store, key):
-        self.store = store
-        self.key_ = key
+    def __init__(self, settings, name):
+        self.settings = settings
+        self.name = name            # its key
 
     def _check(self):
-        if self.key_ not in self.store:
-            raise JsError(ITEM_NOT_FOUND, "the setting %r was deleted" % self.key_)
+        if self.name not in self.settings:
+            raise JsError(ITEM_NOT_FOUND, "the setting %r was deleted" % self.name)
 
     @prop
     def key(self):
         self._check()
-        return self.key_
+        return self.name
 
     @prop
     def value(self):
         self._check()
-        return self.store[self.key_]
+        return self.settings[self.name]
 
     @value.setter
     def value(self, value):
         self._check()
-        self.store[self.key_] = value
+        self.settings[self.name] = value
 
     @method(mutating=True)
     def delete(self):
         self._check()
-        del self.store[self.key_]
+        del self.settings[self.name]
