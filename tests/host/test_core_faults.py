@@ -6,6 +6,9 @@ the local host where the fault is the core's alone."""
 
 import contextlib
 import logging
+import os
+import subprocess
+import sys
 import threading
 import weakref
 
@@ -364,3 +367,39 @@ def test_local_host_keeps_start_and_stop_for_older_callers():
     assert h.closed and not any(t.is_alive() for t in h._threads[:2])
     with pytest.raises(RuntimeError, match="closed; make a new one"):
         h.start()
+
+
+
+# ---------------------------------------------------------------- finalisers
+
+# In a process of its own: a thread stuck on a lock its own thread holds
+# can never be freed, and would hang the rest of the suite with it.
+FINALISER_SCRIPT = """
+import com_like
+from com_like_sim import LocalHost
+with LocalHost() as h:
+    sheet = com_like.Context.workbook.worksheets.getActiveWorksheet()
+    sheet.name
+    before = h.addin.object_count
+    proxy = sheet.getRange("A1")
+    proxy.address                                  # an id the add-in holds
+    h.reset_counts()
+    with h.core._lock:                             # as a locked section of the core's
+        del proxy                                  # its finaliser sends a DEL
+    sheet.name                                     # carries the release
+    print(h.request_counts().get("DEL", 0), h.addin.object_count - before)
+"""
+
+
+def test_a_finaliser_that_runs_while_the_core_holds_its_lock_does_not_hang():
+    """Garbage collection runs finalisers wherever it strikes (since 3.12 at
+    any instruction), also on a thread inside one of the core's locked
+    sections; a dropped proxy's DEL then comes back into the core there."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    try:
+        done = subprocess.run([sys.executable, "-c", FINALISER_SCRIPT], env=env,
+                              capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the DEL waited forever on the lock its own thread holds")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1", "0"]      # counted, and released on the next request

@@ -237,9 +237,12 @@ class HostCore:
         self.waits = waits_mod.Waits()
         self.cancel_grace = waits_mod.CANCEL_GRACE
         self._internal = threading.local()
-        self._lock = threading.Lock()
+        # Re-entrant: garbage collection may run a dropped proxy's finaliser
+        # on a thread inside one of the sections below, and its DEL comes
+        # back into _send there. That path only counts and queues the id.
+        self._lock = threading.RLock()
         self._idle = threading.Condition(self._lock)
-        self._requests: collections.Counter[str] = collections.Counter()
+        self._requests = self._no_requests()
         self._errors = CallbackErrors()
         self._pending = 0                  # callbacks received, not yet answered
         self._epoch = 0
@@ -468,13 +471,19 @@ class HostCore:
                 finally:
                     self._lock.acquire()
 
+    @staticmethod
+    def _no_requests() -> collections.Counter[str]:
+        # "DEL" is there from the start, so that a DEL counted by a finaliser
+        # while a copy is being made changes a value, never the keys.
+        return collections.Counter(DEL=0)
+
     def request_counts(self) -> dict[str, int]:
         with self._lock:
-            return dict(self._requests)
+            return {k: v for k, v in self._requests.items() if v}
 
     def reset_counts(self) -> None:
         with self._lock:
-            self._requests.clear()
+            self._requests = self._no_requests()
 
     def format_counts(self) -> str:
         counts = self.request_counts()
