@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import com_like
-from com_like import Messaging, OfficeJsArray, OfficeJsObject, OfficeJsTransaction, Serializer
+from com_like import Messaging, OfficeJsArray, OfficeJsDict, OfficeJsObject, OfficeJsTransaction, Serializer
 
 M = com_like.messaging
 SUBCLASS_NOTE = r"\)\. \S.*"
@@ -92,10 +92,15 @@ def test_every_parameter_binds_by_keyword(addin):
         (lambda: Serializer.from_wire(None), "wire", "dict", "NoneType"),
         (lambda: M.get_callable(b"id"), "callable_id", "str", "bytes"),
         (lambda: OfficeJsObject(1, None), "type_name", "str", "NoneType"),
+        (lambda: OfficeJsObject(3, b"Range"), "type_name", "str", "bytes"),
+        (lambda: OfficeJsObject("3", "Range"), "object_id", "int", "str"),
         (lambda: OfficeJsObject(object_id="x", type_name="T"), "object_id", "int", "str"),
         (lambda: OfficeJsObject(object_id=None, type_name="T"), "object_id", "int", "NoneType"),
         (lambda: OfficeJsObject(object_id=[1], type_name="T"), "object_id", "int", "list"),
         (lambda: OfficeJsArray(b"1"), "object_id", "int", "bytes"),
+        (lambda: OfficeJsArray(None), "object_id", "int", "NoneType"),
+        (lambda: OfficeJsDict(None), "object_id", "int", "NoneType"),
+        (lambda: OfficeJsDict(object_id=[1]), "object_id", "int", "list"),
         # checks run in parameter order, whatever the keyword order
         (lambda: OfficeJsObject(type_name=5, object_id="x"), "object_id", "int", "str"),
     ],
@@ -135,10 +140,12 @@ class BadInt:
 @pytest.mark.parametrize("value, expected", [(7, 7), (2.9, 2), (-2.9, -2), (True, 1), (False, 0),
                                              (np.int64(5), 5), (np.float32(3.5), 3), (Indexable(), 11),
                                              (fractions.Fraction(7, 2), 3)])  # fmt: skip
-def test_int_parameter_converts_numbers(value, expected):
-    p = OfficeJsObject(object_id=value, type_name="T")
-    assert type(p._internal_id) is int and p._internal_id == expected
-    assert OfficeJsArray(value)._internal_id == expected
+@pytest.mark.usefixtures("frozen_module", "no_leftovers")
+def test_int_parameter_converts_numbers(addin, value, expected):
+    proxies = [OfficeJsObject(object_id=value, type_name="T"), OfficeJsObject(value, "Range"), OfficeJsArray(value),
+               OfficeJsDict(value)]  # fmt: skip
+    assert [(type(p._internal_id), p._internal_id) for p in proxies] == [(int, expected)] * 4
+    assert addin.requests == []
 
 
 @pytest.mark.parametrize("value, exc", [(BadInt(), ValueError), (float("nan"), ValueError),

@@ -14,7 +14,6 @@ from addin_doubles import ObjectModel, ok
 
 STALE = "Excel Object used after messaging context was stopped"
 NOT_CALLABLE = "Only Function-typed SpecialObjects are callable"
-BAD_ID = "Argument 'object_id' has incorrect type (expected int, got {})"
 
 
 pytestmark = pytest.mark.usefixtures("frozen_module", "no_leftovers")
@@ -32,34 +31,6 @@ def decoded_dict(oid=4, entries=None):
 
 
 # ------------------------------------------------------------------ construction
-
-
-@pytest.mark.parametrize("given, stored", [(7, 7), (2.7, 2), (-2.7, -2), (True, 1)])
-@pytest.mark.parametrize("make", [lambda i: OfficeJsObject(i, "Range"), OfficeJsArray, OfficeJsDict])
-def test_object_id_conversion(addin, make, given, stored):
-    proxy = make(given)
-    assert type(proxy._internal_id) is int and proxy._internal_id == stored
-    assert addin.requests == []
-
-
-@pytest.mark.parametrize(
-    "make, typename",
-    [
-        (lambda: OfficeJsObject("3", "Range"), "str"),
-        (lambda: OfficeJsArray(None), "NoneType"),
-        (lambda: OfficeJsDict(None), "NoneType"),
-        (lambda: OfficeJsDict(object_id=[1]), "list"),
-    ],
-)
-def test_bad_object_id(make, typename):
-    with pytest.raises(TypeError) as info:
-        make()
-    assert str(info.value) == BAD_ID.format(typename)
-
-
-def test_bad_type_name():
-    with pytest.raises(TypeError, match=r"^Argument 'type_name' has incorrect type \(expected str, got bytes\)$"):
-        OfficeJsObject(3, b"Range")
 
 
 def test_identity_attributes_in_order():
