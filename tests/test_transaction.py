@@ -101,12 +101,6 @@ def test_construction_failing_on_arguments(batch, monkeypatch, args, kwargs, mes
     assert batch.requests == [] and reported == []
 
 
-def test_dropped_without_entering_sends_only_its_del(batch):
-    t = OfficeJsTransaction()
-    del t
-    assert sent(batch) == [("DEL", "__del__", 5)]
-
-
 def test_changed_transaction_id(batch, monkeypatch):
     earlier = OfficeJsTransaction()
     monkeypatch.setattr(com_like, "UNIQUE_TRANSACTION_ID", 9)
