@@ -107,14 +107,6 @@ def answers(message):
                           "result": {"type": "String", "value": message.get("name")}})
 
 
-def interrupt_by_signal():
-    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-
-
-def interrupt_by_flag():
-    _thread.interrupt_main()
-
-
 def raising_handler(message):
     raise KeyboardInterrupt
 
@@ -155,7 +147,7 @@ def test_keyboard_interrupt_while_waiting(operation, how, sigint_raises):
             while not messaging.waiters and time.monotonic() < deadline:
                 time.sleep(0.005)
             time.sleep(0.05)  # let the caller block
-            interrupt_by_signal()
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
         thread = threading.Thread(target=interrupter, daemon=True)
         thread.start()
     start = time.monotonic()
@@ -184,7 +176,7 @@ def test_interrupt_flag_reaches_a_waiting_caller(sigint_raises):
     # interrupt_main only sets the flag; the wait sees it at its time-out
     # at the latest, and the interrupt wins over the time-out error.
     messaging.set_send_handler(never_answers)
-    timer = threading.Timer(0.1, interrupt_by_flag)
+    timer = threading.Timer(0.1, _thread.interrupt_main)
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         messaging.send_request_sync({"name": "slow"}, timeout=1.0)
