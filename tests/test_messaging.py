@@ -9,6 +9,7 @@ import pytest
 import com_like
 from addin_doubles import ThreadedAddin, error, ok
 from com_like_host import wire
+from host_support import wait_until
 
 M = com_like.messaging
 HEX32 = re.compile(r"[0-9a-f]{32}")
@@ -34,13 +35,6 @@ class CountingLock:
 
     def locked(self):
         return self._lock.locked()
-
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        time.sleep(0.005)
 
 
 def test_fresh_instance():
@@ -399,7 +393,7 @@ def run_workers(n, timeout=10):
 def test_reset_cancels_every_waiting_worker(threaded_addin):
     threaded_addin.answer = lambda req: None
     threads, results = run_workers(3)
-    wait_until(lambda: len(M.waiters) == 3 and len(threaded_addin.requests) == 3)
+    assert wait_until(lambda: len(M.waiters) == 3 and len(threaded_addin.requests) == 3)
     M.reset()
     for t in threads:
         t.join(5)
@@ -530,7 +524,7 @@ def test_lock_released_when_the_table_fails(monkeypatch):
 def test_wait_releases_the_gil(threaded_addin):
     threaded_addin.answer = lambda req: None
     threads, results = run_workers(1, timeout=1.5)
-    wait_until(lambda: len(M.waiters) == 1)
+    assert wait_until(lambda: len(M.waiters) == 1)
     start = time.monotonic()
     spins = 0
     while time.monotonic() - start < 0.3:
