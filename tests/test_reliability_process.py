@@ -11,7 +11,6 @@ import time
 
 import pytest
 
-import com_like
 from com_like import Excel, GetSetting, OfficeJsTransaction, messaging
 
 EXIT_SCRIPT = textwrap.dedent("""
