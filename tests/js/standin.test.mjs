@@ -4,7 +4,7 @@ import { test, describe, beforeEach } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import vm from "node:vm";
-import * as standin from "../../python_server/veltrum/com_like_host/standin/index.mjs";
+import { standin, rejection, syncError } from "./executor-harness.mjs";
 
 const OFFICE_JS = readFileSync(new URL("../../python_server/veltrum/com_like_host/standin/office.js", import.meta.url), "utf8");
 
@@ -22,16 +22,6 @@ function loadInPage(pageUrl, scriptSrc) {
 }
 
 const { Excel, OfficeExtension, Office } = globalThis;
-
-async function rejection(promise) {
-  try { await promise; } catch (e) { return e; }
-  throw new Error("expected a rejection");
-}
-
-function syncError(fn) {
-  try { fn(); } catch (e) { return e; }
-  throw new Error("expected a throw");
-}
 
 beforeEach(() => standin.resetWorkbook({ sheets: [{ name: "Sheet1", cells: { A1: 1, B1: 2 } }, "Data"] }));
 
@@ -348,6 +338,7 @@ describe("object lifetime", () => {
     assert.equal(e.code, "InvalidObjectPath");
     assert.match(e.message, /getRange\(\)/);
     assert.equal(syncError(() => dropped.format.font.bold = true).code, "InvalidObjectPath");
+    assert.equal(syncError(() => dropped.load("values")).code, "InvalidObjectPath");
     sheet.load("name"); // a worksheet's path can be replayed
     await ctx.sync();
     assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[5]]);
