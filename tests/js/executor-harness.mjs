@@ -38,6 +38,9 @@ export function plain(r) {
   return r.value;
 }
 
+// The request context (id 0) as an argument, e.g. of start(context, block_gets).
+export const CONTEXT = rec.ref(0, "RequestContext");
+
 const placed = (args) => args.map((value) => ({ arg_type: "PLACED", value }));
 
 export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutMs, untrackIdleMs } = {}) {
@@ -73,6 +76,10 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
       const fn = await h.get(objId, name);
       return h.call(fn.value, ...args);
     },
+    // The transaction object (id 5).
+    start: (blockGets = false) => h.method(5, "start", CONTEXT, rec.bool(blockGets)),
+    commit: () => h.method(5, "commit"),
+    rollback: () => h.method(5, "rollback"),
     // Error text of a request that must fail.
     async fails(message) {
       const r = await h.send(message);

@@ -6,8 +6,6 @@ import { test, describe } from "node:test";
 import assert from "node:assert/strict";
 import { harness, rec, plain, standin, tick, until } from "./executor-harness.mjs";
 
-const CONTEXT = rec.ref(0, "RequestContext");
-
 // Syncs made while fn runs.
 async function syncsOf(fn) {
   const before = standin.stats().syncs;
@@ -39,9 +37,9 @@ describe("syncs per operation", () => {
         for (let i = 1; i <= 10; i++) await h.set(await h.range(`E${i}`), "values", rec.of([[i]]));
       }),
       "10 writes in a transaction": await syncsOf(async () => {
-        await h.method(5, "start", CONTEXT, rec.bool(false));
+        await h.start(false);
         for (let i = 1; i <= 10; i++) await h.set(await h.range(`F${i}`), "values", rec.of([[i]]));
-        await h.method(5, "commit");
+        await h.commit();
       }),
       "Union(...).address": await syncsOf(async () => {
         const a = (await h.method(sheet, "getRange", rec.str("A1"))).value;
@@ -148,7 +146,7 @@ describe("cell-edit mode", () => {
   test("a commit waits for the edit and applies its batch once", async () => {
     const h = harness();
     const r = await h.range("A1:A2");
-    await h.method(5, "start", CONTEXT, rec.bool(false));
+    await h.start(false);
     await h.set(r, "values", rec.of([[1], ["=A1+1"]]));
     const commit = (await h.get(5, "commit")).value;
     standin.setCellEditMode(true);
