@@ -2,17 +2,7 @@
 
 import { test, describe } from "node:test";
 import assert from "node:assert/strict";
-import { harness, rec, standin } from "./executor-harness.mjs";
-
-function floatRows(rows, cols) {
-  const out = new Array(rows);
-  for (let r = 0; r < rows; r++) {
-    const row = new Array(cols);
-    for (let c = 0; c < cols; c++) row[c] = { type: "Float", value: r * cols + c + 0.5, isSpec: false };
-    out[r] = { type: "Array", value: row, isSpec: false };
-  }
-  return { type: "Array", value: out, isSpec: false };
-}
+import { harness, rec, standin, floatRows } from "./executor-harness.mjs";
 
 describe("large cell data", () => {
   test("a 1,000,000-cell write and read-back go in row blocks, each under the cap", async () => {
