@@ -117,6 +117,13 @@ export function harness({ sheets = ["Sheet1"], limits, settings, requestTimeoutM
 
 export const tick = (ms = 20) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// The stand-in's syncs made while fn runs.
+export async function syncsOf(fn) {
+  const before = standin.stats().syncs;
+  await fn();
+  return standin.stats().syncs - before;
+}
+
 // Polls until predicate() holds; fails after `ms`.
 export async function until(predicate, what, ms = 5000) {
   for (const end = Date.now() + ms; Date.now() < end; await tick(10)) if (await predicate()) return;

@@ -4,14 +4,7 @@
 
 import { test, describe } from "node:test";
 import assert from "node:assert/strict";
-import { harness, rec, plain, standin, tick, until } from "./executor-harness.mjs";
-
-// Syncs made while fn runs.
-async function syncsOf(fn) {
-  const before = standin.stats().syncs;
-  await fn();
-  return standin.stats().syncs - before;
-}
+import { harness, rec, plain, standin, tick, until, syncsOf } from "./executor-harness.mjs";
 
 describe("syncs per operation", () => {
   // Long idle flush: releases here travel only with syncs that happen anyway.
