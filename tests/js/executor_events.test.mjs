@@ -3,19 +3,12 @@
 
 import { test, describe } from "node:test";
 import assert from "node:assert/strict";
-import { harness, rec, plain, standin, tick } from "./executor-harness.mjs";
-
-const CONTEXT = rec.ref(0, "RequestContext");
+import { harness, rec, plain, standin, tick, until, CONTEXT } from "./executor-harness.mjs";
 
 async function addHandler(h, sheetName, callableId) {
   const sheet = await h.sheet(sheetName);
   const handlers = (await h.get(sheet, "onChanged")).value;
   return h.method(handlers, "add", rec.fn(callableId));
-}
-
-async function until(predicate, what) {
-  for (let i = 0; i < 200 && !predicate(); i++) await tick(5);
-  assert.ok(predicate(), `timed out waiting for ${what}`);
 }
 
 describe("event handlers", () => {
@@ -131,15 +124,20 @@ describe("functions passed to calls", () => {
     assert.equal(h.ex.trackedCount, 0);
   });
 
-  test("a Python error reaches the caller with Python's own text", async () => {
-    const h = harness();
-    h.python = async () => { throw new Error("ZeroDivisionError: division by zero"); };
-    const run = (await h.get(1, "run")).value;
-    const text = await h.fails({ method: "CALL", name: "__call__", caller: run,
-      args: [{ arg_type: "PLACED", value: rec.fn("pyfunc_ab_8") }] });
-    assert.equal(text, "ZeroDivisionError: division by zero");
-    assert.deepEqual(h.released, ["pyfunc_ab_8"]);
-  });
+  const failing = [
+    ["a Python error reaches the caller with Python's own text",
+      async () => { throw new Error("ZeroDivisionError: division by zero"); }, "ZeroDivisionError: division by zero"],
+    ["invokeCallable throwing at once is the call's error, not a lost answer",
+      () => { throw new Error("host gone"); }, "host gone"],
+  ];
+  for (const [name, python, text] of failing) {
+    test(name, async () => {
+      const h = harness();
+      h.python = python;
+      assert.equal(await h.callFails((await h.get(1, "run")).value, rec.fn("pyfunc_ab_8")), text);
+      assert.deepEqual(h.released, ["pyfunc_ab_8"]);
+    });
+  }
 
   test("Python's result may be a reference to an add-in object", async () => {
     const h = harness();

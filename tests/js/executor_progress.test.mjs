@@ -3,17 +3,10 @@
 
 import { test, describe, afterEach } from "node:test";
 import assert from "node:assert/strict";
-import { harness, rec, standin, tick } from "./executor-harness.mjs";
+import { harness, rec, standin, tick, floatRows as numbered } from "./executor-harness.mjs";
 
-function floatRows(rows, cols) {
-  const out = new Array(rows);
-  for (let r = 0; r < rows; r++) {
-    const row = new Array(cols);
-    for (let c = 0; c < cols; c++) row[c] = { type: "Float", value: r + 0.5, isSpec: false };
-    out[r] = { type: "Array", value: row, isSpec: false };
-  }
-  return { type: "Array", value: out, isSpec: false };
-}
+// Every cell of row r holds r + 0.5.
+const floatRows = (rows, cols) => numbered(rows, cols, (r) => r + 0.5);
 
 // Every sync of the stand-in first waits for `gate()` (a slow workbook).
 const proto = globalThis.Excel.RequestContext.prototype;

@@ -4,7 +4,7 @@ import { test, describe, beforeEach } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import vm from "node:vm";
-import * as standin from "../../python_server/veltrum/com_like_host/standin/index.mjs";
+import { standin, rejection, syncError } from "./executor-harness.mjs";
 
 const OFFICE_JS = readFileSync(new URL("../../python_server/veltrum/com_like_host/standin/office.js", import.meta.url), "utf8");
 
@@ -22,16 +22,6 @@ function loadInPage(pageUrl, scriptSrc) {
 }
 
 const { Excel, OfficeExtension, Office } = globalThis;
-
-async function rejection(promise) {
-  try { await promise; } catch (e) { return e; }
-  throw new Error("expected a rejection");
-}
-
-function syncError(fn) {
-  try { fn(); } catch (e) { return e; }
-  throw new Error("expected a throw");
-}
 
 beforeEach(() => standin.resetWorkbook({ sheets: [{ name: "Sheet1", cells: { A1: 1, B1: 2 } }, "Data"] }));
 
@@ -213,12 +203,6 @@ describe("loading and PropertyNotLoaded", () => {
     assert.deepEqual(b.items.map((s) => [s.name, s.position]), [["Sheet1", 0], ["Data", 1]]);
     assert.deepEqual(c.items.map((s) => s.name), ["Data"]);
   });
-
-  test("loading an unknown property fails at sync", async () => {
-    const ctx = new Excel.RequestContext();
-    ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").load("valuez");
-    assert.equal((await rejection(ctx.sync())).code, "InvalidArgument");
-  });
 });
 
 describe("errors at sync", () => {
@@ -243,6 +227,7 @@ describe("errors at sync", () => {
     ["a rename onto another sheet", (ctx) => { ctx.workbook.worksheets.getItem("Data").name = "sheet1"; }, "ItemAlreadyExists", "Worksheet.name"],
     ["a missing setting", (ctx) => ctx.workbook.settings.getItem("k").load("value"), "ItemNotFound", "SettingCollection.getItem"],
     ["no intersection", (ctx) => ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").getIntersection("C3").load("address"), "ItemNotFound", "Range.getIntersection"],
+    ["loading an unknown property", (ctx) => ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").load("valuez"), "InvalidArgument", "Range.load"],
   ];
   for (const [label, queue, code, location] of cases) {
     test(`${label} fails with ${code}`, async () => {
@@ -348,6 +333,7 @@ describe("object lifetime", () => {
     assert.equal(e.code, "InvalidObjectPath");
     assert.match(e.message, /getRange\(\)/);
     assert.equal(syncError(() => dropped.format.font.bold = true).code, "InvalidObjectPath");
+    assert.equal(syncError(() => dropped.load("values")).code, "InvalidObjectPath");
     sheet.load("name"); // a worksheet's path can be replayed
     await ctx.sync();
     assert.deepEqual(standin.inspect("Sheet1", "A1").values, [[5]]);

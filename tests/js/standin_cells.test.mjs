@@ -63,6 +63,7 @@ describe("writing values", () => {
 
   const badShapes = [
     ["too many rows", [[1, 2], [3, 4], [5, 6]]],
+    ["too few rows (only a 1 x 1 array fills)", [[1, 2]]],
     ["a short row", [[1, 2], [3]]],
     ["a flat array", [1, 2, 3, 4]],
     ["null as the whole value", null],

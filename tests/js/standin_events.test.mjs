@@ -1,16 +1,11 @@
 // The Office.js stand-in: change events, payload and cell caps, settings, multi-area ranges.
 import { test, describe, beforeEach } from "node:test";
 import assert from "node:assert/strict";
-import * as standin from "../../python_server/veltrum/com_like_host/standin/index.mjs";
+import { standin, rejection, tick } from "./executor-harness.mjs";
 
 const { Excel, Office } = globalThis;
 
 beforeEach(() => standin.resetWorkbook({ sheets: [{ name: "Sheet1", cells: { A1: 1 } }, "Other"] }));
-
-async function rejection(promise) {
-  try { await promise; } catch (e) { return e; }
-  throw new Error("expected a rejection");
-}
 
 // Resolves with the next `count` arguments a handler receives.
 function collector(count) {
@@ -20,8 +15,6 @@ function collector(count) {
   const handler = async (args) => { seen.push(args); if (seen.length === count) done(seen); };
   return { handler, all, seen };
 }
-
-const settle = () => new Promise((resolve) => setTimeout(resolve, 20));
 
 describe("onChanged", () => {
   test("the add-in's own writes fire with the documented arguments", async () => {
@@ -56,7 +49,7 @@ describe("onChanged", () => {
       s.getRange("C:C").clear();
     });
     const [one, col] = await all;
-    await settle();
+    await tick();
     assert.equal(seen.length, 2);
     assert.deepEqual([one.address, one.details.valueBefore, one.details.valueAfter, one.details.valueTypeAfter], ["A1", 1, "", "Empty"]);
     assert.deepEqual([col.address, col.details], ["C:C", null]);
@@ -110,13 +103,13 @@ describe("onChanged", () => {
     sheet.getRange("A1").numberFormat = "0.0";
     sheet.getRange("A1").format.fill.color = "red";
     await ctx.sync();
-    await settle();
+    await tick();
     assert.equal(seen.length, 0);
     await Excel.run(result.context, async (c) => { result.remove(); await c.sync(); });
     assert.equal(standin.handlerCount("Sheet1"), 0);
     sheet.getRange("A1").values = 2;
     await ctx.sync();
-    await settle();
+    await tick();
     assert.equal(seen.length, 0);
   });
 
@@ -140,7 +133,7 @@ describe("onChanged", () => {
       await ctx.sync();
       ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = 3;
     });
-    await settle();
+    await tick();
     assert.equal(seen.length, 0);
   });
 
@@ -298,7 +291,7 @@ describe("user state: selection and cell editing", () => {
     const delayed = Excel.run({ delayForCellEdit: true }, async (ctx) => {
       ctx.workbook.worksheets.getItem("Sheet1").getRange("A1").values = 3;
     }).then(() => { finished = true; });
-    await settle();
+    await tick();
     assert.equal(finished, false);
     const other = await rejection(Excel.run(async (ctx) => { ctx.workbook.worksheets.getItem("Sheet1").getRange("B1").values = 1; }));
     assert.equal(other.code, "InvalidOperationInCellEditMode");
