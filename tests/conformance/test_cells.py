@@ -11,10 +11,11 @@ import com_like
 from .conftest import unique_name
 
 
-def raises_code(code):
-    # A failed read or write comes back as AttributeError, a failed call as
-    # RuntimeError; either way the message starts with the Office.js code.
-    return pytest.raises((RuntimeError, AttributeError), match="^%s: " % code)
+def raises_code(code, text=""):
+    # A failed read or write comes back as OfficeJsAttributeError, a failed
+    # call as RuntimeError (which the former is too); either way the message
+    # starts with the Office.js code.
+    return pytest.raises(RuntimeError, match="^%s: %s" % (code, text))
 
 
 def test_values_round_trip(sheet):
