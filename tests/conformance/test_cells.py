@@ -37,6 +37,7 @@ def test_text_is_read_as_typed_input(sheet, written, read):
     cell.values = [[written]]
     got = cell.values[0][0]
     assert got == read and type(got) is type(read)
+    assert cell.formulas == [[read]]
 
 
 @pytest.mark.parametrize("value", [None, math.nan])
