@@ -2,7 +2,6 @@
 
 import concurrent.futures
 import datetime as dt
-import math
 
 import pytest
 
@@ -38,14 +37,6 @@ def test_text_is_read_as_typed_input(sheet, written, read):
     got = cell.values[0][0]
     assert got == read and type(got) is type(read)
     assert cell.formulas == [[read]]
-
-
-@pytest.mark.parametrize("value", [None, math.nan])
-def test_none_and_nan_empty_a_cell(sheet, value):
-    rng = sheet.getRange("A1:B1")
-    rng.values = [[1, "x"]]
-    rng.values = [[value, 2]]
-    assert rng.values == [["", 2]]
 
 
 def test_dates_are_serial_numbers(sheet):
