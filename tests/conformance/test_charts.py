@@ -49,19 +49,13 @@ def test_set_position_places_the_chart_over_cells(sheet, data):
     lambda ws, rng: ws.charts.add("Pie", rng).setPosition("C3", "B2"),
     lambda ws, rng: setattr(ws.charts.add("Pie", rng), "width", -1),
     lambda ws, rng: ws.charts.add("Pie", rng).setPosition("nowhere"),
-], ids=["end-before-start", "negative-width", "bad-address"])
-def test_bad_positions_are_invalid(sheet, data, action):
-    with raises_code("InvalidArgument"):
-        action(sheet, data)
-
-
-@pytest.mark.parametrize("action", [
     lambda ws, rng: ws.charts.add("Column", rng),
     lambda ws, rng: ws.charts.add("Pie", rng, "Diagonal"),
     lambda ws, rng: ws.charts.add("Pie", "A1:B3"),
     lambda ws, rng: setattr(ws.charts.add("Pie", rng), "chartType", "Round"),
-], ids=["type", "seriesBy", "address-text", "set-type"])
-def test_bad_arguments_are_invalid(sheet, data, action):
+], ids=["end-before-start", "negative-width", "bad-address", "type", "seriesBy", "address-text",
+        "set-type"])
+def test_bad_positions_and_arguments_are_invalid(sheet, data, action):
     with raises_code("InvalidArgument"):
         action(sheet, data)
 

@@ -57,7 +57,7 @@ def test_transaction_commits(sheet, block_gets):
         sheet.getRange("A2").formulas = [["=A1*2"]]
         rng.format.font.bold = True
         if block_gets:
-            with raises_code("InvalidOperation"):
+            with raises_code("InvalidOperation", "reading .* is blocked inside a transaction"):
                 rng.values
         else:
             assert rng.values == [[1]]          # the batch is not applied yet
@@ -96,6 +96,9 @@ def test_block_that_raises(sheet, block_gets, rollback):
     assert sheet.getRange("A1:A2").values == expected
     sheet.getRange("A2").values = 3                  # the session goes on
     assert sheet.getRange("A1:A2").values == [[expected[0][0]], [3]]
+    with com_like.OfficeJsTransaction():             # and so do later batches
+        sheet.getRange("B1").values = 4
+    assert sheet.getRange("A1:B2").values == [[expected[0][0], 4], [3, ""]]
 
 
 @pytest.mark.parametrize("write, fired", [

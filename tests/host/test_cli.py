@@ -71,20 +71,8 @@ def test_run_waits_for_the_add_in_and_exits_with_the_script_status(tmp_path):
 def test_run_gives_up_clearly_without_an_add_in(tmp_path):
     script = tmp_path / "script.py"
     script.write_text("raise SystemExit('never runs')")
-    proc = subprocess.run([sys.executable, "-m", "com_like_host", "run", "--port", "0",
-                           "--token", "t", "--timeout", "0.2", str(script)], env=env(),
-                          capture_output=True, text=True, timeout=60)
+    proc = cli(["run", "--port", "0", "--token", "t", "--timeout", "0.2", str(script)])
     assert proc.returncode == 3 and "no add-in connected within" in proc.stderr
-
-
-@pytest.mark.parametrize("args, error", [
-    (["serve", "--cert", "c.pem"], "--cert and --key go together"),
-    (["bogus"], "invalid choice"),
-])
-def test_bad_command_lines(args, error):
-    proc = subprocess.run([sys.executable, "-m", "com_like_host"] + args, env=env(),
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode != 0 and error in proc.stderr
 
 
 def test_demo_through_the_browser():
@@ -149,6 +137,8 @@ def test_no_current_host_outside_run():
     (["run", "--port", "0"], "the script to run is missing"),
     (["run", "{script}", "--verbose"], "unrecognized arguments: --verbose"),
     (["serve", "--no-tls", "--port", "0", "--manifest", "{missing}"], "--manifest needs https"),
+    (["serve", "--cert", "c.pem"], "--cert and --key go together"),
+    (["bogus"], "invalid choice"),
 ])
 def test_bad_run_and_serve_lines_fail_at_once(tmp_path, words, error):
     script = tmp_path / "s.py"

@@ -346,7 +346,7 @@ def test_both_hosts_run_once_made_until_closed(make):
     h = make()
     try:
         assert h.running and not h.closed
-        with pytest.raises(RuntimeError, match="another"):
+        with pytest.raises(RuntimeError, match="another %s is running" % make.__name__):
             make()
     finally:
         h.close()

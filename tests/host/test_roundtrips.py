@@ -2,7 +2,6 @@
 -> add-in -> Office.js stand-in): the syncs each operation costs, counted by
 the stand-in, where every sync is one round trip to Excel."""
 
-import datetime as dt
 import gc
 
 import pytest
@@ -35,23 +34,6 @@ def union_address(ws, held, name):
     assert com_like.Union(ws.getRange("A1"), ws.getRange("C3")).address == "%s!A1, %s!C3" % (name, name)
 
 
-def frame_out(ws, held, name):
-    import pandas as pd
-    from com_like_host.dataframes import write_frame
-
-    days = pd.date_range("2024-01-01", periods=100)
-    write_frame(pd.DataFrame({"day": days, "n": range(100), "x": [0.5] * 100}), ws, startcol=3)
-
-
-def frame_in(ws, held, name):
-    from com_like_host.dataframes import read_frame
-
-    ws.getRange("H1:J101").values = [["a", "b", "c"]] + [[i, "t", 1.5] for i in range(100)]
-    before = stats()["syncs"]
-    assert read_frame(ws.getRange("H1:J101"), index_col=0).shape == (100, 2)
-    return stats()["syncs"] - before
-
-
 # Each operation gets the test's sheet, a range already held and used, and
 # the sheet's name as the add-in writes it in addresses.
 OPERATIONS = {
@@ -64,9 +46,6 @@ OPERATIONS = {
     "10 writes to new ranges": (lambda ws, held, name: ten_writes(ws, "E"), 10),
     "the same in a transaction": (in_transaction, 1),
     "Union(...).address": (union_address, 1),
-    "a date to a General cell": (lambda ws, held, name: setattr(ws.getRange("G1"), "values", [[dt.date(2024, 3, 1)]]),
-                                 2),
-    "write_frame, 100 x 4 with dates": (frame_out, 1),
 }
 
 
@@ -77,10 +56,6 @@ def test_syncs_per_operation(sheet, label):
     held = sheet.getRange("A1:B2")
     held.values = [[1, 2], [3, 4]]
     assert counted(lambda: operation(sheet, held, name))["syncs"] == syncs
-
-
-def test_read_frame_is_one_sync(sheet):
-    assert frame_in(sheet, None, None) == 1
 
 
 def test_releasing_ranges_rides_on_the_next_sync(sheet):

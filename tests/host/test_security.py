@@ -175,6 +175,7 @@ def test_a_real_server_error_is_logged(host, caplog, monkeypatch):
 def test_files_holding_the_token_are_private(tmp_path, tls):
     folder = tmp_path / "cfg"
     token = config.stable_token(folder / "token")
+    assert config.stable_token(folder / "token") == token and len(token) >= 24
     assert stat.S_IMODE(folder.stat().st_mode) == 0o700
     assert stat.S_IMODE((folder / "token").stat().st_mode) == 0o600
     with serve(token=token, certfile=tls[0], keyfile=tls[1]) as h:

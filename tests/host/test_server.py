@@ -64,13 +64,6 @@ def test_office_js_is_served_with_its_folder_instead_of_the_hosted_one():
         assert config.HOSTED_OFFICE_JS.encode() in get(h, "/taskpane.html")[2]
 
 
-def test_stable_token_is_kept_private(tmp_path):
-    path = tmp_path / "cfg" / "token"
-    first = config.stable_token(path)
-    assert config.stable_token(path) == first and len(first) >= 24
-    assert path.stat().st_mode & 0o077 == 0
-
-
 @pytest.mark.parametrize("token, origin", [
     ("wrong", "own"),
     ("", "own"),

@@ -101,7 +101,8 @@ def test_addresses_parse_and_round_trip(text, sheet, block):
         assert parse_address(format_address(sheet, block)) == (sheet, block)
 
 
-@pytest.mark.parametrize("text", ["", "A", "1A", "A0", "XFE1", "A1048577", "A1:B2:C3", "A1 B2", "!A1"])
+@pytest.mark.parametrize("text", ["", "A", "1A", "A0", "XFE1", "A1048577", "A1:B2:C3", "A1 B2", "!A1",
+                                  "B:2", "0:1", "1:1048577", "XFE:XFE", "B:", ":B", "A1:B"])
 def test_bad_addresses_are_refused(text):
     with pytest.raises(AddressError):
         parse_address(text)
