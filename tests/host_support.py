@@ -3,6 +3,7 @@ that answers with the simulated add-in) and the real thing (headless
 Chromium on the pane, with the Office.js stand-in)."""
 
 import os
+import socket
 import subprocess
 import threading
 import time
@@ -204,3 +205,10 @@ def run_cell(client, code, timeout):
     if reply["content"]["status"] != "ok" and out.error is None:
         out.error = reply["content"].get("evalue", "failed")
     return out
+
+
+def free_port():
+    """A loopback port nothing listens on just now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]

@@ -153,10 +153,8 @@ class Text(str):
 def test_error_without_get_fails_the_call_at_once(error, args):
     double = ThreadedAddin(answer=lambda req: {"ok": False, "error": error}).install()
     try:
-        start = time.monotonic()
         with pytest.raises(RuntimeError) as info:
-            M.send_request_sync({}, timeout=5)
-        assert time.monotonic() - start < 4
+            M.send_request_sync({}, timeout=5)     # waiting it out would be a TimeoutError
         assert type(info.value) is RuntimeError and info.value.args == args
         assert type(info.value.args[0]) is str
         assert M.waiters == {}
@@ -377,12 +375,11 @@ def run_workers(n, timeout=10):
     results = [None] * n
 
     def work(i):
-        start = time.monotonic()
         try:
             M.send_request_sync({"i": i}, timeout=timeout)
-            results[i] = ("returned", 0)
+            results[i] = "returned"
         except BaseException as e:  # noqa: BLE001 - the test inspects it
-            results[i] = (e, time.monotonic() - start)
+            results[i] = e
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
     for t in threads:
@@ -397,9 +394,8 @@ def test_reset_cancels_every_waiting_worker(threaded_addin):
     M.reset()
     for t in threads:
         t.join(5)
-    for exc, elapsed in results:
-        assert type(exc) is concurrent.futures.CancelledError
-        assert elapsed < 5
+    for exc in results:
+        assert type(exc) is concurrent.futures.CancelledError    # not the 10 s time-out
     assert M.waiters == {}
 
 
@@ -533,7 +529,7 @@ def test_wait_releases_the_gil(threaded_addin):
     assert spins > 1000
     M.reset()
     threads[0].join(5)
-    assert type(results[0][0]) is concurrent.futures.CancelledError
+    assert type(results[0]) is concurrent.futures.CancelledError
 
 
 def test_workers_get_their_own_answers(threaded_addin):

@@ -5,7 +5,6 @@ them; a notebook cell then writes to the workbook in headless Chromium."""
 import importlib.metadata
 import json
 import os
-import socket
 import subprocess
 import sys
 import time
@@ -19,18 +18,12 @@ pytest.importorskip("jupyter_server_proxy")
 jupyter_client = pytest.importorskip("jupyter_client")
 
 from com_like_host.browser import Browser  # noqa: E402
-from host_support import STANDIN, need_chromium, run_cell  # noqa: E402
+from host_support import STANDIN, free_port, need_chromium, run_cell  # noqa: E402
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 STARTUP = 60
 CELL = 60
 JUPYTER_TOKEN = "jupyter-login-token"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def api(base, path, method="GET"):

@@ -16,7 +16,7 @@ jupyter_client = pytest.importorskip("jupyter_client")
 pytest.importorskip("ipykernel")
 
 from com_like_host.browser import Browser  # noqa: E402
-from host_support import STANDIN, WireAddin, need_chromium, run_cell, wait_until  # noqa: E402
+from host_support import STANDIN, WireAddin, free_port, need_chromium, run_cell, wait_until  # noqa: E402
 
 CHECKOUT_PACKAGES = Path(__file__).resolve().parents[2] / "python_server" / "veltrum"
 KERNEL_START = 60
@@ -201,12 +201,6 @@ def test_bad_arguments_are_reported_without_a_traceback(loaded, line, says):
     assert out.error is None and says in out.text, out.text
     # The host runs on, as it was.
     assert pane_url(kernel.run("%com_like")) == pane_url(started)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_options_are_kept_across_restarts(loaded):

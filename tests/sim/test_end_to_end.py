@@ -7,7 +7,6 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 
@@ -198,9 +197,8 @@ def test_stop_removes_handler_and_ends_threads():
     host = LocalHost()
     threads = list(host._threads)
     assert com_like.Context.workbook.name == "Book1.xlsx"
-    t0 = time.monotonic()
     host.close()
-    assert time.monotonic() - t0 < 1.0 and not any(t.is_alive() for t in threads)
+    assert not any(t.is_alive() for t in threads)
     with pytest.raises(RuntimeError, match="No send handler registered"):
         com_like.Context.workbook
     with LocalHost():               # a new host after the old one works
