@@ -94,22 +94,24 @@ class Sheet:
         error as its text ("#DIV/0!"), every number a float."""
         return cells.as_double(self.read_values(self._block(address)))
 
-    def value(self, address: str) -> Any:
-        """One cell's value, as ``values`` reads it."""
+    def _one_cell(self, address: str, refusal: str) -> tuple[int, int, int, int]:
         block = self._block(address)
         if block[:2] != block[2:]:
-            raise AddressError("value(%r) reads one cell; use values()" % address)
+            raise AddressError(refusal % address)
+        return block
+
+    def value(self, address: str) -> Any:
+        """One cell's value, as ``values`` reads it."""
+        block = self._one_cell(address, "value(%r) reads one cell; use values()")
         return cells.as_double(self.read_values(block))[0][0]
 
     def cell(self, address: str) -> Cell:
         """A copy of what one cell holds: ``value`` (a constant or formula
         text), ``fill``, ``bold``, ``italic``, ``font_color`` and
         ``number_format``."""
-        block = self._block(address)
-        if block[:2] != block[2:]:
-            raise AddressError("cell(%r) reads one cell" % address)
-        stored = self.cells.get(block[:2])
-        copy = self._new_cell(block[:2])
+        key = self._one_cell(address, "cell(%r) reads one cell")[:2]
+        stored = self.cells.get(key)
+        copy = self._new_cell(key)
         if stored is not None:
             for attr in Cell.__slots__:
                 setattr(copy, attr, getattr(stored, attr))
